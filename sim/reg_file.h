@@ -1,0 +1,41 @@
+// reg_file.h - importing regedit's .reg files into the simulated registry.
+//
+// Accepts what regedit writes and reads: a "REGEDIT4" header with 8-bit text,
+// or "Windows Registry Editor Version 5.00" as UTF-16LE with a BOM (or as
+// 8-bit text); [key] and [-key] sections; "name"="text", @=, dword:, hex:,
+// hex(N): (hex(2), hex(7) and any other type number), "name"=- deletions;
+// backslash line continuations of hex data; ; comments. Only keys under
+// HKEY_LOCAL_MACHINE (or HKLM) are accepted, since the machine has no other hive.
+//
+// Import is all or nothing: the whole text is parsed first, and on any error
+// the registry is left untouched.
+
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "registry.h"
+
+namespace sim {
+
+struct RegImportError {
+    std::string file; // as passed in
+    int line = 0;     // 1-based line of the offending text; 0 for whole-file faults
+    std::string message;
+
+    std::string ToString() const; // "file:line: message"
+};
+
+// Imports raw file bytes. Returns true on success; on failure fills error and
+// leaves the registry as it was.
+bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error);
+
+// Reads a file and imports it (a missing file is an error with line 0).
+bool ImportRegFile(Registry &registry, const std::string &path, RegImportError *error);
+
+// Writes a whole registry (or the subtree at keyPath) as "REGEDIT4" text, 8-bit,
+// in a form ImportRegBytes reads back to the same keys, values, types and bytes.
+std::string ExportRegText(const Registry &registry, std::string_view keyPath = "");
+
+} // namespace sim
