@@ -5,7 +5,14 @@
 // 8-bit text); [key] and [-key] sections; "name"="text", @=, dword:, hex:,
 // hex(N): (hex(2), hex(7) and any other type number), "name"=- deletions;
 // backslash line continuations of hex data; ; comments. Only keys under
-// HKEY_LOCAL_MACHINE (or HKLM) are accepted, since the machine has no other hive.
+// HKEY_LOCAL_MACHINE are accepted, since the machine has no other hive; the
+// abbreviation HKLM is refused, as regedit cannot open it.
+//
+// A file means here what it means to regedit (Wine 8's regedit /S, read back
+// through the A functions): the file's encoding, told by the UTF-16LE BOM
+// alone, decides how hex(1), hex(2) and hex(7) bytes are read, and UTF-16 text
+// is converted to code page 1252. Where regedit skips a faulty line (or a
+// UTF-8 file) silently, the import fails instead.
 //
 // Import is all or nothing: the whole text is parsed first, and on any error
 // the registry is left untouched.
@@ -35,7 +42,10 @@ bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::strin
 bool ImportRegFile(Registry &registry, const std::string &path, RegImportError *error);
 
 // Writes a whole registry (or the subtree at keyPath) as "REGEDIT4" text, 8-bit,
-// in a form ImportRegBytes reads back to the same keys, values, types and bytes.
+// CR LF lines, in a form ImportRegBytes (and regedit) reads back to the same
+// keys, values, types and bytes. Two things no .reg file can carry: string-type
+// data lacking its closing NUL comes back with one, and a key name holding CR
+// or LF breaks its line.
 std::string ExportRegText(const Registry &registry, std::string_view keyPath = "");
 
 } // namespace sim

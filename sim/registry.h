@@ -4,7 +4,9 @@
 // regard to case and keep the case they were created with; a value keeps its
 // type and its raw bytes exactly (a REG_SZ may lack its NUL or carry bytes
 // after it); subkeys enumerate in the order Windows gives them (sorted by
-// upper-cased name).
+// upper-cased name). Names are 8-bit text in the machine's ANSI code page,
+// 1252; case folding and ordering follow what Windows does with the UTF-16
+// forms of those names.
 
 #pragma once
 
@@ -31,12 +33,15 @@ class RegistryKey {
 
     // Subkeys: a direct child by name (one path component), or null.
     RegistryKey *FindSubkey(std::string_view name) const;
-    RegistryKey *CreateSubkey(std::string_view name); // returns the existing one if present
+    RegistryKey *CreateSubkey(std::string_view name); // the existing one if present; null for "", a
+                                                      // name with a backslash, or under a deleted key
     bool DeleteSubkeyTree(std::string_view name);
     std::vector<RegistryKey *> Subkeys() const; // enumeration order
 
     // Values.
     const RegistryValue *FindValue(std::string_view name) const;
+    // Replacing a value keeps the name's first casing. On a deleted key the host
+    // answers ERROR_KEY_DELETED before it gets here.
     void SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
     bool DeleteValue(std::string_view name);
     const std::vector<RegistryValue> &Values() const { return values_; }
@@ -45,34 +50,51 @@ class RegistryKey {
     bool Deleted() const { return deleted_; }
 
   private:
+    // Orders upper-cased names as Windows does: by their UTF-16 code units.
+    struct NameOrder {
+        bool operator()(const std::string &a, const std::string &b) const;
+    };
+
     void MarkDeleted();
+    std::shared_ptr<RegistryKey> CopyTree() const;
 
     std::string name_;
     bool deleted_ = false;
-    std::vector<RegistryValue> values_; // creation order
-    std::map<std::string, std::shared_ptr<RegistryKey>> subkeys_; // keyed by upper-cased name
+    std::vector<RegistryValue> values_;                                      // creation order
+    std::map<std::string, std::shared_ptr<RegistryKey>, NameOrder> subkeys_; // keyed by upper-cased name
     friend class Registry;
 };
 
 class Registry {
   public:
     Registry();
+    // Copies are deep: two registries never share keys (handles taken with
+    // ShareKey keep pointing into the registry they came from).
+    Registry(const Registry &other);
+    Registry &operator=(const Registry &other);
+    Registry(Registry &&) noexcept = default;
+    Registry &operator=(Registry &&) noexcept = default;
 
-    // Paths are relative to HKEY_LOCAL_MACHINE, components separated by single
+    // Paths are relative to HKEY_LOCAL_MACHINE, components separated by
     // backslashes, compared without regard to case. "" is the root itself.
+    // As on Windows NT, a leading backslash makes the path invalid (see
+    // IsBadKeyPath: FindKey and CreateKey give null), while doubled and
+    // trailing backslashes are skipped ("A\\B\\" names A\B).
     RegistryKey *Root() const { return root_.get(); }
     RegistryKey *FindKey(std::string_view path) const;
     RegistryKey *CreateKey(std::string_view path); // creates missing parents
-    bool DeleteKeyTree(std::string_view path);     // false when missing
+    bool DeleteKeyTree(std::string_view path);     // false when missing, invalid, or the root
 
-    // Keeps a key alive for an open handle, even if it is deleted meanwhile.
+    // Keeps a key alive for an open handle, even if it is deleted meanwhile
+    // (the key and every key below it then report Deleted()). Null when missing.
     std::shared_ptr<RegistryKey> ShareKey(std::string_view path) const;
 
-    // Conveniences over FindKey/CreateKey.
+    // Conveniences over FindKey/CreateKey; the setters create missing keys and
+    // return false only for an invalid path.
     const RegistryValue *FindValue(std::string_view keyPath, std::string_view valueName) const;
-    void SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
+    bool SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
                   std::vector<std::uint8_t> data);
-    void SetString(std::string_view keyPath, std::string_view valueName, std::string_view text); // REG_SZ + NUL
+    bool SetString(std::string_view keyPath, std::string_view valueName, std::string_view text); // REG_SZ + NUL
 
     // A deep copy (for snapshots and diffs).
     Registry Clone() const;
@@ -81,11 +103,27 @@ class Registry {
     std::shared_ptr<RegistryKey> root_;
 };
 
-// Case-insensitive comparison as the registry does it (ASCII letters folded).
+// True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
+// (161): one that starts with a backslash.
+bool IsBadKeyPath(std::string_view path);
+
+// Case-insensitive comparison as the registry does it: letters of code page
+// 1252 folded as Windows upper-cases their UTF-16 forms (a-z, the accented
+// letters, and s/z/oe with caron or ligature, y with diaeresis).
 std::string UpperCase(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
-// One difference between two registries, for reports and tests.
+// Code page 1252, the machine's ANSI code page, as MultiByteToWideChar and
+// WideCharToMultiByte map it (no best-fit: a unit without an exact 1252 byte
+// gives false).
+std::uint16_t AnsiToUnicode(std::uint8_t byte);
+bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte);
+
+// One difference between two registries, for reports and tests. The list
+// follows enumeration order: at each key its value changes (by upper-cased
+// name), then its subkeys. An added key is listed with each of its values
+// (ValueSet) and each key below it; a deleted key is listed once, for its
+// whole subtree. Renaming only the case of a name is no change.
 struct RegistryChange {
     enum class Kind { KeyAdded, KeyDeleted, ValueSet, ValueDeleted } kind;
     std::string keyPath;   // as cased in the newer registry (older for deletions)

@@ -1,0 +1,374 @@
+// registry.cpp - the simulated HKEY_LOCAL_MACHINE hive.
+
+#include "registry.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// Code page 1252 bytes 0x80-0x9F; the five unassigned ones map to the C1
+// control of the same number, as Windows' table does.
+constexpr std::uint16_t kAnsiHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// Upper-cases one code page 1252 byte; a letter whose capital lies outside the
+// code page (the micro sign, the f with hook) stays as it is.
+std::uint8_t UpperByte(std::uint8_t c) {
+    if (c >= 'a' && c <= 'z')
+        return static_cast<std::uint8_t>(c - 0x20);
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return static_cast<std::uint8_t>(c - 0x20);
+    switch (c) {
+    case 0x9A:
+        return 0x8A; // s caron
+    case 0x9C:
+        return 0x8C; // oe
+    case 0x9E:
+        return 0x8E; // z caron
+    case 0xFF:
+        return 0x9F; // y diaeresis
+    default:
+        return c;
+    }
+}
+
+// The UTF-16 unit Windows sorts an upper-cased byte by: its own code, except
+// for the two letters whose capitals 1252 lacks.
+std::uint16_t SortUnit(std::uint8_t upper) {
+    if (upper == 0xB5)
+        return 0x039C; // micro sign -> Greek capital mu
+    if (upper == 0x83)
+        return 0x0191; // f with hook -> its capital
+    return AnsiToUnicode(upper);
+}
+
+// Splits a path into its non-empty components; false for a bad path.
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components) {
+    if (IsBadKeyPath(path))
+        return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > start)
+            components->push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return true;
+}
+
+// Orders two upper-cased names by their UTF-16 units, as Windows sorts keys.
+bool NameLess(const std::string &a, const std::string &b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return SortUnit(static_cast<std::uint8_t>(x)) < SortUnit(static_cast<std::uint8_t>(y));
+    });
+}
+
+} // namespace
+
+// ---- code page and names ----
+
+std::uint16_t AnsiToUnicode(std::uint8_t byte) {
+    if (byte >= 0x80 && byte <= 0x9F)
+        return kAnsiHighControls[byte - 0x80];
+    return byte;
+}
+
+bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
+        *byte = static_cast<std::uint8_t>(unit);
+        return true;
+    }
+    for (int i = 0; i < 32; ++i) {
+        if (kAnsiHighControls[i] == unit) {
+            *byte = static_cast<std::uint8_t>(0x80 + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string UpperCase(std::string_view text) {
+    std::string upper(text);
+    for (char &c : upper)
+        c = static_cast<char>(UpperByte(static_cast<std::uint8_t>(c)));
+    return upper;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (UpperByte(static_cast<std::uint8_t>(a[i])) != UpperByte(static_cast<std::uint8_t>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool IsBadKeyPath(std::string_view path) {
+    return !path.empty() && path.front() == '\\';
+}
+
+bool RegistryKey::NameOrder::operator()(const std::string &a, const std::string &b) const {
+    return NameLess(a, b);
+}
+
+// ---- keys ----
+
+RegistryKey *RegistryKey::FindSubkey(std::string_view name) const {
+    auto found = subkeys_.find(UpperCase(name));
+    return found == subkeys_.end() ? nullptr : found->second.get();
+}
+
+RegistryKey *RegistryKey::CreateSubkey(std::string_view name) {
+    if (name.empty() || name.find('\\') != std::string_view::npos || deleted_)
+        return nullptr;
+    auto &slot = subkeys_[UpperCase(name)];
+    if (!slot)
+        slot = std::make_shared<RegistryKey>(std::string(name));
+    return slot.get();
+}
+
+bool RegistryKey::DeleteSubkeyTree(std::string_view name) {
+    auto found = subkeys_.find(UpperCase(name));
+    if (found == subkeys_.end())
+        return false;
+    found->second->MarkDeleted();
+    subkeys_.erase(found);
+    return true;
+}
+
+std::vector<RegistryKey *> RegistryKey::Subkeys() const {
+    std::vector<RegistryKey *> keys;
+    keys.reserve(subkeys_.size());
+    for (const auto &entry : subkeys_)
+        keys.push_back(entry.second.get());
+    return keys;
+}
+
+const RegistryValue *RegistryKey::FindValue(std::string_view name) const {
+    for (const RegistryValue &value : values_) {
+        if (EqualsIgnoreCase(value.name, name))
+            return &value;
+    }
+    return nullptr;
+}
+
+void RegistryKey::SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data) {
+    for (RegistryValue &value : values_) {
+        if (EqualsIgnoreCase(value.name, name)) {
+            value.type = type;
+            value.data = std::move(data);
+            return;
+        }
+    }
+    values_.push_back(RegistryValue{std::string(name), type, std::move(data)});
+}
+
+bool RegistryKey::DeleteValue(std::string_view name) {
+    for (auto it = values_.begin(); it != values_.end(); ++it) {
+        if (EqualsIgnoreCase(it->name, name)) {
+            values_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void RegistryKey::MarkDeleted() {
+    deleted_ = true;
+    for (auto &entry : subkeys_)
+        entry.second->MarkDeleted();
+}
+
+std::shared_ptr<RegistryKey> RegistryKey::CopyTree() const {
+    auto copy = std::make_shared<RegistryKey>(name_);
+    copy->deleted_ = deleted_;
+    copy->values_ = values_;
+    for (const auto &entry : subkeys_)
+        copy->subkeys_.emplace(entry.first, entry.second->CopyTree());
+    return copy;
+}
+
+// ---- the hive ----
+
+Registry::Registry() : root_(std::make_shared<RegistryKey>("HKEY_LOCAL_MACHINE")) {}
+
+Registry::Registry(const Registry &other) : root_(other.root_->CopyTree()) {}
+
+Registry &Registry::operator=(const Registry &other) {
+    if (this != &other)
+        root_ = other.root_->CopyTree();
+    return *this;
+}
+
+std::shared_ptr<RegistryKey> Registry::ShareKey(std::string_view path) const {
+    std::vector<std::string_view> components;
+    if (!SplitKeyPath(path, &components))
+        return nullptr;
+    std::shared_ptr<RegistryKey> key = root_;
+    for (std::string_view component : components) {
+        auto found = key->subkeys_.find(UpperCase(component));
+        if (found == key->subkeys_.end())
+            return nullptr;
+        key = found->second;
+    }
+    return key;
+}
+
+RegistryKey *Registry::FindKey(std::string_view path) const {
+    return ShareKey(path).get();
+}
+
+RegistryKey *Registry::CreateKey(std::string_view path) {
+    std::vector<std::string_view> components;
+    if (!SplitKeyPath(path, &components))
+        return nullptr;
+    RegistryKey *key = root_.get();
+    for (std::string_view component : components)
+        key = key->CreateSubkey(component);
+    return key;
+}
+
+bool Registry::DeleteKeyTree(std::string_view path) {
+    std::vector<std::string_view> components;
+    if (!SplitKeyPath(path, &components) || components.empty())
+        return false;
+    RegistryKey *parent = root_.get();
+    for (size_t i = 0; i + 1 < components.size() && parent; ++i)
+        parent = parent->FindSubkey(components[i]);
+    return parent && parent->DeleteSubkeyTree(components.back());
+}
+
+const RegistryValue *Registry::FindValue(std::string_view keyPath, std::string_view valueName) const {
+    const RegistryKey *key = FindKey(keyPath);
+    return key ? key->FindValue(valueName) : nullptr;
+}
+
+bool Registry::SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
+                        std::vector<std::uint8_t> data) {
+    RegistryKey *key = CreateKey(keyPath);
+    if (!key)
+        return false;
+    key->SetValue(valueName, type, std::move(data));
+    return true;
+}
+
+bool Registry::SetString(std::string_view keyPath, std::string_view valueName, std::string_view text) {
+    std::vector<std::uint8_t> data(text.begin(), text.end());
+    data.push_back(0);
+    return SetValue(keyPath, valueName, 1 /* REG_SZ */, std::move(data));
+}
+
+Registry Registry::Clone() const {
+    return Registry(*this);
+}
+
+// ---- differences ----
+
+namespace {
+
+std::string JoinPath(const std::string &parent, const std::string &name) {
+    return parent.empty() ? name : parent + "\\" + name;
+}
+
+RegistryChange MakeChange(RegistryChange::Kind kind, std::string keyPath, std::string valueName = {},
+                          std::uint32_t type = 0, std::vector<std::uint8_t> data = {}) {
+    RegistryChange change;
+    change.kind = kind;
+    change.keyPath = std::move(keyPath);
+    change.valueName = std::move(valueName);
+    change.type = type;
+    change.data = std::move(data);
+    return change;
+}
+
+// A key's values ordered by upper-cased name, for a stable merge.
+std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
+    std::vector<const RegistryValue *> values;
+    for (const RegistryValue &value : key.Values())
+        values.push_back(&value);
+    std::sort(values.begin(), values.end(), [](const RegistryValue *a, const RegistryValue *b) {
+        return NameLess(UpperCase(a->name), UpperCase(b->name));
+    });
+    return values;
+}
+
+// Lists a whole new key: the key, its values, then the keys below it.
+void ListAddedTree(const RegistryKey &key, const std::string &path, std::vector<RegistryChange> *changes) {
+    changes->push_back(MakeChange(RegistryChange::Kind::KeyAdded, path));
+    for (const RegistryValue *value : SortedValues(key))
+        changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, value->name, value->type, value->data));
+    for (const RegistryKey *sub : key.Subkeys())
+        ListAddedTree(*sub, JoinPath(path, sub->Name()), changes);
+}
+
+// Tells which of two names comes first: -1 the left, 1 the right, 0 the same.
+int CompareNames(const std::string &left, const std::string &right) {
+    std::string x = UpperCase(left), y = UpperCase(right);
+    return NameLess(x, y) ? -1 : NameLess(y, x) ? 1 : 0;
+}
+
+// Compares two keys at the same path, and the keys below them.
+void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::string &path,
+              std::vector<RegistryChange> *changes) {
+    std::vector<const RegistryValue *> oldValues = SortedValues(before), newValues = SortedValues(after);
+    size_t i = 0, j = 0;
+    while (i < oldValues.size() || j < newValues.size()) {
+        int side = 0; // -1: only before, 1: only after, 0: both
+        if (i == oldValues.size())
+            side = 1;
+        else if (j == newValues.size())
+            side = -1;
+        else
+            side = CompareNames(oldValues[i]->name, newValues[j]->name);
+        if (side < 0) {
+            changes->push_back(MakeChange(RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name));
+        } else {
+            const RegistryValue *now = newValues[j++];
+            const RegistryValue *was = side == 0 ? oldValues[i++] : nullptr;
+            if (!was || was->type != now->type || was->data != now->data)
+                changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data));
+        }
+    }
+
+    std::vector<RegistryKey *> oldKeys = before.Subkeys(), newKeys = after.Subkeys();
+    i = 0;
+    j = 0;
+    while (i < oldKeys.size() || j < newKeys.size()) {
+        int side = 0;
+        if (i == oldKeys.size())
+            side = 1;
+        else if (j == newKeys.size())
+            side = -1;
+        else
+            side = CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
+        if (side < 0) {
+            changes->push_back(MakeChange(RegistryChange::Kind::KeyDeleted, JoinPath(path, oldKeys[i]->Name())));
+            ++i;
+        } else if (side > 0) {
+            ListAddedTree(*newKeys[j], JoinPath(path, newKeys[j]->Name()), changes);
+            ++j;
+        } else {
+            DiffKeys(*oldKeys[i], *newKeys[j], JoinPath(path, newKeys[j]->Name()), changes);
+            ++i;
+            ++j;
+        }
+    }
+}
+
+} // namespace
+
+std::vector<RegistryChange> DiffRegistries(const Registry &before, const Registry &after) {
+    std::vector<RegistryChange> changes;
+    DiffKeys(*before.Root(), *after.Root(), "", &changes);
+    return changes;
+}
+
+} // namespace sim

@@ -1,0 +1,202 @@
+// The simulated registry: names, raw values, enumeration order, paths,
+// deletion under open handles, copies and differences.
+
+#include <gtest/gtest.h>
+
+#include "registry.h"
+
+namespace sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ToBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::vector<std::string> SubkeyNames(const RegistryKey &key) {
+    std::vector<std::string> names;
+    for (const RegistryKey *sub : key.Subkeys())
+        names.push_back(sub->Name());
+    return names;
+}
+
+TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
+    Registry registry;
+    ASSERT_TRUE(registry.SetString("Software\\Vendor", "EDCCAEnable", "1"));
+    ASSERT_TRUE(registry.SetString("SOFTWARE\\vendor", "edccaenable", "0"));
+
+    for (const char *path : {"software\\VENDOR", "Software\\Vendor", "SOFTWARE\\VENDOR"}) {
+        SCOPED_TRACE(path);
+        const RegistryKey *key = registry.FindKey(path);
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(key->Name(), "Vendor");
+        ASSERT_EQ(key->Values().size(), 1u);
+        EXPECT_EQ(key->Values()[0].name, "EDCCAEnable");
+        EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0", 2)));
+    }
+    EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
+}
+
+TEST(Registry, FoldsCodePage1252LettersAsWindows) {
+    struct Case {
+        const char *a, *b;
+        bool equal;
+    } const cases[] = {
+        {"abc", "ABC", true},   {"caf\xE9", "CAF\xC9", true}, {"\x9A\x9C\x9E", "\x8A\x8C\x8E", true},
+        {"\xFF", "\x9F", true}, {"\xF7", "\xD7", false},      {"\xDF", "SS", false},
+        {"[", "{", false},      {"\xB5", "\xB5", true},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(EqualsIgnoreCase(c.a, c.b), c.equal) << c.a << " vs " << c.b;
+}
+
+TEST(Registry, SubkeysEnumerateByUpperCasedUtf16Name) {
+    Registry registry;
+    // Upper-casing puts '_' (0x5F) after 'Z'; UTF-16 puts S caron (U+0160, byte 0x8A) after E acute (U+00C9).
+    for (const char *name : {"\x9A", "b", "_x", "\xE9", "A", "~", "a1", "Zeta"})
+        registry.CreateKey(name);
+    EXPECT_EQ(SubkeyNames(*registry.Root()),
+              (std::vector<std::string>{"A", "a1", "b", "Zeta", "_x", "~", "\xE9", "\x9A"}));
+}
+
+TEST(Registry, ValuesKeepTypeRawBytesAndCreationOrder) {
+    struct Case {
+        const char *name;
+        std::uint32_t type;
+        Bytes data;
+    } const cases[] = {
+        {"zNoNul", 1, ToBytes("ab")},
+        {"aAfterNul", 1, ToBytes(std::string_view("a\0junk", 6))},
+        {"Multi", 7, ToBytes(std::string_view("x\0y\0\0", 5))},
+        {"ShortDword", 4, {1, 2, 3}},
+        {"Odd", 0x12345678, {}},
+    };
+    Registry registry;
+    RegistryKey *key = registry.CreateKey("K");
+    for (const Case &c : cases)
+        key->SetValue(c.name, c.type, c.data);
+    key->SetValue("ZNONUL", 3, {9});
+    ASSERT_EQ(key->Values().size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(key->Values()[i].name, cases[i].name);
+        EXPECT_EQ(key->Values()[i].type, i == 0 ? 3u : cases[i].type);
+        EXPECT_EQ(key->Values()[i].data, i == 0 ? Bytes{9} : cases[i].data);
+    }
+    EXPECT_TRUE(key->DeleteValue("MULTI"));
+    EXPECT_FALSE(key->DeleteValue("Multi"));
+    EXPECT_EQ(key->FindValue("multi"), nullptr);
+}
+
+TEST(Registry, PathsFollowWindowsBackslashRules) {
+    Registry registry;
+    RegistryKey *vendor = registry.CreateKey("Software\\Vendor");
+    struct Case {
+        const char *path;
+        const RegistryKey *expected;
+    } const cases[] = {
+        {"Software\\Vendor", vendor}, {"Software\\\\Vendor", vendor},  {"Software\\Vendor\\\\", vendor},
+        {"", registry.Root()},        {"\\Software\\Vendor", nullptr}, {"Software\\Vendor\\x", nullptr},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(registry.FindKey(c.path), c.expected) << c.path;
+
+    EXPECT_TRUE(IsBadKeyPath("\\Software"));
+    EXPECT_FALSE(IsBadKeyPath("Software\\"));
+    EXPECT_EQ(registry.CreateKey("\\New"), nullptr);
+    EXPECT_FALSE(registry.SetString("\\New", "v", "1"));
+    EXPECT_EQ(vendor->CreateSubkey("a\\b"), nullptr);
+    EXPECT_EQ(vendor->CreateSubkey(""), nullptr);
+    EXPECT_FALSE(registry.DeleteKeyTree(""));
+    EXPECT_FALSE(registry.DeleteKeyTree("\\Software"));
+    EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
+}
+
+TEST(Registry, DeletedKeyStaysAliveForItsHandles) {
+    Registry registry;
+    registry.SetString("A\\B", "v", "1");
+    registry.CreateKey("Sibling");
+    std::shared_ptr<RegistryKey> a = registry.ShareKey("a"), b = registry.ShareKey("A\\b");
+    ASSERT_TRUE(a && b);
+
+    EXPECT_TRUE(registry.DeleteKeyTree("A"));
+    EXPECT_FALSE(registry.DeleteKeyTree("A"));
+    EXPECT_EQ(registry.FindKey("A\\B"), nullptr);
+    EXPECT_EQ(registry.ShareKey("A"), nullptr);
+    EXPECT_TRUE(a->Deleted());
+    EXPECT_TRUE(b->Deleted());
+    EXPECT_NE(b->FindValue("v"), nullptr);
+    EXPECT_EQ(a->CreateSubkey("C"), nullptr);
+    EXPECT_FALSE(registry.FindKey("Sibling")->Deleted());
+
+    RegistryKey *again = registry.CreateKey("A\\B");
+    EXPECT_NE(again, b.get());
+    EXPECT_FALSE(again->Deleted());
+    EXPECT_TRUE(again->Values().empty());
+}
+
+TEST(Registry, CopiesAreDeep) {
+    Registry original;
+    original.SetString("K\\Sub", "v", "1");
+    Registry clone = original.Clone();
+    Registry assigned;
+    assigned = original;
+
+    original.SetString("K\\Sub", "v", "2");
+    original.DeleteKeyTree("K\\Sub");
+    original.CreateKey("Extra");
+    for (const Registry *copy : {&clone, &assigned}) {
+        ASSERT_NE(copy->FindValue("K\\Sub", "v"), nullptr);
+        EXPECT_EQ(copy->FindValue("K\\Sub", "v")->data, ToBytes(std::string_view("1", 2)));
+        EXPECT_EQ(copy->FindKey("Extra"), nullptr);
+    }
+}
+
+TEST(Registry, DiffListsChangesInEnumerationOrder) {
+    Registry before;
+    before.SetString("Keep", "Changed", "1");
+    before.SetString("Keep", "Gone", "x");
+    before.SetString("Keep", "Same", "s");
+    before.SetValue("Keep", "Retyped", 1, {0});
+    before.SetString("Old\\Sub", "o", "1");
+    Registry after = before.Clone();
+    after.SetString("keep", "changed", "2");
+    after.FindKey("Keep")->DeleteValue("Gone");
+    after.SetString("Keep", "SAME", "s"); // same data under another case: no change
+    after.SetValue("Keep", "Retyped", 2, {0});
+    after.SetString("Keep", "Added", "a");
+    after.DeleteKeyTree("Old");
+    after.SetValue("New\\Child", "c", 4, {1, 0, 0, 0});
+
+    using K = RegistryChange::Kind;
+    struct Expected {
+        K kind;
+        const char *key, *value;
+        std::uint32_t type;
+        Bytes data;
+    } const expected[] = {
+        {K::ValueSet, "Keep", "Added", 1, ToBytes(std::string_view("a", 2))},
+        {K::ValueSet, "Keep", "Changed", 1, ToBytes(std::string_view("2", 2))},
+        {K::ValueDeleted, "Keep", "Gone", 0, {}},
+        {K::ValueSet, "Keep", "Retyped", 2, {0}},
+        {K::KeyAdded, "New", "", 0, {}},
+        {K::KeyAdded, "New\\Child", "", 0, {}},
+        {K::ValueSet, "New\\Child", "c", 4, {1, 0, 0, 0}},
+        {K::KeyDeleted, "Old", "", 0, {}},
+    };
+    std::vector<RegistryChange> changes = DiffRegistries(before, after);
+    ASSERT_EQ(changes.size(), std::size(expected));
+    for (size_t i = 0; i < changes.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(changes[i].kind, expected[i].kind);
+        EXPECT_EQ(changes[i].keyPath, expected[i].key);
+        EXPECT_EQ(changes[i].valueName, expected[i].value);
+        EXPECT_EQ(changes[i].type, expected[i].type);
+        EXPECT_EQ(changes[i].data, expected[i].data);
+    }
+    EXPECT_TRUE(DiffRegistries(after, after.Clone()).empty());
+}
+
+} // namespace
+} // namespace sim
