@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +39,11 @@ struct VersionInfo {
     host::DWORD platformId = 2;
     host::BYTE productType = host::VER_NT_WORKSTATION;
     int serverR2 = 0;              // GetSystemMetrics(SM_SERVERR2)
-    bool getVersionFails = false;  // GetVersionExA fills nothing and fails
+    bool getVersionFails = false;  // GetVersionExA fills nothing and fails (ERROR_GEN_FAILURE)
+    std::string csdVersion;        // szCSDVersion, e.g. "Service Pack 1"; at most 127 characters
+    host::WORD servicePackMajor = 0;
+    host::WORD servicePackMinor = 0;
+    host::WORD suiteMask = 0x0100; // VER_SUITE_SINGLEUSERTS, as a workstation reports it
 };
 
 // What a driver answers to one query identifier from a point in time on.
@@ -116,6 +121,7 @@ class Machine {
     std::vector<CallRecord> calls;
     std::vector<DriverRequest> requests;
     std::string standardOutput;           // every byte the process wrote
+    std::vector<size_t> flushes;          // standardOutput's length at each flush (ExitProcess flushes too)
     std::function<void(const char *, size_t)> echoOutput; // optional: streams output as written
 
     // Audit of what is open right now.
@@ -127,6 +133,9 @@ class Machine {
 
     // Calls of one operation in the log.
     size_t CountCalls(const std::string &operation) const;
+
+    // The calling thread's last error, as GetLastError would return it.
+    host::DWORD LastError() const;
 
     // Implementation state for host_sim.cpp (handle tables and the like).
     struct State;

@@ -1,0 +1,225 @@
+// edcca-sim - runs the unchanged tool on a simulated Windows machine.
+//
+// Standard output carries exactly the bytes the tool writes, as it writes
+// them; standard error (or --report FILE) gives a readable account of the
+// machine and the run. Exit code: the tool's, or 2 for edcca-sim's own errors.
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "run_tool.h"
+#include "scenario.h"
+
+namespace {
+
+constexpr int kUsageExit = 2;
+
+const char kUsage[] =
+    "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
+    "\n"
+    "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
+    "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
+    "default machine (a 64-bit Windows 10 workstation with the adapter plugged in).\n"
+    "\n"
+    "  --report FILE  write the account of the run to FILE instead of standard error\n"
+    "  --real-time    pause for real when the tool sleeps (virtual time otherwise)\n"
+    "  --help         show this text\n"
+    "\n"
+    "Standard output carries exactly the tool's trace. The exit code is the tool's,\n"
+    "or 2 when the scenario or the command line is at fault.\n";
+
+struct Options {
+    std::string scenarioPath; // empty: the embedded default
+    std::string reportPath;   // empty: standard error
+    bool realTime = false;
+    bool help = false;
+};
+
+// Parses the command line; false with *error set on a bad option.
+bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string const argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            options->help = true;
+        } else if (argument == "--real-time") {
+            options->realTime = true;
+        } else if (argument == "--report") {
+            if (i + 1 >= argc) {
+                *error = "--report needs a file name";
+                return false;
+            }
+            options->reportPath = argv[++i];
+        } else if (!argument.empty() && argument[0] == '-') {
+            *error = "unknown option " + argument;
+            return false;
+        } else if (!options->scenarioPath.empty()) {
+            *error = "more than one scenario given";
+            return false;
+        } else {
+            options->scenarioPath = argument;
+        }
+    }
+    return true;
+}
+
+std::string VersionText(const sim::VersionInfo &version) {
+    if (version.getVersionFails) {
+        return "GetVersionExA fails";
+    }
+    std::string text = std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
+                       std::to_string(version.build) + ", platform " + std::to_string(version.platformId) +
+                       ", product type " + std::to_string(version.productType);
+    if (version.serverR2 != 0) {
+        text += ", Server R2";
+    }
+    return text;
+}
+
+std::string TimelineText(const std::vector<sim::Interval> &timeline) {
+    if (timeline.empty()) {
+        return "always";
+    }
+    std::string text;
+    for (const sim::Interval &span : timeline) {
+        if (span.untilMs == span.fromMs) {
+            text += text.empty() ? "never" : "";
+            continue;
+        }
+        text += (text.empty() ? "" : ", ") + std::string("from ") + std::to_string(span.fromMs) + " ms" +
+                (span.untilMs == sim::kForever ? "" : " until " + std::to_string(span.untilMs) + " ms");
+    }
+    return text;
+}
+
+// The machine as the run starts: version, architecture, devices, drivers, faults.
+void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine, std::ostream &out) {
+    out << "scenario: " << scenario.file << "\n";
+    if (!scenario.description.empty()) {
+        out << "  " << scenario.description << "\n";
+    }
+    out << "version: " << VersionText(machine.version) << "\n";
+    const sim::RegistryValue *architecture = machine.registry.FindValue(
+        "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "PROCESSOR_ARCHITECTURE");
+    out << "architecture: "
+        << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)")
+                                    : std::string(architecture->data.begin(), architecture->data.end()).c_str())
+        << "\n";
+    out << "devices:\n";
+    const sim::RegistryKey *enumRoot = machine.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
+    if (enumRoot != nullptr) {
+        for (const sim::RegistryKey *bus : enumRoot->Subkeys()) {
+            for (const sim::RegistryKey *device : bus->Subkeys()) {
+                for (const sim::RegistryKey *instance : device->Subkeys()) {
+                    std::string const path = bus->Name() + "\\" + device->Name() + "\\" + instance->Name();
+                    std::string presence = "always";
+                    for (const auto &entry : machine.presence) {
+                        if (sim::EqualsIgnoreCase(entry.first, path)) {
+                            presence = TimelineText(entry.second);
+                        }
+                    }
+                    const sim::RegistryValue *name = instance->FindValue("FriendlyName");
+                    if (name == nullptr) {
+                        name = instance->FindValue("DeviceDesc");
+                    }
+                    out << "  " << path << " — "
+                        << (name == nullptr ? std::string("?") : std::string(name->data.begin(), name->data.end()).c_str())
+                        << " (present: " << presence << ")\n";
+                }
+            }
+        }
+    }
+    out << "drivers:\n";
+    for (const sim::Driver &driver : machine.drivers) {
+        out << "  \\\\.\\" << driver.deviceName << " (loaded: " << TimelineText(driver.loaded) << "), answers";
+        for (const auto &entry : driver.answers) {
+            char oid[16];
+            std::snprintf(oid, sizeof oid, " 0x%08X", static_cast<unsigned>(entry.first));
+            out << oid;
+        }
+        out << "\n";
+    }
+    for (const sim::Fault &fault : machine.faults) {
+        out << "fault: " << fault.operation << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
+            << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> error "
+            << fault.error << "\n";
+    }
+}
+
+void DescribeRun(const sim::RunSummary &summary, const sim::Machine &machine, std::ostream &out) {
+    out << "end: " << sim::RunEndName(summary.end);
+    if (summary.outcome.exited) {
+        out << " (ExitProcess(" << summary.outcome.exitCode << ") at " << summary.outcome.endedAtMs << " ms)";
+    }
+    out << "\nattempts: " << summary.attempts << "\nvirtual time: " << summary.virtualMs << " ms\n";
+    out << "host calls: " << machine.calls.size() << ", driver requests: " << machine.requests.size() << "\n";
+    out << "registry changes:" << (summary.changes.empty() ? " none" : "") << "\n";
+    for (const sim::RegistryChange &change : summary.changes) {
+        out << "  " << sim::DescribeChange(change) << "\n";
+    }
+    out << "left open:" << (summary.leftOpen.empty() ? " nothing" : "") << "\n";
+    for (const std::string &object : summary.leftOpen) {
+        out << "  " << object << "\n";
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "edcca-sim: %s\n%s", error.c_str(), kUsage);
+        return kUsageExit;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    sim::Scenario scenario;
+    bool const loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
+                                                     : sim::LoadScenarioFile(options.scenarioPath, &scenario, &error);
+    if (!loaded) {
+        std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
+        return kUsageExit;
+    }
+    std::ofstream reportFile;
+    if (!options.reportPath.empty()) {
+        reportFile.open(options.reportPath);
+        if (!reportFile) {
+            std::fprintf(stderr, "edcca-sim: %s: cannot write the report\n", options.reportPath.c_str());
+            return kUsageExit;
+        }
+    }
+    std::ostream &report = options.reportPath.empty() ? std::cerr : reportFile;
+
+    sim::Machine machine;
+    sim::BuildMachine(scenario, machine);
+    machine.realTime = options.realTime;
+    machine.echoOutput = [](const char *text, size_t length) {
+        std::fwrite(text, 1, length, stdout);
+        std::fflush(stdout);
+    };
+    DescribeMachine(scenario, machine, report);
+    sim::Registry const before = machine.registry.Clone();
+    sim::ProcessOutcome const outcome = sim::RunTool(machine);
+    std::fflush(stdout);
+
+    sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
+    report << "--\n";
+    DescribeRun(summary, machine, report);
+    std::vector<std::string> const mismatches = sim::CheckExpectations(scenario.expect, summary, machine);
+    bool const expects = scenario.expect.standardOutput || scenario.expect.end || scenario.expect.attempts ||
+                         scenario.expect.exitCode || scenario.expect.registryChanges;
+    if (expects) {
+        report << "expectations: " << (mismatches.empty() ? "met" : "NOT met") << "\n";
+        for (const std::string &mismatch : mismatches) {
+            report << "  " << mismatch << "\n";
+        }
+    }
+    report.flush();
+    return outcome.exited ? static_cast<int>(outcome.exitCode) : 0;
+}

@@ -1,0 +1,21 @@
+// run_tool.cpp - starting the tool as a fresh simulated process.
+
+#include "run_tool.h"
+
+#include <cstring>
+
+#include "adapter/adapter_detection.h"
+#include "control/main_cycle.h"
+
+namespace sim {
+
+ProcessOutcome RunTool(Machine &machine) {
+    std::memset(MacFileName, 0, sizeof MacFileName);
+    std::memset(DriverKeyPath, 0, sizeof DriverKeyPath);
+    return RunProcess(machine, [] {
+        char commandLine[] = "";
+        WinMain(nullptr, nullptr, commandLine, 0);
+    });
+}
+
+} // namespace sim

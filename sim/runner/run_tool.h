@@ -1,0 +1,14 @@
+// run_tool.h - starting the tool as a fresh simulated process.
+
+#pragma once
+
+#include "machine.h"
+
+namespace sim {
+
+// Takes a machine. Zeroes the tool's module-level state, as the loader
+// zeroes static storage at a process start, and runs the tool's entry
+// routine on the machine. Returns how the process ended.
+ProcessOutcome RunTool(Machine &machine);
+
+} // namespace sim

@@ -1,0 +1,725 @@
+// scenario.cpp - loading scenario files, building machines from them, and
+// checking a run against a scenario's expectations.
+
+#include "scenario.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "host_state.h"
+#include "reg_file.h"
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+// A fault in the scenario, located by its field path ("drivers[0].loaded[1]").
+struct ScenarioFault {
+    std::string field;
+    std::string message;
+};
+
+[[noreturn]] void Fail(const std::string &field, const std::string &message) { throw ScenarioFault{field, message}; }
+
+std::string Child(const std::string &field, const std::string &name) {
+    return field.empty() ? name : field + "." + name;
+}
+std::string Item(const std::string &field, size_t index) { return field + "[" + std::to_string(index) + "]"; }
+
+// Refuses fields a scenario object does not know, so a misspelt one is not ignored.
+void CheckFields(const json &object, const std::string &field, std::initializer_list<const char *> known) {
+    if (!object.is_object()) {
+        Fail(field, "expected an object");
+    }
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const char *name : known) {
+            found = found || it.key() == name;
+        }
+        if (!found) {
+            Fail(Child(field, it.key()), "unknown field");
+        }
+    }
+}
+
+// An unsigned number: a JSON integer, or text in decimal or "0x" hexadecimal.
+std::uint64_t ReadNumber(const json &value, const std::string &field, std::uint64_t limit) {
+    std::uint64_t number = 0;
+    if (value.is_number_unsigned()) {
+        number = value.get<std::uint64_t>();
+    } else if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
+        number = static_cast<std::uint64_t>(value.get<std::int64_t>());
+    } else if (value.is_string()) {
+        std::string const text = value.get<std::string>();
+        bool const hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        size_t used = 0;
+        try {
+            number = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+        } catch (const std::exception &) {
+            used = 0;
+        }
+        if (text.empty() || used != (hex ? text.size() - 2 : text.size()) || text[0] == '-' || text[0] == '+') {
+            Fail(field, "expected a number (decimal, or hexadecimal text such as \"0x38\")");
+        }
+    } else {
+        Fail(field, "expected a number (decimal, or hexadecimal text such as \"0x38\")");
+    }
+    if (number > limit) {
+        Fail(field, "number out of range (at most " + std::to_string(limit) + ")");
+    }
+    return number;
+}
+
+bool ReadBool(const json &value, const std::string &field) {
+    if (!value.is_boolean()) {
+        Fail(field, "expected true or false");
+    }
+    return value.get<bool>();
+}
+
+std::string ReadString(const json &value, const std::string &field) {
+    if (!value.is_string()) {
+        Fail(field, "expected a string");
+    }
+    return value.get<std::string>();
+}
+
+// Text given as one string or as a list of strings joined together.
+std::string ReadText(const json &value, const std::string &field) {
+    if (value.is_string()) {
+        return value.get<std::string>();
+    }
+    if (!value.is_array()) {
+        Fail(field, "expected a string or a list of strings");
+    }
+    std::string text;
+    for (size_t i = 0; i < value.size(); ++i) {
+        text += ReadString(value[i], Item(field, i));
+    }
+    return text;
+}
+
+// A Windows error: its name ("ERROR_GEN_FAILURE") or its number; never 0.
+host::LONG ReadError(const json &value, const std::string &field) {
+    if (value.is_string()) {
+        std::string const name = value.get<std::string>();
+        if (name.rfind("ERROR_", 0) == 0) {
+            for (std::uint32_t code : {1u, 2u, 3u, 5u, 6u, 8u, 13u, 21u, 31u, 50u, 55u, 87u, 122u, 123u, 161u, 234u,
+                                       259u, 998u, 1004u, 1018u, 1167u, 1784u, 0xE0000209u, 0xE000020Bu,
+                                       static_cast<std::uint32_t>(host::ERROR_INVALID_CLASS)}) {
+                if (ErrorName(static_cast<host::LONG>(code)) == name) {
+                    return static_cast<host::LONG>(code);
+                }
+            }
+            Fail(field, "unknown error name \"" + name + "\" (give its number instead)");
+        }
+    }
+    auto const code = static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
+    if (code == 0) {
+        Fail(field, "an error must not be 0 (ERROR_SUCCESS)");
+    }
+    return code;
+}
+
+// "always", "never", or a list of [from, until] pairs (until null = forever).
+std::vector<Interval> ReadTimeline(const json &value, const std::string &field) {
+    if (value.is_string()) {
+        std::string const word = value.get<std::string>();
+        if (word == "always") {
+            return {};
+        }
+        if (word == "never") {
+            return {Interval{0, 0}};
+        }
+    }
+    if (!value.is_array()) {
+        Fail(field, "expected \"always\", \"never\" or a list of [from, until] pairs");
+    }
+    if (value.empty()) {
+        return {Interval{0, 0}};
+    }
+    std::vector<Interval> timeline;
+    for (size_t i = 0; i < value.size(); ++i) {
+        std::string const itemField = Item(field, i);
+        const json &pair = value[i];
+        if (!pair.is_array() || pair.size() != 2) {
+            Fail(itemField, "expected [from, until]");
+        }
+        Interval span;
+        span.fromMs = ReadNumber(pair[0], Item(itemField, 0), kForever - 1);
+        span.untilMs = pair[1].is_null() ? kForever : ReadNumber(pair[1], Item(itemField, 1), kForever - 1);
+        if (span.untilMs < span.fromMs) {
+            Fail(itemField, "until comes before from");
+        }
+        timeline.push_back(span);
+    }
+    return timeline;
+}
+
+// Reads an EEPROM map {"0x38": "0x1C", ...}.
+std::map<std::uint32_t, std::uint8_t> ReadEepromBytes(const json &value, const std::string &field) {
+    if (!value.is_object()) {
+        Fail(field, "expected an object of offset: byte");
+    }
+    std::map<std::uint32_t, std::uint8_t> bytes;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        std::string const entryField = Child(field, it.key());
+        auto const offset = static_cast<std::uint32_t>(ReadNumber(json(it.key()), entryField, UINT32_MAX));
+        bytes[offset] = static_cast<std::uint8_t>(ReadNumber(it.value(), entryField, 0xFF));
+    }
+    return bytes;
+}
+
+// One answer entry: {"at": ms, one of "word"/"eeprom"/"fail", "answerBytes": n}.
+QueryAnswer ReadAnswer(const json &value, const std::string &field) {
+    CheckFields(value, field, {"at", "word", "eeprom", "fail", "answerBytes"});
+    QueryAnswer answer;
+    int kinds = 0;
+    if (value.contains("at")) {
+        answer.atMs = ReadNumber(value["at"], Child(field, "at"), kForever - 1);
+    }
+    if (value.contains("word")) {
+        answer.kind = QueryAnswer::Kind::Word;
+        answer.word = static_cast<std::uint32_t>(ReadNumber(value["word"], Child(field, "word"), UINT32_MAX));
+        ++kinds;
+    }
+    if (value.contains("eeprom")) {
+        answer.kind = QueryAnswer::Kind::Eeprom;
+        answer.eeprom = ReadEepromBytes(value["eeprom"], Child(field, "eeprom"));
+        ++kinds;
+    }
+    if (value.contains("fail")) {
+        answer.kind = QueryAnswer::Kind::Fail;
+        answer.error = ReadError(value["fail"], Child(field, "fail"));
+        ++kinds;
+    }
+    if (kinds != 1) {
+        Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
+    }
+    if (value.contains("answerBytes")) {
+        answer.answerBytes = static_cast<host::DWORD>(ReadNumber(value["answerBytes"], Child(field, "answerBytes"), 12));
+    }
+    return answer;
+}
+
+std::vector<QueryAnswer> ReadAnswerList(const json &value, const std::string &field) {
+    if (!value.is_array() || value.empty()) {
+        Fail(field, "expected a non-empty list of answers");
+    }
+    std::vector<QueryAnswer> answers;
+    for (size_t i = 0; i < value.size(); ++i) {
+        answers.push_back(ReadAnswer(value[i], Item(field, i)));
+        if (i > 0 && answers[i].atMs < answers[i - 1].atMs) {
+            Fail(Item(field, i), "answers must be in order of \"at\"");
+        }
+    }
+    return answers;
+}
+
+void AddAnswers(Driver *driver, host::DWORD oid, const std::vector<QueryAnswer> &answers, const std::string &field) {
+    if (driver->answers.count(oid) != 0) {
+        Fail(field, "identifier " + Hex(oid) + " is given answers twice");
+    }
+    driver->answers[oid] = answers;
+}
+
+Driver ReadDriver(const json &value, const std::string &field) {
+    CheckFields(value, field, {"device", "loaded", "regionWord", "eeprom", "answers"});
+    Driver driver;
+    if (!value.contains("device")) {
+        Fail(Child(field, "device"), "missing (the name behind \\\\.\\, e.g. \"{GUID}\")");
+    }
+    driver.deviceName = ReadString(value["device"], Child(field, "device"));
+    if (driver.deviceName.empty() || driver.deviceName.find('\\') != std::string::npos) {
+        Fail(Child(field, "device"), "expected a device name without backslashes");
+    }
+    if (value.contains("loaded")) {
+        driver.loaded = ReadTimeline(value["loaded"], Child(field, "loaded"));
+    }
+    if (value.contains("regionWord")) {
+        std::string const shortField = Child(field, "regionWord");
+        const json &shorthand = value["regionWord"];
+        std::vector<QueryAnswer> answers;
+        if (shorthand.is_array()) {
+            answers = ReadAnswerList(shorthand, shortField);
+        } else {
+            QueryAnswer answer;
+            answer.word = static_cast<std::uint32_t>(ReadNumber(shorthand, shortField, UINT32_MAX));
+            answers.push_back(answer);
+        }
+        AddAnswers(&driver, kOidRegionOlder, answers, shortField);
+        AddAnswers(&driver, kOidRegionNewer, answers, shortField);
+    }
+    if (value.contains("eeprom")) {
+        std::string const shortField = Child(field, "eeprom");
+        const json &shorthand = value["eeprom"];
+        std::vector<QueryAnswer> answers;
+        if (shorthand.is_array()) {
+            answers = ReadAnswerList(shorthand, shortField);
+        } else {
+            QueryAnswer answer;
+            answer.kind = QueryAnswer::Kind::Eeprom;
+            answer.eeprom = ReadEepromBytes(shorthand, shortField);
+            answers.push_back(answer);
+        }
+        AddAnswers(&driver, kOidEepromOlder, answers, shortField);
+        AddAnswers(&driver, kOidEepromNewer, answers, shortField);
+    }
+    if (value.contains("answers")) {
+        std::string const answersField = Child(field, "answers");
+        const json &byOid = value["answers"];
+        if (!byOid.is_object()) {
+            Fail(answersField, "expected an object of identifier: list of answers");
+        }
+        for (auto it = byOid.begin(); it != byOid.end(); ++it) {
+            std::string const oidField = Child(answersField, it.key());
+            auto const oid = static_cast<host::DWORD>(ReadNumber(json(it.key()), oidField, UINT32_MAX));
+            AddAnswers(&driver, oid, ReadAnswerList(it.value(), oidField), oidField);
+        }
+    }
+    return driver;
+}
+
+Fault ReadFault(const json &value, const std::string &field) {
+    static const char *const operations[] = {
+        "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegCloseKey", "SetupDiClassGuidsFromNameA",
+        "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
+        "SetupDiDestroyDeviceInfoList", "CreateFileA", "DeviceIoControl", "CloseHandle", "GetVersionExA",
+        "GetSystemMetrics", "LocalAlloc", "LocalFree", "WriteStandardOutput"};
+    CheckFields(value, field, {"operation", "subject", "call", "error"});
+    Fault fault;
+    if (!value.contains("operation")) {
+        Fail(Child(field, "operation"), "missing");
+    }
+    fault.operation = ReadString(value["operation"], Child(field, "operation"));
+    bool known = false;
+    for (const char *operation : operations) {
+        known = known || fault.operation == operation;
+    }
+    if (!known) {
+        Fail(Child(field, "operation"), "\"" + fault.operation + "\" is not an operation that can fail");
+    }
+    if (value.contains("subject")) {
+        fault.subject = ReadString(value["subject"], Child(field, "subject"));
+    }
+    if (value.contains("call")) {
+        fault.callNumber = static_cast<int>(ReadNumber(value["call"], Child(field, "call"), 1000000));
+    }
+    if (!value.contains("error")) {
+        Fail(Child(field, "error"), "missing");
+    }
+    fault.error = ReadError(value["error"], Child(field, "error"));
+    return fault;
+}
+
+std::uint32_t ReadRegType(const json &value, const std::string &field) {
+    if (value.is_string()) {
+        std::string const name = value.get<std::string>();
+        for (std::uint32_t type : {0u, 1u, 2u, 3u, 4u, 7u, 11u}) {
+            if (TypeText(type) == name) {
+                return type;
+            }
+        }
+    }
+    return static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
+}
+
+std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::string &field) {
+    std::vector<std::uint8_t> bytes;
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ',') {
+            continue;
+        }
+        digits += c;
+    }
+    if (digits.size() % 2 != 0) {
+        Fail(field, "expected pairs of hexadecimal digits");
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(ReadNumber(json("0x" + digits.substr(i, 2)), field, 0xFF)));
+    }
+    return bytes;
+}
+
+RegistryChange ReadChange(const json &value, const std::string &field) {
+    CheckFields(value, field, {"change", "key", "value", "type", "text", "hex", "dword"});
+    RegistryChange change{RegistryChange::Kind::ValueSet, "", "", 0, {}};
+    std::string kind = "set";
+    if (value.contains("change")) {
+        kind = ReadString(value["change"], Child(field, "change"));
+    }
+    if (kind == "set") {
+        change.kind = RegistryChange::Kind::ValueSet;
+    } else if (kind == "valueDeleted") {
+        change.kind = RegistryChange::Kind::ValueDeleted;
+    } else if (kind == "keyAdded") {
+        change.kind = RegistryChange::Kind::KeyAdded;
+    } else if (kind == "keyDeleted") {
+        change.kind = RegistryChange::Kind::KeyDeleted;
+    } else {
+        Fail(Child(field, "change"), "expected \"set\", \"valueDeleted\", \"keyAdded\" or \"keyDeleted\"");
+    }
+    if (!value.contains("key")) {
+        Fail(Child(field, "key"), "missing");
+    }
+    change.keyPath = ReadString(value["key"], Child(field, "key"));
+    if (value.contains("value")) {
+        change.valueName = ReadString(value["value"], Child(field, "value"));
+    }
+    if (change.kind == RegistryChange::Kind::ValueSet) {
+        int forms = 0;
+        change.type = host::REG_SZ;
+        if (value.contains("type")) {
+            change.type = ReadRegType(value["type"], Child(field, "type"));
+        }
+        if (value.contains("text")) {
+            std::string const text = ReadString(value["text"], Child(field, "text"));
+            change.data.assign(text.begin(), text.end());
+            change.data.push_back(0);
+            ++forms;
+        }
+        if (value.contains("hex")) {
+            change.data = ReadHexBytes(ReadString(value["hex"], Child(field, "hex")), Child(field, "hex"));
+            ++forms;
+        }
+        if (value.contains("dword")) {
+            auto const word = static_cast<std::uint32_t>(ReadNumber(value["dword"], Child(field, "dword"), UINT32_MAX));
+            change.data = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+                           static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
+            if (!value.contains("type")) {
+                change.type = host::REG_DWORD;
+            }
+            ++forms;
+        }
+        if (forms != 1) {
+            Fail(field, "expected exactly one of \"text\", \"hex\" or \"dword\" for a set value");
+        }
+    }
+    return change;
+}
+
+Expectation ReadExpectation(const json &value, const std::string &field) {
+    CheckFields(value, field, {"stdout", "end", "attempts", "exitCode", "registryChanges"});
+    Expectation expect;
+    if (value.contains("stdout")) {
+        expect.standardOutput = ReadText(value["stdout"], Child(field, "stdout"));
+    }
+    if (value.contains("end")) {
+        std::string const end = ReadString(value["end"], Child(field, "end"));
+        for (RunEnd candidate : {RunEnd::Written, RunEnd::Declined, RunEnd::Exhausted, RunEnd::Returned}) {
+            if (end == RunEndName(candidate)) {
+                expect.end = candidate;
+            }
+        }
+        if (!expect.end) {
+            Fail(Child(field, "end"), "expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\"");
+        }
+    }
+    if (value.contains("attempts")) {
+        expect.attempts = static_cast<int>(ReadNumber(value["attempts"], Child(field, "attempts"), 1000000));
+    }
+    if (value.contains("exitCode")) {
+        expect.exitCode = static_cast<host::UINT>(ReadNumber(value["exitCode"], Child(field, "exitCode"), UINT32_MAX));
+    }
+    if (value.contains("registryChanges")) {
+        std::string const changesField = Child(field, "registryChanges");
+        const json &list = value["registryChanges"];
+        if (!list.is_array()) {
+            Fail(changesField, "expected a list of changes");
+        }
+        std::vector<RegistryChange> changes;
+        for (size_t i = 0; i < list.size(); ++i) {
+            changes.push_back(ReadChange(list[i], Item(changesField, i)));
+        }
+        expect.registryChanges = changes;
+    }
+    return expect;
+}
+
+void ReadVersion(const json &value, const std::string &field, VersionInfo *version) {
+    CheckFields(value, field,
+                {"major", "minor", "build", "platformId", "productType", "serverR2", "getVersionFails", "csdVersion",
+                 "servicePackMajor", "servicePackMinor", "suiteMask"});
+    auto number = [&](const char *name, std::uint64_t limit, std::uint64_t current) {
+        return value.contains(name) ? ReadNumber(value[name], Child(field, name), limit) : current;
+    };
+    version->major = static_cast<host::DWORD>(number("major", UINT32_MAX, version->major));
+    version->minor = static_cast<host::DWORD>(number("minor", UINT32_MAX, version->minor));
+    version->build = static_cast<host::DWORD>(number("build", UINT32_MAX, version->build));
+    version->platformId = static_cast<host::DWORD>(number("platformId", UINT32_MAX, version->platformId));
+    version->productType = static_cast<host::BYTE>(number("productType", 0xFF, version->productType));
+    version->serverR2 = static_cast<int>(number("serverR2", INT32_MAX, static_cast<std::uint64_t>(version->serverR2)));
+    version->servicePackMajor = static_cast<host::WORD>(number("servicePackMajor", 0xFFFF, version->servicePackMajor));
+    version->servicePackMinor = static_cast<host::WORD>(number("servicePackMinor", 0xFFFF, version->servicePackMinor));
+    version->suiteMask = static_cast<host::WORD>(number("suiteMask", 0xFFFF, version->suiteMask));
+    if (value.contains("getVersionFails")) {
+        version->getVersionFails = ReadBool(value["getVersionFails"], Child(field, "getVersionFails"));
+    }
+    if (value.contains("csdVersion")) {
+        version->csdVersion = ReadString(value["csdVersion"], Child(field, "csdVersion"));
+        if (version->csdVersion.size() > 127) {
+            Fail(Child(field, "csdVersion"), "longer than 127 characters");
+        }
+    }
+}
+
+void ImportRegistry(const json &value, const std::string &field, const FileReader &readFile, Registry *registry) {
+    if (!value.is_array()) {
+        Fail(field, "expected a list of .reg file names or {\"file\": ...} / {\"text\": ...} entries");
+    }
+    for (size_t i = 0; i < value.size(); ++i) {
+        std::string const itemField = Item(field, i);
+        const json &entry = value[i];
+        std::string bytes;
+        std::string name;
+        if (entry.is_string() || (entry.is_object() && entry.contains("file"))) {
+            if (entry.is_object()) {
+                CheckFields(entry, itemField, {"file"});
+            }
+            name = ReadString(entry.is_string() ? entry : entry["file"], entry.is_string() ? itemField : Child(itemField, "file"));
+            if (!readFile(name, &bytes)) {
+                Fail(itemField, "cannot read registry file \"" + name + "\"");
+            }
+        } else if (entry.is_object() && entry.contains("text")) {
+            CheckFields(entry, itemField, {"text"});
+            bytes = ReadText(entry["text"], Child(itemField, "text"));
+            name = itemField + ".text";
+        } else {
+            Fail(itemField, "expected a .reg file name, {\"file\": name} or {\"text\": .reg text}");
+        }
+        RegImportError importError;
+        if (!ImportRegBytes(*registry, bytes, name, &importError)) {
+            Fail(itemField, importError.ToString());
+        }
+    }
+}
+
+void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenario) {
+    CheckFields(root, "", {"description", "version", "registry", "presence", "drivers", "faults", "expect"});
+    if (root.contains("description")) {
+        scenario->description = ReadString(root["description"], "description");
+        if (scenario->description.find('\n') != std::string::npos) {
+            Fail("description", "expected one line");
+        }
+    }
+    if (root.contains("version")) {
+        ReadVersion(root["version"], "version", &scenario->version);
+    }
+    if (root.contains("registry")) {
+        ImportRegistry(root["registry"], "registry", readFile, &scenario->registry);
+    }
+    if (root.contains("presence")) {
+        const json &presence = root["presence"];
+        if (!presence.is_object()) {
+            Fail("presence", "expected an object of device instance path: timeline");
+        }
+        for (auto it = presence.begin(); it != presence.end(); ++it) {
+            scenario->presence[UpperCase(it.key())] = ReadTimeline(it.value(), Child("presence", it.key()));
+        }
+    }
+    if (root.contains("drivers")) {
+        const json &drivers = root["drivers"];
+        if (!drivers.is_array()) {
+            Fail("drivers", "expected a list of drivers");
+        }
+        for (size_t i = 0; i < drivers.size(); ++i) {
+            scenario->drivers.push_back(ReadDriver(drivers[i], Item("drivers", i)));
+        }
+    }
+    if (root.contains("faults")) {
+        const json &faults = root["faults"];
+        if (!faults.is_array()) {
+            Fail("faults", "expected a list of faults");
+        }
+        for (size_t i = 0; i < faults.size(); ++i) {
+            scenario->faults.push_back(ReadFault(faults[i], Item("faults", i)));
+        }
+    }
+    if (root.contains("expect")) {
+        scenario->expect = ReadExpectation(root["expect"], "expect");
+    }
+}
+
+std::string DirectoryOf(const std::string &path) {
+    size_t const slash = path.find_last_of('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+bool ReadWholeFile(const std::string &path, std::string *bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    *bytes = content.str();
+    return true;
+}
+
+} // namespace
+
+const char *RunEndName(RunEnd end) {
+    switch (end) {
+    case RunEnd::Written: return "Written";
+    case RunEnd::Declined: return "Declined";
+    case RunEnd::Exhausted: return "Exhausted";
+    case RunEnd::Returned: return "Returned";
+    }
+    return "?";
+}
+
+bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
+                      Scenario *scenario, std::string *error) {
+    json root;
+    try {
+        root = json::parse(text.begin(), text.end());
+    } catch (const json::parse_error &parseError) {
+        *error = fileName + ": not valid JSON: " + parseError.what();
+        return false;
+    }
+    Scenario loaded;
+    loaded.file = fileName;
+    try {
+        ReadScenario(root, readFile, &loaded);
+    } catch (const ScenarioFault &fault) {
+        *error = fileName + ": " + (fault.field.empty() ? "" : fault.field + ": ") + fault.message;
+        return false;
+    }
+    *scenario = std::move(loaded);
+    return true;
+}
+
+bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *error) {
+    std::string text;
+    if (!ReadWholeFile(path, &text)) {
+        *error = path + ": cannot read the scenario file";
+        return false;
+    }
+    std::string const directory = DirectoryOf(path);
+    FileReader const reader = [&directory](const std::string &name, std::string *bytes) {
+        return ReadWholeFile(!name.empty() && name[0] == '/' ? name : directory + name, bytes);
+    };
+    return LoadScenarioText(text, path, reader, scenario, error);
+}
+
+bool LoadDefaultScenario(Scenario *scenario, std::string *error) {
+    const auto &files = DefaultScenarioFiles();
+    FileReader const reader = [&files](const std::string &name, std::string *bytes) {
+        auto found = files.find(name);
+        if (found == files.end()) {
+            return false;
+        }
+        *bytes = found->second;
+        return true;
+    };
+    return LoadScenarioText(files.at("default.json"), "default.json (embedded)", reader, scenario, error);
+}
+
+void BuildMachine(const Scenario &scenario, Machine &machine) {
+    machine = Machine();
+    machine.registry = scenario.registry.Clone();
+    machine.version = scenario.version;
+    machine.presence = scenario.presence;
+    machine.drivers = scenario.drivers;
+    machine.faults = scenario.faults;
+}
+
+RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
+    RunSummary summary;
+    summary.outcome = outcome;
+    summary.virtualMs = machine.nowMs;
+    summary.changes = DiffRegistries(before, machine.registry);
+    summary.leftOpen = machine.OpenObjects();
+    auto const sleeps = static_cast<int>(machine.CountCalls("Sleep"));
+    // An attempt that ended in a pause is complete; one cut short by the end
+    // of the process counts too.
+    bool endedAfterPause = false;
+    for (auto it = machine.calls.rbegin(); it != machine.calls.rend(); ++it) {
+        if (it->operation == "ExitProcess" || it->operation == "FlushStandardOutput") {
+            continue;
+        }
+        endedAfterPause = it->operation == "Sleep";
+        break;
+    }
+    summary.attempts = endedAfterPause ? sleeps : sleeps + 1;
+    bool written = false;
+    for (const RegistryChange &change : summary.changes) {
+        written = written ||
+                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
+    }
+    if (written) {
+        summary.end = RunEnd::Written;
+    } else if (!outcome.exited) {
+        summary.end = RunEnd::Returned;
+    } else {
+        summary.end = summary.attempts >= 40 ? RunEnd::Exhausted : RunEnd::Declined;
+    }
+    return summary;
+}
+
+std::string DescribeChange(const RegistryChange &change) {
+    std::string const key = "HKLM\\" + change.keyPath;
+    switch (change.kind) {
+    case RegistryChange::Kind::KeyAdded: return "key added " + key;
+    case RegistryChange::Kind::KeyDeleted: return "key deleted " + key;
+    case RegistryChange::Kind::ValueDeleted: return "value deleted " + key + " \"" + change.valueName + "\"";
+    case RegistryChange::Kind::ValueSet: break;
+    }
+    return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
+           QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
+}
+
+std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary,
+                                           const Machine &machine) {
+    std::vector<std::string> mismatches;
+    if (expect.standardOutput && *expect.standardOutput != machine.standardOutput) {
+        mismatches.push_back("standard output differs: expected " +
+                             QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) + ", got " +
+                             QuoteBytes(machine.standardOutput.data(), machine.standardOutput.size()));
+    }
+    if (expect.end && *expect.end != summary.end) {
+        mismatches.push_back(std::string("end: expected ") + RunEndName(*expect.end) + ", got " +
+                             RunEndName(summary.end));
+    }
+    if (expect.attempts && *expect.attempts != summary.attempts) {
+        mismatches.push_back("attempts: expected " + std::to_string(*expect.attempts) + ", got " +
+                             std::to_string(summary.attempts));
+    }
+    if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
+        mismatches.push_back("exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
+                             (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
+                                                     : std::string("none (the entry routine returned)")));
+    }
+    if (expect.registryChanges) {
+        const auto &wanted = *expect.registryChanges;
+        bool same = wanted.size() == summary.changes.size();
+        for (size_t i = 0; same && i < wanted.size(); ++i) {
+            const RegistryChange &a = wanted[i];
+            const RegistryChange &b = summary.changes[i];
+            same = a.kind == b.kind && EqualsIgnoreCase(a.keyPath, b.keyPath) &&
+                   EqualsIgnoreCase(a.valueName, b.valueName) &&
+                   (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
+        }
+        if (!same) {
+            std::string text = "registry changes differ: expected";
+            for (const RegistryChange &change : wanted) {
+                text += "\n    " + DescribeChange(change);
+            }
+            text += wanted.empty() ? " none" : "";
+            text += "\n  got";
+            for (const RegistryChange &change : summary.changes) {
+                text += "\n    " + DescribeChange(change);
+            }
+            text += summary.changes.empty() ? " none" : "";
+            mismatches.push_back(text);
+        }
+    }
+    return mismatches;
+}
+
+} // namespace sim

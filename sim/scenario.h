@@ -1,0 +1,98 @@
+// scenario.h - a simulated machine described in one JSON file.
+//
+// A scenario gives the machine's version information, its registry as .reg
+// text (files next to the scenario, or inline), device presence over virtual
+// time, the drivers with their device files and answers, injected faults, and
+// what a run of the tool on it is expected to produce. docs/scenario-format.md
+// describes the format. A scenario loads completely or not at all: any fault
+// is reported as "file: field: what was expected".
+
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "machine.h"
+#include "registry.h"
+
+namespace sim {
+
+// The four query identifiers the tool sends, by Windows generation.
+constexpr host::DWORD kOidEepromOlder = 0x0D710105;
+constexpr host::DWORD kOidRegionOlder = 0x0D710107;
+constexpr host::DWORD kOidEepromNewer = 0xFF0C0008;
+constexpr host::DWORD kOidRegionNewer = 0xFF0C0003;
+
+// How a run of the tool ended, derived from what the machine saw.
+enum class RunEnd {
+    Written,   // "EDCCAEnable" was stored
+    Declined,  // ended before its 40th attempt without writing
+    Exhausted, // ended after 40 attempts without writing
+    Returned,  // the entry routine returned instead of calling ExitProcess
+};
+const char *RunEndName(RunEnd end);
+
+struct Expectation {
+    std::optional<std::string> standardOutput; // exact bytes
+    std::optional<RunEnd> end;
+    std::optional<int> attempts;
+    std::optional<host::UINT> exitCode;
+    std::optional<std::vector<RegistryChange>> registryChanges; // exact list, in DiffRegistries order
+};
+
+struct Scenario {
+    std::string file;        // as loaded, for messages
+    std::string description; // one line
+    VersionInfo version;
+    Registry registry;
+    std::map<std::string, std::vector<Interval>> presence; // upper-cased instance paths
+    std::vector<Driver> drivers;
+    std::vector<Fault> faults;
+    Expectation expect;
+};
+
+// Reads a file named in a scenario (a .reg file): true and the bytes, or false.
+using FileReader = std::function<bool(const std::string &path, std::string *bytes)>;
+
+// Parses scenario JSON text. fileName names it in messages; readFile resolves
+// the .reg files it names. Returns false with *error set on any fault.
+bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
+                      Scenario *scenario, std::string *error);
+// Loads a scenario file; .reg files are found relative to its directory.
+bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *error);
+// The embedded default machine: a 64-bit Windows 10 workstation with the
+// adapter plugged in and its driver answering region code 1.
+bool LoadDefaultScenario(Scenario *scenario, std::string *error);
+// The embedded default scenario's files: "default.json" and the .reg it names.
+const std::map<std::string, std::string> &DefaultScenarioFiles();
+
+// Sets a machine up as the scenario describes, from scratch: registry copied,
+// clock at 0, no calls, requests, output or open objects.
+void BuildMachine(const Scenario &scenario, Machine &machine);
+
+struct RunSummary {
+    ProcessOutcome outcome;
+    RunEnd end = RunEnd::Returned;
+    int attempts = 0;
+    std::uint64_t virtualMs = 0;
+    std::vector<RegistryChange> changes;
+    std::vector<std::string> leftOpen; // keys, handles, device sets, heap blocks still open
+};
+
+// Derives how the run ended from the call log (Sleep calls), the registry
+// before the run and the machine after it.
+RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome);
+
+// Compares a run with the scenario's expectations; one readable line per
+// mismatch, none when everything expected was met.
+std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary,
+                                           const Machine &machine);
+
+// Readable text of a registry change: "set HKLM\...\0007 EDCCAEnable REG_SZ "1\x00"".
+std::string DescribeChange(const RegistryChange &change);
+
+} // namespace sim
