@@ -119,14 +119,11 @@ const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *
     if (data == nullptr || data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
         return nullptr;
     }
-    if ((data->Reserved >> 16) != (set.serial & 0xFFFFU)) {
+    host::DWORD const index = data->Reserved - set.firstTag;
+    if (data->Reserved < set.firstTag || index >= set.members.size()) {
         return nullptr;
     }
-    host::DWORD const index = data->Reserved & 0xFFFFU;
-    if (index == 0 || index > set.members.size()) {
-        return nullptr;
-    }
-    return &set.members[index - 1];
+    return &set.members[index];
 }
 
 // Ends a BOOL setupapi call: sets the last error and returns its result.
@@ -207,6 +204,8 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     DeviceSet set;
     set.serial = state.nextDeviceSetSerial++;
     set.members = std::move(members);
+    set.firstTag = state.nextMemberTag;
+    state.nextMemberTag += static_cast<std::uint32_t>(set.members.size());
     *memberCount = set.members.size();
     std::uintptr_t const value = 0x00A00000U + static_cast<std::uintptr_t>(set.serial) * 0x1000U;
     state.deviceSets.emplace(value, std::move(set));
@@ -240,7 +239,7 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     }
     data->ClassGuid = set.members[index].classGuid;
     data->DevInst = set.members[index].devInst;
-    data->Reserved = ((set.serial & 0xFFFFU) << 16) | (index + 1);
+    data->Reserved = set.firstTag + index;
     return Finish(machine, host::ERROR_SUCCESS);
 }
 

@@ -48,7 +48,11 @@ struct DeviceMember {
 };
 
 struct DeviceSet {
-    std::uint32_t serial = 0; // tags SP_DEVINFO_DATA.Reserved of its members
+    std::uint32_t serial = 0;
+    // Members carry firstTag + index in SP_DEVINFO_DATA.Reserved, where
+    // Windows keeps a pointer to its own element: tags never repeat across
+    // sets, so a member of another (or a destroyed) set is recognised.
+    std::uint32_t firstTag = 0;
     std::vector<DeviceMember> members;
 };
 
@@ -77,6 +81,7 @@ struct sim::Machine::State {
     std::map<std::uintptr_t, FileHandle> files;
 
     std::uint32_t nextDeviceSetSerial = 1;
+    std::uint32_t nextMemberTag = 1;
     std::map<std::uintptr_t, DeviceSet> deviceSets;
     std::map<std::string, host::DWORD> devInsts; // upper-cased instance path -> devnode number
 

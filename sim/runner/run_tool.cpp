@@ -9,9 +9,13 @@
 
 namespace sim {
 
-ProcessOutcome RunTool(Machine &machine) {
+void ResetToolState() {
     std::memset(MacFileName, 0, sizeof MacFileName);
     std::memset(DriverKeyPath, 0, sizeof DriverKeyPath);
+}
+
+ProcessOutcome RunTool(Machine &machine) {
+    ResetToolState();
     return RunProcess(machine, [] {
         char commandLine[] = "";
         WinMain(nullptr, nullptr, commandLine, 0);

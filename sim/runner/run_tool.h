@@ -6,6 +6,10 @@
 
 namespace sim {
 
+// Takes nothing. Zeroes the tool's module-level state, as the loader zeroes
+// static storage at a process start.
+void ResetToolState();
+
 // Takes a machine. Zeroes the tool's module-level state, as the loader
 // zeroes static storage at a process start, and runs the tool's entry
 // routine on the machine. Returns how the process ended.
