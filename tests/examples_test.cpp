@@ -1,0 +1,203 @@
+// The example scenarios in examples/: each runs the tool on its simulated
+// machine and must produce exactly what its "expect" block says (trace bytes,
+// end, attempts, registry changes), leaving nothing open. Also the edcca-sim
+// program's own exit codes and output on good and faulty scenario files.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_tool.h"
+#include "scenario.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Takes nothing; returns the examples folder of the source tree.
+fs::path ExamplesDir() {
+    return fs::path(EDCCA_SOURCE_DIR) / "examples";
+}
+
+// Takes nothing; returns every examples/*.json, sorted by name.
+std::vector<std::string> ListExampleFiles() {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator(ExamplesDir(), error)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".json") {
+            files.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Takes an example's file name; returns a test name GoogleTest accepts.
+std::string NameTestAfterFile(const testing::TestParamInfo<std::string> &info) {
+    std::string name = fs::path(info.param).stem().string();
+    for (char &c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+    }
+    return name;
+}
+
+// Takes an example's file name; returns its loaded scenario (test fails when it does not load).
+sim::Scenario LoadExample(const std::string &file) {
+    sim::Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(sim::LoadScenarioFile((ExamplesDir() / file).string(), &scenario, &error)) << error;
+    return scenario;
+}
+
+class ExampleScenario : public testing::TestWithParam<std::string> {};
+
+TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
+    sim::Scenario const scenario = LoadExample(GetParam());
+    if (HasFailure()) {
+        return;
+    }
+    EXPECT_FALSE(scenario.description.empty()) << "an example says in one line what it shows";
+    EXPECT_EQ(scenario.description.find('\n'), std::string::npos);
+    // An example pins the whole observable effect, not a part of it.
+    ASSERT_TRUE(scenario.expect.standardOutput.has_value()) << "expect.stdout missing";
+    ASSERT_TRUE(scenario.expect.registryChanges.has_value()) << "expect.registryChanges missing";
+    ASSERT_TRUE(scenario.expect.end.has_value()) << "expect.end missing";
+    ASSERT_TRUE(scenario.expect.attempts.has_value()) << "expect.attempts missing";
+
+    sim::Machine machine;
+    sim::BuildMachine(scenario, machine);
+    sim::Registry const before = machine.registry.Clone();
+    sim::ProcessOutcome const outcome = sim::RunTool(machine);
+    sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
+
+    for (const std::string &mismatch : sim::CheckExpectations(scenario.expect, summary, machine)) {
+        ADD_FAILURE() << mismatch;
+    }
+    EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";
+    EXPECT_EQ(outcome.exitCode, 0U);
+    for (const std::string &object : summary.leftOpen) {
+        ADD_FAILURE() << "left open: " << object;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, ExampleScenario, testing::ValuesIn(ListExampleFiles()), NameTestAfterFile);
+
+TEST(ExampleSet, ShowsEveryEndOfTheTool) {
+    std::set<sim::RunEnd> ends;
+    for (const std::string &file : ListExampleFiles()) {
+        sim::Scenario const scenario = LoadExample(file);
+        if (scenario.expect.end) {
+            ends.insert(*scenario.expect.end);
+        }
+    }
+    EXPECT_EQ(ends, (std::set<sim::RunEnd>{sim::RunEnd::Written, sim::RunEnd::Declined, sim::RunEnd::Exhausted}));
+}
+
+// --- the edcca-sim program -------------------------------------------------
+
+// Takes nothing; returns the edcca-sim program the build made for this test.
+std::string FindSimProgram() { return fs::exists(EDCCA_SIM_PROGRAM) ? EDCCA_SIM_PROGRAM : ""; }
+
+// Takes a file path; returns its bytes.
+std::string ReadFileBytes(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// Takes the program and one argument; returns its exit code and both output streams.
+ProgramRun RunSimProgram(const std::string &program, const std::string &argument) {
+    fs::path const dir = testing::TempDir();
+    std::string const out = (dir / "edcca-sim.out").string();
+    std::string const err = (dir / "edcca-sim.err").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char> programText(program.begin(), program.end());
+    std::vector<char> argumentText(argument.begin(), argument.end());
+    programText.push_back('\0');
+    argumentText.push_back('\0');
+    char *const argv[] = {programText.data(), argumentText.data(), nullptr};
+    ProgramRun run;
+    pid_t child = 0;
+    if (posix_spawn(&child, programText.data(), &actions, nullptr, argv, environ) == 0) {
+        int status = 0;
+        if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+            run.exitCode = WEXITSTATUS(status);
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.standardOutput = ReadFileBytes(out);
+    run.standardError = ReadFileBytes(err);
+    return run;
+}
+
+TEST(SimProgram, RefusesMissingOrFaultyScenarioWithExitCode2) {
+    std::string const program = FindSimProgram();
+    if (program.empty()) {
+        GTEST_SKIP() << "edcca-sim is not built beside this test";
+    }
+    fs::path const dir = fs::path(testing::TempDir()) / "edcca-sim-scenarios";
+    fs::create_directories(dir);
+    struct Case {
+        const char *file;
+        const char *json; // nullptr: the file is not created
+        const char *message;
+    } const cases[] = {
+        {"absent.json", nullptr, "absent.json: cannot read the scenario file"},
+        {"broken.json", "{\"description\": ", "broken.json: not valid JSON"},
+        {"misspelt.json", "{\"descripton\": \"x\"}", "misspelt.json: descripton: unknown field"},
+        {"no-reg.json", "{\"registry\": [\"nowhere.reg\"]}",
+         "no-reg.json: registry[0]: cannot read registry file \"nowhere.reg\""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::path const path = dir / c.file;
+        fs::remove(path);
+        if (c.json != nullptr) {
+            std::ofstream(path, std::ios::binary) << c.json;
+        }
+        ProgramRun const run = RunSimProgram(program, path.string());
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.standardOutput, "") << "nothing runs, so the tool writes nothing";
+        EXPECT_NE(run.standardError.find(c.message), std::string::npos) << run.standardError;
+    }
+}
+
+TEST(SimProgram, StreamsExactlyTheToolsTraceAndExitsWithItsCode) {
+    std::string const program = FindSimProgram();
+    if (program.empty()) {
+        GTEST_SKIP() << "edcca-sim is not built beside this test";
+    }
+    for (const char *file : {"written-region-1.json", "exhausted-no-adapter.json"}) {
+        SCOPED_TRACE(file);
+        sim::Scenario const scenario = LoadExample(file);
+        ASSERT_TRUE(scenario.expect.standardOutput.has_value());
+        ProgramRun const run = RunSimProgram(program, (ExamplesDir() / file).string());
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.standardOutput, *scenario.expect.standardOutput);
+        EXPECT_NE(run.standardError.find("expectations: met"), std::string::npos) << run.standardError;
+    }
+}
+
+} // namespace
