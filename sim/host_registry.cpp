@@ -136,7 +136,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
                       std::string *opened) {
     KeyRef const base = ResolveKey(machine, key);
     std::string const requested = JoinPath(base.path, subKey == nullptr ? "" : subKey);
-    if (host::LONG const fault = FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey})) {
+    if (host::LONG const fault = FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }

@@ -105,7 +105,8 @@ bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required,
 
 // Returns the error of the first fault that fires for this call, or 0. Every
 // fault whose operation and subject match counts the call.
-host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects);
+host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
+                     host::DWORD access = 0);
 
 // Appends one record to the call log at the current virtual time.
 void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result);

@@ -242,10 +242,11 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
     return true;
 }
 
-host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects) {
+host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
+                     host::DWORD access) {
     host::LONG fired = 0;
     for (Fault &fault : machine.faults) {
-        if (!EqualsIgnoreCase(fault.operation, operation)) {
+        if (!EqualsIgnoreCase(fault.operation, operation) || (fault.access != 0 && fault.access != access)) {
             continue;
         }
         bool matches = fault.subject.empty();

@@ -88,6 +88,7 @@ struct Fault {
     std::string subject;
     int callNumber = 0;
     host::LONG error = host::ERROR_GEN_FAILURE;
+    host::DWORD access = 0; // RegOpenKeyExA only: nonzero matches just the opens asking for exactly these rights
     int seen = 0; // matching calls so far
 };
 

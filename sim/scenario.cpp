@@ -290,7 +290,7 @@ Fault ReadFault(const json &value, const std::string &field) {
         "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
         "SetupDiDestroyDeviceInfoList", "CreateFileA", "DeviceIoControl", "CloseHandle", "GetVersionExA",
         "GetSystemMetrics", "LocalAlloc", "LocalFree", "WriteStandardOutput"};
-    CheckFields(value, field, {"operation", "subject", "call", "error"});
+    CheckFields(value, field, {"operation", "subject", "call", "access", "error"});
     Fault fault;
     if (!value.contains("operation")) {
         Fail(Child(field, "operation"), "missing");
@@ -308,6 +308,19 @@ Fault ReadFault(const json &value, const std::string &field) {
     }
     if (value.contains("call")) {
         fault.callNumber = static_cast<int>(ReadNumber(value["call"], Child(field, "call"), 1000000));
+    }
+    if (value.contains("access")) {
+        if (fault.operation != "RegOpenKeyExA") {
+            Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
+        }
+        json const &access = value["access"];
+        if (access.is_string() && access.get<std::string>() == "KEY_READ") {
+            fault.access = host::KEY_READ;
+        } else if (access.is_string() && access.get<std::string>() == "KEY_ALL_ACCESS") {
+            fault.access = host::KEY_ALL_ACCESS;
+        } else {
+            fault.access = static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
+        }
     }
     if (!value.contains("error")) {
         Fail(Child(field, "error"), "missing");

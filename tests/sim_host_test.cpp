@@ -582,6 +582,19 @@ TEST_F(SimHost, FaultsSelectByOperationSubjectAndCallNumber) {
     EXPECT_EQ(results, (std::vector<LSTATUS>{ERROR_SUCCESS, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_SUCCESS}));
     EXPECT_EQ(machine_.faults[0].seen, 3);
 
+    // An access filter lets the reads through and refuses only the write's open.
+    sim::Fault write;
+    write.operation = "RegOpenKeyExA";
+    write.subject = "SOFTWARE\\B";
+    write.access = KEY_ALL_ACCESS;
+    write.error = ERROR_ACCESS_DENIED;
+    machine_.faults.push_back(write);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\B", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\B", 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(key, nullptr);
+
     AddDriver();
     sim::Fault open;
     open.operation = "CreateFileA";
