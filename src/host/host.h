@@ -53,7 +53,7 @@ constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 constexpr LONG ERROR_INVALID_USER_BUFFER = 1784;
-constexpr LONG ERROR_INVALID_CLASS = 0x3E509; // not used by the tool; listed for the simulated host
+constexpr LONG ERROR_INVALID_CLASS = static_cast<LONG>(0xE0000206U); // SetupAPI: no such class
 
 // Registry access rights and value types.
 constexpr DWORD KEY_QUERY_VALUE = 0x0001;

@@ -1,0 +1,28 @@
+// main_cycle.h - the tool's entry routine: up to 40 attempts to find the
+// adapter, read its country region and, on region 1, switch on EDCCA.
+
+#pragma once
+
+#include "host/host.h"
+
+constexpr int kMaxAttempts = 40;
+constexpr host::DWORD kAttemptPauseMs = 200;
+constexpr char kEdccaValueName[] = "EDCCAEnable";
+
+// Takes nothing. Writes EDCCAEnable = "1" (REG_SZ) into the driver key named
+// by DriverKeyPath. Returns 1 when the value was stored, 0 when the key could
+// not be opened or the value not stored (each traced). The key is closed on
+// every path.
+int WriteEdccaSetting();
+
+#if defined(_WIN32)
+struct HINSTANCE__;
+// The process entry after runtime start-up. Its arguments are not used. It
+// never returns: every end is ExitProcess(0).
+extern "C" int __stdcall WinMain(HINSTANCE__ *instance, HINSTANCE__ *previousInstance, char *commandLine,
+                                 int showState);
+#else
+// The process entry after runtime start-up. Its arguments are not used. It
+// never returns: every end is ExitProcess(0).
+extern "C" int WinMain(void *instance, void *previousInstance, char *commandLine, int showState);
+#endif

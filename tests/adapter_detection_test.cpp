@@ -1,0 +1,895 @@
+// Adapter enumeration and detection on the simulated host: traces, results,
+// records, the two module-level strings, the calls made, and the handling of
+// malformed device and registry data.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter_detection.h"
+#include "adapter/adapter_record.h"
+#include "host/version.h"
+#include "support/tool_machine.h"
+
+namespace {
+
+using support::AdapterSetup;
+using support::DeviceSetup;
+using support::kGuidA;
+using support::kGuidB;
+using support::kGuidC;
+
+constexpr char kOldMacFile[] = "\\\\.\\{OLD}";
+constexpr char kOldDriverKey[] = "System\\CurrentControlSet\\Control\\Class\\{OLD}\\0099";
+constexpr char kPattern[] = "USB\\VID_13B1&PID_003B";
+
+template <size_t N> std::string Text(const char (&field)[N]) { return std::string(field, strnlen(field, N)); }
+
+std::string DriverName(const std::string &instanceNumber) {
+    return std::string(support::kNetClassGuid) + "\\" + instanceNumber;
+}
+
+struct Detected {
+    std::int32_t count;
+    AdapterRecord record;
+};
+
+struct Enumerated {
+    std::int32_t result;
+    std::int32_t count;
+    std::vector<AdapterRecord> rooms; // every room of the list, stored or not
+};
+
+class Detection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        support::PrepareMachine(machine);
+        support::ResetToolState();
+    }
+    void TearDown() override { support::ResetToolState(); }
+
+    // DetectAdapter on a record filled with 'X' beforehand.
+    Detected Detect() {
+        Detected d;
+        std::memset(&d.record, 'X', sizeof d.record);
+        sim::MachineScope scope(machine);
+        d.count = DetectAdapter(&d.record);
+        return d;
+    }
+
+    // GetAvailableAdapters on a zeroed list of the given capacity whose count
+    // was preset to 77.
+    Enumerated Enumerate(std::int32_t capacity) {
+        Enumerated e;
+        sim::MachineScope scope(machine);
+        AdapterList *list = AllocateAdapterList(capacity);
+        EXPECT_NE(list, nullptr);
+        if (list == nullptr) {
+            return e;
+        }
+        list->Count = 77;
+        e.result = GetAvailableAdapters(list, capacity);
+        e.count = list->Count;
+        for (std::int32_t i = 0; i < capacity; ++i) {
+            e.rooms.push_back(*GetAdapterRoom(list, i));
+        }
+        ReleaseAdapterList(list);
+        return e;
+    }
+
+    size_t PropertyReads() const { return machine.CountCalls("SetupDiGetDeviceRegistryPropertyA"); }
+
+    // Opens of keys other than the environment key the version probe reads.
+    size_t InstanceKeyOpens() const {
+        return machine.CountCalls("RegOpenKeyExA") -
+               support::CountCallsWith(machine, "RegOpenKeyExA", "Session Manager");
+    }
+
+    sim::Machine machine;
+};
+
+bool IsZero(const AdapterRecord &record) {
+    AdapterRecord zero;
+    std::memset(&zero, 0, sizeof zero);
+    return std::memcmp(&record, &zero, sizeof zero) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Traces, results and the two strings
+
+TEST_F(Detection, NoMatchingDeviceLeavesTheStringsAndEmptiesFourFields) {
+    support::AddOtherNetCard(machine);
+    support::SetToolStrings(kOldMacFile, kOldDriverKey);
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.standardOutput,
+              "--> DetectAdapter()\n"
+              "--> GetAvailableAdapters()\n"
+              "GetAvailableAdapters() : No Available Adapter\n"
+              "<-- GetAvailableAdapters() :  Available adapter number = 0\n"
+              "<-- DetectAdapter()\n");
+    EXPECT_EQ(std::string(MacFileName), kOldMacFile);
+    EXPECT_EQ(std::string(DriverKeyPath), kOldDriverKey);
+    EXPECT_EQ(d.record.Description[0], '\0');
+    EXPECT_EQ(d.record.HardwareIdPattern[0], '\0');
+    EXPECT_EQ(d.record.DevicePath[0], '\0');
+    EXPECT_EQ(d.record.InstanceNumber[0], '\0');
+    // The other fields are left as they were.
+    EXPECT_EQ(d.record.Description[1], 'X');
+    EXPECT_EQ(d.record.FriendlyName[0], 'X');
+    EXPECT_EQ(d.record.Manufacturer[0], 'X');
+    EXPECT_EQ(d.record.EntryValue1, 0x58585858);
+    EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+}
+
+TEST_F(Detection, OneAdapterOnTheNewerLayout) {
+    support::AddOtherNetCard(machine);
+    support::AddAdapter(machine, AdapterSetup{});
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(machine.standardOutput,
+              "--> DetectAdapter()\n"
+              "--> GetAvailableAdapters()\n"
+              "<-- GetAvailableAdapters() :  Available adapter number = 1\n"
+              "<-- DetectAdapter()\n");
+    EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter 0001");
+    EXPECT_EQ(Text(d.record.HardwareIdPattern), kPattern);
+    EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
+    EXPECT_EQ(Text(d.record.FriendlyName), "Wireless USB Adapter 0001");
+    EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
+    EXPECT_EQ(Text(d.record.InstanceId), kGuidA);
+    EXPECT_EQ(Text(d.record.NtDeviceName), std::string("\\Device\\") + kGuidA);
+    EXPECT_EQ(Text(d.record.LocationInformation), "Port_#0003.Hub_#0001");
+    EXPECT_EQ(Text(d.record.Manufacturer), "Example Networks");
+    EXPECT_EQ(d.record.EntryValue1, 5);
+    EXPECT_EQ(d.record.EntryValue2, 0);
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+    EXPECT_EQ(std::string(DriverKeyPath),
+              "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
+    EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiClassGuidsFromNameA", "\"Net\", list of 3"), 1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetClassDevsA",
+                                      std::string(support::kNetClassGuid) + ", NULL, NULL, 0x00000002"),
+              1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA",
+                                      support::Quoted(support::DeviceFile(kGuidA)) +
+                                          ", 0x00000000, 0x00000001, NULL, 3, 0x00000000, INVALID_HANDLE_VALUE"),
+              1u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+}
+
+TEST_F(Detection, TwoAdaptersGiveTheFirstRecordAndTheSecondStrings) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 2);
+    EXPECT_EQ(machine.standardOutput,
+              "--> DetectAdapter()\n"
+              "--> GetAvailableAdapters()\n"
+              "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
+              "--> GetAvailableAdapters()\n"
+              "<-- GetAvailableAdapters() :  Available adapter number = 2\n"
+              "<-- DetectAdapter()\n");
+    EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
+    EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidB));
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0008")));
+    // The second walk is sized by the first: a list of two rooms.
+    EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 2u);
+    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", " + std::to_string(4 + 2 * 1300)), 1u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+}
+
+TEST_F(Detection, DeviceWhoseDriverIsNotLoadedIsNotCountedButNamed) {
+    support::SetToolStrings(kOldMacFile, kOldDriverKey);
+    support::AddAdapter(machine, AdapterSetup{"0001", "0011", kGuidC, 0x100, false});
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.standardOutput, support::DetectTrace(0));
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidC));
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0011")));
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 1u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+struct LayoutCase {
+    const char *name;
+    void (*setWindows)(sim::Machine &);
+    bool deviceVxDs;       // the older layout's value is present
+    bool netCfgInstanceId; // the newer layout's value is present
+    bool found;
+    size_t instanceKeyOpens;
+};
+
+void SetNoVersion(sim::Machine &machine) {
+    support::SetArchitecture(machine, support::Sz("x86"));
+    machine.version.getVersionFails = true;
+}
+
+class RegistryLayout : public Detection, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(RegistryLayout, ReadsTheLayoutOfTheVersionCode) {
+    const LayoutCase &c = GetParam();
+    c.setWindows(machine);
+    DeviceSetup device;
+    AddDevice(machine, device);
+    if (c.deviceVxDs) {
+        support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
+    }
+    if (c.netCfgInstanceId) {
+        support::SetNetCfgInstanceId(machine, "0007", support::Sz(kGuidA));
+    }
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, c.found ? 1 : 0);
+    EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyOpens);
+    if (c.found) {
+        EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+        bool const newer = c.netCfgInstanceId && !c.deviceVxDs;
+        EXPECT_EQ(Text(d.record.InstanceId), newer ? kGuidA : "");
+        EXPECT_EQ(Text(d.record.NtDeviceName), newer ? std::string("\\Device\\") + kGuidA : "");
+    }
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, RegistryLayout,
+    ::testing::Values(LayoutCase{"NewerLayoutXp", support::SetWindowsXp, false, true, true, 2},
+                      LayoutCase{"NewerLayoutIgnoresDeviceVxDs", support::SetWindows7x64, true, false, false, 2},
+                      LayoutCase{"OlderLayoutMe", support::SetWindowsMe, true, false, true, 1},
+                      LayoutCase{"OlderLayoutIgnoresNetCfgInstanceId", support::SetWindowsMe, false, true, false, 1},
+                      LayoutCase{"NoVersionTakesOlderLayout", SetNoVersion, true, false, true, 1}),
+    [](const ::testing::TestParamInfo<LayoutCase> &row) { return std::string(row.param.name); });
+
+TEST_F(Detection, OlderLayoutReadsDeviceVxDsUnderServicesClassNet) {
+    support::SetWindowsMe(machine);
+    AddDevice(machine, DeviceSetup{});
+    support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detect();
+    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA",
+                                      support::Quoted("SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\0007") +
+                                          ", 0, KEY_READ"),
+              1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"DeviceVxDs\", buffer of 256"), 1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "NetCfgInstanceId"), 0u);
+}
+
+TEST_F(Detection, NewerLayoutReadsNetCfgInstanceIdTwice) {
+    support::AddAdapter(machine, AdapterSetup{});
+    Detect();
+    std::string const key =
+        support::Quoted("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007");
+    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA", key + ", 0, KEY_READ"), 2u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"NetCfgInstanceId\", buffer of 256"), 1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"NetCfgInstanceId\", buffer of 128"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Hardware-ID matching
+
+struct MatchCase {
+    const char *name;
+    std::string hardwareId; // the raw REG_MULTI_SZ image
+    bool matches;
+};
+
+class HardwareIdMatch : public Detection, public ::testing::WithParamInterface<MatchCase> {};
+
+TEST_P(HardwareIdMatch, FirstStringUpperCasedHoldsThePattern) {
+    const MatchCase &c = GetParam();
+    DeviceSetup device;
+    device.hardwareId = c.hardwareId;
+    AddDevice(machine, device);
+    support::SetNetCfgInstanceId(machine, "0007", support::Sz(kGuidA));
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, c.matches ? 1 : 0);
+    // A device that does not match costs its hardware-ID read and nothing more.
+    EXPECT_EQ(PropertyReads(), c.matches ? 5u : 1u);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.matches ? 1u : 0u);
+    EXPECT_EQ(std::string(DriverKeyPath), c.matches ? support::DriverKeyFor(DriverName("0007")) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ids, HardwareIdMatch,
+    ::testing::Values(
+        MatchCase{"Exact", support::MultiSz({"USB\\VID_13B1&PID_003B"}), true},
+        MatchCase{"RevisionSuffix", support::MultiSz({"USB\\VID_13B1&PID_003B&REV_0001"}), true},
+        MatchCase{"LowerCase", support::MultiSz({"usb\\vid_13b1&pid_003b&rev_0100"}), true},
+        MatchCase{"MixedCase", support::MultiSz({"Usb\\Vid_13b1&Pid_003b"}), true},
+        MatchCase{"InsideTheString", support::MultiSz({"XUSB\\VID_13B1&PID_003B"}), true},
+        MatchCase{"OnlyInSecondString", support::MultiSz({"USB\\VID_13B1&PID_0030", "USB\\VID_13B1&PID_003B"}),
+                  false},
+        MatchCase{"CutShort", support::MultiSz({"USB\\VID_13B1&PID_003"}), false},
+        MatchCase{"OtherProduct", support::MultiSz({"USB\\VID_13B1&PID_003C"}), false},
+        MatchCase{"ForwardSlash", support::MultiSz({"USB/VID_13B1&PID_003B"}), false},
+        MatchCase{"SplitByNul", std::string("USB\\VID_13B1\0&PID_003B\0\0", 25), false},
+        MatchCase{"Empty", std::string("\0\0", 2), false},
+        // 256 bytes without a NUL, the pattern in the very last bytes.
+        MatchCase{"FullBufferPatternAtEnd", std::string(256 - 21, 'A') + "USB\\VID_13B1&PID_003B", true},
+        MatchCase{"FullBufferPatternCutByEnd", std::string(256 - 20, 'A') + "USB\\VID_13B1&PID_003", false}),
+    [](const ::testing::TestParamInfo<MatchCase> &row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------
+// Failures of the class look-up and the device set
+
+TEST_F(Detection, ClassLookupFailureIsUnknownAndNoAdapter) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"SetupDiClassGuidsFromNameA", "", 0, host::ERROR_INVALID_DATA});
+    Enumerated const e = Enumerate(1);
+    EXPECT_EQ(e.result, ZOWL_ERROR_UNKNOWN);
+    EXPECT_EQ(e.count, 0);
+    EXPECT_EQ(machine.standardOutput,
+              "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n");
+    EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 0u);
+    machine.standardOutput.clear();
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.standardOutput,
+              "--> DetectAdapter()\n--> GetAvailableAdapters()\n"
+              "<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n<-- DetectAdapter()\n");
+    EXPECT_EQ(d.record.DevicePath[0], '\0');
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+TEST_F(Detection, DeviceSetFailureIsMinusSevenAndNoAdapter) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"SetupDiGetClassDevsA", "", 0, host::ERROR_INVALID_PARAMETER});
+    Enumerated const e = Enumerate(1);
+    EXPECT_EQ(e.result, -7);
+    EXPECT_EQ(e.count, 0);
+    EXPECT_EQ(machine.standardOutput,
+              "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : devs == INVALID_HANDLE_VALUE\n");
+    machine.standardOutput.clear();
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.standardOutput,
+              "--> DetectAdapter()\n--> GetAvailableAdapters()\n"
+              "<-- GetAvailableAdapters() : devs == INVALID_HANDLE_VALUE\n<-- DetectAdapter()\n");
+    EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 0u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+// ---------------------------------------------------------------------------
+// Results list capacity
+
+struct CapacityCase {
+    std::int32_t capacity;
+    std::int32_t result;
+    std::int32_t stored;
+};
+
+class ResultsCapacity : public Detection, public ::testing::WithParamInterface<CapacityCase> {};
+
+TEST_P(ResultsCapacity, CountsEveryAdapterAndStoresUpToTheCapacity) {
+    const CapacityCase &c = GetParam();
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0003", "0009", kGuidC, 0x100, true});
+    Enumerated const e = Enumerate(c.capacity);
+    EXPECT_EQ(e.result, c.result);
+    EXPECT_EQ(e.count, 3);
+    const char *const identifiers[] = {kGuidA, kGuidB, kGuidC};
+    for (std::int32_t i = 0; i < c.capacity; ++i) {
+        if (i < c.stored) {
+            EXPECT_EQ(Text(e.rooms[static_cast<size_t>(i)].DevicePath), support::DeviceFile(identifiers[i]));
+        } else {
+            EXPECT_TRUE(IsZero(e.rooms[static_cast<size_t>(i)])) << "room " << i;
+        }
+    }
+    EXPECT_EQ(machine.standardOutput,
+              "--> GetAvailableAdapters()\n" + support::EnumOut(c.result));
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidC));
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+INSTANTIATE_TEST_SUITE_P(Capacities, ResultsCapacity,
+                         ::testing::Values(CapacityCase{1, -10, 1}, CapacityCase{2, -10, 2}, CapacityCase{3, 3, 3},
+                                           CapacityCase{5, 3, 3}));
+
+TEST_F(Detection, ThreeAdaptersDetectedThroughASecondWalkOfThree) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0003", "0009", kGuidC, 0x100, true});
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 3);
+    EXPECT_EQ(machine.standardOutput, support::DetectTrace(3));
+    EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
+    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", " + std::to_string(4 + 3 * 1300)), 1u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+// ---------------------------------------------------------------------------
+// Call budget
+
+struct BudgetCase {
+    const char *name;
+    void (*setWindows)(sim::Machine &);
+    bool friendlyName;
+    size_t propertyReads;
+    size_t instanceKeyReads; // opens and queries of the instance key each
+};
+
+class CallBudget : public Detection, public ::testing::WithParamInterface<BudgetCase> {};
+
+TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
+    const BudgetCase &c = GetParam();
+    c.setWindows(machine);
+    support::AddOtherNetCard(machine);
+    DeviceSetup device;
+    if (!c.friendlyName) {
+        device.friendlyName.reset();
+    }
+    AddDevice(machine, device);
+    support::SetNetCfgInstanceId(machine, "0007", support::Sz(kGuidA));
+    support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    ASSERT_EQ(d.count, 1);
+    // The other card costs one read; the adapter the rest.
+    EXPECT_EQ(PropertyReads(), 1 + c.propertyReads);
+    EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyReads);
+    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") -
+                  support::CountCallsWith(machine, "RegQueryValueExA", "PROCESSOR_ARCHITECTURE"),
+              c.instanceKeyReads);
+    // Each registry routine obtains the version code once.
+    EXPECT_EQ(machine.CountCalls("GetVersionExA"), 2u);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 1u);
+    EXPECT_EQ(machine.CountCalls("CloseHandle"), 1u);
+    EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
+    EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiEnumDeviceInfo", "cbSize 28"), 3u);
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "buffer of 256"),
+              PropertyReads());
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "SPDRP_DEVICEDESC"),
+              c.friendlyName ? 0u : 1u);
+    if (!c.friendlyName) {
+        EXPECT_EQ(Text(d.record.FriendlyName), "");
+        EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter");
+    }
+    EXPECT_EQ(machine.CountCalls("LocalAlloc"), 2u);
+    EXPECT_EQ(machine.CountCalls("LocalFree"), 2u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Budgets, CallBudget,
+    ::testing::Values(BudgetCase{"NewerWithFriendlyName", support::SetWindows7x64, true, 5, 2},
+                      BudgetCase{"NewerWithoutFriendlyName", support::SetWindows7x64, false, 6, 2},
+                      BudgetCase{"OlderWithFriendlyName", support::SetWindowsMe, true, 5, 1},
+                      BudgetCase{"OlderWithoutFriendlyName", support::SetWindowsMe, false, 6, 1}),
+    [](const ::testing::TestParamInfo<BudgetCase> &row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------
+// A device whose instance identifier cannot be read is never opened through
+// another device's path (the work record is cleared for every device).
+
+TEST_F(Detection, UnreadableIdentifierAfterAnAdapterIsNotOpenedThroughItsPath) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    DeviceSetup second;
+    second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
+    second.driver = support::Sz(DriverName("0008")); // instance key 0008 has no NetCfgInstanceId
+    AddDevice(machine, second);
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 1u);
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0008")));
+    EXPECT_EQ(machine.standardOutput, support::DetectTrace(1));
+}
+
+TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
+    AddDevice(machine, DeviceSetup{}); // no instance key at all
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
+    EXPECT_EQ(std::string(MacFileName), "");
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
+}
+
+TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    // The second adapter's NetCfgInstanceId fails for GetAdapterInstanceId
+    // only (reads: name 1, id 1, name 2, id 2); its description lacks a
+    // location and a manufacturer.
+    machine.faults.push_back({"RegQueryValueExA", "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
+    std::string const key = std::string(support::kEnumRoot) + "\\USB\\VID_13B1&PID_003B\\0002";
+    machine.registry.FindKey(key)->DeleteValue("LocationInformation");
+    machine.registry.FindKey(key)->DeleteValue("Mfg");
+    Enumerated const e = Enumerate(2);
+    ASSERT_EQ(e.result, 2);
+    const AdapterRecord &second = e.rooms[1];
+    EXPECT_EQ(Text(second.DevicePath), support::DeviceFile(kGuidB));
+    EXPECT_EQ(Text(second.InstanceNumber), "0008");
+    EXPECT_EQ(Text(second.InstanceId), "");
+    EXPECT_EQ(Text(second.NtDeviceName), "");
+    EXPECT_EQ(Text(second.LocationInformation), "");
+    EXPECT_EQ(Text(second.Manufacturer), "");
+    EXPECT_EQ(Text(e.rooms[0].InstanceId), kGuidA);
+}
+
+// ---------------------------------------------------------------------------
+// The hardware-ID buffer holds nothing from an earlier device.
+
+TEST_F(Detection, UnreadableHardwareIdAfterAnAdapterDoesNotMatch) {
+    struct Case {
+        const char *name;
+        std::optional<std::string> hardwareId;
+    };
+    const Case cases[] = {
+        {"absent", std::nullopt},
+        {"longer than the buffer", support::MultiSz({kPattern + std::string(300, 'Z')})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Machine fresh;
+        support::PrepareMachine(fresh);
+        support::ResetToolState();
+        support::AddAdapter(fresh, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+        DeviceSetup second;
+        second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
+        second.hardwareId = c.hardwareId;
+        second.driver = support::Sz(DriverName("0008"));
+        AddDevice(fresh, second);
+        support::SetNetCfgInstanceId(fresh, "0008", support::Sz(kGuidB));
+        fresh.drivers.push_back(support::MakeDriver(kGuidB, 0x100));
+        AdapterRecord record;
+        std::int32_t count = 0;
+        {
+            sim::MachineScope scope(fresh);
+            count = DetectAdapter(&record);
+        }
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(fresh.CountCalls("SetupDiGetDeviceRegistryPropertyA"), 5u + 1u);
+        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Every copy into a fixed field is cut at its width.
+
+struct FieldCase {
+    const char *name;
+    std::optional<std::string> friendlyName;
+    std::optional<std::string> deviceDesc;
+    std::optional<std::string> location;
+    std::optional<std::string> mfg;
+    std::string description; // expected
+    std::string friendly;
+    std::string locationText;
+    std::string mfgText;
+};
+
+class FieldBounds : public Detection, public ::testing::WithParamInterface<FieldCase> {};
+
+TEST_P(FieldBounds, PropertyTextsAreCutAtTheFieldWidth) {
+    const FieldCase &c = GetParam();
+    DeviceSetup device;
+    device.friendlyName = c.friendlyName;
+    device.deviceDesc = c.deviceDesc;
+    device.location = c.location;
+    device.mfg = c.mfg;
+    AddDevice(machine, device);
+    support::SetNetCfgInstanceId(machine, "0007", support::Sz(kGuidA));
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    ASSERT_EQ(d.count, 1);
+    EXPECT_EQ(Text(d.record.Description), c.description);
+    EXPECT_EQ(Text(d.record.FriendlyName), c.friendly);
+    EXPECT_EQ(Text(d.record.LocationInformation), c.locationText);
+    EXPECT_EQ(Text(d.record.Manufacturer), c.mfgText);
+    // Every text stays NUL-terminated inside its field.
+    EXPECT_EQ(d.record.Description[c.description.size()], '\0');
+    EXPECT_EQ(d.record.FriendlyName[c.friendly.size()], '\0');
+    EXPECT_EQ(d.record.HardwareIdPattern[sizeof kPattern - 1], '\0');
+    EXPECT_EQ(d.record.DevicePath[support::DeviceFile(kGuidA).size()], '\0');
+}
+
+std::string Letters(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += static_cast<char>('a' + i % 26);
+    }
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FieldBounds,
+    ::testing::Values(
+        FieldCase{"Longest", support::Sz(Letters(255)), support::Sz("Desc"), support::Sz(Letters(255)),
+                  support::Sz(Letters(255)), Letters(63), Letters(255), Letters(255), Letters(255)},
+        FieldCase{"FullBufferWithoutNul", Letters(256), support::Sz("Desc"), Letters(256), Letters(256), Letters(63),
+                  Letters(255), Letters(255), Letters(255)},
+        FieldCase{"FriendlyNameTooLongForTheBuffer", support::Sz(Letters(300)), support::Sz("Device description"),
+                  support::Sz("L"), support::Sz("M"), "Device description", "", "L", "M"},
+        FieldCase{"DescriptionFullBufferWithoutNul", std::nullopt, Letters(256), support::Sz("L"), support::Sz("M"),
+                  Letters(63), "", "L", "M"},
+        FieldCase{"DescriptionOfExactly63", std::nullopt, support::Sz(Letters(63)), std::nullopt, std::nullopt,
+                  Letters(63), "", "", ""},
+        FieldCase{"DescriptionOf64", support::Sz(Letters(64)), std::nullopt, std::nullopt, std::nullopt,
+                  Letters(63), Letters(64), "", ""},
+        FieldCase{"NoTextsAtAll", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "", "", "", ""}),
+    [](const ::testing::TestParamInfo<FieldCase> &row) { return std::string(row.param.name); });
+
+TEST_F(Detection, DriverKeyNameFillingTheBufferWithoutNul) {
+    std::string const name = std::string(support::kNetClassGuid) + "\\" + std::string(256 - 39 - 4, 'k') + "0042";
+    ASSERT_EQ(name.size(), 256u);
+    DeviceSetup device;
+    device.driver = name;
+    AddDevice(machine, device);
+    support::SetNetCfgInstanceId(machine, "0042", support::Sz(kGuidA));
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(name));
+    EXPECT_EQ(Text(d.record.InstanceNumber), "0042");
+}
+
+TEST_F(Detection, RegistryTextsWithoutNulEndAtTheReportedSize) {
+    // A NetCfgInstanceId stored as bytes without a NUL (nothing appended).
+    AddDevice(machine, DeviceSetup{});
+    support::SetNetCfgInstanceId(machine, "0007", kGuidA, host::REG_BINARY);
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+    EXPECT_EQ(Text(d.record.InstanceId), kGuidA);
+    EXPECT_EQ(Text(d.record.NtDeviceName), std::string("\\Device\\") + kGuidA);
+}
+
+// ---------------------------------------------------------------------------
+// InstanceNumber from driver key names of every shape
+
+struct InstanceNumberCase {
+    const char *name;
+    std::optional<std::string> driver; // raw image
+    host::DWORD type;
+    std::string instanceNumber; // expected; "" = none, no instance key read
+};
+
+class InstanceNumberShape : public Detection, public ::testing::WithParamInterface<InstanceNumberCase> {};
+
+TEST_P(InstanceNumberShape, IsTheLastFourCharactersOrNothing) {
+    const InstanceNumberCase &c = GetParam();
+    DeviceSetup device;
+    device.driver = c.driver;
+    device.textType = c.type;
+    AddDevice(machine, device);
+    if (!c.instanceNumber.empty()) {
+        support::SetNetCfgInstanceId(machine, c.instanceNumber, support::Sz(kGuidA));
+    }
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
+    Detected const d = Detect();
+    if (c.instanceNumber.empty()) {
+        EXPECT_EQ(d.count, 0);
+        EXPECT_EQ(InstanceKeyOpens(), 0u);
+        EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
+    } else {
+        ASSERT_EQ(d.count, 1);
+        EXPECT_EQ(Text(d.record.InstanceNumber), c.instanceNumber);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, InstanceNumberShape,
+    ::testing::Values(
+        InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012"},
+        InstanceNumberCase{"ExactlyFour", support::Sz("0007"), host::REG_SZ, "0007"},
+        InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031"},
+        InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005"},
+        InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, ""},
+        InstanceNumberCase{"OneCharacter", support::Sz("7"), host::REG_SZ, ""},
+        InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, ""},
+        InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, ""},
+        InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, ""},
+        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(std::string(290, 'k') + "0001"), host::REG_SZ, ""}),
+    [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------
+// Instance identifiers too long for MacFileName are refused, never cut.
+
+struct IdentifierCase {
+    const char *name;
+    bool olderLayout;
+    std::string raw; // value image
+    bool accepted;
+};
+
+class IdentifierLength : public Detection, public ::testing::WithParamInterface<IdentifierCase> {};
+
+TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
+    const IdentifierCase &c = GetParam();
+    if (c.olderLayout) {
+        support::SetWindowsMe(machine);
+        support::SetDeviceVxDs(machine, "0007", c.raw);
+    } else {
+        support::SetNetCfgInstanceId(machine, "0007", c.raw);
+    }
+    AddDevice(machine, DeviceSetup{});
+    std::string const identifier = c.raw.substr(0, c.raw.find('\0'));
+    machine.drivers.push_back(support::MakeDriver(identifier, 0x100));
+    support::SetToolStrings(kOldMacFile, kOldDriverKey);
+    Detected const d = Detect();
+    if (c.accepted) {
+        EXPECT_EQ(d.count, 1);
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(identifier));
+        EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(identifier));
+    } else {
+        EXPECT_EQ(d.count, 0);
+        EXPECT_EQ(std::string(MacFileName), kOldMacFile);
+        EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
+    }
+    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, IdentifierLength,
+    ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true},
+                      IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true},
+                      IdentifierCase{"Of60", false, support::Sz(Letters(60)), false},
+                      IdentifierCase{"Of127", false, support::Sz(Letters(127)), false},
+                      IdentifierCase{"Full128WithoutNul", false, Letters(128), false},
+                      IdentifierCase{"Empty", false, support::Sz(""), false},
+                      IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true},
+                      IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false},
+                      IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false}),
+    [](const ::testing::TestParamInfo<IdentifierCase> &row) { return std::string(row.param.name); });
+
+TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
+    struct Case {
+        size_t length;
+        bool deviceName;
+        bool instanceId;
+    };
+    const Case cases[] = {{38, true, true}, {59, true, true}, {60, false, true}, {63, false, true},
+                          {64, false, false}, {0, false, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        support::SetNetCfgInstanceId(machine, "0007", support::Sz(Letters(c.length)));
+        support::SetToolStrings(kOldMacFile, "");
+        char path[64];
+        char nt[256];
+        char id[64];
+        std::memset(path, 'Q', sizeof path);
+        std::memset(nt, 'Q', sizeof nt);
+        std::memset(id, 'Q', sizeof id);
+        bool named = false;
+        bool identified = false;
+        {
+            sim::MachineScope scope(machine);
+            named = GetAdapterDeviceName("0007", path);
+            identified = GetAdapterInstanceId("0007", nt, id);
+        }
+        EXPECT_EQ(named, c.deviceName);
+        EXPECT_EQ(identified, c.instanceId);
+        if (c.deviceName) {
+            EXPECT_EQ(Text(path), "\\\\.\\" + Letters(c.length));
+            EXPECT_EQ(std::string(MacFileName), "\\\\.\\" + Letters(c.length));
+        } else {
+            EXPECT_EQ(std::string(path, sizeof path), std::string(64, 'Q'));
+            EXPECT_EQ(std::string(MacFileName), kOldMacFile);
+        }
+        if (c.instanceId) {
+            EXPECT_EQ(Text(id), Letters(c.length));
+            EXPECT_EQ(Text(nt), "\\Device\\" + Letters(c.length));
+        } else {
+            EXPECT_EQ(std::string(id, sizeof id), std::string(64, 'Q'));
+            EXPECT_EQ(std::string(nt, sizeof nt), std::string(256, 'Q'));
+        }
+    }
+    EXPECT_EQ(machine.OpenKeyCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// No class GUID, and failed allocations: no adapter.
+
+TEST_F(Detection, ClassNameWithoutGuidWalksNothing) {
+    machine.registry.DeleteKeyTree(support::kNetClassKey);
+    support::AddAdapter(machine, AdapterSetup{});
+    Enumerated const e = Enumerate(1);
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(e.count, 0);
+    EXPECT_EQ(machine.standardOutput, std::string(support::kEnumIn) + support::kNoAdapter + support::EnumOut(0));
+    EXPECT_EQ(machine.CountCalls("SetupDiClassGuidsFromNameA"), 1u);
+    EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 0u);
+    EXPECT_TRUE(support::NothingLeftOpen(machine));
+}
+
+struct AllocationCase {
+    const char *name;
+    int adapters;
+    std::string bytes; // LocalAlloc subject: the block size
+    int callNumber;
+    std::string trace;
+};
+
+class FailedAllocation : public Detection, public ::testing::WithParamInterface<AllocationCase> {};
+
+TEST_P(FailedAllocation, CountsAsNoAdapter) {
+    const AllocationCase &c = GetParam();
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    if (c.adapters > 1) {
+        support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    }
+    machine.faults.push_back({"LocalAlloc", c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(machine.standardOutput, c.trace);
+    EXPECT_EQ(d.record.DevicePath[0], '\0');
+    EXPECT_EQ(d.record.Description[0], '\0');
+    EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, FailedAllocation,
+    ::testing::Values(
+        // Detection's first list (the table has the same size: call 1 is the list).
+        AllocationCase{"FirstList", 1, "1304", 1, std::string(support::kDetectIn) + support::kDetectOut},
+        AllocationCase{"FirstTable", 1, "1304", 2,
+                       std::string(support::kDetectIn) + support::kEnumIn + support::kNoAdapter +
+                           support::EnumOut(0) + support::kDetectOut},
+        AllocationCase{"SecondList", 2, "2604", 1,
+                       std::string(support::kDetectIn) + support::kEnumIn + support::EnumOut(-10) +
+                           support::kDetectOut},
+        AllocationCase{"SecondTable", 2, "1304", 3,
+                       std::string(support::kDetectIn) + support::kEnumIn + support::EnumOut(-10) + support::kEnumIn +
+                           support::kNoAdapter + support::EnumOut(0) + support::kDetectOut}),
+    [](const ::testing::TestParamInfo<AllocationCase> &row) { return std::string(row.param.name); });
+
+// ---------------------------------------------------------------------------
+// Records and lists
+
+TEST(AdapterRecordShape, FieldsLieInOrderAndWidth) {
+    EXPECT_EQ(offsetof(AdapterRecord, Description), 0u);
+    EXPECT_EQ(offsetof(AdapterRecord, HardwareIdPattern), 64u);
+    EXPECT_EQ(offsetof(AdapterRecord, InstanceNumber), 128u);
+    EXPECT_EQ(offsetof(AdapterRecord, FriendlyName), 136u);
+    EXPECT_EQ(offsetof(AdapterRecord, DevicePath), 392u);
+    EXPECT_EQ(offsetof(AdapterRecord, InstanceId), 456u);
+    EXPECT_EQ(offsetof(AdapterRecord, NtDeviceName), 520u);
+    EXPECT_EQ(offsetof(AdapterRecord, LocationInformation), 776u);
+    EXPECT_EQ(offsetof(AdapterRecord, Manufacturer), 1032u);
+    EXPECT_EQ(offsetof(AdapterRecord, EntryValue1), 1288u);
+    EXPECT_EQ(offsetof(AdapterRecord, EntryValue2), 1292u);
+    EXPECT_EQ(offsetof(AdapterRecord, Reserved), 1296u);
+}
+
+TEST(SupportedDeviceTable, HoldsTheOneEntry) {
+    sim::Machine machine;
+    sim::MachineScope scope(machine);
+    AdapterList *table = BuildSupportedDeviceTable();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->Count, 1);
+    const AdapterRecord *entry = GetAdapterRoom(table, 0);
+    EXPECT_EQ(Text(entry->HardwareIdPattern), kPattern);
+    EXPECT_EQ(entry->EntryValue1, 5);
+    EXPECT_EQ(entry->EntryValue2, 0);
+    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", 1304"), 1u);
+    ReleaseAdapterList(table);
+    EXPECT_EQ(machine.LiveBlockCount(), 0u);
+}
+
+TEST(AdapterListBlock, IsACountAndCapacityRooms) {
+    sim::Machine machine;
+    sim::MachineScope scope(machine);
+    AdapterList *list = AllocateAdapterList(3);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", 3904"), 1u);
+    EXPECT_EQ(reinterpret_cast<char *>(GetAdapterRoom(list, 2)) - reinterpret_cast<char *>(list), 4 + 2 * 1300);
+    ReleaseAdapterList(list);
+    EXPECT_EQ(AllocateAdapterList(0), nullptr);
+    EXPECT_EQ(AllocateAdapterList(-1), nullptr);
+    EXPECT_EQ(machine.LiveBlockCount(), 0u);
+}
+
+} // namespace

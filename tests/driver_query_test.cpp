@@ -1,0 +1,275 @@
+// The driver query channel: requests sent through MacFileName's device file
+// and the decoding of the two answers.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/driver_query.h"
+#include "support/tool_machine.h"
+
+namespace {
+
+using support::kGuidA;
+
+constexpr char kNoMacFile[] = "[VT][ZoWLAPI] QueryOID Get Mac file failed!";
+constexpr char kNoDevice[] = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
+constexpr char kQueryFailed[] = "[VT][ZoWLAPI] QueryOID Failed!\n";
+
+std::string RegionLine(unsigned region, unsigned companion) {
+    char line[128];
+    std::snprintf(line, sizeof line, " GetSupportCountryRegion Offset 0x38 = 0x%x , 0x39 = 0x%x \n", region, companion);
+    return line;
+}
+
+std::string EepromLine(unsigned value) {
+    char line[64];
+    std::snprintf(line, sizeof line, " Offset 0x38 = 0x%x \n", value);
+    return line;
+}
+
+class DriverQuery : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        support::SetWindows7x64(machine);
+        support::SetToolStrings(support::DeviceFile(kGuidA), "");
+    }
+    void TearDown() override { support::ResetToolState(); }
+
+    // The request log must show the device file opened and closed around
+    // every request.
+    void ExpectEveryHandleClosed() {
+        EXPECT_EQ(machine.CountCalls("CloseHandle"), machine.CountCalls("CreateFileA"));
+        EXPECT_EQ(machine.OpenHandleCount(), 0u);
+        EXPECT_EQ(machine.OpenKeyCount(), 0u);
+    }
+
+    sim::Machine machine;
+};
+
+// ---------------------------------------------------------------------------
+// Decoding of the country-region word
+
+struct MaskCase {
+    std::uint32_t word;
+    unsigned region;
+    unsigned companion;
+};
+
+class RegionWord : public DriverQuery, public ::testing::WithParamInterface<MaskCase> {};
+
+TEST_P(RegionWord, RegionIsBits8To14AndCompanionBits0To6) {
+    const MaskCase &c = GetParam();
+    machine.drivers.push_back(support::MakeDriver(kGuidA, c.word));
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(region, static_cast<std::int32_t>(c.region));
+    EXPECT_EQ(machine.standardOutput, RegionLine(c.region, c.companion));
+    ExpectEveryHandleClosed();
+}
+
+INSTANTIATE_TEST_SUITE_P(Masks, RegionWord,
+                         ::testing::Values(MaskCase{0x00000100u, 1, 0},   // bit 8 only
+                                           MaskCase{0x00008101u, 1, 1},   // bit 15 ignored
+                                           MaskCase{0x00000001u, 0, 1},   // bit 0 only
+                                           MaskCase{0x00000080u, 0, 0},   // bit 7 ignored
+                                           MaskCase{0x00000180u, 1, 0},   // bit 7 beside region 1
+                                           MaskCase{0x00000200u, 2, 0},   // region 2
+                                           MaskCase{0x00000905u, 9, 5},   // region 9
+                                           MaskCase{0x00007F7Fu, 0x7F, 0x7F},
+                                           MaskCase{0x0000FFFFu, 0x7F, 0x7F},
+                                           MaskCase{0xFFFF0000u, 0, 0},   // above bit 15 ignored
+                                           MaskCase{0xFFFF8180u, 1, 0},   // everything ignored but region 1
+                                           MaskCase{0x00010100u, 1, 0},   // bit 16 does not carry into region
+                                           MaskCase{0x00000000u, 0, 0}));
+
+// ---------------------------------------------------------------------------
+// Identifiers by version code and the requests sent
+
+struct ThresholdCase {
+    const char *name;
+    host::DWORD major;
+    host::DWORD minor;
+    host::BYTE product;
+    int serverR2;
+    bool x64;
+    host::DWORD eepromOid;
+    host::DWORD regionOid;
+};
+
+class QueryIdentifiers : public DriverQuery, public ::testing::WithParamInterface<ThresholdCase> {};
+
+TEST_P(QueryIdentifiers, ChosenByTheVersionCodeOfEachRequest) {
+    const ThresholdCase &c = GetParam();
+    support::SetArchitecture(machine, support::Sz(c.x64 ? "AMD64" : "x86"));
+    machine.version.major = c.major;
+    machine.version.minor = c.minor;
+    machine.version.productType = c.product;
+    machine.version.serverR2 = c.serverR2;
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, 0xA7));
+    std::uint8_t eeprom = 0;
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        eeprom = QueryEepromByte();
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(eeprom, 0xA7);
+    EXPECT_EQ(region, 1);
+    EXPECT_EQ(machine.standardOutput, EepromLine(0xA7) + RegionLine(1, 0));
+    ASSERT_EQ(machine.requests.size(), 2u);
+    const sim::DriverRequest &first = machine.requests[0];
+    EXPECT_EQ(first.deviceName, kGuidA);
+    EXPECT_EQ(first.ioControlCode, 0x00170002u);
+    EXPECT_EQ(first.oid, c.eepromOid);
+    EXPECT_EQ(first.inSize, 4u);
+    EXPECT_EQ(first.outSize, 12u);
+    EXPECT_EQ(first.prefilled, (std::vector<std::uint32_t>{3, 0x38, 0}));
+    const sim::DriverRequest &second = machine.requests[1];
+    EXPECT_EQ(second.oid, c.regionOid);
+    EXPECT_EQ(second.inSize, 4u);
+    EXPECT_EQ(second.outSize, 4u);
+    EXPECT_EQ(second.prefilled, (std::vector<std::uint32_t>{0}));
+    // The version code is obtained afresh for each request.
+    EXPECT_EQ(machine.CountCalls("GetVersionExA"), 2u);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 2u);
+    ExpectEveryHandleClosed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, QueryIdentifiers,
+    ::testing::Values(
+        // 29: Windows Server 2003 R2 x64, the highest code below 31.
+        ThresholdCase{"Code29", 5, 2, host::VER_NT_SERVER, 1, true, kOidEepromOlder, kOidCountryRegionOlder},
+        // 31: Windows Vista x86, the lowest code from 31 on.
+        ThresholdCase{"Code31", 6, 0, host::VER_NT_WORKSTATION, 0, false, kOidEepromNewer, kOidCountryRegionNewer},
+        // 0: no classified version.
+        ThresholdCase{"Code0", 3, 51, host::VER_NT_WORKSTATION, 0, false, kOidEepromOlder, kOidCountryRegionOlder},
+        // 21: Windows XP.
+        ThresholdCase{"Code21", 5, 1, host::VER_NT_WORKSTATION, 0, false, kOidEepromOlder, kOidCountryRegionOlder},
+        // 54: Windows 8 x64.
+        ThresholdCase{"Code54", 6, 2, host::VER_NT_WORKSTATION, 0, true, kOidEepromNewer, kOidCountryRegionNewer}),
+    [](const ::testing::TestParamInfo<ThresholdCase> &row) { return std::string(row.param.name); });
+
+TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100));
+    sim::MachineScope scope(machine);
+    GetSupportCountryRegion();
+    machine.version.major = 5;
+    GetSupportCountryRegion();
+    ASSERT_EQ(machine.requests.size(), 2u);
+    EXPECT_EQ(machine.requests[0].oid, kOidCountryRegionNewer);
+    EXPECT_EQ(machine.requests[1].oid, kOidCountryRegionOlder);
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+TEST_F(DriverQuery, EmptyMacFileNameOpensNothingAndReadsZero) {
+    support::ResetToolState();
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, 0x42));
+    std::uint8_t eeprom = 0xEE;
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        eeprom = QueryEepromByte();
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(eeprom, 0);
+    EXPECT_EQ(region, 0);
+    EXPECT_EQ(machine.standardOutput,
+              std::string(kNoMacFile) + EepromLine(0) + kNoMacFile + RegionLine(0, 0));
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
+    EXPECT_TRUE(machine.requests.empty());
+}
+
+TEST_F(DriverQuery, DeviceFileThatDoesNotOpenSendsNothing) {
+    sim::Driver driver = support::MakeDriver(kGuidA, 0x0100);
+    driver.loaded = {sim::Interval{1000, sim::kForever}}; // not yet loaded at time 0
+    machine.drivers.push_back(driver);
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        QueryEepromByte();
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(region, 0);
+    EXPECT_EQ(machine.standardOutput, std::string(kNoDevice) + EepromLine(0) + kNoDevice + RegionLine(0, 0));
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), 2u);
+    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), 0u);
+    EXPECT_EQ(machine.CountCalls("CloseHandle"), 0u);
+    EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA",
+                                      support::Quoted(support::DeviceFile(kGuidA)) +
+                                          ", 0x00000000, 0x00000001, NULL, 3, 0x00000000, INVALID_HANDLE_VALUE"),
+              2u);
+}
+
+TEST_F(DriverQuery, RejectedIdentifierTracesAndStillClosesTheHandle) {
+    // The driver knows neither identifier: both requests fail. The EEPROM
+    // answer word was zeroed beforehand, so the traced byte is 0.
+    sim::Driver driver;
+    driver.deviceName = kGuidA;
+    machine.drivers.push_back(driver);
+    std::uint8_t eeprom = 0xEE;
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        eeprom = QueryEepromByte();
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(eeprom, 0);
+    EXPECT_EQ(region, 0);
+    EXPECT_EQ(machine.standardOutput,
+              std::string(kQueryFailed) + EepromLine(0) + kQueryFailed + RegionLine(0, 0));
+    ASSERT_EQ(machine.requests.size(), 2u);
+    EXPECT_FALSE(machine.requests[0].answered);
+    EXPECT_EQ(machine.requests[0].prefilled, (std::vector<std::uint32_t>{3, 0x38, 0}));
+    EXPECT_EQ(machine.CountCalls("CloseHandle"), 2u);
+    ExpectEveryHandleClosed();
+}
+
+TEST_F(DriverQuery, DriverFailingOneRequestAnswersTheOther) {
+    sim::Driver driver = support::MakeDriver(kGuidA, 0x0905, 0x11);
+    sim::QueryAnswer fail;
+    fail.kind = sim::QueryAnswer::Kind::Fail;
+    fail.error = host::ERROR_GEN_FAILURE;
+    driver.answers[kOidEepromNewer] = {fail};
+    machine.drivers.push_back(driver);
+    std::int32_t region = -1;
+    {
+        sim::MachineScope scope(machine);
+        QueryEepromByte();
+        region = GetSupportCountryRegion();
+    }
+    EXPECT_EQ(region, 9);
+    EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + RegionLine(9, 5));
+    ExpectEveryHandleClosed();
+}
+
+TEST(QueryOID, ReportsWhetherTheDriverAnsweredAndTheBytesReturned) {
+    sim::Machine machine;
+    support::SetWindows7x64(machine);
+    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x12345678));
+    support::SetToolStrings(support::DeviceFile(kGuidA), "");
+    sim::MachineScope scope(machine);
+    host::DWORD word = 0;
+    host::DWORD returned = 99;
+    EXPECT_EQ(QueryOID(kOidCountryRegionNewer, &word, sizeof word, &returned), 1);
+    EXPECT_EQ(word, 0x12345678u);
+    EXPECT_EQ(returned, 4u);
+    returned = 99;
+    EXPECT_EQ(QueryOID(0x01010101u, &word, sizeof word, &returned), 0);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(machine.standardOutput, kQueryFailed);
+    ASSERT_EQ(machine.requests.size(), 2u);
+    EXPECT_EQ(machine.requests[1].oid, 0x01010101u);
+    EXPECT_EQ(machine.OpenHandleCount(), 0u);
+    support::ResetToolState();
+}
+
+} // namespace

@@ -1,0 +1,293 @@
+// The main cycle, run as a whole simulated process: its three ends, the
+// registry write, the pauses, and standard output flushed before the end.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "run_tool.h"
+#include "support/tool_machine.h"
+
+namespace {
+
+using support::AdapterSetup;
+using support::kGuidA;
+
+constexpr char kNoCard[] = "Cannot find any adapter card !\n";
+constexpr char kDriverKey[] = "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007";
+constexpr std::uint8_t kEeprom = 0x5A;
+
+std::string FoundAttempt(unsigned region, unsigned companion) {
+    char lines[160];
+    std::snprintf(lines, sizeof lines,
+                  " Offset 0x38 = 0x%x \n GetSupportCountryRegion Offset 0x38 = 0x%x , 0x39 = 0x%x \n",
+                  static_cast<unsigned>(kEeprom), region, companion);
+    return support::DetectTrace(1) + lines;
+}
+
+std::string MissedAttempt() { return support::DetectTrace(0) + kNoCard; }
+
+std::string Repeat(const std::string &text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+class MainCycle : public ::testing::Test {
+  protected:
+    void SetUp() override { support::PrepareMachine(machine); }
+    void TearDown() override { support::ResetToolState(); }
+
+    sim::ProcessOutcome Run() {
+        before = machine.registry.Clone();
+        return sim::RunTool(machine);
+    }
+
+    std::vector<sim::RegistryChange> Changes() const { return sim::DiffRegistries(before, machine.registry); }
+
+    // Every end: standard output flushed, then ExitProcess(0), nothing after.
+    void ExpectFlushedEnd(const sim::ProcessOutcome &outcome) {
+        EXPECT_TRUE(outcome.exited);
+        EXPECT_EQ(outcome.exitCode, 0u);
+        ASSERT_GE(machine.calls.size(), 2u);
+        EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, "FlushStandardOutput");
+        EXPECT_EQ(machine.calls.back().operation, "ExitProcess");
+        EXPECT_EQ(machine.calls.back().arguments, "0");
+        EXPECT_EQ(machine.CountCalls("FlushStandardOutput"), 1u);
+        ASSERT_FALSE(machine.flushes.empty());
+        EXPECT_EQ(machine.flushes.front(), machine.standardOutput.size());
+        EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+    }
+
+    size_t Sleeps() const { return support::CountCallsWith(machine, "Sleep", "200"); }
+    size_t WriteOpens() const { return support::CountCallsWith(machine, "RegOpenKeyExA", "KEY_ALL_ACCESS"); }
+
+    sim::Machine machine;
+    sim::Registry before;
+};
+
+// ---------------------------------------------------------------------------
+// Written
+
+TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
+    support::AddAdapter(machine, AdapterSetup{});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, FoundAttempt(1, 0));
+    EXPECT_EQ(Sleeps(), 0u);
+    EXPECT_EQ(outcome.endedAtMs, 0u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA",
+                                      "HKEY_LOCAL_MACHINE, " + support::Quoted(kDriverKey) + ", 0, KEY_ALL_ACCESS"),
+              1u);
+    EXPECT_EQ(support::CountCallsWith(machine, "RegSetValueExA", "\"EDCCAEnable\", 0, REG_SZ, \"1\\x00\", 2"), 1u);
+    std::vector<sim::RegistryChange> const changes = Changes();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].kind, sim::RegistryChange::Kind::ValueSet);
+    EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, kDriverKey)) << changes[0].keyPath;
+    EXPECT_EQ(changes[0].valueName, "EDCCAEnable");
+    EXPECT_EQ(changes[0].type, host::REG_SZ);
+    EXPECT_EQ(changes[0].data, (std::vector<std::uint8_t>{'1', 0}));
+}
+
+TEST_F(MainCycle, ExistingSettingIsOverwrittenAsText) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.registry.SetValue(kDriverKey, "EDCCAEnable", host::REG_DWORD, {0, 0, 0, 0});
+    ExpectFlushedEnd(Run());
+    const sim::RegistryValue *value = machine.registry.FindValue(kDriverKey, "EDCCAEnable");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, host::REG_SZ);
+    EXPECT_EQ(value->data, (std::vector<std::uint8_t>{'1', 0}));
+    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") -
+                  support::CountCallsWith(machine, "RegQueryValueExA", "PROCESSOR_ARCHITECTURE") -
+                  support::CountCallsWith(machine, "RegQueryValueExA", "NetCfgInstanceId"),
+              0u); // never read back
+}
+
+TEST_F(MainCycle, AdapterPluggedInLateIsHandledAtTheNextAttempt) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.presence["USB\\VID_13B1&PID_003B\\0001"] = {sim::Interval{1000, sim::kForever}};
+    machine.drivers[0].loaded = {sim::Interval{1000, sim::kForever}};
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 5) + FoundAttempt(1, 0));
+    EXPECT_EQ(Sleeps(), 5u);
+    EXPECT_EQ(outcome.endedAtMs, 1000u);
+    EXPECT_EQ(Changes().size(), 1u);
+}
+
+TEST_F(MainCycle, RegionChangingToOneIsWrittenWhenItDoes) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0003, true});
+    for (host::DWORD oid : {kOidCountryRegionOlder, kOidCountryRegionNewer}) {
+        sim::QueryAnswer later;
+        later.atMs = 600;
+        later.word = 0x0103;
+        machine.drivers[0].answers[oid].push_back(later);
+    }
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt(0, 3), 3) + FoundAttempt(1, 3));
+    EXPECT_EQ(Sleeps(), 3u);
+    EXPECT_EQ(Changes().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Declined
+
+class Declined : public MainCycle, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(Declined, EndsAtOnceWithoutWritingOrPausing) {
+    std::uint32_t const word = GetParam();
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, word, true});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, FoundAttempt((word >> 8) & 0x7F, word & 0x7F));
+    EXPECT_EQ(Sleeps(), 0u);
+    EXPECT_EQ(WriteOpens(), 0u);
+    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
+    EXPECT_TRUE(Changes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(RegionCodes, Declined, ::testing::Values(0x0200u, 0x0900u, 0x0985u, 0xFFFF8905u));
+
+// ---------------------------------------------------------------------------
+// Exhausted
+
+TEST_F(MainCycle, NoAdapterThroughoutEndsAfterFortyAttemptsAndFortyPauses) {
+    support::AddOtherNetCard(machine);
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
+    EXPECT_EQ(Sleeps(), 40u);
+    EXPECT_EQ(machine.CountCalls("Sleep"), 40u);
+    // The pause follows the last attempt too.
+    EXPECT_EQ(outcome.endedAtMs, 8000u);
+    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), 0u);
+    EXPECT_TRUE(Changes().empty());
+}
+
+class Undecided : public MainCycle, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(Undecided, RegionWithoutDecisionIsAskedFortyTimes) {
+    std::uint32_t const word = GetParam();
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, word, true});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt((word >> 8) & 0x7F, word & 0x7F), 40));
+    EXPECT_EQ(Sleeps(), 40u);
+    EXPECT_EQ(outcome.endedAtMs, 8000u);
+    EXPECT_EQ(machine.requests.size(), 80u);
+    EXPECT_EQ(WriteOpens(), 0u);
+    EXPECT_TRUE(Changes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(RegionCodes, Undecided, ::testing::Values(0x0000u, 0x0009u, 0x0300u, 0x7F00u, 0x0A00u));
+
+TEST_F(MainCycle, FailingRegionQueryReadsZeroAndGoesOn) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"DeviceIoControl", "", 0, host::ERROR_GEN_FAILURE});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    std::string const attempt = support::DetectTrace(1) +
+                                "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
+                                "[VT][ZoWLAPI] QueryOID Failed!\n"
+                                " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
+    EXPECT_EQ(machine.standardOutput, Repeat(attempt, 40));
+    EXPECT_EQ(Sleeps(), 40u);
+}
+
+// ---------------------------------------------------------------------------
+// The setting cannot be written
+
+struct UnopenableCase {
+    const char *name;
+    void (*setWindows)(sim::Machine &);
+    bool denyWrites; // access denied to the open for writing; else the key is missing
+};
+
+class UnopenableKey : public MainCycle, public ::testing::WithParamInterface<UnopenableCase> {};
+
+TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
+    const UnopenableCase &c = GetParam();
+    c.setWindows(machine);
+    if (c.denyWrites) {
+        support::AddAdapter(machine, AdapterSetup{});
+        // The driver key is the instance key that detection reads twice per
+        // attempt; only each attempt's third open, the one for writing, fails.
+        for (int attempt = 1; attempt <= 40; ++attempt) {
+            machine.faults.push_back({"RegOpenKeyExA", kDriverKey, 3 * attempt, host::ERROR_ACCESS_DENIED});
+        }
+    } else {
+        // On the older layout the instance key lies elsewhere and the
+        // driver key does not exist.
+        support::AddDevice(machine, support::DeviceSetup{});
+        support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
+        machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, kEeprom));
+    }
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    std::string const line = std::string("RegOpenKeyEx '") + kDriverKey + "' failed\n";
+    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt(1, 0) + line, 40));
+    EXPECT_EQ(WriteOpens(), 40u);
+    EXPECT_EQ(Sleeps(), 40u);
+    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
+    EXPECT_TRUE(Changes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, UnopenableKey,
+    ::testing::Values(UnopenableCase{"AccessDenied", support::SetWindows7x64, true},
+                      UnopenableCase{"MissingOnOlderLayout", support::SetWindowsMe, false}),
+    [](const ::testing::TestParamInfo<UnopenableCase> &row) { return std::string(row.param.name); });
+
+TEST_F(MainCycle, FailingSetValueIsTracedTheKeyClosedAndTriedAgain) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput,
+              Repeat(FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n", 40));
+    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 40u);
+    EXPECT_EQ(Sleeps(), 40u);
+    EXPECT_TRUE(Changes().empty());
+}
+
+TEST_F(MainCycle, SetValueFailingOnceSucceedsAtTheNextAttempt) {
+    support::AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", 1, host::ERROR_ACCESS_DENIED});
+    sim::ProcessOutcome const outcome = Run();
+    ExpectFlushedEnd(outcome);
+    EXPECT_EQ(machine.standardOutput,
+              FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n" + FoundAttempt(1, 0));
+    EXPECT_EQ(Sleeps(), 1u);
+    EXPECT_EQ(outcome.endedAtMs, 200u);
+    EXPECT_EQ(Changes().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The process
+
+TEST_F(MainCycle, EveryStartBeginsWithEmptyModuleStrings) {
+    support::SetToolStrings("\\\\.\\{STALE}", "System\\Stale");
+    Run();
+    EXPECT_EQ(std::string(MacFileName), "");
+    EXPECT_EQ(std::string(DriverKeyPath), "");
+    EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
+}
+
+TEST_F(MainCycle, TwoAdaptersWriteTheSecondOnesDriverKey) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0100, true});
+    support::AddAdapter(machine, AdapterSetup{"0002", "0008", support::kGuidB, 0x0100, true});
+    ExpectFlushedEnd(Run());
+    std::vector<sim::RegistryChange> const changes = Changes();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, std::string(support::kNetClassKey) + "\\0008"));
+    ASSERT_FALSE(machine.requests.empty());
+    EXPECT_EQ(machine.requests[0].deviceName, support::kGuidB);
+}
+
+} // namespace

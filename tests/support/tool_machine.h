@@ -1,0 +1,260 @@
+// tool_machine.h - simulated machines for the tool's tests: the network
+// class, adapters with their registry keys and drivers, Windows versions,
+// and readers of the call log. Header-only.
+
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter_detection.h"
+#include "driver/driver_query.h"
+#include "host/host.h"
+#include "machine.h"
+#include "run_tool.h"
+
+namespace support {
+
+constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
+constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
+constexpr char kNetClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
+constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
+constexpr char kOlderNetKey[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net";
+constexpr char kEnvironmentKey[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr char kDriverKeyRoot[] = "System\\CurrentControlSet\\Control\\Class\\";
+
+// Instance identifiers of the adapters in the tests.
+constexpr char kGuidA[] = "{11111111-2222-3333-4444-555555555555}";
+constexpr char kGuidB[] = "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}";
+constexpr char kGuidC[] = "{99999999-8888-7777-6666-000000000000}";
+
+inline std::vector<std::uint8_t> Bytes(const std::string &raw) { return {raw.begin(), raw.end()}; }
+
+// A REG_SZ image: the text and its NUL.
+inline std::string Sz(const std::string &text) { return text + std::string(1, '\0'); }
+
+// A REG_MULTI_SZ image: each string with its NUL, then the closing NUL.
+inline std::string MultiSz(const std::vector<std::string> &strings) {
+    std::string raw;
+    for (const std::string &s : strings) {
+        raw += s;
+        raw += '\0';
+    }
+    return raw + std::string(1, '\0');
+}
+
+// "\\.\" and an identifier, as the tool names a device file.
+inline std::string DeviceFile(const std::string &identifier) { return "\\\\.\\" + identifier; }
+
+// The driver key path the tool forms for a driver key name.
+inline std::string DriverKeyFor(const std::string &driverName) { return kDriverKeyRoot + driverName; }
+
+// Text as the call log quotes it (backslashes and quotes escaped).
+inline std::string Quoted(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// Calls of one operation whose arguments contain a piece of text.
+inline size_t CountCallsWith(const sim::Machine &machine, const std::string &operation, const std::string &needle) {
+    size_t count = 0;
+    for (const sim::CallRecord &call : machine.calls) {
+        if (call.operation == operation && call.arguments.find(needle) != std::string::npos) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
+    machine.registry.SetValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", type, Bytes(raw));
+}
+
+// Windows 7 x64 (code 44): the newer registry layout and the newer
+// query identifiers.
+inline void SetWindows7x64(sim::Machine &machine) {
+    SetArchitecture(machine, Sz("AMD64"));
+    machine.version.major = 6;
+    machine.version.minor = 1;
+    machine.version.build = 7601;
+    machine.version.platformId = 2;
+    machine.version.productType = host::VER_NT_WORKSTATION;
+}
+
+// Windows XP (code 21): the newer registry layout, the older identifiers.
+inline void SetWindowsXp(sim::Machine &machine) {
+    SetArchitecture(machine, Sz("x86"));
+    machine.version.major = 5;
+    machine.version.minor = 1;
+    machine.version.build = 2600;
+    machine.version.platformId = 2;
+    machine.version.productType = host::VER_NT_WORKSTATION;
+}
+
+// Windows Me (code 4): the older registry layout and identifiers.
+inline void SetWindowsMe(sim::Machine &machine) {
+    SetArchitecture(machine, Sz("x86"));
+    machine.version.major = 4;
+    machine.version.minor = 90;
+    machine.version.build = 3000;
+    machine.version.platformId = 1;
+}
+
+// The "Net" setup class, as Control\Class keeps it.
+inline void AddNetClass(sim::Machine &machine) {
+    machine.registry.SetString(kNetClassKey, "Class", "Net");
+}
+
+struct DeviceSetup {
+    std::string instancePath = "USB\\VID_13B1&PID_003B\\0001"; // under Enum
+    std::string classGuid = kNetClassGuid;
+    std::optional<std::string> hardwareId = MultiSz({"USB\\VID_13B1&PID_003B&REV_0100", "USB\\VID_13B1&PID_003B"});
+    std::optional<std::string> friendlyName = Sz("Wireless USB Adapter #2");
+    std::optional<std::string> deviceDesc = Sz("Wireless USB Adapter");
+    std::optional<std::string> driver = Sz(std::string(kNetClassGuid) + "\\0007");
+    std::optional<std::string> location = Sz("Port_#0003.Hub_#0001");
+    std::optional<std::string> mfg = Sz("Example Networks");
+    host::DWORD hardwareIdType = host::REG_MULTI_SZ;
+    host::DWORD textType = host::REG_SZ; // of the other properties
+};
+
+// A device instance under Enum with its registry properties (raw images).
+inline void AddDevice(sim::Machine &machine, const DeviceSetup &setup) {
+    std::string const key = std::string(kEnumRoot) + "\\" + setup.instancePath;
+    machine.registry.CreateKey(key);
+    machine.registry.SetString(key, "ClassGUID", setup.classGuid);
+    if (setup.hardwareId) {
+        machine.registry.SetValue(key, "HardwareID", setup.hardwareIdType, Bytes(*setup.hardwareId));
+    }
+    if (setup.friendlyName) {
+        machine.registry.SetValue(key, "FriendlyName", setup.textType, Bytes(*setup.friendlyName));
+    }
+    if (setup.deviceDesc) {
+        machine.registry.SetValue(key, "DeviceDesc", setup.textType, Bytes(*setup.deviceDesc));
+    }
+    if (setup.driver) {
+        machine.registry.SetValue(key, "Driver", setup.textType, Bytes(*setup.driver));
+    }
+    if (setup.location) {
+        machine.registry.SetValue(key, "LocationInformation", setup.textType, Bytes(*setup.location));
+    }
+    if (setup.mfg) {
+        machine.registry.SetValue(key, "Mfg", setup.textType, Bytes(*setup.mfg));
+    }
+}
+
+// NetCfgInstanceId of an instance key (newer layout), as a raw image.
+inline void SetNetCfgInstanceId(sim::Machine &machine, const std::string &instanceNumber, const std::string &raw,
+                                host::DWORD type = host::REG_SZ) {
+    machine.registry.SetValue(std::string(kNetClassKey) + "\\" + instanceNumber, "NetCfgInstanceId", type, Bytes(raw));
+}
+
+// DeviceVxDs of an instance key (older layout), as a raw image.
+inline void SetDeviceVxDs(sim::Machine &machine, const std::string &instanceNumber, const std::string &raw) {
+    machine.registry.SetValue(std::string(kOlderNetKey) + "\\" + instanceNumber, "DeviceVxDs", host::REG_SZ,
+                              Bytes(raw));
+}
+
+// A driver answering both queries with fixed values (either pair of ids).
+inline sim::Driver MakeDriver(const std::string &deviceName, std::uint32_t regionWord, std::uint8_t eepromByte = 0x5A) {
+    sim::Driver driver;
+    driver.deviceName = deviceName;
+    for (host::DWORD oid : {kOidCountryRegionOlder, kOidCountryRegionNewer}) {
+        sim::QueryAnswer answer;
+        answer.kind = sim::QueryAnswer::Kind::Word;
+        answer.word = regionWord;
+        driver.answers[oid].push_back(answer);
+    }
+    for (host::DWORD oid : {kOidEepromOlder, kOidEepromNewer}) {
+        sim::QueryAnswer answer;
+        answer.kind = sim::QueryAnswer::Kind::Eeprom;
+        answer.eeprom[kEepromOffset] = eepromByte;
+        driver.answers[oid].push_back(answer);
+    }
+    return driver;
+}
+
+struct AdapterSetup {
+    std::string serial = "0001";        // the Enum instance name
+    std::string instanceNumber = "0007"; // the instance key under the class key
+    std::string identifier = kGuidA;    // NetCfgInstanceId / device name
+    std::uint32_t regionWord = 0x0100;  // region 1
+    bool withDriver = true;             // a driver whose device file exists
+};
+
+// A complete adapter on the newer layout: device, instance key, driver.
+inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
+    DeviceSetup device;
+    device.instancePath = "USB\\VID_13B1&PID_003B\\" + setup.serial;
+    device.driver = Sz(std::string(kNetClassGuid) + "\\" + setup.instanceNumber);
+    device.friendlyName = Sz("Wireless USB Adapter " + setup.serial);
+    AddDevice(machine, device);
+    SetNetCfgInstanceId(machine, setup.instanceNumber, Sz(setup.identifier));
+    if (setup.withDriver) {
+        machine.drivers.push_back(MakeDriver(setup.identifier, setup.regionWord));
+    }
+}
+
+// A network card the tool does not serve.
+inline void AddOtherNetCard(sim::Machine &machine, const std::string &serial = "3&11583659&0&C8") {
+    DeviceSetup other;
+    other.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial;
+    other.hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"});
+    other.friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter");
+    other.driver = Sz(std::string(kNetClassGuid) + "\\0001");
+    AddDevice(machine, other);
+}
+
+// Windows 7 x64 with the network class: the usual machine of the tests.
+inline void PrepareMachine(sim::Machine &machine) {
+    SetWindows7x64(machine);
+    AddNetClass(machine);
+}
+
+// The tool's module-level strings as a fresh process has them.
+inline void ResetToolState() { sim::ResetToolState(); }
+
+inline void SetToolStrings(const std::string &macFileName, const std::string &driverKeyPath) {
+    ResetToolState();
+    std::memcpy(MacFileName, macFileName.data(), macFileName.size());
+    std::memcpy(DriverKeyPath, driverKeyPath.data(), driverKeyPath.size());
+}
+
+// Every key, handle, device set and heap block of the process released.
+inline bool NothingLeftOpen(const sim::Machine &machine) {
+    return machine.OpenKeyCount() == 0 && machine.OpenHandleCount() == 0 && machine.OpenDeviceSetCount() == 0 &&
+           machine.LiveBlockCount() == 0;
+}
+
+// Trace lines of detection.
+constexpr char kDetectIn[] = "--> DetectAdapter()\n";
+constexpr char kDetectOut[] = "<-- DetectAdapter()\n";
+constexpr char kEnumIn[] = "--> GetAvailableAdapters()\n";
+constexpr char kNoAdapter[] = "GetAvailableAdapters() : No Available Adapter\n";
+
+inline std::string EnumOut(int result) {
+    return "<-- GetAvailableAdapters() :  Available adapter number = " + std::to_string(result) + "\n";
+}
+
+// The trace of one detection that found `count` adapters (one walk, or two
+// when more than one).
+inline std::string DetectTrace(int count) {
+    if (count == 0) {
+        return std::string(kDetectIn) + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut;
+    }
+    if (count == 1) {
+        return std::string(kDetectIn) + kEnumIn + EnumOut(1) + kDetectOut;
+    }
+    return std::string(kDetectIn) + kEnumIn + EnumOut(-10) + kEnumIn + EnumOut(count) + kDetectOut;
+}
+
+} // namespace support
