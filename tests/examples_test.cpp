@@ -126,7 +126,9 @@ struct ProgramRun {
 
 // Takes the program and one argument; returns its exit code and both output streams.
 ProgramRun RunSimProgram(const std::string &program, const std::string &argument) {
-    fs::path const dir = testing::TempDir();
+    // One folder per test process: CTest runs the tests of this file side by side.
+    fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
+    fs::create_directories(dir);
     std::string const out = (dir / "edcca-sim.out").string();
     std::string const err = (dir / "edcca-sim.err").string();
     posix_spawn_file_actions_t actions;
@@ -157,7 +159,7 @@ TEST(SimProgram, RefusesMissingOrFaultyScenarioWithExitCode2) {
     if (program.empty()) {
         GTEST_SKIP() << "edcca-sim is not built beside this test";
     }
-    fs::path const dir = fs::path(testing::TempDir()) / "edcca-sim-scenarios";
+    fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-scenarios-" + std::to_string(getpid()));
     fs::create_directories(dir);
     struct Case {
         const char *file;

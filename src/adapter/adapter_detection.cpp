@@ -287,12 +287,12 @@ std::int32_t GetAvailableAdapters(AdapterList *results, std::int32_t capacity) {
 }
 
 bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
+    std::int32_t code = 0;
+    GetOSVersionCode(&code);
     // Without an instance number the instance key is unknown.
     if (instanceNumber[0] == '\0') {
         return false;
     }
-    std::int32_t code = 0;
-    GetOSVersionCode(&code);
     char keyPath[kKeyPathSize];
     const char *valueName = kIdentifierValue;
     if (code < kNewerLayoutCode) {
@@ -317,13 +317,13 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
 }
 
 bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *instanceId) {
-    if (instanceNumber[0] == '\0') {
-        return false;
-    }
     std::int32_t code = 0;
     GetOSVersionCode(&code);
     if (code < kNewerLayoutCode) {
         return false; // the older layout keeps no instance identifier
+    }
+    if (instanceNumber[0] == '\0') {
+        return false;
     }
     char keyPath[kKeyPathSize];
     std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);

@@ -54,25 +54,32 @@ int WriteEdccaSetting() {
     return status == host::ERROR_SUCCESS ? 1 : 0;
 }
 
+int RunAttempt() {
+    AdapterRecord record;
+    std::memset(&record, 0, sizeof record);
+    if (DetectAdapter(&record) == 0) {
+        Trace("Cannot find any adapter card !\n");
+        return kAttemptGoesOn;
+    }
+    QueryEepromByte(); // its byte serves the trace only
+    std::int32_t const region = GetSupportCountryRegion();
+    if (region == kRegionDeclineB || region == kRegionDeclineA) {
+        return kAttemptEnds;
+    }
+    if (region == kRegionEnableEdcca && WriteEdccaSetting() == 1) {
+        return kAttemptEnds;
+    }
+    return kAttemptGoesOn;
+}
+
 #if defined(_WIN32)
 extern "C" int __stdcall WinMain(HINSTANCE__ *, HINSTANCE__ *, char *, int) {
 #else
 extern "C" int WinMain(void *, void *, char *, int) {
 #endif
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        AdapterRecord record;
-        std::memset(&record, 0, sizeof record);
-        if (DetectAdapter(&record) == 0) {
-            Trace("Cannot find any adapter card !\n");
-        } else {
-            QueryEepromByte(); // its byte serves the trace only
-            std::int32_t const region = GetSupportCountryRegion();
-            if (region == kRegionDeclineB || region == kRegionDeclineA) {
-                EndProcess();
-            }
-            if (region == kRegionEnableEdcca && WriteEdccaSetting() == 1) {
-                EndProcess();
-            }
+        if (RunAttempt() == kAttemptEnds) {
+            EndProcess();
         }
         host::Sleep(kAttemptPauseMs);
     }

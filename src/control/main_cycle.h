@@ -15,6 +15,16 @@ constexpr char kEdccaValueName[] = "EDCCAEnable";
 // every path.
 int WriteEdccaSetting();
 
+constexpr int kAttemptGoesOn = 0;
+constexpr int kAttemptEnds = 1;
+
+// Takes nothing. Makes one attempt: detects the adapter, asks its driver for
+// the EEPROM byte and the region code, and decides on the code. Returns
+// kAttemptEnds when the tool is done (region 2 or 9, or region 1 with the
+// setting written), kAttemptGoesOn otherwise (no adapter, no decision, or a
+// failed write).
+int RunAttempt();
+
 #if defined(_WIN32)
 struct HINSTANCE__;
 // The process entry after runtime start-up. Its arguments are not used. It

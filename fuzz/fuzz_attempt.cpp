@@ -1,0 +1,280 @@
+// fuzz_attempt.cpp - one attempt of the tool on a machine built from the
+// fuzzer's bytes.
+//
+// The machine's devices carry hardware IDs of any shape, properties of 0 to
+// 300 bytes with and without NULs (or none), instance-key values of any type
+// and length, drivers that answer anything, fail or answer short, version
+// fields of any value, and at most one injected fault. Beyond the sanitizers
+// the attempt must close every key, handle, device set and heap block it
+// opened, change the registry at most by "EDCCAEnable" = "1" in one driver
+// key, and write nothing but the tool's own trace lines.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter_detection.h"
+#include "control/main_cycle.h"
+#include "machine.h"
+#include "registry.h"
+#include "run_tool.h"
+
+namespace {
+
+constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
+constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
+constexpr char kOlderNetRoot[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\";
+constexpr char kEnvironmentKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr char kPropertyNames[][24] = {"HardwareID", "FriendlyName", "DeviceDesc", "Driver", "LocationInformation",
+                                       "Mfg"};
+constexpr const char *kOperations[] = {
+    "RegOpenKeyExA",  "RegQueryValueExA",      "RegSetValueExA", "SetupDiClassGuidsFromNameA",
+    "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
+    "CreateFileA",    "DeviceIoControl",       "LocalAlloc",     "GetVersionExA"};
+constexpr std::uint32_t kQueryIds[] = {0x0D710105, 0x0D710107, 0xFF0C0008, 0xFF0C0003};
+
+[[noreturn]] void Fail(const char *what, const std::string &detail) {
+    std::fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());
+    std::abort();
+}
+
+std::vector<std::uint8_t> ToBytes(const std::string &text) { return {text.begin(), text.end()}; }
+
+// Bytes of any length up to 300, or a realistic text with its NUL.
+std::vector<std::uint8_t> ConsumeValueBytes(FuzzedDataProvider &in, const std::string &likely) {
+    if (in.ConsumeBool()) {
+        std::string text = likely;
+        text.push_back('\0');
+        return ToBytes(text);
+    }
+    return in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+}
+
+// A value of any type, or none at all.
+void ConsumeValue(FuzzedDataProvider &in, sim::Registry &registry, const std::string &key, const std::string &name,
+                  const std::string &likely) {
+    if (in.ConsumeIntegralInRange(0, 7) == 0) {
+        return;
+    }
+    std::uint32_t const type = in.ConsumeBool() ? 1U : in.ConsumeIntegralInRange<std::uint32_t>(0, 11);
+    registry.SetValue(key, name, type, ConsumeValueBytes(in, likely));
+}
+
+// A hardware-ID multi-string: the pattern in any case, with suffixes, in any
+// position, or other text; sometimes without its terminating NULs.
+std::vector<std::uint8_t> ConsumeHardwareIds(FuzzedDataProvider &in) {
+    std::string ids;
+    int const count = in.ConsumeIntegralInRange(0, 3);
+    for (int i = 0; i < count; ++i) {
+        switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0: ids += "USB\\VID_13B1&PID_003B"; break;
+        case 1: ids += "usb\\vid_13b1&pid_003b&rev_0001"; break;
+        case 2: ids += "PCI\\VEN_8086&DEV_100E"; break;
+        default: ids += in.ConsumeRandomLengthString(280); break;
+        }
+        ids.push_back('\0');
+    }
+    if (in.ConsumeBool()) {
+        ids.push_back('\0');
+    }
+    return ToBytes(ids);
+}
+
+std::string ConsumeInstanceName(FuzzedDataProvider &in, int index) {
+    if (in.ConsumeIntegralInRange(0, 5) == 0) {
+        return in.ConsumeRandomLengthString(8);
+    }
+    char name[8];
+    std::snprintf(name, sizeof name, "%04d", index + in.ConsumeIntegralInRange(0, 2));
+    return name;
+}
+
+void ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
+    sim::Registry &registry = machine.registry;
+    std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+    registry.CreateKey(enumKey);
+    registry.SetString(enumKey, "ClassGUID", in.ConsumeIntegralInRange(0, 9) == 0 ? "{00000000}" : kNetClassGuid);
+    if (in.ConsumeIntegralInRange(0, 7) != 0) {
+        registry.SetValue(enumKey, kPropertyNames[0], 7, ConsumeHardwareIds(in));
+    }
+    std::string const instance = ConsumeInstanceName(in, index);
+    std::string const identifier = "{11111111-2222-3333-4444-55555555555" + std::to_string(index % 10) + "}";
+    ConsumeValue(in, registry, enumKey, kPropertyNames[1], "Wireless LAN USB Adapter");
+    ConsumeValue(in, registry, enumKey, kPropertyNames[2], "USB Wireless Adapter");
+    ConsumeValue(in, registry, enumKey, kPropertyNames[3], std::string(kNetClassGuid) + "\\" + instance);
+    ConsumeValue(in, registry, enumKey, kPropertyNames[4], "Port_#0001.Hub_#0002");
+    ConsumeValue(in, registry, enumKey, kPropertyNames[5], "Vendor");
+
+    ConsumeValue(in, registry, kClassRoot + std::string(kNetClassGuid) + "\\" + instance, "NetCfgInstanceId",
+                 identifier);
+    ConsumeValue(in, registry, kOlderNetRoot + instance, "DeviceVxDs", identifier);
+
+    if (in.ConsumeIntegralInRange(0, 3) == 0) {
+        return; // no driver loaded
+    }
+    sim::Driver driver;
+    driver.deviceName = in.ConsumeBool() ? identifier : in.ConsumeRandomLengthString(70);
+    for (std::uint32_t const oid : kQueryIds) {
+        sim::QueryAnswer answer;
+        switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0: answer.kind = sim::QueryAnswer::Kind::Fail; break;
+        case 1: answer.kind = sim::QueryAnswer::Kind::Eeprom; break;
+        default: answer.kind = sim::QueryAnswer::Kind::Word; break;
+        }
+        answer.word = in.ConsumeBool() ? 0x0100U : in.ConsumeIntegral<std::uint32_t>();
+        answer.eeprom[in.ConsumeIntegralInRange<std::uint32_t>(0, 0x40)] = in.ConsumeIntegral<std::uint8_t>();
+        answer.error = in.ConsumeIntegralInRange<std::int32_t>(1, 2000);
+        if (in.ConsumeIntegralInRange(0, 5) == 0) {
+            answer.answerBytes = in.ConsumeIntegralInRange<std::uint32_t>(0, 16);
+        }
+        driver.answers[oid].push_back(answer);
+    }
+    machine.drivers.push_back(driver);
+}
+
+void ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
+    sim::VersionInfo &version = machine.version;
+    bool const anyVersion = in.ConsumeIntegralInRange(0, 3) == 0;
+    version.major = anyVersion ? in.ConsumeIntegral<std::uint32_t>() : in.ConsumeIntegralInRange<std::uint32_t>(3, 10);
+    version.minor = anyVersion ? in.ConsumeIntegral<std::uint32_t>() : in.ConsumeIntegralInRange<std::uint32_t>(0, 90);
+    version.build = in.ConsumeIntegral<std::uint32_t>();
+    version.platformId = in.ConsumeIntegralInRange<std::uint32_t>(0, 3);
+    version.productType = in.ConsumeIntegral<std::uint8_t>();
+    version.serverR2 = in.ConsumeIntegralInRange(0, 1);
+    version.getVersionFails = in.ConsumeIntegralInRange(0, 15) == 0;
+
+    if (in.ConsumeIntegralInRange(0, 7) != 0) {
+        machine.registry.CreateKey(kEnvironmentKey);
+        ConsumeValue(in, machine.registry, kEnvironmentKey, "PROCESSOR_ARCHITECTURE", "AMD64");
+    }
+    if (in.ConsumeIntegralInRange(0, 7) != 0) {
+        machine.registry.SetString(kClassRoot + std::string(kNetClassGuid), "Class", "Net");
+    }
+    int const devices = in.ConsumeIntegralInRange(0, 3);
+    for (int i = 0; i < devices; ++i) {
+        ConsumeDevice(in, machine, i);
+    }
+    if (in.ConsumeIntegralInRange(0, 3) == 0) {
+        sim::Fault fault;
+        fault.operation = kOperations[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kOperations) - 1)];
+        fault.callNumber = in.ConsumeIntegralInRange(0, 6);
+        fault.error = in.ConsumeIntegralInRange<std::int32_t>(1, 2000);
+        machine.faults.push_back(fault);
+    }
+}
+
+// Takes the trace and the path the tool wrote to. Returns the length of the
+// trace line that starts at `at`, or 0 when none of the tool's lines does.
+std::size_t MatchTraceLine(const std::string &trace, std::size_t at, const std::string &driverKeyPath) {
+    struct Line {
+        const char *prefix;
+        const char *digits; // characters the placeholder may take; null: no placeholder
+        const char *suffix;
+    };
+    std::string const openFailed = "RegOpenKeyEx '" + driverKeyPath + "' failed\n";
+    static const Line lines[] = {
+        {"--> DetectAdapter()\n", nullptr, ""},
+        {"<-- DetectAdapter()\n", nullptr, ""},
+        {"--> GetAvailableAdapters()\n", nullptr, ""},
+        {"<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n", nullptr, ""},
+        {"<-- GetAvailableAdapters() : devs == INVALID_HANDLE_VALUE\n", nullptr, ""},
+        {"GetAvailableAdapters() : No Available Adapter\n", nullptr, ""},
+        {"<-- GetAvailableAdapters() :  Available adapter number = ", "-0123456789", "\n"},
+        {"IsX64Platform() : Open Registry Key Fail!", nullptr, ""},
+        {"IsX64Platform() : Get Platform Type Fail!", nullptr, ""},
+        {"[VT][ZoWLAPI] QueryOID Get Mac file failed!", nullptr, ""},
+        {"[VT][ZoWLAPI] QueryOID create Mac file failed!", nullptr, ""},
+        {"[VT][ZoWLAPI] QueryOID Failed!\n", nullptr, ""},
+        {" Offset 0x38 = 0x", "0123456789abcdef", " \n"},
+        {"Cannot find any adapter card !\n", nullptr, ""},
+        {"RegSetValueEx REGSTR_RADIO '1' failed\n", nullptr, ""},
+    };
+    if (trace.compare(at, openFailed.size(), openFailed) == 0) {
+        return openFailed.size();
+    }
+    static const std::string region = " GetSupportCountryRegion Offset 0x38 = 0x";
+    if (trace.compare(at, region.size(), region) == 0) {
+        std::size_t end = trace.find_first_not_of("0123456789abcdef", at + region.size());
+        static const std::string middle = " , 0x39 = 0x";
+        if (end == std::string::npos || trace.compare(end, middle.size(), middle) != 0) {
+            return 0;
+        }
+        end = trace.find_first_not_of("0123456789abcdef", end + middle.size());
+        return end != std::string::npos && trace.compare(end, 2, " \n") == 0 ? end + 2 - at : 0;
+    }
+    for (const Line &line : lines) {
+        std::size_t const prefixLength = std::strlen(line.prefix);
+        if (trace.compare(at, prefixLength, line.prefix) != 0) {
+            continue;
+        }
+        std::size_t end = at + prefixLength;
+        if (line.digits != nullptr) {
+            end = trace.find_first_not_of(line.digits, end);
+            if (end == std::string::npos || end == at + prefixLength) {
+                return 0;
+            }
+        }
+        std::size_t const suffixLength = std::strlen(line.suffix);
+        return trace.compare(end, suffixLength, line.suffix) == 0 ? end + suffixLength - at : 0;
+    }
+    return 0;
+}
+
+void CheckTrace(const std::string &trace) {
+    std::string const driverKeyPath(DriverKeyPath);
+    for (std::size_t at = 0; at < trace.size();) {
+        std::size_t const length = MatchTraceLine(trace, at, driverKeyPath);
+        if (length == 0) {
+            Fail("the trace holds text that is not the tool's", trace.substr(at, 200));
+        }
+        at += length;
+    }
+}
+
+void CheckRegistryEffect(const sim::Registry &before, const sim::Registry &after) {
+    std::vector<sim::RegistryChange> const changes = sim::DiffRegistries(before, after);
+    if (changes.empty()) {
+        return;
+    }
+    const sim::RegistryChange &change = changes.front();
+    std::string const classRoot = "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\";
+    bool const expected = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
+                          sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
+                          change.data == std::vector<std::uint8_t>{'1', 0} &&
+                          sim::UpperCase(change.keyPath).rfind(classRoot, 0) == 0;
+    if (!expected) {
+        Fail("the registry changed beyond EDCCAEnable = \"1\" in one driver key",
+             change.keyPath + " " + change.valueName + " (" + std::to_string(changes.size()) + " changes)");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    sim::Machine machine;
+    ConsumeMachine(in, machine);
+    sim::Registry const before = machine.registry.Clone();
+
+    sim::ResetToolState();
+    sim::ProcessOutcome const outcome = sim::RunProcess(machine, [] { RunAttempt(); });
+    if (outcome.exited) {
+        Fail("one attempt ended the process", std::to_string(outcome.exitCode));
+    }
+    if (machine.OpenKeyCount() != 0 || machine.OpenHandleCount() != 0 || machine.OpenDeviceSetCount() != 0 ||
+        machine.LiveBlockCount() != 0) {
+        std::string open;
+        for (const std::string &object : machine.OpenObjects()) {
+            open += object + "\n";
+        }
+        Fail("the attempt left objects open", open);
+    }
+    CheckRegistryEffect(before, machine.registry);
+    CheckTrace(machine.standardOutput);
+    return 0;
+}
