@@ -431,8 +431,10 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
         }
         int value = 0;
         size_t digits = 0;
-        for (; pos < text.size() && HexDigitValue(text[pos]) >= 0; ++pos, ++digits)
-            value = value * 16 + HexDigitValue(text[pos]);
+        for (; pos < text.size() && HexDigitValue(text[pos]) >= 0; ++pos, ++digits) {
+            if (digits < 2) // longer runs are refused below; no need to accumulate them
+                value = value * 16 + HexDigitValue(text[pos]);
+        }
         if (digits == 0 || digits > 2)
             return Fail(line->number, "hex data needs bytes of one or two hex digits");
         data->push_back(static_cast<std::uint8_t>(value));

@@ -495,6 +495,24 @@ TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
 }
 
+// A matching device without a driver key name never points the setting at
+// the class root: the path keeps the last device's that had a name.
+TEST_F(Detection, DeviceWithoutDriverKeyNameKeepsTheLastDriverKeyPath) {
+    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    for (const std::optional<std::string> &driver : {std::optional<std::string>{}, std::optional<std::string>{""},
+                                                    std::optional<std::string>{std::string(1, '\0')}}) {
+        DeviceSetup second;
+        second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
+        second.driver = driver;
+        AddDevice(machine, second);
+        support::ResetToolState();
+        Detected const d = Detect();
+        EXPECT_EQ(d.count, 1);
+        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+    }
+}
+
 TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
     support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});

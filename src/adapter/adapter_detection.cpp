@@ -135,7 +135,11 @@ void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     std::memset(property, 0, kPropertyBufferSize);
     host::DWORD const driverSize = ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
     int const driverLength = static_cast<int>(MeasureBoundedText(property, kPropertyBufferSize));
-    std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, driverLength, property);
+    // Without a driver key name the path would name the class root itself,
+    // and the setting would land there: the path keeps the last device's.
+    if (driverLength > 0) {
+        std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, driverLength, property);
+    }
     TakeInstanceNumber(property, driverSize, work->InstanceNumber);
 
     std::memset(property, 0, kPropertyBufferSize);
