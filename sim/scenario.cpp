@@ -591,7 +591,8 @@ bool LoadScenarioText(std::string_view text, const std::string &fileName, const 
     json root;
     try {
         root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error &parseError) {
+    } catch (const json::exception &parseError) {
+        // parse_error, and out_of_range for numbers beyond a double
         *error = fileName + ": not valid JSON: " + parseError.what();
         return false;
     }

@@ -68,8 +68,10 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
     }
     sim::Scenario scenario;
     std::string error;
-    EXPECT_FALSE(Load("{\"version\": ", &scenario, &error));
-    EXPECT_EQ(error.rfind("x.json: not valid JSON: ", 0), 0U) << error;
+    for (const char *text : {"{\"version\": ", "{\"version\": {\"minor\": 9E999}}"}) {
+        EXPECT_FALSE(Load(text, &scenario, &error));
+        EXPECT_EQ(error.rfind("x.json: not valid JSON: ", 0), 0U) << error;
+    }
     EXPECT_FALSE(Load(R"({"registry": [{"text": "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n"}]})", &scenario, &error));
     EXPECT_EQ(error.rfind("x.json: registry[0]: ", 0), 0U) << error;
 }
