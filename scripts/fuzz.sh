@@ -21,8 +21,10 @@ for target in "${targets[@]}"; do
   rm -rf "$work" && mkdir -p "$work" "$findings"
   log=build/fuzz/$target.log
   status=0
+  dict=()
+  [[ -f fuzz/$target.dict ]] && dict=(-dict="fuzz/$target.dict")
   ASAN_OPTIONS=check_printf=0 build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$findings/" -max_len=4096 "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   echo "fuzz_$target: ${runs:-0} executions in ${seconds} s, exit $status"
   total=$(( total + ${runs:-0} ))
