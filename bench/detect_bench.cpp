@@ -61,8 +61,9 @@ std::unique_ptr<sim::Machine> MakeMachine(int devices) {
 int MakeHostCallsOnly(int devices) {
     auto probeVersion = [] {
         host::HKEY key = nullptr;
-        host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager\\Environment",
-                            0, host::KEY_READ, &key);
+        host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE,
+                            "System\\CurrentControlSet\\Control\\Session Manager\\Environment", 0, host::KEY_READ,
+                            &key);
         host::BYTE data[128];
         host::DWORD type = 0;
         host::DWORD size = sizeof data;
@@ -113,9 +114,9 @@ int MakeHostCallsOnly(int devices) {
         readInstanceKey(256);
         probeVersion();
         readInstanceKey(128);
-        host::HANDLE const file = host::CreateFileA("\\\\.\\{6A1C2F34-8B6E-4C0B-9D5A-3E7F21B4C9D0}", 0,
-                                                    host::FILE_SHARE_READ, nullptr, host::OPEN_EXISTING, 0,
-                                                    host::INVALID_HANDLE_VALUE);
+        host::HANDLE const file =
+            host::CreateFileA("\\\\.\\{6A1C2F34-8B6E-4C0B-9D5A-3E7F21B4C9D0}", 0, host::FILE_SHARE_READ, nullptr,
+                              host::OPEN_EXISTING, 0, host::INVALID_HANDLE_VALUE);
         host::CloseHandle(file);
         ++found;
     }

@@ -30,12 +30,19 @@ constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 constexpr char kOlderNetRoot[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\";
 constexpr char kEnvironmentKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
-constexpr char kPropertyNames[][24] = {"HardwareID", "FriendlyName", "DeviceDesc", "Driver", "LocationInformation",
-                                       "Mfg"};
-constexpr const char *kOperations[] = {
-    "RegOpenKeyExA",  "RegQueryValueExA",      "RegSetValueExA", "SetupDiClassGuidsFromNameA",
-    "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
-    "CreateFileA",    "DeviceIoControl",       "LocalAlloc",     "GetVersionExA"};
+constexpr char kPropertyNames[][24] = {"HardwareID", "FriendlyName",        "DeviceDesc",
+                                       "Driver",     "LocationInformation", "Mfg"};
+constexpr const char *kOperations[] = {"RegOpenKeyExA",
+                                       "RegQueryValueExA",
+                                       "RegSetValueExA",
+                                       "SetupDiClassGuidsFromNameA",
+                                       "SetupDiGetClassDevsA",
+                                       "SetupDiEnumDeviceInfo",
+                                       "SetupDiGetDeviceRegistryPropertyA",
+                                       "CreateFileA",
+                                       "DeviceIoControl",
+                                       "LocalAlloc",
+                                       "GetVersionExA"};
 constexpr std::uint32_t kQueryIds[] = {0x0D710105, 0x0D710107, 0xFF0C0008, 0xFF0C0003};
 
 [[noreturn]] void Fail(const char *what, const std::string &detail) {
@@ -72,10 +79,18 @@ std::vector<std::uint8_t> ConsumeHardwareIds(FuzzedDataProvider &in) {
     int const count = in.ConsumeIntegralInRange(0, 3);
     for (int i = 0; i < count; ++i) {
         switch (in.ConsumeIntegralInRange(0, 3)) {
-        case 0: ids += "USB\\VID_13B1&PID_003B"; break;
-        case 1: ids += "usb\\vid_13b1&pid_003b&rev_0001"; break;
-        case 2: ids += "PCI\\VEN_8086&DEV_100E"; break;
-        default: ids += in.ConsumeRandomLengthString(280); break;
+        case 0:
+            ids += "USB\\VID_13B1&PID_003B";
+            break;
+        case 1:
+            ids += "usb\\vid_13b1&pid_003b&rev_0001";
+            break;
+        case 2:
+            ids += "PCI\\VEN_8086&DEV_100E";
+            break;
+        default:
+            ids += in.ConsumeRandomLengthString(280);
+            break;
         }
         ids.push_back('\0');
     }
@@ -122,9 +137,15 @@ void ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
     for (std::uint32_t const oid : kQueryIds) {
         sim::QueryAnswer answer;
         switch (in.ConsumeIntegralInRange(0, 3)) {
-        case 0: answer.kind = sim::QueryAnswer::Kind::Fail; break;
-        case 1: answer.kind = sim::QueryAnswer::Kind::Eeprom; break;
-        default: answer.kind = sim::QueryAnswer::Kind::Word; break;
+        case 0:
+            answer.kind = sim::QueryAnswer::Kind::Fail;
+            break;
+        case 1:
+            answer.kind = sim::QueryAnswer::Kind::Eeprom;
+            break;
+        default:
+            answer.kind = sim::QueryAnswer::Kind::Word;
+            break;
         }
         answer.word = in.ConsumeBool() ? 0x0100U : in.ConsumeIntegral<std::uint32_t>();
         answer.eeprom[in.ConsumeIntegralInRange<std::uint32_t>(0, 0x40)] = in.ConsumeIntegral<std::uint8_t>();
@@ -246,8 +267,8 @@ void CheckRegistryEffect(const sim::Registry &before, const sim::Registry &after
     std::string const classRoot = "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\";
     std::string const key = sim::UpperCase(change.keyPath);
     std::size_t const split = key.find('\\', classRoot.size());
-    bool const driverKey = key.rfind(classRoot, 0) == 0 && split != std::string::npos &&
-                           split > classRoot.size() && split + 1 < key.size();
+    bool const driverKey = key.rfind(classRoot, 0) == 0 && split != std::string::npos && split > classRoot.size() &&
+                           split + 1 < key.size();
     bool const expected = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
                           sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
                           change.data == std::vector<std::uint8_t>{'1', 0} && driverKey;

@@ -83,7 +83,7 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
             return kErrorPathNotFound;
         }
         return disposition == host::OPEN_EXISTING || disposition == kTruncateExisting ? host::ERROR_FILE_NOT_FOUND
-                                                                                   : host::ERROR_ACCESS_DENIED;
+                                                                                      : host::ERROR_ACCESS_DENIED;
     }
     if (deviceName.empty()) {
         return kErrorInvalidName;
@@ -156,9 +156,8 @@ host::LONG AnswerQuery(const QueryAnswer *answer, host::DWORD oid, void *outBuff
     return host::ERROR_SUCCESS;
 }
 
-host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, const void *inBuffer,
-                     host::DWORD inSize, void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned,
-                     void *overlapped) {
+host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, const void *inBuffer, host::DWORD inSize,
+                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped) {
     auto &files = machine.Internal().files;
     auto found = files.find(HandleValue(device));
     host::DWORD oid = 0;
@@ -270,8 +269,8 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
     HANDLE handle = INVALID_HANDLE_VALUE;
     LONG const error = sim::OpenFile(machine, fileName, creationDisposition, &handle);
     sim::SetLastError(machine, error);
-    std::string const outcome = error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle)
-                                                       : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
+    std::string const outcome =
+        error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle) : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
     sim::LogCall(machine, "CreateFileA",
                  sim::Quote(fileName) + ", " + sim::Hex(desiredAccess) + ", " + sim::Hex(shareMode) + ", " +
                      (securityAttributes == nullptr ? "NULL" : "attributes") + ", " +
@@ -285,8 +284,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD i
                      DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
     sim::Machine &machine = sim::ActiveMachine();
     std::vector<std::uint32_t> const before = sim::WordsOf(outBuffer, outBufferSize);
-    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer,
-                                       outBufferSize, bytesReturned, overlapped);
+    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                                       bytesReturned, overlapped);
     std::string arguments = sim::HandleText(device) + ", " + sim::Hex(ioControlCode) + ", ";
     if (inBuffer != nullptr && inBufferSize >= 4) {
         DWORD oid;

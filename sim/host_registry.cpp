@@ -136,7 +136,8 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
                       std::string *opened) {
     KeyRef const base = ResolveKey(machine, key);
     std::string const requested = JoinPath(base.path, subKey == nullptr ? "" : subKey);
-    if (host::LONG const fault = FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
+    if (host::LONG const fault =
+            FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }
@@ -294,7 +295,8 @@ LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesi
         outcome += ", key " + sim::Hex(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(*result)));
     }
     sim::LogCall(machine, "RegOpenKeyExA",
-                 keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " + sim::AccessText(samDesired),
+                 keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " +
+                     sim::AccessText(samDesired),
                  outcome);
     return status;
 }

@@ -43,34 +43,57 @@ bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a,
 // does not keep in the registry.
 const char *PropertyValueName(host::DWORD property) {
     switch (property) {
-    case 0x00: return "DeviceDesc";
-    case 0x01: return "HardwareID";
-    case 0x02: return "CompatibleIDs";
-    case 0x04: return "Service";
-    case 0x07: return "Class";
-    case 0x08: return "ClassGUID";
-    case 0x09: return "Driver";
-    case 0x0A: return "ConfigFlags";
-    case 0x0B: return "Mfg";
-    case 0x0C: return "FriendlyName";
-    case 0x0D: return "LocationInformation";
-    case 0x10: return "Capabilities";
-    case 0x11: return "UINumber";
-    case 0x12: return "UpperFilters";
-    case 0x13: return "LowerFilters";
-    default: return nullptr;
+    case 0x00:
+        return "DeviceDesc";
+    case 0x01:
+        return "HardwareID";
+    case 0x02:
+        return "CompatibleIDs";
+    case 0x04:
+        return "Service";
+    case 0x07:
+        return "Class";
+    case 0x08:
+        return "ClassGUID";
+    case 0x09:
+        return "Driver";
+    case 0x0A:
+        return "ConfigFlags";
+    case 0x0B:
+        return "Mfg";
+    case 0x0C:
+        return "FriendlyName";
+    case 0x0D:
+        return "LocationInformation";
+    case 0x10:
+        return "Capabilities";
+    case 0x11:
+        return "UINumber";
+    case 0x12:
+        return "UpperFilters";
+    case 0x13:
+        return "LowerFilters";
+    default:
+        return nullptr;
     }
 }
 
 std::string PropertyText(host::DWORD property) {
     switch (property) {
-    case host::SPDRP_DEVICEDESC: return "SPDRP_DEVICEDESC";
-    case host::SPDRP_HARDWAREID: return "SPDRP_HARDWAREID";
-    case host::SPDRP_DRIVER: return "SPDRP_DRIVER";
-    case host::SPDRP_MFG: return "SPDRP_MFG";
-    case host::SPDRP_FRIENDLYNAME: return "SPDRP_FRIENDLYNAME";
-    case host::SPDRP_LOCATION_INFORMATION: return "SPDRP_LOCATION_INFORMATION";
-    default: return "property " + std::to_string(property);
+    case host::SPDRP_DEVICEDESC:
+        return "SPDRP_DEVICEDESC";
+    case host::SPDRP_HARDWAREID:
+        return "SPDRP_HARDWAREID";
+    case host::SPDRP_DRIVER:
+        return "SPDRP_DRIVER";
+    case host::SPDRP_MFG:
+        return "SPDRP_MFG";
+    case host::SPDRP_FRIENDLYNAME:
+        return "SPDRP_FRIENDLYNAME";
+    case host::SPDRP_LOCATION_INFORMATION:
+        return "SPDRP_LOCATION_INFORMATION";
+    default:
+        return "property " + std::to_string(property);
     }
 }
 
@@ -145,7 +168,8 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
     if (RegistryKey *classes = machine.registry.FindKey(kClassRoot)) {
         for (RegistryKey *classKey : classes->Subkeys()) {
             host::GUID guid{};
-            if (!ParseGuidText(classKey->Name(), &guid) || !EqualsIgnoreCase(ValueText(*classKey, "Class"), className)) {
+            if (!ParseGuidText(classKey->Name(), &guid) ||
+                !EqualsIgnoreCase(ValueText(*classKey, "Class"), className)) {
                 continue;
             }
             if (count < capacity) {
@@ -168,8 +192,8 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
         SetLastError(machine, fault);
         return host::INVALID_HANDLE_VALUE;
     }
-    host::DWORD const known = kDigcfDefault | host::DIGCF_PRESENT | kDigcfAllClasses | kDigcfProfile |
-                              kDigcfDeviceInterface;
+    host::DWORD const known =
+        kDigcfDefault | host::DIGCF_PRESENT | kDigcfAllClasses | kDigcfProfile | kDigcfDeviceInterface;
     host::LONG error = host::ERROR_SUCCESS;
     bool const allClasses = (flags & kDigcfAllClasses) != 0;
     if ((flags & ~known) != 0) {
@@ -220,8 +244,7 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     if (found != sets.end() && index < found->second.members.size()) {
         *member = found->second.members[index].instancePath;
     }
-    if (host::LONG const fault =
-            FireFault(machine, "SetupDiEnumDeviceInfo", {*member, std::to_string(index)})) {
+    if (host::LONG const fault = FireFault(machine, "SetupDiEnumDeviceInfo", {*member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {
@@ -341,10 +364,9 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, voi
     sim::Machine &machine = sim::ActiveMachine();
     size_t members = 0;
     HDEVINFO const set = sim::GetClassDevs(machine, classGuid, enumerator, flags, &members);
-    std::string const outcome =
-        set == INVALID_HANDLE_VALUE
-            ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
-            : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
+    std::string const outcome = set == INVALID_HANDLE_VALUE
+                                    ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
+                                    : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
     sim::LogCall(machine, "SetupDiGetClassDevsA",
                  (classGuid == nullptr ? std::string("NULL") : sim::GuidText(*classGuid)) + ", " +
                      sim::Quote(enumerator) + ", " + (parentWindow == nullptr ? "NULL" : "window") + ", " +
@@ -355,7 +377,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, voi
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA *deviceInfoData) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const sizeText = deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
+    std::string const sizeText =
+        deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
     std::string member;
     BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &member);
     std::string outcome = sim::BoolResult(machine, result);
@@ -372,9 +395,9 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
                                        DWORD *requiredSize) {
     sim::Machine &machine = sim::ActiveMachine();
     std::string member;
-    BOOL const result = sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property,
-                                                       propertyRegDataType, propertyBuffer, propertyBufferSize,
-                                                       requiredSize, &member);
+    BOOL const result =
+        sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
+                                       propertyBuffer, propertyBufferSize, requiredSize, &member);
     std::string outcome = sim::BoolResult(machine, result);
     if (requiredSize != nullptr && (result != FALSE || machine.LastError() == ERROR_INSUFFICIENT_BUFFER)) {
         outcome += ", required " + std::to_string(*requiredSize);
@@ -393,7 +416,8 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
     sim::Machine &machine = sim::ActiveMachine();
     BOOL const result = sim::DestroyDeviceInfoList(machine, deviceInfoSet);
-    sim::LogCall(machine, "SetupDiDestroyDeviceInfoList", sim::SetText(deviceInfoSet), sim::BoolResult(machine, result));
+    sim::LogCall(machine, "SetupDiDestroyDeviceInfoList", sim::SetText(deviceInfoSet),
+                 sim::BoolResult(machine, result));
     return result;
 }
 

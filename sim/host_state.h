@@ -36,8 +36,8 @@ struct KeyHandle {
 };
 
 struct FileHandle {
-    std::string fileName;       // as the caller passed it
-    size_t driver = 0;          // index into Machine::drivers
+    std::string fileName;           // as the caller passed it
+    size_t driver = 0;              // index into Machine::drivers
     std::uint64_t loadedFromMs = 0; // start of the load span it was opened in
 };
 
@@ -100,7 +100,7 @@ std::string Hex(std::uint32_t value, int digits = 8);
 // Text quoted and escaped for the call log; "NULL" for a null pointer.
 std::string Quote(const char *text);
 std::string QuoteBytes(const void *data, size_t length);
-std::string GuidText(const host::GUID &guid); // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
+std::string GuidText(const host::GUID &guid);                // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
 bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required, either case
 
 // Returns the error of the first fault that fires for this call, or 0. Every
@@ -117,7 +117,7 @@ void SetLastError(Machine &machine, host::LONG error);
 // "ERROR_SUCCESS" or the error's name, for results of registry calls.
 std::string StatusText(host::LONG status);
 
-bool IsStringType(host::DWORD type); // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+bool IsStringType(host::DWORD type);    // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
 std::string TypeText(host::DWORD type); // "REG_SZ", or "type 11"
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:

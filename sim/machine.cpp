@@ -50,8 +50,7 @@ std::vector<std::string> Machine::OpenObjects() const {
                           entry.second.path);
     }
     for (const auto &entry : state_->files) {
-        objects.push_back("file handle " + Hex(static_cast<std::uint32_t>(entry.first)) + " " +
-                          entry.second.fileName);
+        objects.push_back("file handle " + Hex(static_cast<std::uint32_t>(entry.first)) + " " + entry.second.fileName);
     }
     for (const auto &entry : state_->deviceSets) {
         objects.push_back("device information set " + Hex(static_cast<std::uint32_t>(entry.first)) + " (" +
@@ -156,11 +155,21 @@ std::string QuoteBytes(const void *data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         unsigned char const c = bytes[i];
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20 || c >= 0x7F) {
                 char hex[8];
@@ -282,14 +291,22 @@ bool IsStringType(host::DWORD type) {
 
 std::string TypeText(host::DWORD type) {
     switch (type) {
-    case host::REG_NONE: return "REG_NONE";
-    case host::REG_SZ: return "REG_SZ";
-    case host::REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case host::REG_BINARY: return "REG_BINARY";
-    case host::REG_DWORD: return "REG_DWORD";
-    case host::REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case 11: return "REG_QWORD";
-    default: return "type " + std::to_string(type);
+    case host::REG_NONE:
+        return "REG_NONE";
+    case host::REG_SZ:
+        return "REG_SZ";
+    case host::REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case host::REG_BINARY:
+        return "REG_BINARY";
+    case host::REG_DWORD:
+        return "REG_DWORD";
+    case host::REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    case 11:
+        return "REG_QWORD";
+    default:
+        return "type " + std::to_string(type);
     }
 }
 

@@ -38,9 +38,9 @@ struct VersionInfo {
     host::DWORD build = 9200;
     host::DWORD platformId = 2;
     host::BYTE productType = host::VER_NT_WORKSTATION;
-    int serverR2 = 0;              // GetSystemMetrics(SM_SERVERR2)
-    bool getVersionFails = false;  // GetVersionExA fills nothing and fails (ERROR_GEN_FAILURE)
-    std::string csdVersion;        // szCSDVersion, e.g. "Service Pack 1"; at most 127 characters
+    int serverR2 = 0;             // GetSystemMetrics(SM_SERVERR2)
+    bool getVersionFails = false; // GetVersionExA fills nothing and fails (ERROR_GEN_FAILURE)
+    std::string csdVersion;       // szCSDVersion, e.g. "Service Pack 1"; at most 127 characters
     host::WORD servicePackMajor = 0;
     host::WORD servicePackMinor = 0;
     host::WORD suiteMask = 0x0100; // VER_SUITE_SINGLEUSERTS, as a workstation reports it
@@ -61,8 +61,8 @@ struct QueryAnswer {
 };
 
 struct Driver {
-    std::string deviceName;         // the name behind "\\.\", e.g. "{GUID}"; matched without regard to case
-    std::vector<Interval> loaded;   // when the device file exists; empty = always
+    std::string deviceName;       // the name behind "\\.\", e.g. "{GUID}"; matched without regard to case
+    std::vector<Interval> loaded; // when the device file exists; empty = always
     std::map<std::uint32_t, std::vector<QueryAnswer>> answers; // by query identifier, ordered by atMs
 };
 
@@ -71,10 +71,10 @@ struct DriverRequest {
     std::uint64_t atMs = 0;
     std::string deviceName;
     host::DWORD ioControlCode = 0;
-    host::DWORD oid = 0;                    // first input word (0 when the input is shorter)
+    host::DWORD oid = 0; // first input word (0 when the input is shorter)
     host::DWORD inSize = 0;
     host::DWORD outSize = 0;
-    std::vector<std::uint32_t> prefilled;   // the output buffer's words as the caller filled them
+    std::vector<std::uint32_t> prefilled; // the output buffer's words as the caller filled them
     bool answered = false;
     host::DWORD bytesReturned = 0;
 };
@@ -89,7 +89,7 @@ struct Fault {
     int callNumber = 0;
     host::LONG error = host::ERROR_GEN_FAILURE;
     host::DWORD access = 0; // RegOpenKeyExA only: nonzero matches just the opens asking for exactly these rights
-    int seen = 0; // matching calls so far
+    int seen = 0;           // matching calls so far
 };
 
 struct CallRecord {
@@ -101,7 +101,7 @@ struct CallRecord {
 
 // How the simulated process ended.
 struct ProcessOutcome {
-    bool exited = false;        // ended through ExitProcess
+    bool exited = false; // ended through ExitProcess
     host::UINT exitCode = 0;
     std::uint64_t endedAtMs = 0;
 };
@@ -112,7 +112,8 @@ class Machine {
 
     Registry registry;
     VersionInfo version;
-    std::map<std::string, std::vector<Interval>> presence; // by Enum instance path ("USB\\VID_..\\inst"), upper-cased keys
+    std::map<std::string, std::vector<Interval>>
+        presence; // by Enum instance path ("USB\\VID_..\\inst"), upper-cased keys
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
 
@@ -121,8 +122,8 @@ class Machine {
 
     std::vector<CallRecord> calls;
     std::vector<DriverRequest> requests;
-    std::string standardOutput;           // every byte the process wrote
-    std::vector<size_t> flushes;          // standardOutput's length at each flush (ExitProcess flushes too)
+    std::string standardOutput;  // every byte the process wrote
+    std::vector<size_t> flushes; // standardOutput's length at each flush (ExitProcess flushes too)
     std::function<void(const char *, size_t)> echoOutput; // optional: streams output as written
 
     // Audit of what is open right now.

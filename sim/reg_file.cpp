@@ -52,9 +52,7 @@ struct Fault {
     std::string message;
 };
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')

@@ -111,13 +111,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsBadKeyPath(std::string_view path) {
-    return !path.empty() && path.front() == '\\';
-}
+bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }
 
-bool RegistryKey::NameOrder::operator()(const std::string &a, const std::string &b) const {
-    return NameLess(a, b);
-}
+bool RegistryKey::NameOrder::operator()(const std::string &a, const std::string &b) const { return NameLess(a, b); }
 
 // ---- keys ----
 
@@ -222,9 +218,7 @@ std::shared_ptr<RegistryKey> Registry::ShareKey(std::string_view path) const {
     return key;
 }
 
-RegistryKey *Registry::FindKey(std::string_view path) const {
-    return ShareKey(path).get();
-}
+RegistryKey *Registry::FindKey(std::string_view path) const { return ShareKey(path).get(); }
 
 RegistryKey *Registry::CreateKey(std::string_view path) {
     std::vector<std::string_view> components;
@@ -266,9 +260,7 @@ bool Registry::SetString(std::string_view keyPath, std::string_view valueName, s
     return SetValue(keyPath, valueName, 1 /* REG_SZ */, std::move(data));
 }
 
-Registry Registry::Clone() const {
-    return Registry(*this);
-}
+Registry Registry::Clone() const { return Registry(*this); }
 
 // ---- differences ----
 

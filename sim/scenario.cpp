@@ -108,9 +108,12 @@ host::LONG ReadError(const json &value, const std::string &field) {
     if (value.is_string()) {
         std::string const name = value.get<std::string>();
         if (name.rfind("ERROR_", 0) == 0) {
-            for (std::uint32_t code : {1u, 2u, 3u, 5u, 6u, 8u, 13u, 21u, 31u, 50u, 55u, 87u, 122u, 123u, 161u, 234u,
-                                       259u, 998u, 1004u, 1018u, 1167u, 1784u, 0xE0000209u, 0xE000020Bu,
-                                       static_cast<std::uint32_t>(host::ERROR_INVALID_CLASS)}) {
+            for (std::uint32_t code :
+                 {1u,    2u,    3u,          5u,          6u,
+                  8u,    13u,   21u,         31u,         50u,
+                  55u,   87u,   122u,        123u,        161u,
+                  234u,  259u,  998u,        1004u,       1018u,
+                  1167u, 1784u, 0xE0000209u, 0xE000020Bu, static_cast<std::uint32_t>(host::ERROR_INVALID_CLASS)}) {
                 if (ErrorName(static_cast<host::LONG>(code)) == name) {
                     return static_cast<host::LONG>(code);
                 }
@@ -201,7 +204,8 @@ QueryAnswer ReadAnswer(const json &value, const std::string &field) {
         Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
     }
     if (value.contains("answerBytes")) {
-        answer.answerBytes = static_cast<host::DWORD>(ReadNumber(value["answerBytes"], Child(field, "answerBytes"), 12));
+        answer.answerBytes =
+            static_cast<host::DWORD>(ReadNumber(value["answerBytes"], Child(field, "answerBytes"), 12));
     }
     return answer;
 }
@@ -285,11 +289,23 @@ Driver ReadDriver(const json &value, const std::string &field) {
 }
 
 Fault ReadFault(const json &value, const std::string &field) {
-    static const char *const operations[] = {
-        "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegCloseKey", "SetupDiClassGuidsFromNameA",
-        "SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
-        "SetupDiDestroyDeviceInfoList", "CreateFileA", "DeviceIoControl", "CloseHandle", "GetVersionExA",
-        "GetSystemMetrics", "LocalAlloc", "LocalFree", "WriteStandardOutput"};
+    static const char *const operations[] = {"RegOpenKeyExA",
+                                             "RegQueryValueExA",
+                                             "RegSetValueExA",
+                                             "RegCloseKey",
+                                             "SetupDiClassGuidsFromNameA",
+                                             "SetupDiGetClassDevsA",
+                                             "SetupDiEnumDeviceInfo",
+                                             "SetupDiGetDeviceRegistryPropertyA",
+                                             "SetupDiDestroyDeviceInfoList",
+                                             "CreateFileA",
+                                             "DeviceIoControl",
+                                             "CloseHandle",
+                                             "GetVersionExA",
+                                             "GetSystemMetrics",
+                                             "LocalAlloc",
+                                             "LocalFree",
+                                             "WriteStandardOutput"};
     CheckFields(value, field, {"operation", "subject", "call", "access", "error"});
     Fault fault;
     if (!value.contains("operation")) {
@@ -494,7 +510,8 @@ void ImportRegistry(const json &value, const std::string &field, const FileReade
             if (entry.is_object()) {
                 CheckFields(entry, itemField, {"file"});
             }
-            name = ReadString(entry.is_string() ? entry : entry["file"], entry.is_string() ? itemField : Child(itemField, "file"));
+            name = ReadString(entry.is_string() ? entry : entry["file"],
+                              entry.is_string() ? itemField : Child(itemField, "file"));
             if (!readFile(name, &bytes)) {
                 Fail(itemField, "cannot read registry file \"" + name + "\"");
             }
@@ -578,10 +595,14 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
 
 const char *RunEndName(RunEnd end) {
     switch (end) {
-    case RunEnd::Written: return "Written";
-    case RunEnd::Declined: return "Declined";
-    case RunEnd::Exhausted: return "Exhausted";
-    case RunEnd::Returned: return "Returned";
+    case RunEnd::Written:
+        return "Written";
+    case RunEnd::Declined:
+        return "Declined";
+    case RunEnd::Exhausted:
+        return "Exhausted";
+    case RunEnd::Returned:
+        return "Returned";
     }
     return "?";
 }
@@ -679,10 +700,14 @@ RunSummary SummarizeRun(const Machine &machine, const Registry &before, const Pr
 std::string DescribeChange(const RegistryChange &change) {
     std::string const key = "HKLM\\" + change.keyPath;
     switch (change.kind) {
-    case RegistryChange::Kind::KeyAdded: return "key added " + key;
-    case RegistryChange::Kind::KeyDeleted: return "key deleted " + key;
-    case RegistryChange::Kind::ValueDeleted: return "value deleted " + key + " \"" + change.valueName + "\"";
-    case RegistryChange::Kind::ValueSet: break;
+    case RegistryChange::Kind::KeyAdded:
+        return "key added " + key;
+    case RegistryChange::Kind::KeyDeleted:
+        return "key deleted " + key;
+    case RegistryChange::Kind::ValueDeleted:
+        return "value deleted " + key + " \"" + change.valueName + "\"";
+    case RegistryChange::Kind::ValueSet:
+        break;
     }
     return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
            QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";

@@ -106,12 +106,11 @@ TEST_F(Detection, NoMatchingDeviceLeavesTheStringsAndEmptiesFourFields) {
     support::SetToolStrings(kOldMacFile, kOldDriverKey);
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
-    EXPECT_EQ(machine.standardOutput,
-              "--> DetectAdapter()\n"
-              "--> GetAvailableAdapters()\n"
-              "GetAvailableAdapters() : No Available Adapter\n"
-              "<-- GetAvailableAdapters() :  Available adapter number = 0\n"
-              "<-- DetectAdapter()\n");
+    EXPECT_EQ(machine.standardOutput, "--> DetectAdapter()\n"
+                                      "--> GetAvailableAdapters()\n"
+                                      "GetAvailableAdapters() : No Available Adapter\n"
+                                      "<-- GetAvailableAdapters() :  Available adapter number = 0\n"
+                                      "<-- DetectAdapter()\n");
     EXPECT_EQ(std::string(MacFileName), kOldMacFile);
     EXPECT_EQ(std::string(DriverKeyPath), kOldDriverKey);
     EXPECT_EQ(d.record.Description[0], '\0');
@@ -131,11 +130,10 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     support::AddAdapter(machine, AdapterSetup{});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 1);
-    EXPECT_EQ(machine.standardOutput,
-              "--> DetectAdapter()\n"
-              "--> GetAvailableAdapters()\n"
-              "<-- GetAvailableAdapters() :  Available adapter number = 1\n"
-              "<-- DetectAdapter()\n");
+    EXPECT_EQ(machine.standardOutput, "--> DetectAdapter()\n"
+                                      "--> GetAvailableAdapters()\n"
+                                      "<-- GetAvailableAdapters() :  Available adapter number = 1\n"
+                                      "<-- DetectAdapter()\n");
     EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter 0001");
     EXPECT_EQ(Text(d.record.HardwareIdPattern), kPattern);
     EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
@@ -167,13 +165,12 @@ TEST_F(Detection, TwoAdaptersGiveTheFirstRecordAndTheSecondStrings) {
     support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 2);
-    EXPECT_EQ(machine.standardOutput,
-              "--> DetectAdapter()\n"
-              "--> GetAvailableAdapters()\n"
-              "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
-              "--> GetAvailableAdapters()\n"
-              "<-- GetAvailableAdapters() :  Available adapter number = 2\n"
-              "<-- DetectAdapter()\n");
+    EXPECT_EQ(machine.standardOutput, "--> DetectAdapter()\n"
+                                      "--> GetAvailableAdapters()\n"
+                                      "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
+                                      "--> GetAvailableAdapters()\n"
+                                      "<-- GetAvailableAdapters() :  Available adapter number = 2\n"
+                                      "<-- DetectAdapter()\n");
     EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
     EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
     EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidB));
@@ -305,8 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"LowerCase", support::MultiSz({"usb\\vid_13b1&pid_003b&rev_0100"}), true},
         MatchCase{"MixedCase", support::MultiSz({"Usb\\Vid_13b1&Pid_003b"}), true},
         MatchCase{"InsideTheString", support::MultiSz({"XUSB\\VID_13B1&PID_003B"}), true},
-        MatchCase{"OnlyInSecondString", support::MultiSz({"USB\\VID_13B1&PID_0030", "USB\\VID_13B1&PID_003B"}),
-                  false},
+        MatchCase{"OnlyInSecondString", support::MultiSz({"USB\\VID_13B1&PID_0030", "USB\\VID_13B1&PID_003B"}), false},
         MatchCase{"CutShort", support::MultiSz({"USB\\VID_13B1&PID_003"}), false},
         MatchCase{"OtherProduct", support::MultiSz({"USB\\VID_13B1&PID_003C"}), false},
         MatchCase{"ForwardSlash", support::MultiSz({"USB/VID_13B1&PID_003B"}), false},
@@ -332,9 +328,8 @@ TEST_F(Detection, ClassLookupFailureIsUnknownAndNoAdapter) {
     machine.standardOutput.clear();
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
-    EXPECT_EQ(machine.standardOutput,
-              "--> DetectAdapter()\n--> GetAvailableAdapters()\n"
-              "<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n<-- DetectAdapter()\n");
+    EXPECT_EQ(machine.standardOutput, "--> DetectAdapter()\n--> GetAvailableAdapters()\n"
+                                      "<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n<-- DetectAdapter()\n");
     EXPECT_EQ(d.record.DevicePath[0], '\0');
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
@@ -384,8 +379,7 @@ TEST_P(ResultsCapacity, CountsEveryAdapterAndStoresUpToTheCapacity) {
             EXPECT_TRUE(IsZero(e.rooms[static_cast<size_t>(i)])) << "room " << i;
         }
     }
-    EXPECT_EQ(machine.standardOutput,
-              "--> GetAvailableAdapters()\n" + support::EnumOut(c.result));
+    EXPECT_EQ(machine.standardOutput, "--> GetAvailableAdapters()\n" + support::EnumOut(c.result));
     EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidC));
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
@@ -446,8 +440,7 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
     EXPECT_EQ(support::CountCallsWith(machine, "SetupDiEnumDeviceInfo", "cbSize 28"), 3u);
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "buffer of 256"),
-              PropertyReads());
+    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "buffer of 256"), PropertyReads());
     EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "SPDRP_DEVICEDESC"),
               c.friendlyName ? 0u : 1u);
     if (!c.friendlyName) {
@@ -459,13 +452,12 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Budgets, CallBudget,
-    ::testing::Values(BudgetCase{"NewerWithFriendlyName", support::SetWindows7x64, true, 5, 2},
-                      BudgetCase{"NewerWithoutFriendlyName", support::SetWindows7x64, false, 6, 2},
-                      BudgetCase{"OlderWithFriendlyName", support::SetWindowsMe, true, 5, 1},
-                      BudgetCase{"OlderWithoutFriendlyName", support::SetWindowsMe, false, 6, 1}),
-    [](const ::testing::TestParamInfo<BudgetCase> &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget,
+                         ::testing::Values(BudgetCase{"NewerWithFriendlyName", support::SetWindows7x64, true, 5, 2},
+                                           BudgetCase{"NewerWithoutFriendlyName", support::SetWindows7x64, false, 6, 2},
+                                           BudgetCase{"OlderWithFriendlyName", support::SetWindowsMe, true, 5, 1},
+                                           BudgetCase{"OlderWithoutFriendlyName", support::SetWindowsMe, false, 6, 1}),
+                         [](const ::testing::TestParamInfo<BudgetCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
 // A device whose instance identifier cannot be read is never opened through
@@ -500,7 +492,7 @@ TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
 TEST_F(Detection, DeviceWithoutDriverKeyNameKeepsTheLastDriverKeyPath) {
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
     for (const std::optional<std::string> &driver : {std::optional<std::string>{}, std::optional<std::string>{""},
-                                                    std::optional<std::string>{std::string(1, '\0')}}) {
+                                                     std::optional<std::string>{std::string(1, '\0')}}) {
         DeviceSetup second;
         second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
         second.driver = driver;
@@ -634,8 +626,8 @@ INSTANTIATE_TEST_SUITE_P(
                   Letters(63), "", "L", "M"},
         FieldCase{"DescriptionOfExactly63", std::nullopt, support::Sz(Letters(63)), std::nullopt, std::nullopt,
                   Letters(63), "", "", ""},
-        FieldCase{"DescriptionOf64", support::Sz(Letters(64)), std::nullopt, std::nullopt, std::nullopt,
-                  Letters(63), Letters(64), "", ""},
+        FieldCase{"DescriptionOf64", support::Sz(Letters(64)), std::nullopt, std::nullopt, std::nullopt, Letters(63),
+                  Letters(64), "", ""},
         FieldCase{"NoTextsAtAll", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "", "", "", ""}),
     [](const ::testing::TestParamInfo<FieldCase> &row) { return std::string(row.param.name); });
 
@@ -700,17 +692,17 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOrNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, InstanceNumberShape,
-    ::testing::Values(
-        InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012"},
-        InstanceNumberCase{"ExactlyFour", support::Sz("0007"), host::REG_SZ, "0007"},
-        InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031"},
-        InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005"},
-        InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, ""},
-        InstanceNumberCase{"OneCharacter", support::Sz("7"), host::REG_SZ, ""},
-        InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, ""},
-        InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, ""},
-        InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, ""},
-        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(std::string(290, 'k') + "0001"), host::REG_SZ, ""}),
+    ::testing::Values(InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012"},
+                      InstanceNumberCase{"ExactlyFour", support::Sz("0007"), host::REG_SZ, "0007"},
+                      InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031"},
+                      InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005"},
+                      InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, ""},
+                      InstanceNumberCase{"OneCharacter", support::Sz("7"), host::REG_SZ, ""},
+                      InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, ""},
+                      InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, ""},
+                      InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, ""},
+                      InstanceNumberCase{"TooLongForTheBuffer", support::Sz(std::string(290, 'k') + "0001"),
+                                         host::REG_SZ, ""}),
     [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -750,18 +742,19 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, IdentifierLength,
-    ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true},
-                      IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true},
-                      IdentifierCase{"Of60", false, support::Sz(Letters(60)), false},
-                      IdentifierCase{"Of127", false, support::Sz(Letters(127)), false},
-                      IdentifierCase{"Full128WithoutNul", false, Letters(128), false},
-                      IdentifierCase{"Empty", false, support::Sz(""), false},
-                      IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true},
-                      IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false},
-                      IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false}),
-    [](const ::testing::TestParamInfo<IdentifierCase> &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lengths, IdentifierLength,
+                         ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true},
+                                           IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true},
+                                           IdentifierCase{"Of60", false, support::Sz(Letters(60)), false},
+                                           IdentifierCase{"Of127", false, support::Sz(Letters(127)), false},
+                                           IdentifierCase{"Full128WithoutNul", false, Letters(128), false},
+                                           IdentifierCase{"Empty", false, support::Sz(""), false},
+                                           IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true},
+                                           IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false},
+                                           IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false}),
+                         [](const ::testing::TestParamInfo<IdentifierCase> &row) {
+                             return std::string(row.param.name);
+                         });
 
 TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
     struct Case {
@@ -769,8 +762,8 @@ TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
         bool deviceName;
         bool instanceId;
     };
-    const Case cases[] = {{38, true, true}, {59, true, true}, {60, false, true}, {63, false, true},
-                          {64, false, false}, {0, false, false}};
+    const Case cases[] = {{38, true, true},  {59, true, true},   {60, false, true},
+                          {63, false, true}, {64, false, false}, {0, false, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.length);
         support::SetNetCfgInstanceId(machine, "0007", support::Sz(Letters(c.length)));
@@ -854,8 +847,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Detection's first list (the table has the same size: call 1 is the list).
         AllocationCase{"FirstList", 1, "1304", 1, std::string(support::kDetectIn) + support::kDetectOut},
         AllocationCase{"FirstTable", 1, "1304", 2,
-                       std::string(support::kDetectIn) + support::kEnumIn + support::kNoAdapter +
-                           support::EnumOut(0) + support::kDetectOut},
+                       std::string(support::kDetectIn) + support::kEnumIn + support::kNoAdapter + support::EnumOut(0) +
+                           support::kDetectOut},
         AllocationCase{"SecondList", 2, "2604", 1,
                        std::string(support::kDetectIn) + support::kEnumIn + support::EnumOut(-10) +
                            support::kDetectOut},

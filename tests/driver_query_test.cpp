@@ -74,18 +74,17 @@ TEST_P(RegionWord, RegionIsBits8To14AndCompanionBits0To6) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Masks, RegionWord,
-                         ::testing::Values(MaskCase{0x00000100u, 1, 0},   // bit 8 only
-                                           MaskCase{0x00008101u, 1, 1},   // bit 15 ignored
-                                           MaskCase{0x00000001u, 0, 1},   // bit 0 only
-                                           MaskCase{0x00000080u, 0, 0},   // bit 7 ignored
-                                           MaskCase{0x00000180u, 1, 0},   // bit 7 beside region 1
-                                           MaskCase{0x00000200u, 2, 0},   // region 2
-                                           MaskCase{0x00000905u, 9, 5},   // region 9
-                                           MaskCase{0x00007F7Fu, 0x7F, 0x7F},
-                                           MaskCase{0x0000FFFFu, 0x7F, 0x7F},
-                                           MaskCase{0xFFFF0000u, 0, 0},   // above bit 15 ignored
-                                           MaskCase{0xFFFF8180u, 1, 0},   // everything ignored but region 1
-                                           MaskCase{0x00010100u, 1, 0},   // bit 16 does not carry into region
+                         ::testing::Values(MaskCase{0x00000100u, 1, 0}, // bit 8 only
+                                           MaskCase{0x00008101u, 1, 1}, // bit 15 ignored
+                                           MaskCase{0x00000001u, 0, 1}, // bit 0 only
+                                           MaskCase{0x00000080u, 0, 0}, // bit 7 ignored
+                                           MaskCase{0x00000180u, 1, 0}, // bit 7 beside region 1
+                                           MaskCase{0x00000200u, 2, 0}, // region 2
+                                           MaskCase{0x00000905u, 9, 5}, // region 9
+                                           MaskCase{0x00007F7Fu, 0x7F, 0x7F}, MaskCase{0x0000FFFFu, 0x7F, 0x7F},
+                                           MaskCase{0xFFFF0000u, 0, 0}, // above bit 15 ignored
+                                           MaskCase{0xFFFF8180u, 1, 0}, // everything ignored but region 1
+                                           MaskCase{0x00010100u, 1, 0}, // bit 16 does not carry into region
                                            MaskCase{0x00000000u, 0, 0}));
 
 // ---------------------------------------------------------------------------
@@ -182,8 +181,7 @@ TEST_F(DriverQuery, EmptyMacFileNameOpensNothingAndReadsZero) {
     }
     EXPECT_EQ(eeprom, 0);
     EXPECT_EQ(region, 0);
-    EXPECT_EQ(machine.standardOutput,
-              std::string(kNoMacFile) + EepromLine(0) + kNoMacFile + RegionLine(0, 0));
+    EXPECT_EQ(machine.standardOutput, std::string(kNoMacFile) + EepromLine(0) + kNoMacFile + RegionLine(0, 0));
     EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
     EXPECT_TRUE(machine.requests.empty());
 }
@@ -224,8 +222,7 @@ TEST_F(DriverQuery, RejectedIdentifierTracesAndStillClosesTheHandle) {
     }
     EXPECT_EQ(eeprom, 0);
     EXPECT_EQ(region, 0);
-    EXPECT_EQ(machine.standardOutput,
-              std::string(kQueryFailed) + EepromLine(0) + kQueryFailed + RegionLine(0, 0));
+    EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + kQueryFailed + RegionLine(0, 0));
     ASSERT_EQ(machine.requests.size(), 2u);
     EXPECT_FALSE(machine.requests[0].answered);
     EXPECT_EQ(machine.requests[0].prefilled, (std::vector<std::uint32_t>{3, 0x38, 0}));

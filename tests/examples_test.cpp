@@ -27,9 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Takes nothing; returns the examples folder of the source tree.
-fs::path ExamplesDir() {
-    return fs::path(EDCCA_SOURCE_DIR) / "examples";
-}
+fs::path ExamplesDir() { return fs::path(EDCCA_SOURCE_DIR) / "examples"; }
 
 // Takes nothing; returns every examples/*.json, sorted by name.
 std::vector<std::string> ListExampleFiles() {

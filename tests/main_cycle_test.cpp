@@ -192,10 +192,9 @@ TEST_F(MainCycle, FailingRegionQueryReadsZeroAndGoesOn) {
     machine.faults.push_back({"DeviceIoControl", "", 0, host::ERROR_GEN_FAILURE});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
-    std::string const attempt = support::DetectTrace(1) +
-                                "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
-                                "[VT][ZoWLAPI] QueryOID Failed!\n"
-                                " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
+    std::string const attempt = support::DetectTrace(1) + "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
+                                                          "[VT][ZoWLAPI] QueryOID Failed!\n"
+                                                          " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
     EXPECT_EQ(machine.standardOutput, Repeat(attempt, 40));
     EXPECT_EQ(Sleeps(), 40u);
 }
@@ -238,19 +237,19 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
     EXPECT_TRUE(Changes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, UnopenableKey,
-    ::testing::Values(UnopenableCase{"AccessDenied", support::SetWindows7x64, true},
-                      UnopenableCase{"MissingOnOlderLayout", support::SetWindowsMe, false}),
-    [](const ::testing::TestParamInfo<UnopenableCase> &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Keys, UnopenableKey,
+                         ::testing::Values(UnopenableCase{"AccessDenied", support::SetWindows7x64, true},
+                                           UnopenableCase{"MissingOnOlderLayout", support::SetWindowsMe, false}),
+                         [](const ::testing::TestParamInfo<UnopenableCase> &row) {
+                             return std::string(row.param.name);
+                         });
 
 TEST_F(MainCycle, FailingSetValueIsTracedTheKeyClosedAndTriedAgain) {
     support::AddAdapter(machine, AdapterSetup{});
     machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
-    EXPECT_EQ(machine.standardOutput,
-              Repeat(FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n", 40));
+    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n", 40));
     EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 40u);
     EXPECT_EQ(Sleeps(), 40u);
     EXPECT_TRUE(Changes().empty());

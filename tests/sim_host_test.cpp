@@ -122,8 +122,7 @@ TEST_F(SimHost, RegOpenKeyExAWithNoSubkeyAndBadHandles) {
     HKEY child = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &parent), ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExA(parent, "vendor", 0, KEY_READ, &child), ERROR_SUCCESS);
-    EXPECT_EQ(machine_.OpenObjects().back(),
-              "registry key 0x" + std::string("00000044") + " HKLM\\SOFTWARE\\Vendor");
+    EXPECT_EQ(machine_.OpenObjects().back(), "registry key 0x" + std::string("00000044") + " HKLM\\SOFTWARE\\Vendor");
     RegCloseKey(child);
     RegCloseKey(parent);
 }
@@ -348,9 +347,9 @@ TEST_F(SimHost, DevicePropertiesReadAsWindowsReadsThem) {
         std::memset(buffer, '.', sizeof buffer);
         DWORD type = 0xEE;
         DWORD required = 0xDD;
-        BOOL const result = SetupDiGetDeviceRegistryPropertyA(
-            set, &data, c.property, &type, c.capacity ? reinterpret_cast<BYTE *>(buffer) : nullptr, c.capacity,
-            &required);
+        BOOL const result = SetupDiGetDeviceRegistryPropertyA(set, &data, c.property, &type,
+                                                              c.capacity ? reinterpret_cast<BYTE *>(buffer) : nullptr,
+                                                              c.capacity, &required);
         std::string const label = "property " + std::to_string(c.property) + " capacity " + std::to_string(c.capacity);
         EXPECT_EQ(result, c.result) << label;
         EXPECT_EQ(GetLastError(), c.error) << label;
@@ -391,7 +390,8 @@ TEST_F(SimHost, CreateFileAOpensOnlyLoadedDeviceFiles) {
     };
     for (const Case &c : cases) {
         machine_.nowMs = c.atMs;
-        HANDLE handle = CreateFileA(c.path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
+        HANDLE handle =
+            CreateFileA(c.path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.error)) << c.path << " at " << c.atMs;
         EXPECT_EQ(handle == INVALID_HANDLE_VALUE, c.error != ERROR_SUCCESS) << c.path;
         if (handle != INVALID_HANDLE_VALUE) {

@@ -11,9 +11,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ToBytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
+Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // A UTF-16LE file with its byte-order mark, as regedit writes it.
 std::string Utf16File(std::u16string_view text) {

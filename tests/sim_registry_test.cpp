@@ -10,9 +10,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ToBytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
+Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 std::vector<std::string> SubkeyNames(const RegistryKey &key) {
     std::vector<std::string> names;

@@ -34,7 +34,8 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
     } const cases[] = {
         {R"({"drivers": [{"device": "{G}", "loaded": [[0, 10], [20]]}]})",
          "x.json: drivers[0].loaded[1]: expected [from, until]"},
-        {R"({"drivers": [{"device": "{G}", "loaded": [[30, 10]]}]})", "x.json: drivers[0].loaded[0]: until comes before from"},
+        {R"({"drivers": [{"device": "{G}", "loaded": [[30, 10]]}]})",
+         "x.json: drivers[0].loaded[0]: until comes before from"},
         {R"({"drivers": [{"loaded": "always"}]})",
          "x.json: drivers[0].device: missing (the name behind \\\\.\\, e.g. \"{GUID}\")"},
         {R"({"drivers": [{"device": "{G}", "regionWord": "0x1G"}]})",
@@ -95,7 +96,8 @@ TEST(ScenarioLoader, ReadsEveryPart) {
     })";
     sim::Scenario scenario;
     std::string error;
-    ASSERT_TRUE(Load(json, &scenario, &error, {{"base.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\One]\n\"S\"=\"x\"\n"}}))
+    ASSERT_TRUE(
+        Load(json, &scenario, &error, {{"base.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\One]\n\"S\"=\"x\"\n"}}))
         << error;
     EXPECT_EQ(scenario.description, "all parts");
     EXPECT_EQ(scenario.version.major, 5U);
@@ -147,7 +149,8 @@ TEST(ScenarioLoader, FindsRegFilesNextToTheScenarioFile) {
     ASSERT_TRUE(sim::LoadScenarioFile(dir + "sim_scenario_ok.json", &scenario, &error)) << error;
     EXPECT_NE(scenario.registry.FindValue("SOFTWARE\\FromFile", "A"), nullptr);
     EXPECT_FALSE(sim::LoadScenarioFile(dir + "sim_scenario_bad.json", &scenario, &error));
-    EXPECT_EQ(error, dir + "sim_scenario_bad.json: registry[0]: cannot read registry file \"sim_scenario_nothere.reg\"");
+    EXPECT_EQ(error,
+              dir + "sim_scenario_bad.json: registry[0]: cannot read registry file \"sim_scenario_nothere.reg\"");
     EXPECT_FALSE(sim::LoadScenarioFile(dir + "sim_scenario_absent.json", &scenario, &error));
     EXPECT_EQ(error, dir + "sim_scenario_absent.json: cannot read the scenario file");
 }
@@ -266,10 +269,10 @@ TEST(ScenarioRuns, BuildMachineStartsFromScratch) {
     EXPECT_TRUE(machine.standardOutput.empty());
     EXPECT_EQ(machine.nowMs, 0U);
     // The scenario's registry was copied, not shared: the run's write is gone.
-    EXPECT_EQ(machine.registry.FindValue(
-                  "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007",
-                  "EDCCAEnable"),
-              nullptr);
+    EXPECT_EQ(
+        machine.registry.FindValue(
+            "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007", "EDCCAEnable"),
+        nullptr);
 }
 
 } // namespace

@@ -15,10 +15,9 @@ TEST(Trace, WritesTheFormattedBytesAsTheyStand) {
     Trace("IsX64Platform() : Open Registry Key Fail!");
     Trace("<-- GetAvailableAdapters() :  Available adapter number = %d\n", -10);
     Trace(" Offset 0x38 = 0x%x \n", 0xABu);
-    EXPECT_EQ(machine.standardOutput,
-              "IsX64Platform() : Open Registry Key Fail!"
-              "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
-              " Offset 0x38 = 0xab \n");
+    EXPECT_EQ(machine.standardOutput, "IsX64Platform() : Open Registry Key Fail!"
+                                      "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
+                                      " Offset 0x38 = 0xab \n");
     EXPECT_EQ(machine.CountCalls("WriteStandardOutput"), 3u);
 }
 

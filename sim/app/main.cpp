@@ -18,19 +18,18 @@ namespace {
 
 constexpr int kUsageExit = 2;
 
-const char kUsage[] =
-    "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
-    "\n"
-    "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
-    "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
-    "default machine (a 64-bit Windows 10 workstation with the adapter plugged in).\n"
-    "\n"
-    "  --report FILE  write the account of the run to FILE instead of standard error\n"
-    "  --real-time    pause for real when the tool sleeps (virtual time otherwise)\n"
-    "  --help         show this text\n"
-    "\n"
-    "Standard output carries exactly the tool's trace. The exit code is the tool's,\n"
-    "or 2 when the scenario or the command line is at fault.\n";
+const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
+                      "\n"
+                      "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
+                      "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
+                      "default machine (a 64-bit Windows 10 workstation with the adapter plugged in).\n"
+                      "\n"
+                      "  --report FILE  write the account of the run to FILE instead of standard error\n"
+                      "  --real-time    pause for real when the tool sleeps (virtual time otherwise)\n"
+                      "  --help         show this text\n"
+                      "\n"
+                      "Standard output carries exactly the tool's trace. The exit code is the tool's,\n"
+                      "or 2 when the scenario or the command line is at fault.\n";
 
 struct Options {
     std::string scenarioPath; // empty: the embedded default
@@ -126,7 +125,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
                         name = instance->FindValue("DeviceDesc");
                     }
                     out << "  " << path << " — "
-                        << (name == nullptr ? std::string("?") : std::string(name->data.begin(), name->data.end()).c_str())
+                        << (name == nullptr ? std::string("?")
+                                            : std::string(name->data.begin(), name->data.end()).c_str())
                         << " (present: " << presence << ")\n";
                 }
             }

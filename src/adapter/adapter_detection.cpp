@@ -162,8 +162,8 @@ bool OpenDeviceFile(const char *devicePath) {
     if (devicePath[0] == '\0') {
         return false;
     }
-    host::HANDLE const file = host::CreateFileA(devicePath, 0, host::FILE_SHARE_READ, nullptr, host::OPEN_EXISTING,
-                                                0, host::INVALID_HANDLE_VALUE);
+    host::HANDLE const file = host::CreateFileA(devicePath, 0, host::FILE_SHARE_READ, nullptr, host::OPEN_EXISTING, 0,
+                                                host::INVALID_HANDLE_VALUE);
     if (file == host::INVALID_HANDLE_VALUE) {
         return false;
     }

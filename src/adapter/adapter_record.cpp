@@ -10,7 +10,8 @@
 namespace {
 
 // The largest capacity whose block size still fits a size_t.
-constexpr std::size_t kMaxAdapterCapacity = (static_cast<std::size_t>(-1) - kAdapterListHeaderSize) / sizeof(AdapterRecord);
+constexpr std::size_t kMaxAdapterCapacity =
+    (static_cast<std::size_t>(-1) - kAdapterListHeaderSize) / sizeof(AdapterRecord);
 
 } // namespace
 
@@ -47,9 +48,7 @@ AdapterList *BuildSupportedDeviceTable() {
     return table;
 }
 
-void CopyAdapterRecord(AdapterRecord *to, const AdapterRecord *from) {
-    std::memcpy(to, from, sizeof(AdapterRecord));
-}
+void CopyAdapterRecord(AdapterRecord *to, const AdapterRecord *from) { std::memcpy(to, from, sizeof(AdapterRecord)); }
 
 std::size_t MeasureBoundedText(const char *text, std::size_t limit) {
     std::size_t length = 0;

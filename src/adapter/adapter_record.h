@@ -9,16 +9,16 @@
 // One adapter, or one supported-device entry. Texts are 8-bit, NUL-terminated
 // and at most their width less one characters. Always copied whole.
 struct AdapterRecord {
-    char Description[64];          // friendly name, else the device description
-    char HardwareIdPattern[64];    // the table pattern the hardware ID contained
-    char InstanceNumber[8];        // last four characters of the driver key name
+    char Description[64];       // friendly name, else the device description
+    char HardwareIdPattern[64]; // the table pattern the hardware ID contained
+    char InstanceNumber[8];     // last four characters of the driver key name
     char FriendlyName[256];
-    char DevicePath[64];           // "\\.\" and the instance identifier
-    char InstanceId[64];           // NetCfgInstanceId
-    char NtDeviceName[256];        // "\Device\" and the instance identifier
+    char DevicePath[64];    // "\\.\" and the instance identifier
+    char InstanceId[64];    // NetCfgInstanceId
+    char NtDeviceName[256]; // "\Device\" and the instance identifier
     char LocationInformation[256];
     char Manufacturer[256];
-    std::int32_t EntryValue1;      // carried from the matching table entry
+    std::int32_t EntryValue1; // carried from the matching table entry
     std::int32_t EntryValue2;
     std::uint8_t Reserved[4];
 };

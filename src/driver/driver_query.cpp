@@ -24,8 +24,8 @@ int QueryOID(host::DWORD oid, void *outBuffer, host::DWORD outSize, host::DWORD 
         Trace("[VT][ZoWLAPI] QueryOID Get Mac file failed!");
         return 0;
     }
-    host::HANDLE const device = host::CreateFileA(MacFileName, 0, host::FILE_SHARE_READ, nullptr,
-                                                  host::OPEN_EXISTING, 0, host::INVALID_HANDLE_VALUE);
+    host::HANDLE const device = host::CreateFileA(MacFileName, 0, host::FILE_SHARE_READ, nullptr, host::OPEN_EXISTING,
+                                                  0, host::INVALID_HANDLE_VALUE);
     if (device == host::INVALID_HANDLE_VALUE) {
         Trace("[VT][ZoWLAPI] QueryOID create Mac file failed!");
         return 0;

@@ -125,10 +125,8 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "OSVERSIONINFOEXA is 156 bytes");
 
 // Registry (advapi32).
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result);
-LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data,
-                         DWORD *dataSize);
-LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data,
-                       DWORD dataSize);
+LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize);
+LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);
 
 // Device-information sets (setupapi).
@@ -137,8 +135,8 @@ BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWOR
 HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, void *parentWindow, DWORD flags);
 BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA *deviceInfoData);
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData, DWORD property,
-                                       DWORD *propertyRegDataType, BYTE *propertyBuffer,
-                                       DWORD propertyBufferSize, DWORD *requiredSize);
+                                       DWORD *propertyRegDataType, BYTE *propertyBuffer, DWORD propertyBufferSize,
+                                       DWORD *requiredSize);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet);
 
 // Device files and I/O control (kernel32).

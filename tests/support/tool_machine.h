@@ -110,9 +110,7 @@ inline void SetWindowsMe(sim::Machine &machine) {
 }
 
 // The "Net" setup class, as Control\Class keeps it.
-inline void AddNetClass(sim::Machine &machine) {
-    machine.registry.SetString(kNetClassKey, "Class", "Net");
-}
+inline void AddNetClass(sim::Machine &machine) { machine.registry.SetString(kNetClassKey, "Class", "Net"); }
 
 struct DeviceSetup {
     std::string instancePath = "USB\\VID_13B1&PID_003B\\0001"; // under Enum
@@ -184,11 +182,11 @@ inline sim::Driver MakeDriver(const std::string &deviceName, std::uint32_t regio
 }
 
 struct AdapterSetup {
-    std::string serial = "0001";        // the Enum instance name
+    std::string serial = "0001";         // the Enum instance name
     std::string instanceNumber = "0007"; // the instance key under the class key
-    std::string identifier = kGuidA;    // NetCfgInstanceId / device name
-    std::uint32_t regionWord = 0x0100;  // region 1
-    bool withDriver = true;             // a driver whose device file exists
+    std::string identifier = kGuidA;     // NetCfgInstanceId / device name
+    std::uint32_t regionWord = 0x0100;   // region 1
+    bool withDriver = true;              // a driver whose device file exists
 };
 
 // A complete adapter on the newer layout: device, instance key, driver.

@@ -207,13 +207,11 @@ LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesi
     return ::RegOpenKeyExA(ToSdk(key), subKey, options, samDesired, reinterpret_cast<::HKEY *>(result));
 }
 
-LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data,
-                         DWORD *dataSize) {
+LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
     return ::RegQueryValueExA(ToSdk(key), valueName, ToSdk(reserved), ToSdk(type), data, ToSdk(dataSize));
 }
 
-LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data,
-                       DWORD dataSize) {
+LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
     return ::RegSetValueExA(ToSdk(key), valueName, reserved, type, data, dataSize);
 }
 
@@ -235,11 +233,11 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO
 }
 
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData, DWORD property,
-                                       DWORD *propertyRegDataType, BYTE *propertyBuffer,
-                                       DWORD propertyBufferSize, DWORD *requiredSize) {
+                                       DWORD *propertyRegDataType, BYTE *propertyBuffer, DWORD propertyBufferSize,
+                                       DWORD *requiredSize) {
     return ::SetupDiGetDeviceRegistryPropertyA(deviceInfoSet, reinterpret_cast<::SP_DEVINFO_DATA *>(deviceInfoData),
-                                               property, ToSdk(propertyRegDataType), propertyBuffer,
-                                               propertyBufferSize, ToSdk(requiredSize));
+                                               property, ToSdk(propertyRegDataType), propertyBuffer, propertyBufferSize,
+                                               ToSdk(requiredSize));
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) { return ::SetupDiDestroyDeviceInfoList(deviceInfoSet); }

@@ -89,12 +89,12 @@
 typedef VOID(NTAPI *QuerySystemTimeRoutine)(PLARGE_INTEGER);
 
 typedef struct {
-    ULONG index;              /* <n> of Parameters\Adapters\<n> */
-    UNICODE_STRING linkName;  /* \DosDevices\{GUID} */
+    ULONG index;             /* <n> of Parameters\Adapters\<n> */
+    UNICODE_STRING linkName; /* \DosDevices\{GUID} */
     WCHAR linkBuffer[96];
     UNICODE_STRING deviceName;
     WCHAR deviceBuffer[64];
-    BOOLEAN linked;           /* the link exists */
+    BOOLEAN linked; /* the link exists */
 } AdapterExtension;
 
 typedef struct {
@@ -108,7 +108,7 @@ static LONG g_sequence;
 static PDRIVER_OBJECT g_driver;
 static volatile LONG g_stopping;
 static PVOID g_linkThread;
-static ULONG g_eventsDone; /* bit n: Events\<n> applied (touched by the link thread only) */
+static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
 static volatile LONG64 g_attemptStart; /* system time of its first listing */
 static LONG64 g_lastListing;           /* system time of the latest listing */
@@ -123,9 +123,14 @@ static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size
     size_t at = 0;
     WCHAR digits[12];
     int count = 0;
-    while (*prefix && at + 1 < chars) out[at++] = *prefix++;
-    do { digits[count++] = (WCHAR)(L'0' + index % 10); index /= 10; } while (index && count < 12);
-    while (count > 0 && at + 1 < chars) out[at++] = digits[--count];
+    while (*prefix && at + 1 < chars)
+        out[at++] = *prefix++;
+    do {
+        digits[count++] = (WCHAR)(L'0' + index % 10);
+        index /= 10;
+    } while (index && count < 12);
+    while (count > 0 && at + 1 < chars)
+        out[at++] = digits[--count];
     out[at] = 0;
 }
 
@@ -133,7 +138,10 @@ static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size
 static void FormatHexName(ULONG value, WCHAR *out) {
     static const WCHAR hex[] = L"0123456789ABCDEF";
     int i;
-    for (i = 7; i >= 0; --i) { out[i] = hex[value & 15]; value >>= 4; }
+    for (i = 7; i >= 0; --i) {
+        out[i] = hex[value & 15];
+        value >>= 4;
+    }
     out[8] = 0;
 }
 
@@ -148,13 +156,15 @@ static NTSTATUS OpenSubKey(HANDLE parent, const WCHAR *path, BOOLEAN create, HAN
         NTSTATUS status;
         InitializeObjectAttributes(&attributes, &g_serviceKey, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
         status = ZwOpenKey(&service, KEY_ALL_ACCESS, &attributes);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+            return status;
         status = OpenSubKey(service, path, create, key);
         ZwClose(service);
         return status;
     }
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent, NULL);
-    if (create) return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
+    if (create)
+        return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
     return ZwOpenKey(key, KEY_ALL_ACCESS, &attributes);
 }
 
@@ -170,7 +180,8 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     UNICODE_STRING name;
     ULONG size = sizeof(KEY_VALUE_PARTIAL_INFORMATION) + MAX_VALUE_BYTES, got = 0;
     KEY_VALUE_PARTIAL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, size, EDCCA_TAG);
-    if (info == NULL) return NULL;
+    if (info == NULL)
+        return NULL;
     RtlInitUnicodeString(&name, valueName);
     if (!NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got))) {
         ExFreePoolWithTag(info, EDCCA_TAG);
@@ -189,16 +200,19 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
     LARGE_INTEGER now;
     ULONG64 elapsed = 0, start;
-    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) return 0;
+    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
+        return 0;
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
         LONG attempt = g_attempt;
         ExFreePoolWithTag(attemptClock, EDCCA_TAG);
         ZwClose(key);
-        if (attempt < 0) return 0;
+        if (attempt < 0)
+            return 0;
         g_querySystemTime(&now);
         elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if ((now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS) elapsed += ATTEMPT_MS;
+        if ((now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
+            elapsed += ATTEMPT_MS;
         return elapsed;
     }
     origin = ReadValue(key, L"ClockOrigin");
@@ -213,7 +227,8 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
             elapsed = ((ULONG64)now.QuadPart - start) / 10000;
         }
     }
-    if (origin != NULL) ExFreePoolWithTag(origin, EDCCA_TAG);
+    if (origin != NULL)
+        ExFreePoolWithTag(origin, EDCCA_TAG);
     ZwClose(key);
     return elapsed;
 }
@@ -226,10 +241,12 @@ static void WatchListings(void) {
     UNICODE_STRING name, className;
     OBJECT_ATTRIBUTES attributes;
     LARGE_INTEGER now;
-    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) return;
+    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
+        return;
     path = ReadValue(key, L"AttemptClock");
     ZwClose(key);
-    if (path == NULL) return;
+    if (path == NULL)
+        return;
     if (path->Type == REG_SZ && path->DataLength >= sizeof(WCHAR)) {
         name.Buffer = (WCHAR *)path->Data;
         name.Length = (USHORT)(path->DataLength - sizeof(WCHAR));
@@ -264,12 +281,17 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
     BOOLEAN result = FALSE;
     ULONG at;
     *spanStart = 0;
-    if (loaded == NULL) return TRUE;
+    if (loaded == NULL)
+        return TRUE;
     for (at = 0; at + 16 <= loaded->DataLength; at += 16) {
         ULONG64 from, until;
         RtlCopyMemory(&from, loaded->Data + at, 8);
         RtlCopyMemory(&until, loaded->Data + at + 8, 8);
-        if (now >= from && now < until) { *spanStart = from; result = TRUE; break; }
+        if (now >= from && now < until) {
+            *spanStart = from;
+            result = TRUE;
+            break;
+        }
     }
     ExFreePoolWithTag(loaded, EDCCA_TAG);
     return result;
@@ -284,13 +306,15 @@ static void AppendLog(HANDLE adapterKey, const LogRecord *record) {
     LogRecord numbered = *record;
     numbered.sequence = (ULONG)InterlockedIncrement(&g_sequence);
     if (data != NULL) {
-        if (old) RtlCopyMemory(data, log->Data, old);
+        if (old)
+            RtlCopyMemory(data, log->Data, old);
         RtlCopyMemory(data + old, &numbered, sizeof numbered);
         RtlInitUnicodeString(&name, L"Log");
         ZwSetValueKey(adapterKey, &name, 0, REG_BINARY, data, old + sizeof *record);
         ExFreePoolWithTag(data, EDCCA_TAG);
     }
-    if (log) ExFreePoolWithTag(log, EDCCA_TAG);
+    if (log)
+        ExFreePoolWithTag(log, EDCCA_TAG);
 }
 
 /* Finds the answer in force for oid at `now`: a pool copy of its value data
@@ -302,12 +326,14 @@ static UCHAR *FindAnswer(HANDLE adapterKey, ULONG oid, ULONG64 now, ULONG *size)
     ULONG64 bestAt = 0;
     ULONG index;
     FormatHexName(oid, path + 8);
-    if (!NT_SUCCESS(OpenSubKey(adapterKey, path, FALSE, &answersKey))) return NULL;
+    if (!NT_SUCCESS(OpenSubKey(adapterKey, path, FALSE, &answersKey)))
+        return NULL;
     for (index = 0;; ++index) {
         ULONG need = sizeof(KEY_VALUE_FULL_INFORMATION) + 512 + MAX_VALUE_BYTES, got = 0;
         KEY_VALUE_FULL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, need, EDCCA_TAG);
         ULONG64 at;
-        if (info == NULL) break;
+        if (info == NULL)
+            break;
         if (!NT_SUCCESS(ZwEnumerateValueKey(answersKey, index, KeyValueFullInformation, info, need, &got))) {
             ExFreePoolWithTag(info, EDCCA_TAG);
             break;
@@ -319,7 +345,8 @@ static UCHAR *FindAnswer(HANDLE adapterKey, ULONG oid, ULONG64 now, ULONG *size)
                 UCHAR *copy = ExAllocatePoolWithTag(PagedPool, info->DataLength, EDCCA_TAG);
                 if (copy != NULL) {
                     RtlCopyMemory(copy, data, info->DataLength);
-                    if (best) ExFreePoolWithTag(best, EDCCA_TAG);
+                    if (best)
+                        ExFreePoolWithTag(best, EDCCA_TAG);
                     best = copy;
                     bestAt = at;
                     *size = info->DataLength;
@@ -346,7 +373,8 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
     UCHAR *answer = FindAnswer(adapterKey, oid, now, &size);
     NTSTATUS status = STATUS_SUCCESS;
     BOOLEAN eepromLayout;
-    if (answer == NULL) return STATUS_NOT_SUPPORTED;
+    if (answer == NULL)
+        return STATUS_NOT_SUPPORTED;
     kind = AnswerWord(answer, 8);
     if (kind == KIND_FAIL) {
         status = (NTSTATUS)AnswerWord(answer, 16);
@@ -368,7 +396,8 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
             }
             result[2] = 0xFF;
             for (at = ANSWER_HEADER_BYTES; at + 8 <= size; at += 8) {
-                if (AnswerWord(answer, at) == result[1]) result[2] = AnswerWord(answer, at + 4) & 0xFF;
+                if (AnswerWord(answer, at) == result[1])
+                    result[2] = AnswerWord(answer, at + 4) & 0xFF;
             }
         } else {
             result[2] = AnswerWord(answer, 12);
@@ -377,7 +406,8 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
         result[0] = AnswerWord(answer, 12);
     }
     bytes = AnswerWord(answer, 20);
-    if (bytes > layout) bytes = layout;
+    if (bytes > layout)
+        bytes = layout;
     RtlCopyMemory(out, result, bytes);
     *written = bytes;
 done:
@@ -434,11 +464,14 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     HANDLE key;
     LogRecord record = {0};
 
-    if (inSize >= 4 && irp->AssociatedIrp.SystemBuffer != NULL) RtlCopyMemory(&oid, irp->AssociatedIrp.SystemBuffer, 4);
-    if (irp->MdlAddress != NULL) out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    if (inSize >= 4 && irp->AssociatedIrp.SystemBuffer != NULL)
+        RtlCopyMemory(&oid, irp->AssociatedIrp.SystemBuffer, 4);
+    if (irp->MdlAddress != NULL)
+        out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
     if (out != NULL) {
         ULONG i;
-        for (i = 0; i < 3 && (i + 1) * 4 <= outSize; ++i) RtlCopyMemory(&record.prefilled[i], out + i * 4, 4);
+        for (i = 0; i < 3 && (i + 1) * 4 <= outSize; ++i)
+            RtlCopyMemory(&record.prefilled[i], out + i * 4, 4);
     }
 
     if (!NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
@@ -502,16 +535,20 @@ static NTSTATUS CreateKeyPath(const WCHAR *path, ULONG chars, HANDLE *key) {
     NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
     ULONG at, separators = 0;
     *key = NULL;
-    if (chars >= ARRAYSIZE(prefix)) return status;
+    if (chars >= ARRAYSIZE(prefix))
+        return status;
     for (at = 0; at <= chars; ++at) {
-        if (at < chars && path[at] != L'\\') continue;
+        if (at < chars && path[at] != L'\\')
+            continue;
         /* \Registry\Machine itself always exists: start below it. */
-        if (++separators <= 3 && at < chars) continue;
+        if (++separators <= 3 && at < chars)
+            continue;
         RtlCopyMemory(prefix, path, at * sizeof(WCHAR));
         prefix[at] = 0;
         RtlInitUnicodeString(&name, prefix);
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-        if (*key != NULL) ZwClose(*key);
+        if (*key != NULL)
+            ZwClose(*key);
         status = ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
         if (!NT_SUCCESS(status)) {
             *key = NULL;
@@ -525,7 +562,8 @@ static NTSTATUS CreateKeyPath(const WCHAR *path, ULONG chars, HANDLE *key) {
 static void CopyValues(HANDLE from, HANDLE to) {
     ULONG index, need = sizeof(KEY_VALUE_FULL_INFORMATION) + 512 + MAX_VALUE_BYTES, got;
     KEY_VALUE_FULL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, need, EDCCA_TAG);
-    if (info == NULL) return;
+    if (info == NULL)
+        return;
     for (index = 0; NT_SUCCESS(ZwEnumerateValueKey(from, index, KeyValueFullInformation, info, need, &got)); ++index) {
         UNICODE_STRING name;
         name.Buffer = info->Name;
@@ -542,7 +580,8 @@ static void ApplyEvent(HANDLE eventKey) {
     HANDLE target, values;
     if (path != NULL && path->Type == REG_SZ) {
         ULONG chars = path->DataLength / sizeof(WCHAR);
-        while (chars > 0 && ((const WCHAR *)path->Data)[chars - 1] == 0) --chars;
+        while (chars > 0 && ((const WCHAR *)path->Data)[chars - 1] == 0)
+            --chars;
         if (NT_SUCCESS(CreateKeyPath((const WCHAR *)path->Data, chars, &target))) {
             if (remove != NULL && remove->DataLength == 4 && *(const ULONG *)remove->Data == 1) {
                 ZwDeleteKey(target);
@@ -553,8 +592,10 @@ static void ApplyEvent(HANDLE eventKey) {
             ZwClose(target);
         }
     }
-    if (path != NULL) ExFreePoolWithTag(path, EDCCA_TAG);
-    if (remove != NULL) ExFreePoolWithTag(remove, EDCCA_TAG);
+    if (path != NULL)
+        ExFreePoolWithTag(path, EDCCA_TAG);
+    if (remove != NULL)
+        ExFreePoolWithTag(remove, EDCCA_TAG);
 }
 
 /* Applies, once each, the registry events whose time has come. */
@@ -566,16 +607,20 @@ static void ApplyEvents(void) {
         HANDLE key;
         KEY_VALUE_PARTIAL_INFORMATION *at;
         ULONG64 atMs = 0;
-        if (g_eventsDone & (1UL << index)) continue;
+        if (g_eventsDone & (1UL << index))
+            continue;
         FormatIndexedName(L"Parameters\\Events\\", index, path, 40);
-        if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key))) continue;
+        if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key)))
+            continue;
         at = ReadValue(key, L"AtMs");
-        if (at != NULL && at->DataLength == 8) RtlCopyMemory(&atMs, at->Data, 8);
+        if (at != NULL && at->DataLength == 8)
+            RtlCopyMemory(&atMs, at->Data, 8);
         if (at != NULL && at->DataLength == 8 && now >= atMs && now > 0) {
             ApplyEvent(key);
             g_eventsDone |= 1UL << index;
         }
-        if (at != NULL) ExFreePoolWithTag(at, EDCCA_TAG);
+        if (at != NULL)
+            ExFreePoolWithTag(at, EDCCA_TAG);
         ZwClose(key);
     }
 }
@@ -625,21 +670,23 @@ static void CreateAdapter(PDRIVER_OBJECT driver, ULONG index) {
     const WCHAR *text;
     ULONG chars, at, i;
 
-    if (!NT_SUCCESS(OpenAdapterKey(index, &key))) return;
+    if (!NT_SUCCESS(OpenAdapterKey(index, &key)))
+        return;
     name = ReadValue(key, L"DeviceName");
     ZwClose(key);
-    if (name == NULL) return;
+    if (name == NULL)
+        return;
     FormatIndexedName(L"\\Device\\EdccaTestAdapter", index, deviceBuffer, 64);
     RtlInitUnicodeString(&deviceName, deviceBuffer);
-    if (name->Type == REG_SZ &&
-        NT_SUCCESS(IoCreateDevice(driver, sizeof(AdapterExtension), &deviceName, FILE_DEVICE_PHYSICAL_NETCARD, 0,
-                                  FALSE, &device))) {
+    if (name->Type == REG_SZ && NT_SUCCESS(IoCreateDevice(driver, sizeof(AdapterExtension), &deviceName,
+                                                          FILE_DEVICE_PHYSICAL_NETCARD, 0, FALSE, &device))) {
         adapter = device->DeviceExtension;
         RtlZeroMemory(adapter, sizeof *adapter);
         adapter->index = index;
         RtlCopyMemory(adapter->deviceBuffer, deviceBuffer, sizeof deviceBuffer);
         RtlInitUnicodeString(&adapter->deviceName, adapter->deviceBuffer);
-        for (at = 0; prefix[at]; ++at) adapter->linkBuffer[at] = prefix[at];
+        for (at = 0; prefix[at]; ++at)
+            adapter->linkBuffer[at] = prefix[at];
         text = (const WCHAR *)name->Data;
         chars = name->DataLength / sizeof(WCHAR);
         for (i = 0; i < chars && text[i] != 0 && at + 1 < ARRAYSIZE(adapter->linkBuffer); ++i) {
@@ -657,7 +704,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     ULONG index;
     HANDLE thread;
     USHORT bytes = registryPath->Length;
-    if (bytes > sizeof g_serviceKeyBuffer - sizeof(WCHAR)) bytes = sizeof g_serviceKeyBuffer - sizeof(WCHAR);
+    if (bytes > sizeof g_serviceKeyBuffer - sizeof(WCHAR))
+        bytes = sizeof g_serviceKeyBuffer - sizeof(WCHAR);
     RtlCopyMemory(g_serviceKeyBuffer, registryPath->Buffer, bytes);
     g_serviceKeyBuffer[bytes / sizeof(WCHAR)] = 0;
     RtlInitUnicodeString(&g_serviceKey, g_serviceKeyBuffer);
@@ -673,7 +721,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     driver->DriverUnload = DriverUnload;
 
     g_driver = driver;
-    for (index = 0; index < MAX_ADAPTERS; ++index) CreateAdapter(driver, index);
+    for (index = 0; index < MAX_ADAPTERS; ++index)
+        CreateAdapter(driver, index);
     UpdateLinks();
     if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, LinkThread, NULL))) {
         ObReferenceObjectByHandle(thread, SYNCHRONIZE, NULL, KernelMode, &g_linkThread, NULL);
