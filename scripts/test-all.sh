@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: installs what they need, then builds and tests the three
-# presets: sim (g++), sim-asan (clang, ASan + UBSan) and win32 (MinGW-w64 build,
-# PE inspection and runs under Wine).
+# presets: sim (g++), sim-asan (clang, ASan + UBSan; also replays every fuzz
+# regression), win32 (MinGW-w64 build, PE inspection and runs under Wine);
+# then the static checks and a bounded fuzzing run of every target.
+# FUZZ_SECONDS (default 60) sets the fuzzing time per target; 0 skips it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +16,12 @@ for preset in sim sim-asan win32; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== lint"
+scripts/lint.sh
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+if (( fuzz_seconds > 0 )); then
+  echo "=== fuzz"
+  scripts/fuzz.sh "$fuzz_seconds"
+fi
