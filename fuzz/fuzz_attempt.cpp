@@ -263,12 +263,12 @@ void CheckRegistryEffect(const sim::Registry &before, const sim::Registry &after
         return;
     }
     const sim::RegistryChange &change = changes.front();
-    // A driver key: a class key's instance key, two levels below the class root.
+    // A driver key: a class key's instance key, exactly two levels below the class root.
     std::string const classRoot = "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\";
     std::string const key = sim::UpperCase(change.keyPath);
     std::size_t const split = key.find('\\', classRoot.size());
     bool const driverKey = key.rfind(classRoot, 0) == 0 && split != std::string::npos && split > classRoot.size() &&
-                           split + 1 < key.size();
+                           split + 1 < key.size() && key.find('\\', split + 1) == std::string::npos;
     bool const expected = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
                           sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
                           change.data == std::vector<std::uint8_t>{'1', 0} && driverKey;

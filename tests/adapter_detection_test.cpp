@@ -487,21 +487,38 @@ TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
 }
 
-// A matching device without a driver key name never points the setting at
-// the class root: the path keeps the last device's that had a name.
+// A matching device whose driver key name is missing or not of the shape
+// "class\instance" never points the setting at the class root or a class key:
+// the path keeps the last device's that had such a name.
 TEST_F(Detection, DeviceWithoutDriverKeyNameKeepsTheLastDriverKeyPath) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-    for (const std::optional<std::string> &driver : {std::optional<std::string>{}, std::optional<std::string>{""},
-                                                     std::optional<std::string>{std::string(1, '\0')}}) {
+    std::string const classGuid = support::kNetClassGuid;
+    const std::optional<std::string> names[] = {std::nullopt,
+                                                support::Sz(""),
+                                                std::string(1, '\0'),
+                                                support::Sz(classGuid),
+                                                support::Sz(classGuid + "\\"),
+                                                support::Sz("\\0008"),
+                                                support::Sz(classGuid + "\\0008\\Ndi")};
+    for (const std::optional<std::string> &driver : names) {
+        sim::Machine fresh;
+        support::PrepareMachine(fresh);
+        support::AddAdapter(fresh, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
         DeviceSetup second;
         second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
         second.driver = driver;
-        AddDevice(machine, second);
+        AddDevice(fresh, second);
         support::ResetToolState();
-        Detected const d = Detect();
-        EXPECT_EQ(d.count, 1);
-        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
-        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+        AdapterRecord record;
+        std::memset(&record, 0, sizeof record);
+        std::int32_t count = 0;
+        {
+            sim::MachineScope scope(fresh);
+            count = DetectAdapter(&record);
+        }
+        std::string const shown = driver ? support::Quoted(*driver) : "no Driver value";
+        EXPECT_EQ(count, 1) << shown;
+        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007"))) << shown;
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA)) << shown;
     }
 }
 

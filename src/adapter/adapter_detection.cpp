@@ -95,6 +95,18 @@ bool ContainsPattern(const char *text, std::size_t length, const char *pattern) 
     return false;
 }
 
+// Takes a driver key name and its length. Returns true when it has the shape
+// of one: a class key name and an instance key name joined by one backslash
+// ("{4d36e972-e325-11ce-bfc1-08002be10318}\0007").
+bool IsDriverKeyName(const char *name, std::size_t length) {
+    const void *const separator = std::memchr(name, '\\', length);
+    if (separator == nullptr) {
+        return false;
+    }
+    std::size_t const split = static_cast<std::size_t>(static_cast<const char *>(separator) - name);
+    return split > 0 && split + 1 < length && std::memchr(name + split + 1, '\\', length - split - 1) == nullptr;
+}
+
 // Takes the driver key name in the property buffer, the size its read
 // reported (counting the NUL) and an 8-byte field. Returns nothing; stores the
 // name's last four characters and a NUL, or the empty text when the name is
@@ -134,11 +146,12 @@ void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
 
     std::memset(property, 0, kPropertyBufferSize);
     host::DWORD const driverSize = ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
-    int const driverLength = static_cast<int>(MeasureBoundedText(property, kPropertyBufferSize));
-    // Without a driver key name the path would name the class root itself,
-    // and the setting would land there: the path keeps the last device's.
-    if (driverLength > 0) {
-        std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, driverLength, property);
+    std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
+    // A name of another shape would point the setting at the class root or a
+    // class key itself: the path then keeps the last device's.
+    if (IsDriverKeyName(property, driverLength)) {
+        std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
+                      property);
     }
     TakeInstanceNumber(property, driverSize, work->InstanceNumber);
 
