@@ -43,7 +43,8 @@ constexpr const char *kOperations[] = {"RegOpenKeyExA",
                                        "DeviceIoControl",
                                        "LocalAlloc",
                                        "GetVersionExA"};
-constexpr std::uint32_t kQueryIds[] = {0x0D710105, 0x0D710107, 0xFF0C0008, 0xFF0C0003};
+constexpr std::uint32_t kQueryIds[] = {sim::kOidEepromOlder, sim::kOidRegionOlder, sim::kOidEepromNewer,
+                                       sim::kOidRegionNewer};
 
 [[noreturn]] void Fail(const char *what, const std::string &detail) {
     std::fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());

@@ -18,8 +18,6 @@
 namespace sim {
 namespace {
 
-constexpr host::DWORD kOidEepromOlder = 0x0D710105;
-constexpr host::DWORD kOidEepromNewer = 0xFF0C0008;
 constexpr host::DWORD kEepromReadRequest = 3;
 constexpr host::DWORD kEepromLayoutBytes = 12;
 constexpr host::DWORD kWordLayoutBytes = 4;

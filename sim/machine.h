@@ -46,6 +46,12 @@ struct VersionInfo {
     host::WORD suiteMask = 0x0100; // VER_SUITE_SINGLEUSERTS, as a workstation reports it
 };
 
+// The four query identifiers the tool sends, by Windows generation.
+constexpr host::DWORD kOidEepromOlder = 0x0D710105;
+constexpr host::DWORD kOidRegionOlder = 0x0D710107;
+constexpr host::DWORD kOidEepromNewer = 0xFF0C0008;
+constexpr host::DWORD kOidRegionNewer = 0xFF0C0003;
+
 // What a driver answers to one query identifier from a point in time on.
 struct QueryAnswer {
     std::uint64_t atMs = 0;

@@ -18,15 +18,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "../src/host/host.h"
+
 namespace sim {
 
 namespace {
-
-constexpr std::uint32_t kRegSz = 1;
-constexpr std::uint32_t kRegExpandSz = 2;
-constexpr std::uint32_t kRegBinary = 3;
-constexpr std::uint32_t kRegDword = 4;
-constexpr std::uint32_t kRegMultiSz = 7;
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
@@ -62,6 +58,16 @@ int HexDigitValue(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// Reads the run of hex digits at *pos and moves past it. Returns how many
+// digits it held; *value gets the run's last eight as a number, so callers
+// refuse runs longer than their field by the count.
+size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
+    size_t digits = 0;
+    for (; *pos < text.size() && HexDigitValue(text[*pos]) >= 0; ++*pos, ++digits)
+        *value = *value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[*pos]));
+    return digits;
 }
 
 size_t SkipBlanks(std::string_view text, size_t pos) {
@@ -346,11 +352,11 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
             return false;
         if (!OnlyCommentFollows(text, pos))
             return Fail(line.number, "text after the string's closing quote");
-        operation.type = kRegSz;
+        operation.type = host::REG_SZ;
         operation.data.assign(value.begin(), value.end());
         operation.data.push_back(0);
     } else if (text.substr(pos, 6) == "dword:") {
-        operation.type = kRegDword;
+        operation.type = host::REG_DWORD;
         if (!ParseDword(line, pos + 6, &operation.data))
             return false;
     } else if (text.substr(pos, 3) == "hex") {
@@ -374,9 +380,7 @@ bool Parser::ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8
     std::string_view text = line.text;
     pos = SkipBlanks(text, pos);
     std::uint32_t value = 0;
-    size_t digits = 0;
-    for (; pos < text.size() && HexDigitValue(text[pos]) >= 0; ++pos, ++digits)
-        value = value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[pos]));
+    size_t const digits = ReadHexRun(text, &pos, &value);
     if (digits == 0 || digits > 8 || !OnlyCommentFollows(text, pos))
         return Fail(line.number, "dword: needs one to eight hex digits");
     for (int shift = 0; shift < 32; shift += 8)
@@ -388,15 +392,13 @@ bool Parser::ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8
 bool Parser::ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type) {
     std::string_view text = line.text;
     if (text.substr(*pos, 1) == ":") {
-        *type = kRegBinary;
+        *type = host::REG_BINARY;
         ++*pos;
         return true;
     }
     size_t i = *pos + 1;
     std::uint32_t value = 0;
-    size_t digits = 0;
-    for (; text.substr(*pos, 1) == "(" && i < text.size() && HexDigitValue(text[i]) >= 0; ++i, ++digits)
-        value = value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[i]));
+    size_t const digits = text.substr(*pos, 1) == "(" ? ReadHexRun(text, &i, &value) : 0;
     if (digits == 0 || digits > 8 || text.substr(i, 2) != "):")
         return Fail(line.number, "unknown value type (expected hex: or hex(n): with n in hex)");
     *type = value;
@@ -427,12 +429,8 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
                 return Fail(line->number, "continued hex data does not go on with a hex byte");
             continue;
         }
-        int value = 0;
-        size_t digits = 0;
-        for (; pos < text.size() && HexDigitValue(text[pos]) >= 0; ++pos, ++digits) {
-            if (digits < 2) // longer runs are refused below; no need to accumulate them
-                value = value * 16 + HexDigitValue(text[pos]);
-        }
+        std::uint32_t value = 0;
+        size_t const digits = ReadHexRun(text, &pos, &value);
         if (digits == 0 || digits > 2)
             return Fail(line->number, "hex data needs bytes of one or two hex digits");
         data->push_back(static_cast<std::uint8_t>(value));
@@ -451,7 +449,7 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
 // 8-bit file (kept as it is here), UTF-16LE from a UTF-16 file (converted to
 // 1252 here, an odd last byte dropped), whatever the header says.
 bool Parser::PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data) {
-    if ((type != kRegSz && type != kRegExpandSz && type != kRegMultiSz) || data->empty())
+    if ((type != host::REG_SZ && type != host::REG_EXPAND_SZ && type != host::REG_MULTI_SZ) || data->empty())
         return true;
     if (!wide_) {
         if (data->back() != 0)
@@ -520,7 +518,7 @@ std::string EscapeText(std::string_view text) {
 // A REG_SZ is written as "text" only when it reads back to the same bytes.
 bool IsPlainString(const RegistryValue &value) {
     const std::vector<std::uint8_t> &data = value.data;
-    if (value.type != kRegSz || data.empty() || data.back() != 0)
+    if (value.type != host::REG_SZ || data.empty() || data.back() != 0)
         return false;
     for (size_t i = 0; i + 1 < data.size(); ++i) {
         if (data[i] == 0)
@@ -537,13 +535,13 @@ void WriteValue(const RegistryValue &value, std::string *out) {
         line += "\"" +
                 EscapeText(std::string_view(reinterpret_cast<const char *>(value.data.data()), value.data.size() - 1)) +
                 "\"";
-    } else if (value.type == kRegDword && value.data.size() == 4) {
+    } else if (value.type == host::REG_DWORD && value.data.size() == 4) {
         std::uint32_t word = static_cast<std::uint32_t>(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
                                                         static_cast<std::uint32_t>(value.data[3]) << 24);
         std::snprintf(buffer, sizeof buffer, "dword:%08x", static_cast<unsigned>(word));
         line += buffer;
     } else {
-        if (value.type == kRegBinary) {
+        if (value.type == host::REG_BINARY) {
             line += "hex:";
         } else {
             std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));

@@ -21,12 +21,6 @@
 
 namespace sim {
 
-// The four query identifiers the tool sends, by Windows generation.
-constexpr host::DWORD kOidEepromOlder = 0x0D710105;
-constexpr host::DWORD kOidRegionOlder = 0x0D710107;
-constexpr host::DWORD kOidEepromNewer = 0xFF0C0008;
-constexpr host::DWORD kOidRegionNewer = 0xFF0C0003;
-
 // How a run of the tool ended, derived from what the machine saw.
 enum class RunEnd {
     Written,   // "EDCCAEnable" was stored

@@ -46,6 +46,17 @@ class DriverQuery : public ::testing::Test {
         EXPECT_EQ(machine.OpenKeyCount(), 0u);
     }
 
+    // Makes the main cycle's two requests in turn on the machine.
+    struct Answers {
+        std::uint8_t eeprom;
+        std::int32_t region;
+    };
+    Answers QueryBoth() {
+        sim::MachineScope scope(machine);
+        std::uint8_t const eeprom = QueryEepromByte();
+        return Answers{eeprom, GetSupportCountryRegion()};
+    }
+
     sim::Machine machine;
 };
 
@@ -111,13 +122,7 @@ TEST_P(QueryIdentifiers, ChosenByTheVersionCodeOfEachRequest) {
     machine.version.productType = c.product;
     machine.version.serverR2 = c.serverR2;
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, 0xA7));
-    std::uint8_t eeprom = 0;
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        eeprom = QueryEepromByte();
-        region = GetSupportCountryRegion();
-    }
+    auto const [eeprom, region] = QueryBoth();
     EXPECT_EQ(eeprom, 0xA7);
     EXPECT_EQ(region, 1);
     EXPECT_EQ(machine.standardOutput, EepromLine(0xA7) + RegionLine(1, 0));
@@ -172,13 +177,7 @@ TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
 TEST_F(DriverQuery, EmptyMacFileNameOpensNothingAndReadsZero) {
     support::ResetToolState();
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, 0x42));
-    std::uint8_t eeprom = 0xEE;
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        eeprom = QueryEepromByte();
-        region = GetSupportCountryRegion();
-    }
+    auto const [eeprom, region] = QueryBoth();
     EXPECT_EQ(eeprom, 0);
     EXPECT_EQ(region, 0);
     EXPECT_EQ(machine.standardOutput, std::string(kNoMacFile) + EepromLine(0) + kNoMacFile + RegionLine(0, 0));
@@ -190,12 +189,7 @@ TEST_F(DriverQuery, DeviceFileThatDoesNotOpenSendsNothing) {
     sim::Driver driver = support::MakeDriver(kGuidA, 0x0100);
     driver.loaded = {sim::Interval{1000, sim::kForever}}; // not yet loaded at time 0
     machine.drivers.push_back(driver);
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        QueryEepromByte();
-        region = GetSupportCountryRegion();
-    }
+    std::int32_t const region = QueryBoth().region;
     EXPECT_EQ(region, 0);
     EXPECT_EQ(machine.standardOutput, std::string(kNoDevice) + EepromLine(0) + kNoDevice + RegionLine(0, 0));
     EXPECT_EQ(machine.CountCalls("CreateFileA"), 2u);
@@ -213,13 +207,7 @@ TEST_F(DriverQuery, RejectedIdentifierTracesAndStillClosesTheHandle) {
     sim::Driver driver;
     driver.deviceName = kGuidA;
     machine.drivers.push_back(driver);
-    std::uint8_t eeprom = 0xEE;
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        eeprom = QueryEepromByte();
-        region = GetSupportCountryRegion();
-    }
+    auto const [eeprom, region] = QueryBoth();
     EXPECT_EQ(eeprom, 0);
     EXPECT_EQ(region, 0);
     EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + kQueryFailed + RegionLine(0, 0));
@@ -237,12 +225,7 @@ TEST_F(DriverQuery, DriverFailingOneRequestAnswersTheOther) {
     fail.error = host::ERROR_GEN_FAILURE;
     driver.answers[kOidEepromNewer] = {fail};
     machine.drivers.push_back(driver);
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        QueryEepromByte();
-        region = GetSupportCountryRegion();
-    }
+    std::int32_t const region = QueryBoth().region;
     EXPECT_EQ(region, 9);
     EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + RegionLine(9, 5));
     ExpectEveryHandleClosed();

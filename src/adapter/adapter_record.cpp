@@ -49,24 +49,3 @@ AdapterList *BuildSupportedDeviceTable() {
 }
 
 void CopyAdapterRecord(AdapterRecord *to, const AdapterRecord *from) { std::memcpy(to, from, sizeof(AdapterRecord)); }
-
-std::size_t MeasureBoundedText(const char *text, std::size_t limit) {
-    std::size_t length = 0;
-    while (length < limit && text[length] != '\0') {
-        ++length;
-    }
-    return length;
-}
-
-std::size_t CopyFieldText(char *field, std::size_t width, const char *text, std::size_t limit) {
-    if (width == 0) {
-        return 0;
-    }
-    std::size_t length = MeasureBoundedText(text, limit);
-    if (length > width - 1) {
-        length = width - 1;
-    }
-    std::memcpy(field, text, length);
-    field[length] = '\0';
-    return length;
-}

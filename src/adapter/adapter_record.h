@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "host/bounded_text.h"
+
 // One adapter, or one supported-device entry. Texts are 8-bit, NUL-terminated
 // and at most their width less one characters. Always copied whole.
 struct AdapterRecord {
@@ -59,12 +61,3 @@ AdapterList *BuildSupportedDeviceTable();
 // Takes a destination and a source record. Returns nothing; copies the
 // record whole, all 1300 bytes.
 void CopyAdapterRecord(AdapterRecord *to, const AdapterRecord *from);
-
-// Takes a text that may lack its NUL and the most bytes that may be read of
-// it. Returns its length: up to the first NUL, never beyond the limit.
-std::size_t MeasureBoundedText(const char *text, std::size_t limit);
-
-// Takes a fixed field with its width, and a text with the most bytes that may
-// be read of it. Returns the count of characters stored: the text is cut at
-// the width less one and always NUL-terminated inside the field.
-std::size_t CopyFieldText(char *field, std::size_t width, const char *text, std::size_t limit);

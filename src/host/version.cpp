@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "host/bounded_text.h"
 #include "host/host.h"
 #include "host/trace.h"
 
@@ -13,16 +14,6 @@ constexpr char kEnvironmentKey[] = "System\\CurrentControlSet\\Control\\Session 
 constexpr char kArchitectureValue[] = "PROCESSOR_ARCHITECTURE";
 constexpr char kX64Architecture[] = "AMD64";
 constexpr host::DWORD kArchitectureBufferSize = 128;
-
-// Takes a byte buffer and the count of valid bytes in it. Returns the length
-// of its text: up to the first NUL, never beyond the count.
-host::DWORD MeasureText(const host::BYTE *bytes, host::DWORD count) {
-    host::DWORD length = 0;
-    while (length < count && bytes[length] != 0) {
-        ++length;
-    }
-    return length;
-}
 
 // Takes the version record and the x64 flag of a major version 6 or later.
 // Returns its code.
@@ -91,7 +82,7 @@ bool IsX64Platform() {
     }
     // A value stored without its NUL ends at the reported size.
     host::DWORD const valid = size < kArchitectureBufferSize ? size : kArchitectureBufferSize;
-    host::DWORD const length = MeasureText(data, valid);
+    std::size_t const length = MeasureBoundedText(reinterpret_cast<const char *>(data), valid);
     bool const x64 = length == sizeof kX64Architecture - 1 && std::memcmp(data, kX64Architecture, length) == 0;
     host::RegCloseKey(key);
     return x64;

@@ -79,35 +79,26 @@ inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host:
     machine.registry.SetValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", type, Bytes(raw));
 }
 
+// A workstation of the given version and machine architecture.
+inline void SetWindows(sim::Machine &machine, const char *architecture, host::DWORD major, host::DWORD minor,
+                       host::DWORD build, host::DWORD platformId) {
+    SetArchitecture(machine, Sz(architecture));
+    machine.version.major = major;
+    machine.version.minor = minor;
+    machine.version.build = build;
+    machine.version.platformId = platformId;
+    machine.version.productType = host::VER_NT_WORKSTATION;
+}
+
 // Windows 7 x64 (code 44): the newer registry layout and the newer
 // query identifiers.
-inline void SetWindows7x64(sim::Machine &machine) {
-    SetArchitecture(machine, Sz("AMD64"));
-    machine.version.major = 6;
-    machine.version.minor = 1;
-    machine.version.build = 7601;
-    machine.version.platformId = 2;
-    machine.version.productType = host::VER_NT_WORKSTATION;
-}
+inline void SetWindows7x64(sim::Machine &machine) { SetWindows(machine, "AMD64", 6, 1, 7601, 2); }
 
 // Windows XP (code 21): the newer registry layout, the older identifiers.
-inline void SetWindowsXp(sim::Machine &machine) {
-    SetArchitecture(machine, Sz("x86"));
-    machine.version.major = 5;
-    machine.version.minor = 1;
-    machine.version.build = 2600;
-    machine.version.platformId = 2;
-    machine.version.productType = host::VER_NT_WORKSTATION;
-}
+inline void SetWindowsXp(sim::Machine &machine) { SetWindows(machine, "x86", 5, 1, 2600, 2); }
 
 // Windows Me (code 4): the older registry layout and identifiers.
-inline void SetWindowsMe(sim::Machine &machine) {
-    SetArchitecture(machine, Sz("x86"));
-    machine.version.major = 4;
-    machine.version.minor = 90;
-    machine.version.build = 3000;
-    machine.version.platformId = 1;
-}
+inline void SetWindowsMe(sim::Machine &machine) { SetWindows(machine, "x86", 4, 90, 3000, 1); }
 
 // The "Net" setup class, as Control\Class keeps it.
 inline void AddNetClass(sim::Machine &machine) { machine.registry.SetString(kNetClassKey, "Class", "Net"); }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# inspect_pe.sh - checks the built EdccaProvision.exe as Windows will see it.
+# check_pe.sh - checks the built EdccaProvision.exe as Windows will see it.
 #
-# usage: inspect_pe.sh OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1)
+# usage: check_pe.sh OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1)
 #
 # Reads the PE headers, import tables and resources with MinGW's objdump and
 # checks: 32-bit i386 image, Windows GUI subsystem, subsystem and OS version
