@@ -487,41 +487,6 @@ TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
 }
 
-// A matching device whose driver key name is missing or not of the shape
-// "class\instance" never points the setting at the class root or a class key:
-// the path keeps the last device's that had such a name.
-TEST_F(Detection, DeviceWithoutDriverKeyNameKeepsTheLastDriverKeyPath) {
-    std::string const classGuid = support::kNetClassGuid;
-    const std::optional<std::string> names[] = {std::nullopt,
-                                                support::Sz(""),
-                                                std::string(1, '\0'),
-                                                support::Sz(classGuid),
-                                                support::Sz(classGuid + "\\"),
-                                                support::Sz("\\0008"),
-                                                support::Sz(classGuid + "\\0008\\Ndi")};
-    for (const std::optional<std::string> &driver : names) {
-        sim::Machine fresh;
-        support::PrepareMachine(fresh);
-        support::AddAdapter(fresh, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-        DeviceSetup second;
-        second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
-        second.driver = driver;
-        AddDevice(fresh, second);
-        support::ResetToolState();
-        AdapterRecord record;
-        std::memset(&record, 0, sizeof record);
-        std::int32_t count = 0;
-        {
-            sim::MachineScope scope(fresh);
-            count = DetectAdapter(&record);
-        }
-        std::string const shown = driver ? support::Quoted(*driver) : "no Driver value";
-        EXPECT_EQ(count, 1) << shown;
-        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007"))) << shown;
-        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA)) << shown;
-    }
-}
-
 TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
     support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
@@ -681,45 +646,57 @@ struct InstanceNumberCase {
     const char *name;
     std::optional<std::string> driver; // raw image
     host::DWORD type;
-    std::string instanceNumber; // expected; "" = none, no instance key read
+    std::string instanceKey;    // the key given a NetCfgInstanceId; "" = none
+    bool driverKeySet;          // the name has the shape class\instance
+    size_t instanceKeyOpens;    // both registry routines
+    std::string instanceNumber; // of the counted adapter; "" = not counted
 };
 
 class InstanceNumberShape : public Detection, public ::testing::WithParamInterface<InstanceNumberCase> {};
 
-TEST_P(InstanceNumberShape, IsTheLastFourCharactersOrNothing) {
+TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     const InstanceNumberCase &c = GetParam();
     DeviceSetup device;
     device.driver = c.driver;
     device.textType = c.type;
     AddDevice(machine, device);
-    if (!c.instanceNumber.empty()) {
-        support::SetNetCfgInstanceId(machine, c.instanceNumber, support::Sz(kGuidA));
+    if (!c.instanceKey.empty()) {
+        support::SetNetCfgInstanceId(machine, c.instanceKey, support::Sz(kGuidA));
     }
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
     Detected const d = Detect();
-    if (c.instanceNumber.empty()) {
-        EXPECT_EQ(d.count, 0);
-        EXPECT_EQ(InstanceKeyOpens(), 0u);
-        EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
-    } else {
-        ASSERT_EQ(d.count, 1);
-        EXPECT_EQ(Text(d.record.InstanceNumber), c.instanceNumber);
-    }
+    EXPECT_EQ(d.count, c.instanceNumber.empty() ? 0 : 1);
+    EXPECT_EQ(Text(d.record.InstanceNumber), c.instanceNumber);
+    EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyOpens);
+    std::string const name = c.driver ? c.driver->substr(0, c.driver->find('\0')) : "";
+    EXPECT_EQ(std::string(DriverKeyPath), c.driverKeySet ? support::DriverKeyFor(name) : "");
+    // A name of another shape takes no part: no device file, no device path.
+    EXPECT_EQ(std::string(MacFileName), c.instanceNumber.empty() ? "" : support::DeviceFile(kGuidA));
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.instanceNumber.empty() ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, InstanceNumberShape,
-    ::testing::Values(InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012"},
-                      InstanceNumberCase{"ExactlyFour", support::Sz("0007"), host::REG_SZ, "0007"},
-                      InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031"},
-                      InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005"},
-                      InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, ""},
-                      InstanceNumberCase{"OneCharacter", support::Sz("7"), host::REG_SZ, ""},
-                      InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, ""},
-                      InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, ""},
-                      InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, ""},
-                      InstanceNumberCase{"TooLongForTheBuffer", support::Sz(std::string(290, 'k') + "0001"),
-                                         host::REG_SZ, ""}),
+    ::testing::Values(
+        InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012", true, 2, "0012"},
+        InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031", true, 2, "0031"},
+        InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005", true, 2, "0005"},
+        // Well-formed, but no instance key of that name: named, not counted.
+        InstanceNumberCase{"OneCharacterInstance", support::Sz(DriverName("7")), host::REG_SZ, "", true, 2, ""},
+        InstanceNumberCase{"WellFormedShorterThanFour", support::Sz("a\\b"), host::REG_SZ, "", true, 0, ""},
+        // Not of the shape class\instance, even with an instance key and a
+        // driver behind their last four characters.
+        InstanceNumberCase{"InstanceNameAlone", support::Sz("0007"), host::REG_SZ, "0007", false, 0, ""},
+        InstanceNumberCase{"LetterAndInstanceName", support::Sz("x0007"), host::REG_SZ, "0007", false, 0, ""},
+        InstanceNumberCase{"TrailingBackslash", support::Sz("{X}\\0007\\"), host::REG_SZ, "007\\", false, 0, ""},
+        InstanceNumberCase{"LeadingBackslash", support::Sz("\\0007"), host::REG_SZ, "0007", false, 0, ""},
+        InstanceNumberCase{"TwoBackslashes", support::Sz("{X}\\0008\\0007"), host::REG_SZ, "0007", false, 0, ""},
+        InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, "", false, 0, ""},
+        InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, "", false, 0, ""},
+        InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, "", false, 0, ""},
+        InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, "", false, 0, ""},
+        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(DriverName(std::string(290, 'k') + "0001")),
+                           host::REG_SZ, "0001", false, 0, ""}),
     [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -729,7 +706,8 @@ struct IdentifierCase {
     const char *name;
     bool olderLayout;
     std::string raw; // value image
-    bool accepted;
+    bool accepted;   // MacFileName and the device path name it
+    int count;
 };
 
 class IdentifierLength : public Detection, public ::testing::WithParamInterface<IdentifierCase> {};
@@ -747,12 +725,11 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     machine.drivers.push_back(support::MakeDriver(identifier, 0x100));
     support::SetToolStrings(kOldMacFile, kOldDriverKey);
     Detected const d = Detect();
+    EXPECT_EQ(d.count, c.count);
     if (c.accepted) {
-        EXPECT_EQ(d.count, 1);
         EXPECT_EQ(std::string(MacFileName), support::DeviceFile(identifier));
-        EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(identifier));
+        EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA", support::Quoted(support::DeviceFile(identifier))), 1u);
     } else {
-        EXPECT_EQ(d.count, 0);
         EXPECT_EQ(std::string(MacFileName), kOldMacFile);
         EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
     }
@@ -760,30 +737,46 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, IdentifierLength,
-                         ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true},
-                                           IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true},
-                                           IdentifierCase{"Of60", false, support::Sz(Letters(60)), false},
-                                           IdentifierCase{"Of127", false, support::Sz(Letters(127)), false},
-                                           IdentifierCase{"Full128WithoutNul", false, Letters(128), false},
-                                           IdentifierCase{"Empty", false, support::Sz(""), false},
-                                           IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true},
-                                           IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false},
-                                           IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false}),
+                         ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true, 1},
+                                           IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true, 1},
+                                           IdentifierCase{"Of60", false, support::Sz(Letters(60)), false, 0},
+                                           IdentifierCase{"Of127", false, support::Sz(Letters(127)), false, 0},
+                                           IdentifierCase{"Full128WithoutNul", false, Letters(128), false, 0},
+                                           // "\\.\" names no device file: tried, not counted.
+                                           IdentifierCase{"Empty", false, support::Sz(""), true, 0},
+                                           IdentifierCase{"OlderEmpty", true, support::Sz(""), true, 0},
+                                           IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true, 1},
+                                           IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false, 0},
+                                           IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false, 0}),
                          [](const ::testing::TestParamInfo<IdentifierCase> &row) {
                              return std::string(row.param.name);
                          });
 
-TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
+TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
     struct Case {
+        bool olderLayout;
+        const char *instanceNumber;
         size_t length;
         bool deviceName;
         bool instanceId;
+        size_t opens;
     };
-    const Case cases[] = {{38, true, true},  {59, true, true},   {60, false, true},
-                          {63, false, true}, {64, false, false}, {0, false, false}};
+    const Case cases[] = {{false, "0007", 38, true, true, 2},  {false, "0007", 59, true, true, 2},
+                          {false, "0007", 60, false, true, 2}, {false, "0007", 63, false, true, 2},
+                          {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
+                          {false, "", 38, false, false, 0},    {true, "0007", 38, true, false, 1},
+                          {true, "0007", 0, true, false, 1},   {true, "", 38, false, false, 0}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.length);
-        support::SetNetCfgInstanceId(machine, "0007", support::Sz(Letters(c.length)));
+        SCOPED_TRACE(::testing::Message() << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length "
+                                          << c.length);
+        sim::Machine fresh;
+        support::PrepareMachine(fresh);
+        if (c.olderLayout) {
+            support::SetWindowsMe(fresh);
+        }
+        // Both layouts' values are there: each routine must pick its own.
+        support::SetNetCfgInstanceId(fresh, "0007", support::Sz(Letters(c.length)));
+        support::SetDeviceVxDs(fresh, "0007", support::Sz(Letters(c.length)));
         support::SetToolStrings(kOldMacFile, "");
         char path[64];
         char nt[256];
@@ -794,9 +787,9 @@ TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
         bool named = false;
         bool identified = false;
         {
-            sim::MachineScope scope(machine);
-            named = GetAdapterDeviceName("0007", path);
-            identified = GetAdapterInstanceId("0007", nt, id);
+            sim::MachineScope scope(fresh);
+            named = GetAdapterDeviceName(c.instanceNumber, path);
+            identified = GetAdapterInstanceId(c.instanceNumber, nt, id);
         }
         EXPECT_EQ(named, c.deviceName);
         EXPECT_EQ(identified, c.instanceId);
@@ -814,8 +807,11 @@ TEST_F(Detection, RegistryRoutinesRefuseWithoutTouchingTheirFields) {
             EXPECT_EQ(std::string(id, sizeof id), std::string(64, 'Q'));
             EXPECT_EQ(std::string(nt, sizeof nt), std::string(256, 'Q'));
         }
+        EXPECT_EQ(fresh.CountCalls("RegOpenKeyExA") -
+                      support::CountCallsWith(fresh, "RegOpenKeyExA", "Session Manager"),
+                  c.opens);
+        EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
-    EXPECT_EQ(machine.OpenKeyCount(), 0u);
 }
 
 // ---------------------------------------------------------------------------

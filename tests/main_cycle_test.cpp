@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "control/main_cycle.h"
 #include "run_tool.h"
 #include "support/tool_machine.h"
 
@@ -278,15 +280,87 @@ TEST_F(MainCycle, EveryStartBeginsWithEmptyModuleStrings) {
     EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
 }
 
-TEST_F(MainCycle, TwoAdaptersWriteTheSecondOnesDriverKey) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0100, true});
-    support::AddAdapter(machine, AdapterSetup{"0002", "0008", support::kGuidB, 0x0100, true});
+// ---------------------------------------------------------------------------
+// Where the setting may land: only in the key that the well-formed driver key
+// name of a matching device names, never at a hive root, the class root, a
+// class key or another device's key.
+
+struct SecondDevice {
+    std::optional<std::string> driver;     // driver key name, raw image
+    std::string instanceKey;               // holds its NetCfgInstanceId
+    std::string identifier;                // its NetCfgInstanceId and driver's device name
+    std::uint32_t regionWord;              // what its driver answers
+};
+
+struct TargetCase {
+    const char *name;
+    bool firstAdapter;        // an adapter at 0007 whose driver answers region 0
+    SecondDevice second;
+    std::string writtenKey;   // under HKLM; "" = nothing written
+    std::string attempt;      // the trace of one attempt, when nothing is written
+};
+
+class WriteTarget : public MainCycle, public ::testing::WithParamInterface<TargetCase> {};
+
+TEST_P(WriteTarget, IsTheDriverKeyOfAWellFormedName) {
+    const TargetCase &c = GetParam();
+    if (c.firstAdapter) {
+        support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0003, true});
+    }
+    support::DeviceSetup device;
+    device.instancePath = "USB\\VID_13B1&PID_003B\\0002";
+    device.driver = c.second.driver;
+    support::AddDevice(machine, device);
+    support::SetNetCfgInstanceId(machine, c.second.instanceKey, support::Sz(c.second.identifier));
+    machine.drivers.push_back(support::MakeDriver(c.second.identifier, c.second.regionWord, kEeprom));
     ExpectFlushedEnd(Run());
     std::vector<sim::RegistryChange> const changes = Changes();
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, std::string(support::kNetClassKey) + "\\0008"));
-    ASSERT_FALSE(machine.requests.empty());
-    EXPECT_EQ(machine.requests[0].deviceName, support::kGuidB);
+    if (c.writtenKey.empty()) {
+        EXPECT_TRUE(changes.empty()) << changes.front().keyPath;
+        EXPECT_EQ(machine.standardOutput, Repeat(c.attempt, 40));
+    } else {
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, c.writtenKey)) << changes[0].keyPath;
+        EXPECT_EQ(changes[0].valueName, "EDCCAEnable");
+    }
+}
+
+std::string const kWellFormed = std::string(support::kNetClassGuid) + "\\0008";
+std::string const kMacFileFailed = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
+
+INSTANTIATE_TEST_SUITE_P(
+    Machines, WriteTarget,
+    ::testing::Values(
+        TargetCase{"SecondAdapterWellFormed", true, {support::Sz(kWellFormed), "0008", support::kGuidB, 0x0100},
+                   std::string(support::kNetClassKey) + "\\0008", ""},
+        // Its last four characters name an instance key and a running driver.
+        TargetCase{"InstanceNameAlone", false, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "",
+                   MissedAttempt()},
+        TargetCase{"LetterAndInstanceNameAlone", false, {support::Sz("x0013"), "0013", support::kGuidB, 0x0100}, "",
+                   MissedAttempt()},
+        TargetCase{"ClassKeyAlone", false, {support::Sz(support::kNetClassGuid), "318}", support::kGuidB, 0x0100}, "",
+                   MissedAttempt()},
+        // Region 1 from this device must not be written into the first one's key.
+        TargetCase{"InstanceNameAloneAfterAnAdapter", true, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "",
+                   FoundAttempt(0, 3)},
+        // An empty identifier names "\\.\", which opens nothing: the queries
+        // fail rather than go to the first adapter, whose key is not this one.
+        TargetCase{"EmptyIdentifierAfterAnAdapter", true, {support::Sz(kWellFormed), "0008", "", 0x0100}, "",
+                   support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
+                       " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"}),
+    [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });
+
+TEST_F(MainCycle, EmptyDriverKeyPathIsAFailedOpen) {
+    support::ResetToolState();
+    int written = 1;
+    {
+        sim::MachineScope scope(machine);
+        written = WriteEdccaSetting();
+    }
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(machine.standardOutput, "RegOpenKeyEx '' failed\n");
+    EXPECT_EQ(machine.CountCalls("RegOpenKeyExA"), 0u);
+    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
 }
 
 } // namespace

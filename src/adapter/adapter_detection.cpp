@@ -125,10 +125,12 @@ void TakeInstanceNumber(const char *property, host::DWORD reportedSize, char *in
 }
 
 // Takes the device set, a matching member, the table entry it matched, the
-// work record and the property buffer. Returns nothing; describes the device
-// in the cleared work record and sets DriverKeyPath (and MacFileName when
-// the instance identifier is read).
-void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const AdapterRecord *entry,
+// work record and the property buffer. Returns false, with neither module
+// string touched, when the device's driver key name is missing or not of the
+// shape class\instance; otherwise describes the device in the cleared work
+// record, sets DriverKeyPath (and MacFileName when the instance identifier is
+// read) and returns true.
+bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const AdapterRecord *entry,
                     AdapterRecord *work, char *property) {
     // Cleared so that no field carries an earlier device's text, above all
     // not the device path that is opened below.
@@ -147,12 +149,14 @@ void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     std::memset(property, 0, kPropertyBufferSize);
     host::DWORD const driverSize = ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
     std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
-    // A name of another shape would point the setting at the class root or a
-    // class key itself: the path then keeps the last device's.
-    if (IsDriverKeyName(property, driverLength)) {
-        std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
-                      property);
+    // A name of another shape would point the setting at the hive root, the
+    // class root, a class key or another device's key: such a device takes no
+    // part in the attempt.
+    if (!IsDriverKeyName(property, driverLength)) {
+        return false;
     }
+    std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
+                  property);
     TakeInstanceNumber(property, driverSize, work->InstanceNumber);
 
     std::memset(property, 0, kPropertyBufferSize);
@@ -167,6 +171,7 @@ void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     GetAdapterInstanceId(work->InstanceNumber, work->NtDeviceName, work->InstanceId);
     work->EntryValue1 = entry->EntryValue1;
     work->EntryValue2 = entry->EntryValue2;
+    return true;
 }
 
 // Takes a device path. Returns true when the device file opens (it is closed
@@ -212,8 +217,9 @@ void ExamineMember(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, Adapte
     for (std::int32_t index = 0; index < table->Count; ++index) {
         const AdapterRecord *const entry = GetAdapterRoom(table, index);
         if (ContainsPattern(hardwareId, length, entry->HardwareIdPattern)) {
-            DescribeDevice(devices, member, entry, work, property);
-            KeepAvailableAdapter(work, results, capacity);
+            if (DescribeDevice(devices, member, entry, work, property)) {
+                KeepAvailableAdapter(work, results, capacity);
+            }
         }
     }
 }
@@ -323,9 +329,9 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     if (!ReadRegistryText(keyPath, valueName, data, sizeof data, &length)) {
         return false;
     }
-    // An empty identifier names no device file, and a cut one would name a
-    // different one: both are refused.
-    if (length == 0 || length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
+    // A cut identifier would name another adapter's device file: refused. An
+    // empty one names "\\.\", which opens nothing, so the queries fail.
+    if (length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
         return false;
     }
     std::snprintf(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
@@ -351,7 +357,7 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
     }
     // Refused rather than cut, like the device name: a cut identifier is
     // another adapter's.
-    if (length == 0 || length > kInstanceIdSize - 1) {
+    if (length > kInstanceIdSize - 1) {
         return false;
     }
     CopyFieldText(instanceId, kInstanceIdSize, data, length);
