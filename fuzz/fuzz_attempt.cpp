@@ -6,15 +6,19 @@
 // and length, drivers that answer anything, fail or answer short, version
 // fields of any value, and at most one injected fault. Beyond the sanitizers
 // the attempt must close every key, handle, device set and heap block it
-// opened, change the registry at most by "EDCCAEnable" = "1" in one driver
-// key, and write nothing but the tool's own trace lines.
+// opened, change the registry at most by "EDCCAEnable" = "1" in the key that
+// the driver key name of a matching device names, that name of the shape
+// class\instance (never a hive root, the class root or a class key), and
+// write nothing but the tool's own trace lines.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,7 +114,8 @@ std::string ConsumeInstanceName(FuzzedDataProvider &in, int index) {
     return name;
 }
 
-void ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
+// Returns the device's instance key name.
+std::string ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
     sim::Registry &registry = machine.registry;
     std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
     registry.CreateKey(enumKey);
@@ -131,7 +136,7 @@ void ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
     ConsumeValue(in, registry, kOlderNetRoot + instance, "DeviceVxDs", identifier);
 
     if (in.ConsumeIntegralInRange(0, 3) == 0) {
-        return; // no driver loaded
+        return instance; // no driver loaded
     }
     sim::Driver driver;
     driver.deviceName = in.ConsumeBool() ? identifier : in.ConsumeRandomLengthString(70);
@@ -157,9 +162,78 @@ void ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
         driver.answers[oid].push_back(answer);
     }
     machine.drivers.push_back(driver);
+    return instance;
 }
 
-void ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
+// A driver that answers region 1 for the device file of an identifier.
+sim::Driver RegionOneDriver(const std::string &identifier) {
+    sim::Driver driver;
+    driver.deviceName = identifier;
+    for (std::uint32_t const oid : kQueryIds) {
+        sim::QueryAnswer answer;
+        answer.kind = sim::QueryAnswer::Kind::Word;
+        answer.word = 0x0100U;
+        driver.answers[oid].push_back(answer);
+    }
+    return driver;
+}
+
+// Reshapes some devices' driver key names and instance identifiers into the
+// forms that must not misdirect the write: names without a backslash, with a
+// trailing one, empty, a class key; identifiers empty or at the length bound
+// of the device path (59 fits behind "\\.\", 60 does not). Consumed after
+// everything else, so that an input of an earlier form builds the machine it
+// always built.
+void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
+    for (std::size_t index = 0; index < instances.size(); ++index) {
+        std::string const &instance = instances[index];
+        std::string const enumKey =
+            "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::string const classKey = kNetClassGuid;
+        std::optional<std::string> driverName;
+        std::optional<std::string> identifier;
+        switch (in.ConsumeIntegralInRange(0, 8)) {
+        case 1:
+            driverName = instance;
+            break;
+        case 2:
+            driverName = "x" + instance;
+            break;
+        case 3:
+            driverName = classKey + "\\";
+            break;
+        case 4:
+            driverName = classKey;
+            break;
+        case 5:
+            driverName = "";
+            break;
+        case 6:
+            identifier = "";
+            break;
+        case 7:
+            identifier = std::string(59, static_cast<char>('a' + index));
+            break;
+        case 8:
+            identifier = std::string(60, static_cast<char>('a' + index));
+            break;
+        default:
+            break;
+        }
+        if (driverName) {
+            machine.registry.SetValue(enumKey, kPropertyNames[3], 1, ToBytes(*driverName + '\0'));
+        }
+        if (identifier) {
+            std::string const keyName = kClassRoot + classKey + "\\" + instance;
+            machine.registry.SetValue(keyName, "NetCfgInstanceId", 1, ToBytes(*identifier + '\0'));
+            machine.registry.SetValue(kOlderNetRoot + instance, "DeviceVxDs", 1, ToBytes(*identifier + '\0'));
+            machine.drivers.push_back(RegionOneDriver(*identifier));
+        }
+    }
+}
+
+// Returns the number of devices made.
+int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
     sim::VersionInfo &version = machine.version;
     bool const anyVersion = in.ConsumeIntegralInRange(0, 3) == 0;
     version.major = anyVersion ? in.ConsumeIntegral<std::uint32_t>() : in.ConsumeIntegralInRange<std::uint32_t>(3, 10);
@@ -178,8 +252,9 @@ void ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
         machine.registry.SetString(kClassRoot + std::string(kNetClassGuid), "Class", "Net");
     }
     int const devices = in.ConsumeIntegralInRange(0, 3);
+    std::vector<std::string> instances;
     for (int i = 0; i < devices; ++i) {
-        ConsumeDevice(in, machine, i);
+        instances.push_back(ConsumeDevice(in, machine, i));
     }
     if (in.ConsumeIntegralInRange(0, 3) == 0) {
         sim::Fault fault;
@@ -188,6 +263,8 @@ void ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
         fault.error = in.ConsumeIntegralInRange<std::int32_t>(1, 2000);
         machine.faults.push_back(fault);
     }
+    ConsumeReshapes(in, machine, instances);
+    return devices;
 }
 
 // Takes the trace and the path the tool wrote to. Returns the length of the
@@ -258,24 +335,102 @@ void CheckTrace(const std::string &trace) {
     }
 }
 
-void CheckRegistryEffect(const sim::Registry &before, const sim::Registry &after) {
-    std::vector<sim::RegistryChange> const changes = sim::DiffRegistries(before, after);
+// Takes a value and the size of the buffer it is read into. Returns its text
+// as the tool reads it, up to the first NUL; nothing when it does not fit.
+std::string ReadText(const sim::RegistryValue *value, std::size_t bufferSize) {
+    if (value == nullptr || value->data.size() > bufferSize) {
+        return "";
+    }
+    std::string const bytes(value->data.begin(), value->data.end());
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+// A driver key the setting may land in, and what is known of its device.
+struct PermittedKey {
+    std::string key; // upper-cased path under HKEY_LOCAL_MACHINE
+    // The device's instance identifiers, when both layouts hold one that the
+    // tool reads and keeps: the region that decides the write must then
+    // come from that device file.
+    std::vector<std::string> identifiers;
+};
+
+// Takes a device's well-formed driver key name. Returns its identifiers
+// when both layouts' values read and fit the device path, else nothing.
+std::vector<std::string> KeptIdentifiers(const sim::Machine &machine, const std::string &name) {
+    if (name.size() < 4) {
+        return {};
+    }
+    std::string const instance = name.substr(name.size() - 4);
+    const sim::RegistryValue *const newer =
+        machine.registry.FindValue(kClassRoot + std::string(kNetClassGuid) + "\\" + instance, "NetCfgInstanceId");
+    const sim::RegistryValue *const older = machine.registry.FindValue(kOlderNetRoot + instance, "DeviceVxDs");
+    if (newer == nullptr || older == nullptr || newer->data.size() > 128 || older->data.size() > 256) {
+        return {};
+    }
+    std::vector<std::string> identifiers = {ReadText(newer, 128), ReadText(older, 256)};
+    for (const std::string &identifier : identifiers) {
+        if (identifier.size() > 59) {
+            return {};
+        }
+    }
+    return identifiers;
+}
+
+// Takes the machine as built. Returns the driver keys the setting may land
+// in: those named by a well-formed driver key name (class\instance, one
+// backslash, neither side empty) of a network-class device whose first
+// hardware ID holds the pattern.
+std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int devices) {
+    std::vector<PermittedKey> keys;
+    for (int index = 0; index < devices; ++index) {
+        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::string const classGuid = ReadText(machine.registry.FindValue(enumKey, "ClassGUID"), 256);
+        std::string const hardwareId = sim::UpperCase(ReadText(machine.registry.FindValue(enumKey, "HardwareID"), 256));
+        std::string const name = ReadText(machine.registry.FindValue(enumKey, "Driver"), 256);
+        std::size_t const split = name.find('\\');
+        bool const wellFormed = split != std::string::npos && split > 0 && split + 1 < name.size() &&
+                                name.find('\\', split + 1) == std::string::npos;
+        if (classGuid == kNetClassGuid && hardwareId.find("USB\\VID_13B1&PID_003B") != std::string::npos &&
+            wellFormed) {
+            keys.push_back({sim::UpperCase(kClassRoot + name), KeptIdentifiers(machine, name)});
+        }
+    }
+    return keys;
+}
+
+// Takes the machine after the attempt. Returns true when the last region
+// request went to the device file of one of the identifiers.
+bool RegionCameFrom(const sim::Machine &machine, const std::vector<std::string> &identifiers) {
+    for (auto request = machine.requests.rbegin(); request != machine.requests.rend(); ++request) {
+        if (request->oid == sim::kOidRegionOlder || request->oid == sim::kOidRegionNewer) {
+            return std::any_of(identifiers.begin(), identifiers.end(), [&](const std::string &identifier) {
+                return sim::EqualsIgnoreCase(identifier, request->deviceName);
+            });
+        }
+    }
+    return false;
+}
+
+void CheckRegistryEffect(const sim::Registry &before, const sim::Machine &machine,
+                         const std::vector<PermittedKey> &permitted, bool registryReadsFaulted) {
+    std::vector<sim::RegistryChange> const changes = sim::DiffRegistries(before, machine.registry);
     if (changes.empty()) {
         return;
     }
     const sim::RegistryChange &change = changes.front();
-    // A driver key: a class key's instance key, exactly two levels below the class root.
-    std::string const classRoot = "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\CLASS\\";
-    std::string const key = sim::UpperCase(change.keyPath);
-    std::size_t const split = key.find('\\', classRoot.size());
-    bool const driverKey = key.rfind(classRoot, 0) == 0 && split != std::string::npos && split > classRoot.size() &&
-                           split + 1 < key.size() && key.find('\\', split + 1) == std::string::npos;
-    bool const expected = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
-                          sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
-                          change.data == std::vector<std::uint8_t>{'1', 0} && driverKey;
-    if (!expected) {
-        Fail("the registry changed beyond EDCCAEnable = \"1\" in one driver key",
-             change.keyPath + " " + change.valueName + " (" + std::to_string(changes.size()) + " changes)");
+    std::string const detail =
+        change.keyPath + " " + change.valueName + " (" + std::to_string(changes.size()) + " changes)";
+    bool const value = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
+                       sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
+                       change.data == std::vector<std::uint8_t>{'1', 0};
+    auto const key = std::find_if(permitted.begin(), permitted.end(), [&](const PermittedKey &candidate) {
+        return candidate.key == sim::UpperCase(change.keyPath);
+    });
+    if (!value || key == permitted.end()) {
+        Fail("the registry changed beyond EDCCAEnable = \"1\" in a matching device's well-formed driver key", detail);
+    }
+    if (!registryReadsFaulted && !key->identifiers.empty() && !RegionCameFrom(machine, key->identifiers)) {
+        Fail("the setting was written into a device's key on another device's region", detail);
     }
 }
 
@@ -284,7 +439,13 @@ void CheckRegistryEffect(const sim::Registry &before, const sim::Registry &after
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     sim::Machine machine;
-    ConsumeMachine(in, machine);
+    int const devices = ConsumeMachine(in, machine);
+    std::vector<PermittedKey> const permitted = PermittedDriverKeys(machine, devices);
+    // A failed instance-key read leaves the device path on an earlier device,
+    // as an unreadable identifier does.
+    bool const registryReadsFaulted = std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
+        return f.operation == "RegOpenKeyExA" || f.operation == "RegQueryValueExA";
+    });
     sim::Registry const before = machine.registry.Clone();
 
     sim::ResetToolState();
@@ -300,7 +461,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         Fail("the attempt left objects open", open);
     }
-    CheckRegistryEffect(before, machine.registry);
+    CheckRegistryEffect(before, machine, permitted, registryReadsFaulted);
     CheckTrace(machine.standardOutput);
     return 0;
 }

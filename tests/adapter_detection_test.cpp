@@ -202,6 +202,11 @@ struct LayoutCase {
     size_t instanceKeyOpens;
 };
 
+// Windows 2000 Professional (code 11), the first code of the newer layout,
+// and Windows NT 4.0 (code 5), the last of the older one.
+void SetWindows2000(sim::Machine &machine) { support::SetWindows(machine, "x86", 5, 0, 2195, 2); }
+void SetWindowsNt4(sim::Machine &machine) { support::SetWindows(machine, "x86", 4, 0, 1381, 2); }
+
 void SetNoVersion(sim::Machine &machine) {
     support::SetArchitecture(machine, support::Sz("x86"));
     machine.version.getVersionFails = true;
@@ -239,6 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, RegistryLayout,
     ::testing::Values(LayoutCase{"NewerLayoutXp", support::SetWindowsXp, false, true, true, 2},
                       LayoutCase{"NewerLayoutIgnoresDeviceVxDs", support::SetWindows7x64, true, false, false, 2},
+                      LayoutCase{"NewerLayoutFromCode11", SetWindows2000, false, true, true, 2},
+                      LayoutCase{"OlderLayoutUpToCode5", SetWindowsNt4, true, false, true, 1},
                       LayoutCase{"OlderLayoutMe", support::SetWindowsMe, true, false, true, 1},
                       LayoutCase{"OlderLayoutIgnoresNetCfgInstanceId", support::SetWindowsMe, false, true, false, 1},
                       LayoutCase{"NoVersionTakesOlderLayout", SetNoVersion, true, false, true, 1}),

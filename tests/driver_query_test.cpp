@@ -14,6 +14,13 @@ namespace {
 
 using support::kGuidA;
 
+// The query identifiers as the driver knows them, written out here rather
+// than taken from the code under test.
+constexpr host::DWORD kEepromOlder = 0x0D710105;
+constexpr host::DWORD kRegionOlder = 0x0D710107;
+constexpr host::DWORD kEepromNewer = 0xFF0C0008;
+constexpr host::DWORD kRegionNewer = 0xFF0C0003;
+
 constexpr char kNoMacFile[] = "[VT][ZoWLAPI] QueryOID Get Mac file failed!";
 constexpr char kNoDevice[] = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
 constexpr char kQueryFailed[] = "[VT][ZoWLAPI] QueryOID Failed!\n";
@@ -149,15 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
     Thresholds, QueryIdentifiers,
     ::testing::Values(
         // 29: Windows Server 2003 R2 x64, the highest code below 31.
-        ThresholdCase{"Code29", 5, 2, host::VER_NT_SERVER, 1, true, kOidEepromOlder, kOidCountryRegionOlder},
+        ThresholdCase{"Code29", 5, 2, host::VER_NT_SERVER, 1, true, kEepromOlder, kRegionOlder},
         // 31: Windows Vista x86, the lowest code from 31 on.
-        ThresholdCase{"Code31", 6, 0, host::VER_NT_WORKSTATION, 0, false, kOidEepromNewer, kOidCountryRegionNewer},
+        ThresholdCase{"Code31", 6, 0, host::VER_NT_WORKSTATION, 0, false, kEepromNewer, kRegionNewer},
         // 0: no classified version.
-        ThresholdCase{"Code0", 3, 51, host::VER_NT_WORKSTATION, 0, false, kOidEepromOlder, kOidCountryRegionOlder},
+        ThresholdCase{"Code0", 3, 51, host::VER_NT_WORKSTATION, 0, false, kEepromOlder, kRegionOlder},
         // 21: Windows XP.
-        ThresholdCase{"Code21", 5, 1, host::VER_NT_WORKSTATION, 0, false, kOidEepromOlder, kOidCountryRegionOlder},
+        ThresholdCase{"Code21", 5, 1, host::VER_NT_WORKSTATION, 0, false, kEepromOlder, kRegionOlder},
         // 54: Windows 8 x64.
-        ThresholdCase{"Code54", 6, 2, host::VER_NT_WORKSTATION, 0, true, kOidEepromNewer, kOidCountryRegionNewer}),
+        ThresholdCase{"Code54", 6, 2, host::VER_NT_WORKSTATION, 0, true, kEepromNewer, kRegionNewer}),
     [](const ::testing::TestParamInfo<ThresholdCase> &row) { return std::string(row.param.name); });
 
 TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
@@ -167,8 +174,8 @@ TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
     machine.version.major = 5;
     GetSupportCountryRegion();
     ASSERT_EQ(machine.requests.size(), 2u);
-    EXPECT_EQ(machine.requests[0].oid, kOidCountryRegionNewer);
-    EXPECT_EQ(machine.requests[1].oid, kOidCountryRegionOlder);
+    EXPECT_EQ(machine.requests[0].oid, kRegionNewer);
+    EXPECT_EQ(machine.requests[1].oid, kRegionOlder);
 }
 
 // ---------------------------------------------------------------------------
@@ -223,7 +230,7 @@ TEST_F(DriverQuery, DriverFailingOneRequestAnswersTheOther) {
     sim::QueryAnswer fail;
     fail.kind = sim::QueryAnswer::Kind::Fail;
     fail.error = host::ERROR_GEN_FAILURE;
-    driver.answers[kOidEepromNewer] = {fail};
+    driver.answers[kEepromNewer] = {fail};
     machine.drivers.push_back(driver);
     std::int32_t const region = QueryBoth().region;
     EXPECT_EQ(region, 9);
@@ -239,17 +246,24 @@ TEST(QueryOID, ReportsWhetherTheDriverAnsweredAndTheBytesReturned) {
     sim::MachineScope scope(machine);
     host::DWORD word = 0;
     host::DWORD returned = 99;
-    EXPECT_EQ(QueryOID(kOidCountryRegionNewer, &word, sizeof word, &returned), 1);
+    EXPECT_EQ(QueryOID(kRegionNewer, &word, sizeof word, &returned), 1);
     EXPECT_EQ(word, 0x12345678u);
     EXPECT_EQ(returned, 4u);
     returned = 99;
     EXPECT_EQ(QueryOID(0x01010101u, &word, sizeof word, &returned), 0);
     EXPECT_EQ(returned, 0u);
-    EXPECT_EQ(machine.standardOutput, kQueryFailed);
     ASSERT_EQ(machine.requests.size(), 2u);
     EXPECT_EQ(machine.requests[1].oid, 0x01010101u);
-    EXPECT_EQ(machine.OpenHandleCount(), 0u);
+    // No device file to send through: 0, and nothing returned.
+    machine.drivers.clear();
+    returned = 99;
+    EXPECT_EQ(QueryOID(kRegionNewer, &word, sizeof word, &returned), 0);
     support::ResetToolState();
+    EXPECT_EQ(QueryOID(kRegionNewer, &word, sizeof word, &returned), 0);
+    EXPECT_EQ(returned, 99u);
+    EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + kNoDevice + kNoMacFile);
+    EXPECT_EQ(machine.requests.size(), 2u);
+    EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
 
 } // namespace

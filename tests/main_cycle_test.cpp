@@ -124,7 +124,7 @@ TEST_F(MainCycle, AdapterPluggedInLateIsHandledAtTheNextAttempt) {
 
 TEST_F(MainCycle, RegionChangingToOneIsWrittenWhenItDoes) {
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0003, true});
-    for (host::DWORD oid : {kOidCountryRegionOlder, kOidCountryRegionNewer}) {
+    for (host::DWORD oid : support::kRegionIds) {
         sim::QueryAnswer later;
         later.atMs = 600;
         later.word = 0x0103;

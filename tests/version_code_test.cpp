@@ -74,7 +74,9 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64AndNothingIsTraced) {
     EXPECT_EQ(probe.x64, c.x64);
     EXPECT_EQ(probe.output, "");
     EXPECT_EQ(machine.OpenKeyCount(), 0u);
-    EXPECT_EQ(machine.CountCalls("RegOpenKeyExA"), 1u);
+    ASSERT_EQ(machine.CountCalls("RegOpenKeyExA"), 1u);
+    EXPECT_EQ(machine.calls[0].arguments,
+              "HKEY_LOCAL_MACHINE, \"System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment\", 0, KEY_READ");
     EXPECT_EQ(machine.CountCalls("RegQueryValueExA"), 1u);
     EXPECT_EQ(machine.CountCalls("RegCloseKey"), 1u);
 }

@@ -153,20 +153,24 @@ inline void SetDeviceVxDs(sim::Machine &machine, const std::string &instanceNumb
                               Bytes(raw));
 }
 
+// The query identifiers the driver answers: the older pair, then the newer.
+constexpr host::DWORD kRegionIds[] = {0x0D710107, 0xFF0C0003};
+constexpr host::DWORD kEepromIds[] = {0x0D710105, 0xFF0C0008};
+
 // A driver answering both queries with fixed values (either pair of ids).
 inline sim::Driver MakeDriver(const std::string &deviceName, std::uint32_t regionWord, std::uint8_t eepromByte = 0x5A) {
     sim::Driver driver;
     driver.deviceName = deviceName;
-    for (host::DWORD oid : {kOidCountryRegionOlder, kOidCountryRegionNewer}) {
+    for (host::DWORD oid : kRegionIds) {
         sim::QueryAnswer answer;
         answer.kind = sim::QueryAnswer::Kind::Word;
         answer.word = regionWord;
         driver.answers[oid].push_back(answer);
     }
-    for (host::DWORD oid : {kOidEepromOlder, kOidEepromNewer}) {
+    for (host::DWORD oid : kEepromIds) {
         sim::QueryAnswer answer;
         answer.kind = sim::QueryAnswer::Kind::Eeprom;
-        answer.eeprom[kEepromOffset] = eepromByte;
+        answer.eeprom[0x38] = eepromByte;
         driver.answers[oid].push_back(answer);
     }
     return driver;
