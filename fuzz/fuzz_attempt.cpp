@@ -187,8 +187,7 @@ sim::Driver RegionOneDriver(const std::string &identifier) {
 void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
     for (std::size_t index = 0; index < instances.size(); ++index) {
         std::string const &instance = instances[index];
-        std::string const enumKey =
-            "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
         std::string const classKey = kNetClassGuid;
         std::optional<std::string> driverName;
         std::optional<std::string> identifier;
@@ -443,9 +442,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<PermittedKey> const permitted = PermittedDriverKeys(machine, devices);
     // A failed instance-key read leaves the device path on an earlier device,
     // as an unreadable identifier does.
-    bool const registryReadsFaulted = std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
-        return f.operation == "RegOpenKeyExA" || f.operation == "RegQueryValueExA";
-    });
+    bool const registryReadsFaulted =
+        std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
+            return f.operation == "RegOpenKeyExA" || f.operation == "RegQueryValueExA";
+        });
     sim::Registry const before = machine.registry.Clone();
 
     sim::ResetToolState();

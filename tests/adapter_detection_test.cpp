@@ -702,8 +702,8 @@ INSTANTIATE_TEST_SUITE_P(
         InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, "", false, 0, ""},
         InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, "", false, 0, ""},
         InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(DriverName(std::string(290, 'k') + "0001")),
-                           host::REG_SZ, "0001", false, 0, ""}),
+        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(DriverName(std::string(290, 'k') + "0001")), host::REG_SZ,
+                           "0001", false, 0, ""}),
     [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -735,7 +735,8 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     EXPECT_EQ(d.count, c.count);
     if (c.accepted) {
         EXPECT_EQ(std::string(MacFileName), support::DeviceFile(identifier));
-        EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA", support::Quoted(support::DeviceFile(identifier))), 1u);
+        EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA", support::Quoted(support::DeviceFile(identifier))),
+                  1u);
     } else {
         EXPECT_EQ(std::string(MacFileName), kOldMacFile);
         EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
@@ -768,14 +769,14 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         bool instanceId;
         size_t opens;
     };
-    const Case cases[] = {{false, "0007", 38, true, true, 2},  {false, "0007", 59, true, true, 2},
-                          {false, "0007", 60, false, true, 2}, {false, "0007", 63, false, true, 2},
+    const Case cases[] = {{false, "0007", 38, true, true, 2},   {false, "0007", 59, true, true, 2},
+                          {false, "0007", 60, false, true, 2},  {false, "0007", 63, false, true, 2},
                           {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
-                          {false, "", 38, false, false, 0},    {true, "0007", 38, true, false, 1},
-                          {true, "0007", 0, true, false, 1},   {true, "", 38, false, false, 0}};
+                          {false, "", 38, false, false, 0},     {true, "0007", 38, true, false, 1},
+                          {true, "0007", 0, true, false, 1},    {true, "", 38, false, false, 0}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(::testing::Message() << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length "
-                                          << c.length);
+        SCOPED_TRACE(::testing::Message()
+                     << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length " << c.length);
         sim::Machine fresh;
         support::PrepareMachine(fresh);
         if (c.olderLayout) {

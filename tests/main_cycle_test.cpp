@@ -286,18 +286,18 @@ TEST_F(MainCycle, EveryStartBeginsWithEmptyModuleStrings) {
 // class key or another device's key.
 
 struct SecondDevice {
-    std::optional<std::string> driver;     // driver key name, raw image
-    std::string instanceKey;               // holds its NetCfgInstanceId
-    std::string identifier;                // its NetCfgInstanceId and driver's device name
-    std::uint32_t regionWord;              // what its driver answers
+    std::optional<std::string> driver; // driver key name, raw image
+    std::string instanceKey;           // holds its NetCfgInstanceId
+    std::string identifier;            // its NetCfgInstanceId and driver's device name
+    std::uint32_t regionWord;          // what its driver answers
 };
 
 struct TargetCase {
     const char *name;
-    bool firstAdapter;        // an adapter at 0007 whose driver answers region 0
+    bool firstAdapter; // an adapter at 0007 whose driver answers region 0
     SecondDevice second;
-    std::string writtenKey;   // under HKLM; "" = nothing written
-    std::string attempt;      // the trace of one attempt, when nothing is written
+    std::string writtenKey; // under HKLM; "" = nothing written
+    std::string attempt;    // the trace of one attempt, when nothing is written
 };
 
 class WriteTarget : public MainCycle, public ::testing::WithParamInterface<TargetCase> {};
@@ -331,21 +331,36 @@ std::string const kMacFileFailed = "[VT][ZoWLAPI] QueryOID create Mac file faile
 INSTANTIATE_TEST_SUITE_P(
     Machines, WriteTarget,
     ::testing::Values(
-        TargetCase{"SecondAdapterWellFormed", true, {support::Sz(kWellFormed), "0008", support::kGuidB, 0x0100},
-                   std::string(support::kNetClassKey) + "\\0008", ""},
+        TargetCase{"SecondAdapterWellFormed",
+                   true,
+                   {support::Sz(kWellFormed), "0008", support::kGuidB, 0x0100},
+                   std::string(support::kNetClassKey) + "\\0008",
+                   ""},
         // Its last four characters name an instance key and a running driver.
-        TargetCase{"InstanceNameAlone", false, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "",
+        TargetCase{
+            "InstanceNameAlone", false, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "", MissedAttempt()},
+        TargetCase{"LetterAndInstanceNameAlone",
+                   false,
+                   {support::Sz("x0013"), "0013", support::kGuidB, 0x0100},
+                   "",
                    MissedAttempt()},
-        TargetCase{"LetterAndInstanceNameAlone", false, {support::Sz("x0013"), "0013", support::kGuidB, 0x0100}, "",
-                   MissedAttempt()},
-        TargetCase{"ClassKeyAlone", false, {support::Sz(support::kNetClassGuid), "318}", support::kGuidB, 0x0100}, "",
+        TargetCase{"ClassKeyAlone",
+                   false,
+                   {support::Sz(support::kNetClassGuid), "318}", support::kGuidB, 0x0100},
+                   "",
                    MissedAttempt()},
         // Region 1 from this device must not be written into the first one's key.
-        TargetCase{"InstanceNameAloneAfterAnAdapter", true, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "",
+        TargetCase{"InstanceNameAloneAfterAnAdapter",
+                   true,
+                   {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
+                   "",
                    FoundAttempt(0, 3)},
         // An empty identifier names "\\.\", which opens nothing: the queries
         // fail rather than go to the first adapter, whose key is not this one.
-        TargetCase{"EmptyIdentifierAfterAnAdapter", true, {support::Sz(kWellFormed), "0008", "", 0x0100}, "",
+        TargetCase{"EmptyIdentifierAfterAnAdapter",
+                   true,
+                   {support::Sz(kWellFormed), "0008", "", 0x0100},
+                   "",
                    support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
                        " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"}),
     [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });

@@ -75,8 +75,8 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64AndNothingIsTraced) {
     EXPECT_EQ(probe.output, "");
     EXPECT_EQ(machine.OpenKeyCount(), 0u);
     ASSERT_EQ(machine.CountCalls("RegOpenKeyExA"), 1u);
-    EXPECT_EQ(machine.calls[0].arguments,
-              "HKEY_LOCAL_MACHINE, \"System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment\", 0, KEY_READ");
+    EXPECT_EQ(machine.calls[0].arguments, "HKEY_LOCAL_MACHINE, \"System\\\\CurrentControlSet\\\\Control\\\\Session "
+                                          "Manager\\\\Environment\", 0, KEY_READ");
     EXPECT_EQ(machine.CountCalls("RegQueryValueExA"), 1u);
     EXPECT_EQ(machine.CountCalls("RegCloseKey"), 1u);
 }

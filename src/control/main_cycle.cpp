@@ -31,9 +31,8 @@ int WriteEdccaSetting() {
     host::HKEY key = nullptr;
     // An empty path would open the hive itself and put the setting at its
     // root: it counts as a failed open.
-    if (DriverKeyPath[0] == '\0' ||
-        host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, DriverKeyPath, 0, host::KEY_ALL_ACCESS, &key) !=
-            host::ERROR_SUCCESS) {
+    if (DriverKeyPath[0] == '\0' || host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, DriverKeyPath, 0,
+                                                        host::KEY_ALL_ACCESS, &key) != host::ERROR_SUCCESS) {
         // %hs names the 8-bit path on every C runtime the tool is built for.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
