@@ -2,9 +2,9 @@
 
 #include "adapter/adapter_detection.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "host/format.h"
 #include "host/host.h"
 #include "host/trace.h"
 #include "host/version.h"
@@ -150,8 +150,8 @@ void DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     // A name of another shape would point the setting at the class root or a
     // class key itself: the path then keeps the last device's.
     if (IsDriverKeyName(property, driverLength)) {
-        std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
-                      property);
+        FormatText(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
+                   property);
     }
     TakeInstanceNumber(property, driverSize, work->InstanceNumber);
 
@@ -297,8 +297,8 @@ std::int32_t GetAvailableAdapters(AdapterList *results, std::int32_t capacity) {
     } else if (result > capacity) {
         result = ZOWL_ERROR_LIST_TOO_SMALL;
     }
-    std::snprintf(message, sizeof message, "<-- GetAvailableAdapters() :  Available adapter number = %d\n",
-                  static_cast<int>(result));
+    FormatText(message, sizeof message, "<-- GetAvailableAdapters() :  Available adapter number = %d\n",
+               static_cast<int>(result));
     Trace("%s", message);
     return result;
 }
@@ -313,10 +313,10 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     char keyPath[kKeyPathSize];
     const char *valueName = kIdentifierValue;
     if (code < kNewerLayoutCode) {
-        std::snprintf(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
+        FormatText(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
         valueName = kOlderIdentifierValue;
     } else {
-        std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
+        FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
     }
     char data[kDeviceNameDataSize];
     std::size_t length = 0;
@@ -328,8 +328,8 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     if (length == 0 || length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
         return false;
     }
-    std::snprintf(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
-    std::snprintf(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    FormatText(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    FormatText(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
     return true;
 }
 
@@ -343,7 +343,7 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
         return false;
     }
     char keyPath[kKeyPathSize];
-    std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
+    FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
     char data[kInstanceIdDataSize];
     std::size_t length = 0;
     if (!ReadRegistryText(keyPath, kIdentifierValue, data, sizeof data, &length)) {
@@ -355,6 +355,6 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
         return false;
     }
     CopyFieldText(instanceId, kInstanceIdSize, data, length);
-    std::snprintf(ntDeviceName, kNtDeviceNameSize, "%s%.*s", kNtDevicePrefix, static_cast<int>(length), data);
+    FormatText(ntDeviceName, kNtDeviceNameSize, "%s%.*s", kNtDevicePrefix, static_cast<int>(length), data);
     return true;
 }
