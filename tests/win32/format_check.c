@@ -1,7 +1,7 @@
 /* format_check.c - every format the tool passes to Trace and FormatText,
  * formatted by FormatText (src/host/format.c) with msvcrt's printf, and
  * compared byte for byte with the text the tool means; also where the text
- * is cut. Run under Wine (tests/wine/release_runs.py format-check); prints one
+ * is cut. Run under Wine (tests/wine/release_runs.py program-check); prints one
  * line per case and exits 1 when any differs. Every format with a conversion
  * in src/ must appear here (checked by trace_formats_covered.py). */
 
