@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Runs of release artefacts under Wine, on fresh prefixes from wine_runner.py.
 
-  release_runs.py [--cache DIR] program-check EXE
-      runs a test program without arguments (format_check.exe,
-      entry_check.exe) and passes on its exit code 0; its output is shown.
+  release_runs.py [--cache DIR] program-check EXE [ARG...]
+      runs a test program (format_check.exe, entry_check.exe) and passes on
+      its exit code 0; its output is shown.
   release_runs.py [--cache DIR] package-check ZIP SIM_SCENARIO
       unpacks the package into C:\\EdccaProvision of a machine set up from a
       scenario of the simulated host, runs its edcca.cmd with cmd.exe, and
@@ -21,11 +21,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_runner  # noqa: E402  (the prefix machinery)
 
 
-def program_check(cache, exe):
+def program_check(cache, exe, arguments):
     with wine_runner.Session(cache, {}, "program-check-%d" % os.getpid()) as session:
         out_path = os.path.join(session.work_dir, "stdout.txt")
         with open(out_path, "wb") as out:
-            code = wine_runner.wine(session.prefix, os.path.abspath(exe), stdout=out, check=False)
+            code = wine_runner.wine(session.prefix, os.path.abspath(exe), *arguments, stdout=out, check=False)
         with open(out_path, "rb") as f:
             sys.stdout.write(f.read().decode("latin-1").replace("\r\n", "\n"))
     print("exit code %d" % code)
@@ -64,14 +64,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", default=os.environ.get("EDCCA_WINE_CACHE", "/tmp/edcca-wine-cache"))
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("program-check").add_argument("exe")
+    program = commands.add_parser("program-check")
+    program.add_argument("exe")
+    program.add_argument("arguments", nargs="*")
     package = commands.add_parser("package-check")
     package.add_argument("zip")
     package.add_argument("scenario")
     args = parser.parse_args()
     try:
         if args.command == "program-check":
-            return program_check(args.cache, args.exe)
+            return program_check(args.cache, args.exe, args.arguments)
         return package_check(args.cache, args.zip, args.scenario)
     except wine_runner.Skip as skip:
         print("skipped: %s" % skip)
