@@ -8,7 +8,7 @@
 # Leaves WORK_DIR/EdccaProvision-VERSION-win32.zip for the Wine run of its
 # command file (tests/wine). Checks: the name carries the project version;
 # the zip holds exactly the program (the built one, with that version in its
-# version resource), edcca.cmd (CR LF lines), detect-edcca.ps1, README.txt
+# version resource and manifest), edcca.cmd (CR LF lines), detect-edcca.ps1, README.txt
 # and SHA256SUMS, and SHA256SUMS holds every other file's hash.
 set -euo pipefail
 
@@ -35,10 +35,15 @@ mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" && cd "$work/unpac
 cmp -s EdccaProvision.exe "$exe"
 check program-is-the-build $? "EdccaProvision.exe differs from $exe"
 
-# The version resource's strings are UTF-16LE.
+# The version resource's strings are UTF-16LE; the manifest is UTF-8.
 utf16=$(printf '%s.0' "$version" | sed 's/./&\x00/g' | od -An -tx1 -v | tr -d ' \n')
 od -An -tx1 -v EdccaProvision.exe | tr -d ' \n' | grep -q "$utf16"
 check version-resource-is-project-version $? "no '$version.0' in the version resource"
+grep -aq "name=\"EdccaProvision\" version=\"$version.0\"" EdccaProvision.exe
+check manifest-is-project-version $? "the manifest's assemblyIdentity is not version $version.0"
+
+head -1 README.txt | grep -q "^EdccaProvision $version - "
+check readme-names-version $? "README.txt begins '$(head -1 README.txt)'"
 
 sums=$(sha256sum -c SHA256SUMS 2>&1)
 [[ $(grep -c ': OK$' <<<"$sums") -eq 4 ]]
