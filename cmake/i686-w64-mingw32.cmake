@@ -10,6 +10,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # The tool throws nothing and asks no type at run time; leaving both out, and
-# giving every function and datum its own section for --gc-sections, keeps the
-# program small.
-set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections")
+# the unwind tables nothing reads, and giving every function and datum its own
+# section for --gc-sections, keeps the program small. -fno-ident leaves out
+# the compiler's version string.
+set(edcca_small "-fno-asynchronous-unwind-tables -fno-unwind-tables -ffunction-sections -fno-ident")
+set(CMAKE_C_FLAGS_INIT "${edcca_small}")
+set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions -fno-rtti ${edcca_small}")

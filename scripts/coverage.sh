@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build/coverage
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
   -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" >/dev/null
 targets=(reg_import scenario attempt)
 cmake --build "$build" -j "$(nproc)" --target $(printf 'fuzz_%s_replay ' "${targets[@]}") >/dev/null
@@ -23,4 +24,4 @@ for target in "${targets[@]}"; do
 done
 llvm-profdata merge -sparse "$build"/*.profraw -o "$build/fuzz.profdata"
 llvm-cov report "${objects[0]}" -object "${objects[1]}" -object "${objects[2]}" -instr-profile="$build/fuzz.profdata" \
-  $(find "$PWD/src" -name '*.cpp' -not -path '*/win32/*' | sort)
+  $(find "$PWD/src" \( -name '*.cpp' -o -name '*.c' \) -not -path '*/win32/*' | sort)

@@ -2,9 +2,9 @@
 
 #include "adapter/adapter_detection.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "host/format.h"
 #include "host/host.h"
 #include "host/trace.h"
 #include "host/version.h"
@@ -155,8 +155,8 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     if (!IsDriverKeyName(property, driverLength)) {
         return false;
     }
-    std::snprintf(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
-                  property);
+    FormatText(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
+               property);
     TakeInstanceNumber(property, driverSize, work->InstanceNumber);
 
     std::memset(property, 0, kPropertyBufferSize);
@@ -303,8 +303,8 @@ std::int32_t GetAvailableAdapters(AdapterList *results, std::int32_t capacity) {
     } else if (result > capacity) {
         result = ZOWL_ERROR_LIST_TOO_SMALL;
     }
-    std::snprintf(message, sizeof message, "<-- GetAvailableAdapters() :  Available adapter number = %d\n",
-                  static_cast<int>(result));
+    FormatText(message, sizeof message, "<-- GetAvailableAdapters() :  Available adapter number = %d\n",
+               static_cast<int>(result));
     Trace("%s", message);
     return result;
 }
@@ -319,10 +319,10 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     char keyPath[kKeyPathSize];
     const char *valueName = kIdentifierValue;
     if (code < kNewerLayoutCode) {
-        std::snprintf(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
+        FormatText(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
         valueName = kOlderIdentifierValue;
     } else {
-        std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
+        FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
     }
     char data[kDeviceNameDataSize];
     std::size_t length = 0;
@@ -334,8 +334,8 @@ bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     if (length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
         return false;
     }
-    std::snprintf(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
-    std::snprintf(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    FormatText(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    FormatText(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
     return true;
 }
 
@@ -349,7 +349,7 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
         return false;
     }
     char keyPath[kKeyPathSize];
-    std::snprintf(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
+    FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
     char data[kInstanceIdDataSize];
     std::size_t length = 0;
     if (!ReadRegistryText(keyPath, kIdentifierValue, data, sizeof data, &length)) {
@@ -361,6 +361,6 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
         return false;
     }
     CopyFieldText(instanceId, kInstanceIdSize, data, length);
-    std::snprintf(ntDeviceName, kNtDeviceNameSize, "%s%.*s", kNtDevicePrefix, static_cast<int>(length), data);
+    FormatText(ntDeviceName, kNtDeviceNameSize, "%s%.*s", kNtDevicePrefix, static_cast<int>(length), data);
     return true;
 }

@@ -3,12 +3,12 @@
 
 #include "control/main_cycle.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "adapter/adapter_detection.h"
 #include "adapter/adapter_record.h"
 #include "driver/driver_query.h"
+#include "host/format.h"
 #include "host/trace.h"
 
 namespace {
@@ -33,19 +33,11 @@ int WriteEdccaSetting() {
     // root: it counts as a failed open.
     if (DriverKeyPath[0] == '\0' || host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, DriverKeyPath, 0,
                                                         host::KEY_ALL_ACCESS, &key) != host::ERROR_SUCCESS) {
-        // %hs names the 8-bit path on every C runtime the tool is built for.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
-#endif
         Trace("RegOpenKeyEx '%hs' failed\n", DriverKeyPath);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
         return 0;
     }
     char value[16];
-    std::snprintf(value, sizeof value, "%d", kEdccaEnabled);
+    FormatText(value, sizeof value, "%d", kEdccaEnabled);
     host::DWORD const valueSize = static_cast<host::DWORD>(std::strlen(value) + 1);
     host::LSTATUS const status = host::RegSetValueExA(key, kEdccaValueName, 0, host::REG_SZ,
                                                       reinterpret_cast<const host::BYTE *>(value), valueSize);
@@ -74,11 +66,7 @@ int RunAttempt() {
     return kAttemptGoesOn;
 }
 
-#if defined(_WIN32)
-extern "C" int __stdcall WinMain(HINSTANCE__ *, HINSTANCE__ *, char *, int) {
-#else
-extern "C" int WinMain(void *, void *, char *, int) {
-#endif
+extern "C" int EDCCA_WINAPI WinMain(host::HINSTANCE, host::HINSTANCE, char *, int) {
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         if (RunAttempt() == kAttemptEnds) {
             EndProcess();

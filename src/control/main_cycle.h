@@ -25,14 +25,7 @@ constexpr int kAttemptEnds = 1;
 // failed write).
 int RunAttempt();
 
-#if defined(_WIN32)
-struct HINSTANCE__;
-// The process entry after runtime start-up. Its arguments are not used. It
-// never returns: every end is ExitProcess(0).
-extern "C" int __stdcall WinMain(HINSTANCE__ *instance, HINSTANCE__ *previousInstance, char *commandLine,
-                                 int showState);
-#else
-// The process entry after runtime start-up. Its arguments are not used. It
-// never returns: every end is ExitProcess(0).
-extern "C" int WinMain(void *instance, void *previousInstance, char *commandLine, int showState);
-#endif
+// The process entry after start-up (host/win32/entry.c on Windows). Its
+// arguments are not used. It never returns: every end is ExitProcess(0).
+extern "C" int EDCCA_WINAPI WinMain(host::HINSTANCE instance, host::HINSTANCE previousInstance, char *commandLine,
+                                    int showState);

@@ -12,6 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// The calling convention of Win32 functions (WINAPI): __stdcall on 32-bit
+// Windows, the platform's own elsewhere.
+#if defined(_WIN32) && defined(__i386__)
+#define EDCCA_WINAPI __stdcall
+#else
+#define EDCCA_WINAPI
+#endif
+
 namespace host {
 
 using BYTE = std::uint8_t;
@@ -27,6 +35,8 @@ using SIZE_T = std::size_t;
 using HANDLE = void *;
 using HDEVINFO = void *;
 using HLOCAL = void *;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__ *;
 struct HKEY__;
 using HKEY = HKEY__ *;
 

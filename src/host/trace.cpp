@@ -3,8 +3,8 @@
 #include "host/trace.h"
 
 #include <cstdarg>
-#include <cstdio>
 
+#include "host/format.h"
 #include "host/host.h"
 
 namespace {
@@ -15,12 +15,9 @@ void Trace(const char *format, ...) {
     char line[kTraceLineSize];
     va_list arguments;
     va_start(arguments, format);
-    int const length = std::vsnprintf(line, sizeof line, format, arguments);
+    size_t const length = FormatTextV(line, sizeof line, format, arguments);
     va_end(arguments);
-    if (length <= 0) {
-        return;
+    if (length > 0) {
+        host::WriteStandardOutput(line, length);
     }
-    // vsnprintf reports the untruncated length; only the stored bytes go out.
-    host::SIZE_T const stored = length < kTraceLineSize ? static_cast<host::SIZE_T>(length) : kTraceLineSize - 1;
-    host::WriteStandardOutput(line, stored);
 }

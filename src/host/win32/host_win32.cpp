@@ -272,8 +272,10 @@ DWORD GetLastError() { return ::GetLastError(); }
 
 void ExitProcess(UINT exitCode) { ::ExitProcess(exitCode); }
 
-void WriteStandardOutput(const char *text, SIZE_T length) { std::fwrite(text, 1, length, stdout); }
+// msvcrt's own stdout, _iob[1]: the stdout macro would call a MinGW wrapper
+// (__acrt_iob_func) that brings its unwind table along.
+void WriteStandardOutput(const char *text, SIZE_T length) { std::fwrite(text, 1, length, &_iob[1]); }
 
-void FlushStandardOutput() { std::fflush(stdout); }
+void FlushStandardOutput() { std::fflush(&_iob[1]); }
 
 } // namespace host

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds EdccaProvision.exe twice, each time from a fresh clone of this
+# repository's last commit in a folder of a different name and depth, and
+# checks that the two files are byte for byte the same: nothing of the time or
+# place of a build may end up in the program.
+# usage: scripts/check-reproducible.sh [JOBS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=${1:-$(nproc)}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+build() {
+  git clone -q --no-hardlinks . "$1"
+  (cd "$1" && cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" --target EdccaProvision >/dev/null)
+}
+build "$work/first"
+# Another folder, and seconds later: a time stamp would differ too.
+build "$work/second/of/the/builds"
+a=$work/first/build/win32/src/host/win32/EdccaProvision.exe
+b=$work/second/of/the/builds/build/win32/src/host/win32/EdccaProvision.exe
+if cmp "$a" "$b"; then
+  echo "reproducible: two builds give the same $(stat -c %s "$a") bytes, SHA-256 $(sha256sum < "$a" | cut -d' ' -f1)"
+else
+  echo "not reproducible: the two builds of EdccaProvision.exe differ" >&2
+  exit 1
+fi

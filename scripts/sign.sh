@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Signs EdccaProvision.exe with Authenticode (SHA-256), in place, using
+# Debian's osslsigncode and a PKCS#12 (.pfx) file holding the code-signing
+# certificate and its private key.
+#
+# usage: scripts/sign.sh [--timestamp URL] EXE PFX
+#
+# The .pfx password is read from the file named by EDCCA_SIGN_PASSWORD_FILE,
+# or else taken from EDCCA_SIGN_PASSWORD; it never appears on a command line,
+# where other users could read it. --timestamp URL has the signature
+# counter-signed by that RFC 3161 time-stamp server (your certificate
+# authority's), so that it stays valid after the certificate expires.
+set -euo pipefail
+
+usage() { echo "usage: $0 [--timestamp URL] EXE PFX" >&2; exit 2; }
+
+timestamp=()
+if [[ ${1:-} == --timestamp ]]; then
+  [[ $# -ge 2 ]] || usage
+  timestamp=(-ts "$2")
+  shift 2
+fi
+[[ $# -eq 2 ]] || usage
+exe=$1 pfx=$2
+[[ -f $exe ]] || { echo "sign: no file $exe" >&2; exit 2; }
+[[ -f $pfx ]] || { echo "sign: no file $pfx" >&2; exit 2; }
+
+if [[ -n ${EDCCA_SIGN_PASSWORD_FILE:-} ]]; then
+  password_source=$EDCCA_SIGN_PASSWORD_FILE
+elif [[ -n ${EDCCA_SIGN_PASSWORD+set} ]]; then
+  # printf is a shell builtin: the password reaches osslsigncode through a
+  # pipe, not through any process's arguments.
+  exec 3< <(printf '%s' "$EDCCA_SIGN_PASSWORD")
+  password_source=/dev/fd/3
+else
+  echo "sign: set EDCCA_SIGN_PASSWORD_FILE (a file holding the .pfx password) or EDCCA_SIGN_PASSWORD" >&2
+  exit 2
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+osslsigncode sign -pkcs12 "$pfx" -readpass "$password_source" -h sha256 -n EdccaProvision \
+  "${timestamp[@]}" -in "$exe" -out "$work/signed.exe" >/dev/null
+cp "$work/signed.exe" "$exe"
+echo "signed $exe with SHA-256${timestamp[1]:+, time-stamped by ${timestamp[1]}}"
