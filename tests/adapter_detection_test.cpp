@@ -604,20 +604,22 @@ std::string Letters(size_t n) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, FieldBounds,
-    ::testing::Values(
-        FieldCase{"Longest", support::Sz(Letters(255)), support::Sz("Desc"), support::Sz(Letters(255)),
-                  support::Sz(Letters(255)), Letters(63), Letters(255), Letters(255), Letters(255)},
-        FieldCase{"FullBufferWithoutNul", Letters(256), support::Sz("Desc"), Letters(256), Letters(256), Letters(63),
-                  Letters(255), Letters(255), Letters(255)},
-        FieldCase{"FriendlyNameTooLongForTheBuffer", support::Sz(Letters(300)), support::Sz("Device description"),
-                  support::Sz("L"), support::Sz("M"), "Device description", "", "L", "M"},
-        FieldCase{"DescriptionFullBufferWithoutNul", std::nullopt, Letters(256), support::Sz("L"), support::Sz("M"),
-                  Letters(63), "", "L", "M"},
-        FieldCase{"DescriptionOfExactly63", std::nullopt, support::Sz(Letters(63)), std::nullopt, std::nullopt,
-                  Letters(63), "", "", ""},
-        FieldCase{"DescriptionOf64", support::Sz(Letters(64)), std::nullopt, std::nullopt, std::nullopt, Letters(63),
-                  Letters(64), "", ""},
-        FieldCase{"NoTextsAtAll", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "", "", "", ""}),
+    ::testing::Values(FieldCase{"Longest", support::Sz(Letters(255)), support::Sz("Desc"), support::Sz(Letters(255)),
+                                support::Sz(Letters(255)), Letters(63), Letters(255), Letters(255), Letters(255)},
+                      FieldCase{"FullBufferWithoutNul", Letters(256), support::Sz("Desc"), Letters(256), Letters(256),
+                                Letters(63), Letters(255), Letters(255), Letters(255)},
+                      FieldCase{"FriendlyNameTooLongForTheBuffer", support::Sz(Letters(300)),
+                                support::Sz("Device description"), support::Sz("L"), support::Sz("M"),
+                                "Device description", "", "L", "M"},
+                      FieldCase{"DescriptionFullBufferWithoutNul", std::nullopt, Letters(256), support::Sz("L"),
+                                support::Sz("M"), Letters(63), "", "L", "M"},
+                      FieldCase{"DescriptionOfExactly63", std::nullopt, support::Sz(Letters(63)), std::nullopt,
+                                std::nullopt, Letters(63), "", "", ""},
+                      FieldCase{"DescriptionOf64", support::Sz(Letters(64)), std::nullopt, std::nullopt, std::nullopt,
+                                Letters(63), Letters(64), "", ""},
+                      FieldCase{"NoTextsAtAll", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "", "", "", ""},
+                      FieldCase{"OneLetterNameLocationWithoutManufacturer", support::Sz("A"), support::Sz("Desc"),
+                                support::Sz("L"), std::nullopt, "A", "A", "L", ""}),
     [](const ::testing::TestParamInfo<FieldCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, DriverKeyNameFillingTheBufferWithoutNul) {
@@ -666,6 +668,9 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     DeviceSetup device;
     device.driver = c.driver;
     device.textType = c.type;
+    // A name of the right shape in the buffer the driver key name is read
+    // into: a failed read must not take it for one.
+    device.friendlyName = support::Sz("Adapter\\0009");
     AddDevice(machine, device);
     if (!c.instanceKey.empty()) {
         support::SetNetCfgInstanceId(machine, c.instanceKey, support::Sz(kGuidA));
@@ -691,11 +696,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Well-formed, but no instance key of that name: named, not counted.
         InstanceNumberCase{"OneCharacterInstance", support::Sz(DriverName("7")), host::REG_SZ, "", true, 2, ""},
         InstanceNumberCase{"WellFormedShorterThanFour", support::Sz("a\\b"), host::REG_SZ, "", true, 0, ""},
+        InstanceNumberCase{"WellFormedOfFour", support::Sz("X\\07"), host::REG_SZ, "X\\07", true, 2, "X\\07"},
         // Not of the shape class\instance, even with an instance key and a
         // driver behind their last four characters.
         InstanceNumberCase{"InstanceNameAlone", support::Sz("0007"), host::REG_SZ, "0007", false, 0, ""},
         InstanceNumberCase{"LetterAndInstanceName", support::Sz("x0007"), host::REG_SZ, "0007", false, 0, ""},
         InstanceNumberCase{"TrailingBackslash", support::Sz("{X}\\0007\\"), host::REG_SZ, "007\\", false, 0, ""},
+        InstanceNumberCase{"ClassKeyAndBackslash", support::Sz(DriverName("")), host::REG_SZ, "", false, 0, ""},
         InstanceNumberCase{"LeadingBackslash", support::Sz("\\0007"), host::REG_SZ, "0007", false, 0, ""},
         InstanceNumberCase{"TwoBackslashes", support::Sz("{X}\\0008\\0007"), host::REG_SZ, "0007", false, 0, ""},
         InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, "", false, 0, ""},
@@ -769,11 +776,11 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         bool instanceId;
         size_t opens;
     };
-    const Case cases[] = {{false, "0007", 38, true, true, 2},   {false, "0007", 59, true, true, 2},
-                          {false, "0007", 60, false, true, 2},  {false, "0007", 63, false, true, 2},
-                          {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
-                          {false, "", 38, false, false, 0},     {true, "0007", 38, true, false, 1},
-                          {true, "0007", 0, true, false, 1},    {true, "", 38, false, false, 0}};
+    const Case cases[] = {
+        {false, "0007", 38, true, true, 2},  {false, "0007", 59, true, true, 2},   {false, "0007", 60, false, true, 2},
+        {false, "0007", 63, false, true, 2}, {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
+        {false, "", 38, false, false, 0},    {true, "0007", 38, true, false, 1},   {true, "0007", 0, true, false, 1},
+        {true, "", 38, false, false, 0},     {false, "0009", 38, false, false, 2}, {true, "0009", 38, false, false, 1}};
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message()
                      << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length " << c.length);
