@@ -18,7 +18,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "../src/host/host.h"
+#include "host/host.h"
 
 namespace sim {
 

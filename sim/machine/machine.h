@@ -3,7 +3,7 @@
 // The machine holds the registry, the version information, the device
 // presence timeline, the drivers with their device files and answers, a
 // virtual clock, injected faults, a log of every host call, and the process's
-// standard output. host_sim.cpp implements every function of src/host/host.h
+// standard output. sim/seam/ implements every function of src/host/host.h
 // against the machine made active with MachineScope.
 
 #pragma once
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../src/host/host.h"
+#include "host/host.h"
 #include "registry.h"
 
 namespace sim {
@@ -145,7 +145,7 @@ class Machine {
     // The calling thread's last error, as GetLastError would return it.
     host::DWORD LastError() const;
 
-    // Implementation state for host_sim.cpp (handle tables and the like).
+    // Implementation state for sim/seam/ (handle tables and the like).
     struct State;
     State &Internal();
 

@@ -1,6 +1,6 @@
 // host_state.h - the simulated host's private state and shared helpers.
 //
-// Only the sim/host_*.cpp files and machine.cpp include this header: it holds
+// Only the sim/seam/host_*.cpp files and machine.cpp include this header: it holds
 // the handle tables behind Machine::State, the call log and fault helpers
 // every operation uses, and the exception that ends a simulated process.
 

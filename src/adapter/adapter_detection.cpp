@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "host/host.h"
-#include "host/trace.h"
+#include "common/trace.h"
 #include "host/version.h"
 
 char MacFileName[kMacFileNameSize];

@@ -1,6 +1,6 @@
 // bounded_text.cpp - texts in fixed buffers that may lack their NUL.
 
-#include "host/bounded_text.h"
+#include "common/bounded_text.h"
 
 #include <cstring>
 

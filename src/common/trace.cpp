@@ -1,6 +1,6 @@
 // trace.cpp - printf-style trace lines on the process's standard output.
 
-#include "host/trace.h"
+#include "common/trace.h"
 
 #include <cstdarg>
 #include <cstdio>

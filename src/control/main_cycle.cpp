@@ -9,7 +9,7 @@
 #include "adapter/adapter_detection.h"
 #include "adapter/adapter_record.h"
 #include "driver/driver_query.h"
-#include "host/trace.h"
+#include "common/trace.h"
 
 namespace {
 
