@@ -18,7 +18,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "host/host.h"
+#include "host_extra.h"
 
 namespace sim {
 

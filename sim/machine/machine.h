@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host_extra.h"
 #include "registry.h"
 
 namespace sim {

@@ -68,7 +68,7 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
         return host::ERROR_INVALID_PARAMETER;
     }
     if (name.empty()) {
-        return kErrorPathNotFound;
+        return host::ERROR_PATH_NOT_FOUND;
     }
     if (!devicePath) {
         // The machine has drive roots and no files: a name directly in a root
@@ -78,16 +78,16 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
             rest = rest.substr(3);
         }
         if (rest.find('\\') != std::string::npos) {
-            return kErrorPathNotFound;
+            return host::ERROR_PATH_NOT_FOUND;
         }
         return disposition == host::OPEN_EXISTING || disposition == kTruncateExisting ? host::ERROR_FILE_NOT_FOUND
                                                                                       : host::ERROR_ACCESS_DENIED;
     }
     if (deviceName.empty()) {
-        return kErrorInvalidName;
+        return host::ERROR_INVALID_NAME;
     }
     if (deviceName.find('\\') != std::string::npos) {
-        return kErrorPathNotFound;
+        return host::ERROR_PATH_NOT_FOUND;
     }
     for (size_t i = 0; i < machine.drivers.size(); ++i) {
         std::uint64_t fromMs = 0;
@@ -193,13 +193,13 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     host::DWORD written = 0;
     std::uint64_t fromMs = 0;
     if (!LoadSpanAt(driver, machine.nowMs, &fromMs) || fromMs != found->second.loadedFromMs) {
-        error = kErrorDeviceNotConnected; // the driver went away under the open file
+        error = host::ERROR_DEVICE_NOT_CONNECTED; // the driver went away under the open file
     } else if (code != host::IOCTL_NDIS_QUERY_GLOBAL_STATS) {
         error = host::ERROR_INVALID_FUNCTION;
     } else if (inBuffer == nullptr || inSize < 4) {
         error = host::ERROR_INVALID_PARAMETER;
     } else if (outBuffer == nullptr && outSize > 0) {
-        error = kErrorNoAccess;
+        error = host::ERROR_NOACCESS;
     } else {
         error = AnswerQuery(AnswerAt(driver, oid, machine.nowMs), oid, outBuffer, outSize, &written);
     }

@@ -25,7 +25,7 @@ host::LONG FillVersion(Machine &machine, host::OSVERSIONINFOEXA *info) {
         return fault;
     }
     if (info == nullptr) {
-        return kErrorNoAccess;
+        return host::ERROR_NOACCESS;
     }
     if (info->dwOSVersionInfoSize != kVersionInfoSize && info->dwOSVersionInfoSize != kVersionInfoExSize) {
         return host::ERROR_INSUFFICIENT_BUFFER;

@@ -152,7 +152,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
         return host::ERROR_INVALID_HANDLE;
     }
     if (base.key->Deleted()) {
-        return kErrorKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if (subKey == nullptr || subKey[0] == '\0') {
         if (base.root) {
@@ -166,7 +166,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
         return host::ERROR_SUCCESS;
     }
     if (subKey[0] == '\\') {
-        return kErrorBadPathname;
+        return host::ERROR_BAD_PATHNAME;
     }
     std::string path;
     RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
@@ -203,7 +203,7 @@ host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName
         *type = host::REG_NONE;
     }
     if (ref.key->Deleted()) {
-        return kErrorKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -222,10 +222,10 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
         return host::ERROR_INVALID_HANDLE;
     }
     if (data == nullptr && dataSize != 0) {
-        return kErrorNoAccess;
+        return host::ERROR_NOACCESS;
     }
     if (ref.key->Deleted()) {
-        return kErrorKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;

@@ -197,7 +197,7 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     host::LONG error = host::ERROR_SUCCESS;
     bool const allClasses = (flags & kDigcfAllClasses) != 0;
     if ((flags & ~known) != 0) {
-        error = kErrorInvalidFlags;
+        error = host::ERROR_INVALID_FLAGS;
     } else if ((flags & kDigcfDeviceInterface) != 0) {
         error = host::ERROR_NOT_SUPPORTED; // device interfaces are not part of the simulated machine
     } else if (classGuid == nullptr && !allClasses) {
@@ -289,7 +289,7 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
         return Finish(machine, host::ERROR_INVALID_DATA);
     }
     if (property >= kSpdrpMaximumProperty) {
-        return Finish(machine, kErrorInvalidRegProperty);
+        return Finish(machine, host::ERROR_INVALID_REG_PROPERTY);
     }
     const char *valueName = PropertyValueName(property);
     if (valueName == nullptr) {
@@ -297,7 +297,7 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
     }
     RegistryKey *key = machine.registry.FindKey(std::string(kEnumRoot) + "\\" + device->instancePath);
     if (key == nullptr) {
-        return Finish(machine, kErrorNoSuchDevinst);
+        return Finish(machine, host::ERROR_NO_SUCH_DEVINST);
     }
     // The property is read as RegQueryValueExA reads it: the same sizes, the
     // same NUL appended when there is room.

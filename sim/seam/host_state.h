@@ -18,17 +18,6 @@
 
 namespace sim {
 
-// Windows error codes the simulated host gives beyond those host.h lists.
-constexpr host::LONG kErrorPathNotFound = 3;
-constexpr host::LONG kErrorNoAccess = 998;
-constexpr host::LONG kErrorInvalidName = 123;
-constexpr host::LONG kErrorBadPathname = 161;
-constexpr host::LONG kErrorInvalidFlags = 1004;
-constexpr host::LONG kErrorKeyDeleted = 1018;
-constexpr host::LONG kErrorDeviceNotConnected = 1167;
-constexpr host::LONG kErrorInvalidRegProperty = static_cast<host::LONG>(0xE0000209U);
-constexpr host::LONG kErrorNoSuchDevinst = static_cast<host::LONG>(0xE000020BU);
-
 struct KeyHandle {
     std::shared_ptr<RegistryKey> key;
     std::string path; // under HKEY_LOCAL_MACHINE, as the registry spells it
