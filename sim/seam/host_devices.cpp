@@ -165,9 +165,6 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     std::string const fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
     if (host::LONG const fault = FireFault(machine, "DeviceIoControl", {fileName, deviceName, Hex(oid)})) {
-        if (bytesReturned != nullptr) {
-            *bytesReturned = 0;
-        }
         SetLastError(machine, fault);
         return host::FALSE;
     }
@@ -206,12 +203,12 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     request.answered = error == host::ERROR_SUCCESS;
     request.bytesReturned = written;
     machine.requests.push_back(std::move(request));
-    if (bytesReturned != nullptr) {
-        *bytesReturned = written;
-    }
-    if (error != host::ERROR_SUCCESS) {
+    if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
         SetLastError(machine, error);
         return host::FALSE;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = written;
     }
     return host::TRUE;
 }

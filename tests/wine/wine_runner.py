@@ -41,7 +41,8 @@ NET_CLASS_GUID = "{4D36E972-E325-11CE-BFC1-08002BE10318}"
 CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
 SERVICE_KEY = CCS + "\\Services\\" + DRIVER_SERVICE
 ENVIRONMENT_KEY = CCS + "\\Control\\Session Manager\\Environment"
-APP_DEFAULTS_KEY = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\EdccaProvision.exe"
+# Wine's per-program settings, by the program file's name.
+APP_DEFAULTS_KEY = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\"
 # Where the program may leave a mark: both registry layouts of the network
 # adapters (the driver keys live in the first).
 WATCHED_TREES = [CCS + "\\Control\\Class", CCS + "\\Services\\Class"]
@@ -480,7 +481,7 @@ def is_timed(scenario):
                 any(parse_number(a.get("atMs", 0)) > 0 for a in answers))
 
 
-def run_settings(windows, architecture, timed):
+def run_settings(exe, windows, architecture, timed):
     """The .reg text of one run: the Windows version Wine reports to the
     program, the machine's processor architecture (Wine resets it at every
     session start, so it is written into the running session; None deletes
@@ -488,7 +489,7 @@ def run_settings(windows, architecture, timed):
     attempts when the scenario is timed, else from its first request."""
     clock = ('"AttemptClock"=' + reg_string(nt_path(CLOCK_DEVICE)) if timed else
              '"ClockOrigin"=' + reg_hex(3, struct.pack("<Q", 0)))
-    sections = [(APP_DEFAULTS_KEY, ['"Version"=' + reg_string(windows)]), (SERVICE_KEY + "\\Parameters", [clock])]
+    sections = [(APP_DEFAULTS_KEY + os.path.basename(exe), ['"Version"=' + reg_string(windows)]), (SERVICE_KEY + "\\Parameters", [clock])]
     if architecture is not KEEP:
         sections.append((ENVIRONMENT_KEY, ['"PROCESSOR_ARCHITECTURE"=' +
                                            ("-" if architecture is None else reg_string(architecture))]))
@@ -561,7 +562,7 @@ class Session:
         """Runs the program once as `windows` and returns the report."""
         before = self.watched_registry()
         timed = is_timed(self.scenario)
-        import_reg(self.prefix, run_settings(windows, self.scenario.get("processorArchitecture", KEEP), timed),
+        import_reg(self.prefix, run_settings(exe, windows, self.scenario.get("processorArchitecture", KEEP), timed),
                    self.work_dir, "run.reg")
         out_path = os.path.join(self.work_dir, "stdout.bin")
         with open(out_path, "wb") as out:
@@ -910,6 +911,20 @@ def compare(scenario, report):
 # Command line
 
 
+def run_contract(cache, exe, path):
+    """Runs the host-contract suite on its machine. It passes when the
+    program ended through ExitProcess with code 0 and its report's last line,
+    written and flushed just before, arrived."""
+    _, reports = run_scenario(cache, exe, path, None, sim=True)
+    report = reports[0]
+    print(report["trace"], end="")
+    lines = report["trace"].splitlines()
+    passed = report["exitCode"] == 0 and bool(lines) and re.match(r"host contract on .*, 0 failed$", lines[-1])
+    if not passed:
+        print("\nFAIL exit code %d; the report's last line must say 0 failed" % report["exitCode"])
+    return 0 if passed else 1
+
+
 def mismatch_list(text):
     parts = text.split(",")
     unknown = [p for p in parts if p not in MISMATCH_PREFIX]
@@ -924,6 +939,10 @@ def main():
                         help="where the template prefix and the driver are kept")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("template", help="make the cached prefix (and build the driver)")
+    contract = commands.add_parser("contract", help="run the host-contract suite's Windows build on its machine "
+                                   "(a scenario of the simulated host) and pass when every check passed")
+    contract.add_argument("--exe", required=True, help="host_contract.exe")
+    contract.add_argument("scenarios", nargs=1)
     for name in ("run", "check", "sim-run", "sim-check"):
         command = commands.add_parser(name, help=("run scenarios" if name in ("run", "check") else
                                                   "run scenarios of the simulated host (docs/scenario-format.md)") +
@@ -941,6 +960,8 @@ def main():
         if args.command == "template":
             print(ensure_template(args.cache))
             return 0
+        if args.command == "contract":
+            return run_contract(args.cache, args.exe, args.scenarios[0])
         failed = 0
         sim = args.command.startswith("sim-")
         for path in args.scenarios:
