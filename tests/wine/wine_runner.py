@@ -496,6 +496,26 @@ def run_settings(exe, windows, architecture, timed):
     return reg_document(sections)
 
 
+CHANGE_RECORD = struct.Struct("<4I")
+CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
+
+
+def driver_changes(prefix, work_dir):
+    """The test driver's log of the changes it made (registry events, device
+    files appearing and going), each with the attempt whose pause it fell in:
+    "attempt" n means the program's (n + 1)-th attempt had listed its devices
+    when the change was made, so the change first shows at attempt n + 1
+    (counted from 0); -1: before the first listing."""
+    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
+    log = tree.get(SERVICE_KEY + "\\Parameters", {}).get("Changes", (3, b""))[1]
+    changes = []
+    for at in range(0, len(log) - CHANGE_RECORD.size + 1, CHANGE_RECORD.size):
+        sequence, attempt, kind, index = CHANGE_RECORD.unpack_from(log, at)
+        changes.append({"sequence": sequence, "attempt": attempt - 2**32 if attempt >= 2**31 else attempt,
+                        "kind": CHANGE_KINDS.get(kind, kind), "index": index})
+    return changes
+
+
 def driver_requests(prefix, work_dir, count):
     """The test driver's log of every adapter: a list of records, in order."""
     tree = export_tree(prefix, SERVICE_KEY + "\\Parameters\\Adapters", work_dir)
@@ -576,6 +596,7 @@ class Session:
         return {"windows": windows, "exitCode": exit_code, "stdout": stdout, "trace": stdout.replace("\r\n", "\n"),
                 "registryChanges": registry_changes(before, self.watched_registry()),
                 "driverRequests": driver_requests(self.prefix, self.work_dir, self.drivers),
+                "driverChanges": driver_changes(self.prefix, self.work_dir),
                 "durationMs": round(duration * 1000)}
 
 
@@ -765,6 +786,7 @@ def translate_sim_scenario(path):
             converted["loaded"] = sim_timeline(original["loaded"])
     scenario = {"description": sim.get("description", ""), "windows": windows, "exactVersion": exact,
                 "netClass": True, "registryTexts": registry, "drivers": drivers, "events": events,
+                "timed": is_timed({"drivers": drivers, "events": events}),
                 "simExpect": sim.get("expect", {})}
     return scenario
 
@@ -820,18 +842,99 @@ def normalised_sim_changes(changes):
     return result
 
 
-def compare_with_sim(scenario, report):
-    """Differences between a Wine report and the sim scenario's expectations."""
-    expect = scenario["simExpect"]
+def scheduled_changes(scenario):
+    """The timed changes a scenario asks of the test driver, as {(kind, index):
+    [(attempt, what)]}: the attempt (from 0) at whose listing each must be in
+    place, in the order the driver makes them."""
+    schedule = {}
+    for index, event in enumerate(scenario.get("events", [])):
+        schedule[("event", index)] = [(-(-parse_number(event["atMs"]) // 200), "event %d" % index)]
+    for index, driver in enumerate(scenario.get("drivers", [])):
+        spans = driver.get("loaded", [[0, None]])
+        steps = []
+        for start, until in spans:
+            steps.append((-(-parse_number(start) // 200), "device file %d appears" % index))
+            if until is not None:
+                steps.append((-(-parse_number(until) // 200), "device file %d goes" % index))
+        schedule[("file", index)] = steps
+    return schedule
+
+
+def attempt_delays(scenario, report):
+    """When each timed change really took effect, read from the driver's log
+    rather than the wall clock: {scheduled attempt: attempts late} for the
+    changes a busy scheduler delayed, and the problems found (a change made
+    early, or never)."""
+    made = {}
+    for change in report.get("driverChanges", []):
+        key = ("event" if change["kind"] == "event" else "file", change["index"])
+        made.setdefault(key, []).append(change["attempt"] + 1)
+    delays, problems = {}, []
+    for key, steps in scheduled_changes(scenario).items():
+        effective = made.get(key, [])
+        for number, (attempt, what) in enumerate(steps):
+            if number >= len(effective):
+                problems.append("%s: the driver never made it" % what)
+            elif effective[number] < attempt:
+                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number], attempt))
+            elif effective[number] > attempt:
+                delays[attempt] = max(delays.get(attempt, 0), effective[number] - attempt)
+    return delays, problems
+
+
+def request_times(report):
+    """Whether each query came at the driver-clock time of its own attempt:
+    the n-th region (and EEPROM) query belongs to the n-th attempt whose
+    trace shows that query's line."""
     problems = []
+    _, attempts = split_attempts(report["trace"])
+    for oids, line in ((("0xFF0C0003", "0x0D710107"), " GetSupportCountryRegion Offset 0x38 = "),
+                       (("0xFF0C0008", "0x0D710105"), "\n Offset 0x38 = ")):
+        asked = [index for index, text in enumerate(attempts) if line in text]
+        times = [r["ms"] for r in report["driverRequests"] if r["request"] == "ioctl" and r["oid"] in oids]
+        for attempt, ms in zip(asked, times):
+            if ms != attempt * 200:
+                problems.append("a query of attempt %d was answered as of %d ms on the driver's clock" % (attempt, ms))
+    return problems
+
+
+def split_attempts(trace):
+    """A trace cut before each "--> DetectAdapter()" line: what came before
+    the first attempt, then one text per attempt."""
+    parts = trace.split("--> DetectAdapter()\n")
+    return parts[0], ["--> DetectAdapter()\n" + part for part in parts[1:]]
+
+
+def delayed_trace(trace, delays):
+    """The trace a run gives when changes take effect late: while a change
+    is late, each attempt sees the machine of the attempt before it, and
+    writes that attempt's lines again; the run still ends at 40 attempts."""
+    head, attempts = split_attempts(trace)
+    for attempt in sorted(delays, reverse=True):
+        if 0 < attempt <= len(attempts):
+            attempts[attempt:attempt] = [attempts[attempt - 1]] * delays[attempt]
+    return head + "".join(attempts[:40])
+
+
+def compare_with_sim(scenario, report):
+    """Differences between a Wine report and the sim scenario's expectations.
+    Timed changes are judged by when the driver logged them, not by the wall
+    clock: a change a busy scheduler made late shifts the expected attempts."""
+    expect = scenario["simExpect"]
+    delays, problems = attempt_delays(scenario, report)
+    if scenario["timed"]:
+        problems += request_times(report)
     if "stdout" in expect:
         want = expect["stdout"] if isinstance(expect["stdout"], str) else "".join(expect["stdout"])
+        want = delayed_trace(want, delays)
         if report["trace"] != want:
             problems.append("trace differs:\n--- expected\n%s--- got\n%s" % (want, report["trace"]))
+    if delays:
+        print("    the driver made changes late (scheduled attempt: attempts late): %s" % delays)
     end, attempts = run_end(report["trace"])
     if "end" in expect and end != expect["end"]:
         problems.append("ended %s, expected %s" % (end, expect["end"]))
-    if "attempts" in expect and attempts != expect["attempts"]:
+    if "attempts" in expect and attempts != min(40, expect["attempts"] + sum(delays.values())):
         problems.append("%d attempts, expected %d" % (attempts, expect["attempts"]))
     if report["exitCode"] != parse_number(expect.get("exitCode", 0)):
         problems.append("exit code %d" % report["exitCode"])

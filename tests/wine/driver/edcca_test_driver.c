@@ -48,8 +48,18 @@
  * Wine rewrites that key's "Class" value whenever it lists the device. The
  * driver deletes the value and watches it come back: the first listing of a
  * burst (listings more than 60 ms apart) starts attempt n, which reads as
- * 200 * n ms, and 180 ms later the clock moves on to 200 * (n + 1) ms, before
- * the next attempt begins.
+ * 200 * n ms, and 100 ms later (half-way through the program's pause) the
+ * clock moves on to 200 * (n + 1) ms: changes are then in place before
+ * attempt n + 1 lists its devices, and a request of attempt n reads its own
+ * attempt's time even when this thread sees the listing late.
+ *
+ * Changes are logged, so that a judge can tell at which attempt each one
+ * really took effect, whatever the scheduler did:
+ *   Parameters  Changes REG_BINARY  one 16-byte record per change: u32
+ *               sequence (shared with the request log), u32 attempt (the
+ *               latest listing's n when the change was made; 0xFFFFFFFF
+ *               before the first), u32 kind (1 event applied, 2 device file
+ *               appears, 3 device file goes), u32 index (event or adapter)
  *
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
@@ -115,8 +125,11 @@ static LONG64 g_lastListing;           /* system time of the latest listing */
 static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
 
 #define ATTEMPT_MS 200
-#define NEXT_ATTEMPT_AFTER_MS 180
+#define NEXT_ATTEMPT_AFTER_MS 100
 #define BURST_GAP_MS 60
+#define CHANGE_EVENT 1
+#define CHANGE_LINKED 2
+#define CHANGE_UNLINKED 3
 
 /* Builds "prefix" + decimal index into out (a buffer of `chars` WCHARs). */
 static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size_t chars) {
@@ -190,9 +203,9 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     return info;
 }
 
-/* Milliseconds since ClockOrigin. With startClock, an origin of 0 starts
- * the clock now, so that a run's times count from its first request (the
- * simulated host counts from the process's start, and the first request
+/* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
+ * starts the clock now, so that a run's times count from its first request
+ * (the simulated host counts from the process's start, and the first request
  * comes at its first attempt). No origin at all, or one still to come, reads
  * as 0 ms. */
 static ULONG64 ElapsedMs(BOOLEAN startClock) {
@@ -297,24 +310,42 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
     return result;
 }
 
-/* Appends one record to the adapter's Log value. */
-static void AppendLog(HANDLE adapterKey, const LogRecord *record) {
+/* Appends a record, whose first u32 gets the next sequence number, to a
+ * binary value of key. */
+static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes) {
     UNICODE_STRING name;
-    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(adapterKey, L"Log");
+    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(key, valueName);
     ULONG old = log ? log->DataLength : 0;
-    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + sizeof *record, EDCCA_TAG);
-    LogRecord numbered = *record;
-    numbered.sequence = (ULONG)InterlockedIncrement(&g_sequence);
+    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + bytes, EDCCA_TAG);
+    ULONG sequence = (ULONG)InterlockedIncrement(&g_sequence);
     if (data != NULL) {
         if (old)
             RtlCopyMemory(data, log->Data, old);
-        RtlCopyMemory(data + old, &numbered, sizeof numbered);
-        RtlInitUnicodeString(&name, L"Log");
-        ZwSetValueKey(adapterKey, &name, 0, REG_BINARY, data, old + sizeof *record);
+        RtlCopyMemory(data + old, record, bytes);
+        RtlCopyMemory(data + old, &sequence, sizeof sequence);
+        RtlInitUnicodeString(&name, valueName);
+        ZwSetValueKey(key, &name, 0, REG_BINARY, data, old + bytes);
         ExFreePoolWithTag(data, EDCCA_TAG);
     }
     if (log)
         ExFreePoolWithTag(log, EDCCA_TAG);
+}
+
+/* Appends one record to the adapter's Log value. */
+static void AppendLog(HANDLE adapterKey, const LogRecord *record) { AppendRecord(adapterKey, L"Log", record, sizeof *record); }
+
+/* Logs a change (see Changes above) with the attempt it was made in. */
+static void LogChange(ULONG kind, ULONG index) {
+    HANDLE key;
+    ULONG record[4];
+    record[0] = 0;
+    record[1] = (ULONG)g_attempt;
+    record[2] = kind;
+    record[3] = index;
+    if (NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
+        AppendRecord(key, L"Changes", record, sizeof record);
+        ZwClose(key);
+    }
 }
 
 /* Finds the answer in force for oid at `now`: a pool copy of its value data
@@ -507,9 +538,11 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 static void SetLinked(AdapterExtension *adapter, BOOLEAN loaded) {
     if (loaded && !adapter->linked) {
         adapter->linked = NT_SUCCESS(IoCreateSymbolicLink(&adapter->linkName, &adapter->deviceName));
+        LogChange(CHANGE_LINKED, adapter->index);
     } else if (!loaded && adapter->linked) {
         IoDeleteSymbolicLink(&adapter->linkName);
         adapter->linked = FALSE;
+        LogChange(CHANGE_UNLINKED, adapter->index);
     }
 }
 
@@ -618,6 +651,7 @@ static void ApplyEvents(void) {
         if (at != NULL && at->DataLength == 8 && now >= atMs && now > 0) {
             ApplyEvent(key);
             g_eventsDone |= 1UL << index;
+            LogChange(CHANGE_EVENT, index);
         }
         if (at != NULL)
             ExFreePoolWithTag(at, EDCCA_TAG);
