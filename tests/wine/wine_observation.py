@@ -107,23 +107,6 @@ def hex_bytes(text):
     return bytes(int(part, 16) for part in text.split(",") if part)
 
 
-def describe_value(value):
-    """A value as the reports give it: type name and readable data."""
-    if value is None:
-        return None
-    type_number, data = value
-    entry = {"type": TYPE_NAMES.get(type_number, "type %d" % type_number)}
-    if type_number in (1, 2):
-        entry["data"] = data.decode("utf-16-le").split("\0")[0]
-    elif type_number == 7:
-        entry["data"] = [s for s in data.decode("utf-16-le").split("\0") if s]
-    elif type_number == 4 and len(data) == 4:
-        entry["data"] = struct.unpack("<I", data)[0]
-    else:
-        entry["data"] = data.hex()
-    return entry
-
-
 def export_tree(prefix, key, work_dir):
     """The keys and values under one key, read back with regedit /E."""
     path = os.path.join(work_dir, "export.reg")
@@ -145,44 +128,34 @@ def watched_registry(prefix, work_dir):
 
 
 def registry_changes(before, after):
-    """Every key added or removed and every value added, removed or changed,
-    as a sorted list of {"key", "name", "before", "after"} (name null for a key)."""
+    """Every key added or removed and every value set or removed, in the
+    simulated host's form (docs/scenario-format.md, expect.registryChanges),
+    with string data as the A functions read it (UTF-16 to 8-bit)."""
     changes = []
     for key in sorted(set(before) | set(after), key=str.upper):
+        path = key.split("\\", 1)[1]
         if key not in before or key not in after:
-            changes.append({"key": key, "name": None, "before": "present" if key in before else None,
-                            "after": "present" if key in after else None})
-        old = before.get(key, {})
-        new = after.get(key, {})
+            changes.append({"key": path, "change": "keyAdded" if key in after else "keyDeleted"})
+        old, new = before.get(key, {}), after.get(key, {})
         for name in sorted(set(old) | set(new), key=str.upper):
-            if old.get(name) != new.get(name):
-                changes.append({"key": key, "name": name, "before": describe_value(old.get(name)),
-                                "after": describe_value(new.get(name))})
-    return changes
-
-
-def sim_style_changes(changes):
-    """This runner's registry changes in the simulated host's form."""
-    converted = []
-    for change in changes:
-        key = change["key"].split("\\", 1)[1]
-        if change["name"] is None:
-            converted.append({"key": key, "change": "keyAdded" if change["after"] else "keyDeleted"})
-            continue
-        entry = {"key": key, "value": change["name"]}
-        if change["after"] is None:
-            entry["change"] = "valueDeleted"
-        else:
-            entry["type"] = change["after"]["type"]
-            data = change["after"]["data"]
-            if entry["type"] in ("REG_SZ", "REG_EXPAND_SZ"):
-                entry["text"] = data
-            elif entry["type"] == "REG_DWORD":
-                entry["dword"] = data
+            if old.get(name) == new.get(name):
+                continue
+            entry = {"key": path, "value": name}
+            if name not in new:
+                entry["change"] = "valueDeleted"
             else:
-                entry["hex"] = " ".join(data[i:i + 2] for i in range(0, len(data), 2))
-        converted.append(entry)
-    return converted
+                type_number, data = new[name]
+                if type_number in (1, 2, 7):
+                    data = data.decode("utf-16-le").encode("latin-1")
+                entry["type"] = TYPE_NAMES.get(type_number, type_number)
+                if type_number in (1, 2) and data.endswith(b"\0") and b"\0" not in data[:-1]:
+                    entry["text"] = data[:-1].decode("latin-1")
+                elif type_number == 4 and len(data) == 4:
+                    entry["dword"] = struct.unpack("<I", data)[0]
+                else:
+                    entry["hex"] = " ".join("%02x" % byte for byte in data)
+            changes.append(entry)
+    return changes
 
 
 # --------------------------------------------------------------------------
@@ -303,6 +276,6 @@ def observe(session, before, run, scenario, adapters):
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
     changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))
-    observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": sim_style_changes(changes),
+    observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
                    "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())}}
     return observation, report, problems

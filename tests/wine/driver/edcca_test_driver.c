@@ -123,6 +123,7 @@ static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: non
 static volatile LONG64 g_attemptStart; /* system time of its first listing */
 static LONG64 g_lastListing;           /* system time of the latest listing */
 static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
+static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
 #define NEXT_ATTEMPT_AFTER_MS 100
@@ -246,8 +247,19 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     return elapsed;
 }
 
+/* One WatchListings at a time (a spin with 1 ms pauses: it is short). */
+static void LockClock(void) {
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;
+    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
+
 /* Counts the program's attempts by Wine's rewrites of the sentinel device's
- * "Class" value (see AttemptClock above). */
+ * "Class" value (see AttemptClock above). Called by the polling thread and
+ * by every request, one at a time. */
 static void WatchListings(void) {
     HANDLE key, sentinel;
     KEY_VALUE_PARTIAL_INFORMATION *path, *klass;
@@ -285,6 +297,15 @@ static void WatchListings(void) {
         }
     }
     ExFreePoolWithTag(path, EDCCA_TAG);
+}
+
+/* A request's time: a listing this thread has not yet counted (its polling
+ * thread ran late) is counted first, so the request reads its own attempt. */
+static ULONG64 RequestMs(void) {
+    LockClock();
+    WatchListings();
+    UnlockClock();
+    return ElapsedMs(TRUE);
 }
 
 /* Whether the adapter's device file exists at `now`; *spanStart receives the
@@ -453,7 +474,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = ElapsedMs(TRUE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -490,7 +511,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = ElapsedMs(TRUE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
@@ -666,7 +687,9 @@ static VOID NTAPI LinkThread(PVOID context) {
     (void)context;
     interval.QuadPart = -20000; /* 2 ms, relative */
     while (!g_stopping) {
+        LockClock();
         WatchListings();
+        UnlockClock();
         ApplyEvents();
         UpdateLinks();
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
