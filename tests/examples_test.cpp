@@ -134,8 +134,8 @@ TEST(Judge, HoldsARunSeenElsewhereToTheScenarioWithItsLateChanges) {
     std::string const late = noAdapter + onTime;
     EXPECT_TRUE(JudgeAgainst(file, onTime, nlohmann::json::object()).empty());
     EXPECT_TRUE(JudgeAgainst(file, late, {{"4", 1}}).empty());
-    EXPECT_EQ(JudgeAgainst(file, late, nlohmann::json::object()).size(), 2U);  // output and attempts
-    EXPECT_EQ(JudgeAgainst(file, onTime, {{"4", 1}}).size(), 2U);              // found before the adapter came
+    EXPECT_EQ(JudgeAgainst(file, late, nlohmann::json::object()).size(), 2U);          // output and attempts
+    EXPECT_EQ(JudgeAgainst(file, onTime, {{"4", 1}}).size(), 2U);                      // found before the adapter came
     EXPECT_EQ(JudgeAgainst(file, onTime, nlohmann::json::object(), false).size(), 2U); // nothing written
 }
 

@@ -132,7 +132,8 @@ TEST_F(SimHost, DeviceFilesAndAnswersFollowTheClock) {
         std::uint64_t atMs;
         bool opens;
         BOOL answered;
-    } const cases[] = {{99, false, FALSE}, {100, true, TRUE}, {299, true, TRUE}, {300, true, FALSE}, {500, false, FALSE}};
+    } const cases[] = {
+        {99, false, FALSE}, {100, true, TRUE}, {299, true, TRUE}, {300, true, FALSE}, {500, false, FALSE}};
     for (const Case &c : cases) {
         machine_.nowMs = c.atMs;
         HANDLE device = OpenDevice();

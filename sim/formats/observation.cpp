@@ -70,9 +70,7 @@ RunSummary Summarize(const Expectation &seen) {
     for (const RegistryChange &change : summary.changes)
         written = written ||
                   (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
-    summary.end = written                         ? RunEnd::Written
-                  : summary.attempts >= kAttempts ? RunEnd::Exhausted
-                                                  : RunEnd::Declined;
+    summary.end = written ? RunEnd::Written : summary.attempts >= kAttempts ? RunEnd::Exhausted : RunEnd::Declined;
     return summary;
 }
 

@@ -35,7 +35,7 @@ constexpr LONG ERROR_INVALID_FLAGS = 1004;
 constexpr LONG ERROR_KEY_DELETED = 1018;
 constexpr LONG ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr LONG ERROR_INVALID_USER_BUFFER = 1784;
-constexpr LONG ERROR_INVALID_CLASS = static_cast<LONG>(0xE0000206U);    // SetupAPI: no such class
+constexpr LONG ERROR_INVALID_CLASS = static_cast<LONG>(0xE0000206U); // SetupAPI: no such class
 constexpr LONG ERROR_INVALID_REG_PROPERTY = static_cast<LONG>(0xE0000209U);
 constexpr LONG ERROR_NO_SUCH_DEVINST = static_cast<LONG>(0xE000020BU);
 

@@ -35,7 +35,8 @@ bool Check(bool passed, const char *file, int line, const char *expression, cons
 template <typename A, typename B>
 bool CheckEqual(const A &got, const B &wanted, const char *file, int line, const char *expression) {
     bool const passed = got == wanted;
-    return Check(passed, file, line, expression, passed ? std::string() : "got " + Show(got) + ", expected " + Show(wanted));
+    return Check(passed, file, line, expression,
+                 passed ? std::string() : "got " + Show(got) + ", expected " + Show(wanted));
 }
 
 // The case a group of checks belongs to, shown with each failure in it.
@@ -60,8 +61,7 @@ void NoteDifference(const char *difference, const char *evidence, bool checkedHe
 // Machine changes the seam cannot make, for those Windows-only checks; only
 // the simulated host implements them.
 void SetDevicePresent(const char *instance, bool present);
-void SetWindowsVersion(host::DWORD major, host::DWORD minor, host::DWORD build, host::BYTE productType,
-                       int serverR2);
+void SetWindowsVersion(host::DWORD major, host::DWORD minor, host::DWORD build, host::BYTE productType, int serverR2);
 
 // Milliseconds since an arbitrary origin, on the host's own clock (virtual on
 // the simulated host).
@@ -81,9 +81,9 @@ struct Registrar {
 
 } // namespace contract
 
-#define CONTRACT_TEST(name)                                                                                           \
-    static void name();                                                                                               \
-    static const contract::Registrar name##Registrar(#name, name);                                                    \
+#define CONTRACT_TEST(name)                                                                                            \
+    static void name();                                                                                                \
+    static const contract::Registrar name##Registrar(#name, name);                                                     \
     static void name()
 
 #define CHECK(condition) contract::Check((condition), __FILE__, __LINE__, #condition, std::string())

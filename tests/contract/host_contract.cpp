@@ -127,8 +127,8 @@ CONTRACT_TEST(RegSetValueExAStoresExactlyTheBytesGiven) {
         const char *data;
         DWORD size;
     } const rows[] = {
-        {"nonul", REG_SZ, "abcX", 3}, {"nul", REG_SZ, "abc", 4},   {"ms", REG_MULTI_SZ, "ab\0c\0", 6},
-        {"bin", REG_BINARY, "\1\2\3", 3}, {"empty", REG_SZ, "", 0}, {"old", REG_SZ, "new", 4},
+        {"nonul", REG_SZ, "abcX", 3},     {"nul", REG_SZ, "abc", 4}, {"ms", REG_MULTI_SZ, "ab\0c\0", 6},
+        {"bin", REG_BINARY, "\1\2\3", 3}, {"empty", REG_SZ, "", 0},  {"old", REG_SZ, "new", 4},
     };
     for (const Row &row : rows) {
         Case const label(row.name);
@@ -394,7 +394,8 @@ CONTRACT_TEST(DriverAnswersQueriesInTheirLayouts) {
         LONG error;
         DWORD returned;
         std::vector<std::uint32_t> after;
-    } const rows[] = { // a failed request leaves the byte count as the caller set it (0x55)
+    } const rows[] = {
+        // a failed request leaves the byte count as the caller set it (0x55)
         {IOCTL_NDIS_QUERY_GLOBAL_STATS, kRegionOid, {0}, TRUE, 0, 4, {0x0100}},
         {IOCTL_NDIS_QUERY_GLOBAL_STATS, kEepromOid, {3, 0x38, 0x77}, TRUE, 0, 12, {3, 0x38, 0x1C}},
         {IOCTL_NDIS_QUERY_GLOBAL_STATS, kEepromOid, {3, 0x39, 0}, TRUE, 0, 12, {3, 0x39, 0xFF}},
@@ -463,9 +464,8 @@ CONTRACT_TEST(GetVersionExAAcceptsOnlyTheTwoRecordSizes) {
         CHECK_EQ(info.dwMinorVersion, 1U);
         CHECK_EQ(info.wProductType, VER_NT_WORKSTATION);
     }
-    if (contract::WindowsBehaviourChecked("SM_SERVERR2",
-                                          "Wine 8's GetSystemMetrics(SM_SERVERR2) is always 0 "
-                                          "(tests/wine/README.md)")) {
+    if (contract::WindowsBehaviourChecked("SM_SERVERR2", "Wine 8's GetSystemMetrics(SM_SERVERR2) is always 0 "
+                                                         "(tests/wine/README.md)")) {
         contract::SetWindowsVersion(5, 2, 3790, VER_NT_SERVER, 1);
         CHECK(GetSystemMetrics(SM_SERVERR2) != 0);
         contract::SetWindowsVersion(6, 2, 9200, VER_NT_WORKSTATION, 0);
