@@ -134,14 +134,33 @@ class Session:
 
     def __enter__(self):
         # A persistent server keeps the session, and with it a loaded
-        # driver, alive between the runner's Wine commands.
+        # driver, alive between the runner's Wine commands. Wine commands
+        # wait for its socket: one started before it would start a server
+        # of its own.
         self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=wine_environment(self.prefix),
-                                       stderr=subprocess.DEVNULL)
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Debian's Wine keeps the server's directory under /tmp at a random
+        # name, written to the prefix's "wineserver" file.
+        info = os.stat(self.prefix)
+        deadline = time.monotonic() + 60
+        while self.server.poll() is None and time.monotonic() < deadline:
+            with contextlib.suppress(OSError):
+                with open(os.path.join(self.prefix, "wineserver")) as f:
+                    name = f.read().strip()
+                if os.path.exists("/tmp/%s/server-%x-%x/socket" % (name, info.st_dev, info.st_ino)):
+                    break
+            time.sleep(0.02)
         return self
 
     def __exit__(self, *exc):
-        stop_session(self.prefix)
-        if self.server is not None:
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            stop_session(self.prefix)
+        # The server is this session's own child: end it by its id when
+        # "wineserver -k" did not reach it.
+        try:
+            self.server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
             self.server.wait(timeout=60)
         if not os.environ.get("EDCCA_WINE_KEEP"):
             shutil.rmtree(self.work_dir, ignore_errors=True)
