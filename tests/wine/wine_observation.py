@@ -247,19 +247,30 @@ def split_attempts(trace):
     return parts[0], ["--> DetectAdapter()\n" + part for part in parts[1:]]
 
 
-def request_times(report):
-    """Whether each query came at the driver-clock time of its own attempt:
-    the n-th region (and EEPROM) query belongs to the n-th attempt whose
-    trace shows that query's line."""
+def answer_at(scenario, adapter, oid, ms):
+    """The index of the driver's answer in force for oid at ms (None: none)."""
+    listed = scenario["drivers"][adapter]["answers"] if adapter < len(scenario["drivers"]) else {}
+    answers = next((a for key, a in listed.items() if parse_number(key) == parse_number(oid)), [])
+    due = [n for n, answer in enumerate(answers) if parse_number(answer.get("atMs", 0)) <= ms]
+    return due[-1] if due else None
+
+
+def request_times(scenario, report):
+    """Whether each query was answered as of its own attempt: the n-th region
+    (and EEPROM) query belongs to the n-th attempt whose trace shows that
+    query's line. A query answered as of another attempt is a fault only
+    where the answer in force differs between the two."""
     problems = []
     _, attempts = split_attempts(report["trace"])
     for oids, line in ((("0xFF0C0003", "0x0D710107"), " GetSupportCountryRegion Offset 0x38 = "),
                        (("0xFF0C0008", "0x0D710105"), "\n Offset 0x38 = ")):
         asked = [index for index, text in enumerate(attempts) if line in text]
-        times = [r["ms"] for r in report["driverRequests"] if r["request"] == "ioctl" and r["oid"] in oids]
-        for attempt, ms in zip(asked, times):
-            if ms != attempt * 200:
-                problems.append("a query of attempt %d was answered as of %d ms on the driver's clock" % (attempt, ms))
+        queries = [r for r in report["driverRequests"] if r["request"] == "ioctl" and r["oid"] in oids]
+        for attempt, query in zip(asked, queries):
+            oid = query["oid"]
+            if answer_at(scenario, query["adapter"], oid, query["ms"]) != answer_at(scenario, query["adapter"], oid,
+                                                                                    attempt * 200):
+                problems.append("a query of attempt %d was answered as of %d ms" % (attempt, query["ms"]))
     return problems
 
 
@@ -272,7 +283,7 @@ def observe(session, before, run, scenario, adapters):
               "driverChanges": driver_changes(session.prefix, session.work_dir)}
     delays, problems = attempt_delays(scenario, report) if scenario["timed"] else ({}, [])
     if scenario["timed"]:
-        problems += request_times(report)
+        problems += request_times(scenario, report)
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
     changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))

@@ -47,11 +47,11 @@
  *                                         of the network class
  * Wine rewrites that key's "Class" value whenever it lists the device. The
  * driver deletes the value and watches it come back: the first listing of a
- * burst (listings more than 60 ms apart) starts attempt n, which reads as
- * 200 * n ms, and 100 ms later (half-way through the program's pause) the
- * clock moves on to 200 * (n + 1) ms: changes are then in place before
- * attempt n + 1 lists its devices, and a request of attempt n reads its own
- * attempt's time even when this thread sees the listing late.
+ * burst (listings more than 60 ms apart) starts attempt n. Its requests read
+ * the clock as 200 * n ms (a request first counts a listing not yet seen).
+ * For changes the clock moves on to 200 * (n + 1) ms 100 ms after that
+ * listing, half-way through the program's pause, so that they are in place
+ * before attempt n + 1 lists its devices.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -208,7 +208,8 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
  * starts the clock now, so that a run's times count from its first request
  * (the simulated host counts from the process's start, and the first request
  * comes at its first attempt). No origin at all, or one still to come, reads
- * as 0 ms. */
+ * as 0 ms. On the attempt clock only changes (not startClock) read the next
+ * attempt's time ahead of its listing. */
 static ULONG64 ElapsedMs(BOOLEAN startClock) {
     HANDLE key;
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
@@ -225,7 +226,7 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
             return 0;
         g_querySystemTime(&now);
         elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if ((now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
+        if (!startClock && (now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
             elapsed += ATTEMPT_MS;
         return elapsed;
     }
