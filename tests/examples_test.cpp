@@ -1,4 +1,5 @@
-// The example scenarios in examples/: each runs the tool on its simulated
+// The example scenarios in examples/, and the scenarios of tests/scenarios
+// that the Wine runner also runs: each runs the tool on its simulated
 // machine and must produce exactly what its "expect" block says (trace bytes,
 // end, attempts, registry changes), leaving nothing open. Also the edcca-sim
 // program's own exit codes and output on good and faulty scenario files.
@@ -19,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "observation.h"
 #include "run_tool.h"
 #include "scenario.h"
 
@@ -26,16 +30,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Takes nothing; returns the examples folder of the source tree.
-fs::path ExamplesDir() { return fs::path(EDCCA_SOURCE_DIR) / "examples"; }
+// Takes nothing; returns the source tree's root.
+fs::path SourceDir() { return fs::path(EDCCA_SOURCE_DIR); }
 
-// Takes nothing; returns every examples/*.json, sorted by name.
+// Takes nothing; returns every examples/*.json and tests/scenarios/*.json
+// (relative to the source tree), sorted.
 std::vector<std::string> ListExampleFiles() {
     std::vector<std::string> files;
-    std::error_code error;
-    for (const fs::directory_entry &entry : fs::directory_iterator(ExamplesDir(), error)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".json") {
-            files.push_back(entry.path().filename().string());
+    for (const char *folder : {"examples", "tests/scenarios"}) {
+        std::error_code error;
+        for (const fs::directory_entry &entry : fs::directory_iterator(SourceDir() / folder, error)) {
+            if (entry.is_regular_file() && entry.path().extension() == ".json") {
+                files.push_back((fs::path(folder) / entry.path().filename()).string());
+            }
         }
     }
     std::sort(files.begin(), files.end());
@@ -55,7 +62,7 @@ std::string NameTestAfterFile(const testing::TestParamInfo<std::string> &info) {
 sim::Scenario LoadExample(const std::string &file) {
     sim::Scenario scenario;
     std::string error;
-    EXPECT_TRUE(sim::LoadScenarioFile((ExamplesDir() / file).string(), &scenario, &error)) << error;
+    EXPECT_TRUE(sim::LoadScenarioFile((SourceDir() / file).string(), &scenario, &error)) << error;
     return scenario;
 }
 
@@ -101,6 +108,35 @@ TEST(ExampleSet, ShowsEveryEndOfTheTool) {
         }
     }
     EXPECT_EQ(ends, (std::set<sim::RunEnd>{sim::RunEnd::Written, sim::RunEnd::Declined, sim::RunEnd::Exhausted}));
+}
+
+// --- the judge of runs observed elsewhere (under Wine) ----------------------
+
+// An observation made of a scenario's own expectations, late by `late`.
+std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
+                                      bool withChanges = true) {
+    std::ifstream in(SourceDir() / file);
+    nlohmann::json const raw = nlohmann::json::parse(in);
+    nlohmann::json observation = {{"stdout", stdoutText}, {"exitCode", 0}, {"lateAttempts", late}};
+    observation["registryChanges"] = withChanges ? raw["expect"]["registryChanges"] : nlohmann::json::array();
+    std::vector<std::string> mismatches;
+    std::string error;
+    EXPECT_TRUE(sim::JudgeObservation(LoadExample(file).expect, observation.dump(), &mismatches, &error)) << error;
+    return mismatches;
+}
+
+TEST(Judge, HoldsARunSeenElsewhereToTheScenarioWithItsLateChanges) {
+    const char *file = "examples/plugged-in-late.json";
+    std::string const onTime = *LoadExample(file).expect.standardOutput;
+    // The adapter, due at the 5th attempt (index 4), appeared one attempt
+    // late: one more attempt finds no adapter, as the first four did.
+    std::string const noAdapter = onTime.substr(0, onTime.find("--> DetectAdapter()", 1));
+    std::string const late = noAdapter + onTime;
+    EXPECT_TRUE(JudgeAgainst(file, onTime, nlohmann::json::object()).empty());
+    EXPECT_TRUE(JudgeAgainst(file, late, {{"4", 1}}).empty());
+    EXPECT_EQ(JudgeAgainst(file, late, nlohmann::json::object()).size(), 2U);          // output and attempts
+    EXPECT_EQ(JudgeAgainst(file, onTime, {{"4", 1}}).size(), 2U);                      // found before the adapter came
+    EXPECT_EQ(JudgeAgainst(file, onTime, nlohmann::json::object(), false).size(), 2U); // nothing written
 }
 
 // --- the edcca-sim program -------------------------------------------------
@@ -189,11 +225,11 @@ TEST(SimProgram, StreamsExactlyTheToolsTraceAndExitsWithItsCode) {
     if (program.empty()) {
         GTEST_SKIP() << "edcca-sim is not built beside this test";
     }
-    for (const char *file : {"written-region-1.json", "exhausted-no-adapter.json"}) {
+    for (const char *file : {"examples/written-region-1.json", "examples/exhausted-no-adapter.json"}) {
         SCOPED_TRACE(file);
         sim::Scenario const scenario = LoadExample(file);
         ASSERT_TRUE(scenario.expect.standardOutput.has_value());
-        ProgramRun const run = RunSimProgram(program, (ExamplesDir() / file).string());
+        ProgramRun const run = RunSimProgram(program, (SourceDir() / file).string());
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.standardOutput, *scenario.expect.standardOutput);
         EXPECT_NE(run.standardError.find("expectations: met"), std::string::npos) << run.standardError;

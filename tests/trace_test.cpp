@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "host/trace.h"
+#include "common/trace.h"
 #include "machine.h"
 
 namespace {

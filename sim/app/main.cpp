@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "observation.h"
 #include "run_tool.h"
 #include "scenario.h"
 
@@ -19,6 +21,7 @@ namespace {
 constexpr int kUsageExit = 2;
 
 const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
+                      "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
                       "\n"
                       "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
                       "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
@@ -26,6 +29,8 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "\n"
                       "  --report FILE  write the account of the run to FILE instead of standard error\n"
                       "  --real-time    pause for real when the tool sleeps (virtual time otherwise)\n"
+                      "  --judge FILE   run nothing: hold a run observed elsewhere (tests/wine) to the\n"
+                      "                 scenario's expectations; exit code 0 when met, 1 when not\n"
                       "  --help         show this text\n"
                       "\n"
                       "Standard output carries exactly the tool's trace. The exit code is the tool's,\n"
@@ -34,6 +39,7 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
 struct Options {
     std::string scenarioPath; // empty: the embedded default
     std::string reportPath;   // empty: standard error
+    std::string judgePath;    // an observation to judge instead of a run
     bool realTime = false;
     bool help = false;
 };
@@ -46,6 +52,12 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
             options->help = true;
         } else if (argument == "--real-time") {
             options->realTime = true;
+        } else if (argument == "--judge") {
+            if (i + 1 >= argc) {
+                *error = "--judge needs a file name";
+                return false;
+            }
+            options->judgePath = argv[++i];
         } else if (argument == "--report") {
             if (i + 1 >= argc) {
                 *error = "--report needs a file name";
@@ -166,6 +178,22 @@ void DescribeRun(const sim::RunSummary &summary, const sim::Machine &machine, st
     }
 }
 
+// Holds an observation file to the scenario's expectations.
+int Judge(const sim::Scenario &scenario, const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string const text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::string> mismatches;
+    std::string error;
+    if (!file || !sim::JudgeObservation(scenario.expect, text, &mismatches, &error)) {
+        std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), file ? error.c_str() : "cannot read");
+        return kUsageExit;
+    }
+    std::printf("expectations: %s\n", mismatches.empty() ? "met" : "NOT met");
+    for (const std::string &mismatch : mismatches)
+        std::printf("  %s\n", mismatch.c_str());
+    return mismatches.empty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -186,6 +214,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
         return kUsageExit;
     }
+    if (!options.judgePath.empty())
+        return Judge(scenario, options.judgePath);
     std::ofstream reportFile;
     if (!options.reportPath.empty()) {
         reportFile.open(options.reportPath);

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "host/format.h"
+#include "common/format.h"
+#include "common/trace.h"
 #include "host/host.h"
-#include "host/trace.h"
 #include "host/version.h"
 
 char MacFileName[kMacFileNameSize];

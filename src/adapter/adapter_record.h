@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/bounded_text.h"
+#include "common/bounded_text.h"
 
 // One adapter, or one supported-device entry. Texts are 8-bit, NUL-terminated
 // and at most their width less one characters. Always copied whole.

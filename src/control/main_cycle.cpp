@@ -7,9 +7,9 @@
 
 #include "adapter/adapter_detection.h"
 #include "adapter/adapter_record.h"
+#include "common/format.h"
+#include "common/trace.h"
 #include "driver/driver_query.h"
-#include "host/format.h"
-#include "host/trace.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "driver/driver_query.h"
 
 #include "adapter/adapter_detection.h"
-#include "host/trace.h"
+#include "common/trace.h"
 #include "host/version.h"
 
 namespace {

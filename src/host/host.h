@@ -6,6 +6,8 @@
 //   src/host/win32/  forwards each call to the real Windows API, no logic;
 //   sim/             a simulated Windows machine for tests and the Linux demo.
 // The tool's own sources include this header and never a platform header.
+// It declares only what they use; the simulated host adds the further names
+// its tests need (sim/seam/host_extra.h).
 
 #pragma once
 
@@ -45,38 +47,14 @@ inline HKEY const HKEY_LOCAL_MACHINE =
     reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(0x80000002U)));
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
-constexpr BOOL TRUE = 1;
-constexpr BOOL FALSE = 0;
-
-// Windows error codes the tool and the simulated host speak.
+// The one result the tool tells apart: success.
 constexpr LONG ERROR_SUCCESS = 0;
-constexpr LONG ERROR_INVALID_FUNCTION = 1;
-constexpr LONG ERROR_FILE_NOT_FOUND = 2;
-constexpr LONG ERROR_ACCESS_DENIED = 5;
-constexpr LONG ERROR_INVALID_HANDLE = 6;
-constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr LONG ERROR_INVALID_DATA = 13;
-constexpr LONG ERROR_GEN_FAILURE = 31;
-constexpr LONG ERROR_NOT_SUPPORTED = 50;
-constexpr LONG ERROR_INVALID_PARAMETER = 87;
-constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr LONG ERROR_MORE_DATA = 234;
-constexpr LONG ERROR_NO_MORE_ITEMS = 259;
-constexpr LONG ERROR_INVALID_USER_BUFFER = 1784;
-constexpr LONG ERROR_INVALID_CLASS = static_cast<LONG>(0xE0000206U); // SetupAPI: no such class
 
 // Registry access rights and value types.
-constexpr DWORD KEY_QUERY_VALUE = 0x0001;
-constexpr DWORD KEY_SET_VALUE = 0x0002;
 constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 
-constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
-constexpr DWORD REG_EXPAND_SZ = 2;
-constexpr DWORD REG_BINARY = 3;
-constexpr DWORD REG_DWORD = 4;
-constexpr DWORD REG_MULTI_SZ = 7;
 
 // Device-installation (SetupAPI) values.
 constexpr DWORD DIGCF_PRESENT = 0x00000002;
@@ -95,7 +73,6 @@ constexpr DWORD IOCTL_NDIS_QUERY_GLOBAL_STATS = 0x00170002;
 // Version and system metrics.
 constexpr int SM_SERVERR2 = 89;
 constexpr BYTE VER_NT_WORKSTATION = 1;
-constexpr BYTE VER_NT_DOMAIN_CONTROLLER = 2;
 constexpr BYTE VER_NT_SERVER = 3;
 
 // Local memory.
@@ -162,7 +139,6 @@ int GetSystemMetrics(int index);
 void Sleep(DWORD milliseconds);
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL memory);
-DWORD GetLastError();
 [[noreturn]] void ExitProcess(UINT exitCode);
 
 // Standard output of the process (the C runtime's stdout on Windows).

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "host/bounded_text.h"
+#include "common/bounded_text.h"
 #include "host/host.h"
-#include "host/trace.h"
+#include "common/trace.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 /* format_check.c - every format the tool passes to Trace and FormatText,
- * formatted by FormatText (src/host/format.c) with msvcrt's printf, and
+ * formatted by FormatText (src/common/format.c) with msvcrt's printf, and
  * compared byte for byte with the text the tool means; also where the text
  * is cut. Run under Wine (tests/wine/release_runs.py program-check); prints one
  * line per case and exits 1 when any differs. Every format with a conversion
@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "host/format.h"
+#include "common/format.h"
 
 enum { kTraceLineSize = 1024 }; /* Trace's line, src/host/trace.cpp */
 

@@ -17,36 +17,13 @@ namespace sdk {
 // The SDK defines these names as macros, which would rewrite the seam's own
 // declarations of them; keep their values here and drop the macros before
 // host.h is read.
-constexpr ::BOOL kTrue = TRUE;
-constexpr ::BOOL kFalse = FALSE;
 
 constexpr ::LONG kErrorSuccess = ERROR_SUCCESS;
-constexpr ::LONG kErrorInvalidFunction = ERROR_INVALID_FUNCTION;
-constexpr ::LONG kErrorFileNotFound = ERROR_FILE_NOT_FOUND;
-constexpr ::LONG kErrorAccessDenied = ERROR_ACCESS_DENIED;
-constexpr ::LONG kErrorInvalidHandle = ERROR_INVALID_HANDLE;
-constexpr ::LONG kErrorNotEnoughMemory = ERROR_NOT_ENOUGH_MEMORY;
-constexpr ::LONG kErrorInvalidData = ERROR_INVALID_DATA;
-constexpr ::LONG kErrorGenFailure = ERROR_GEN_FAILURE;
-constexpr ::LONG kErrorNotSupported = ERROR_NOT_SUPPORTED;
-constexpr ::LONG kErrorInvalidParameter = ERROR_INVALID_PARAMETER;
-constexpr ::LONG kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;
-constexpr ::LONG kErrorMoreData = ERROR_MORE_DATA;
-constexpr ::LONG kErrorNoMoreItems = ERROR_NO_MORE_ITEMS;
-constexpr ::LONG kErrorInvalidUserBuffer = ERROR_INVALID_USER_BUFFER;
-constexpr ::LONG kErrorInvalidClass = static_cast<::LONG>(ERROR_INVALID_CLASS);
 
-constexpr ::DWORD kKeyQueryValue = KEY_QUERY_VALUE;
-constexpr ::DWORD kKeySetValue = KEY_SET_VALUE;
 constexpr ::DWORD kKeyRead = KEY_READ;
 constexpr ::DWORD kKeyAllAccess = KEY_ALL_ACCESS;
 
-constexpr ::DWORD kRegNone = REG_NONE;
 constexpr ::DWORD kRegSz = REG_SZ;
-constexpr ::DWORD kRegExpandSz = REG_EXPAND_SZ;
-constexpr ::DWORD kRegBinary = REG_BINARY;
-constexpr ::DWORD kRegDword = REG_DWORD;
-constexpr ::DWORD kRegMultiSz = REG_MULTI_SZ;
 
 constexpr ::DWORD kDigcfPresent = DIGCF_PRESENT;
 constexpr ::DWORD kSpdrpDeviceDesc = SPDRP_DEVICEDESC;
@@ -62,7 +39,6 @@ constexpr ::DWORD kIoctlNdisQueryGlobalStats = IOCTL_NDIS_QUERY_GLOBAL_STATS;
 
 constexpr int kSmServerR2 = SM_SERVERR2;
 constexpr ::BYTE kVerNtWorkstation = VER_NT_WORKSTATION;
-constexpr ::BYTE kVerNtDomainController = VER_NT_DOMAIN_CONTROLLER;
 constexpr ::BYTE kVerNtServer = VER_NT_SERVER;
 
 constexpr ::UINT kLmemFixed = LMEM_FIXED;
@@ -74,33 +50,10 @@ constexpr ::UINT kLmemZeroinit = LMEM_ZEROINIT;
 
 } // namespace sdk
 
-#undef TRUE
-#undef FALSE
 #undef ERROR_SUCCESS
-#undef ERROR_INVALID_FUNCTION
-#undef ERROR_FILE_NOT_FOUND
-#undef ERROR_ACCESS_DENIED
-#undef ERROR_INVALID_HANDLE
-#undef ERROR_NOT_ENOUGH_MEMORY
-#undef ERROR_INVALID_DATA
-#undef ERROR_GEN_FAILURE
-#undef ERROR_NOT_SUPPORTED
-#undef ERROR_INVALID_PARAMETER
-#undef ERROR_INSUFFICIENT_BUFFER
-#undef ERROR_MORE_DATA
-#undef ERROR_NO_MORE_ITEMS
-#undef ERROR_INVALID_USER_BUFFER
-#undef ERROR_INVALID_CLASS
-#undef KEY_QUERY_VALUE
-#undef KEY_SET_VALUE
 #undef KEY_READ
 #undef KEY_ALL_ACCESS
-#undef REG_NONE
 #undef REG_SZ
-#undef REG_EXPAND_SZ
-#undef REG_BINARY
-#undef REG_DWORD
-#undef REG_MULTI_SZ
 #undef DIGCF_PRESENT
 #undef SPDRP_DEVICEDESC
 #undef SPDRP_HARDWAREID
@@ -113,7 +66,6 @@ constexpr ::UINT kLmemZeroinit = LMEM_ZEROINIT;
 #undef IOCTL_NDIS_QUERY_GLOBAL_STATS
 #undef SM_SERVERR2
 #undef VER_NT_WORKSTATION
-#undef VER_NT_DOMAIN_CONTROLLER
 #undef VER_NT_SERVER
 #undef LMEM_FIXED
 #undef LMEM_ZEROINIT
@@ -154,28 +106,9 @@ static_assert(offsetof(::OSVERSIONINFOEXA, dwMajorVersion) == offsetof(host::OSV
               "OSVERSIONINFOEXA layout");
 
 // Every constant of the seam carries the SDK's value.
-static_assert(host::TRUE == sdk::kTrue && host::FALSE == sdk::kFalse, "BOOL values");
-static_assert(host::ERROR_SUCCESS == sdk::kErrorSuccess && host::ERROR_INVALID_FUNCTION == sdk::kErrorInvalidFunction &&
-                  host::ERROR_FILE_NOT_FOUND == sdk::kErrorFileNotFound &&
-                  host::ERROR_ACCESS_DENIED == sdk::kErrorAccessDenied &&
-                  host::ERROR_INVALID_HANDLE == sdk::kErrorInvalidHandle &&
-                  host::ERROR_NOT_ENOUGH_MEMORY == sdk::kErrorNotEnoughMemory &&
-                  host::ERROR_INVALID_DATA == sdk::kErrorInvalidData &&
-                  host::ERROR_GEN_FAILURE == sdk::kErrorGenFailure &&
-                  host::ERROR_NOT_SUPPORTED == sdk::kErrorNotSupported &&
-                  host::ERROR_INVALID_PARAMETER == sdk::kErrorInvalidParameter &&
-                  host::ERROR_INSUFFICIENT_BUFFER == sdk::kErrorInsufficientBuffer &&
-                  host::ERROR_MORE_DATA == sdk::kErrorMoreData && host::ERROR_NO_MORE_ITEMS == sdk::kErrorNoMoreItems &&
-                  host::ERROR_INVALID_USER_BUFFER == sdk::kErrorInvalidUserBuffer &&
-                  host::ERROR_INVALID_CLASS == sdk::kErrorInvalidClass,
-              "error codes");
-static_assert(host::KEY_QUERY_VALUE == sdk::kKeyQueryValue && host::KEY_SET_VALUE == sdk::kKeySetValue &&
-                  host::KEY_READ == sdk::kKeyRead && host::KEY_ALL_ACCESS == sdk::kKeyAllAccess,
-              "registry access rights");
-static_assert(host::REG_NONE == sdk::kRegNone && host::REG_SZ == sdk::kRegSz &&
-                  host::REG_EXPAND_SZ == sdk::kRegExpandSz && host::REG_BINARY == sdk::kRegBinary &&
-                  host::REG_DWORD == sdk::kRegDword && host::REG_MULTI_SZ == sdk::kRegMultiSz,
-              "registry value types");
+static_assert(host::ERROR_SUCCESS == sdk::kErrorSuccess, "success");
+static_assert(host::KEY_READ == sdk::kKeyRead && host::KEY_ALL_ACCESS == sdk::kKeyAllAccess, "registry access rights");
+static_assert(host::REG_SZ == sdk::kRegSz, "registry value type");
 static_assert(host::DIGCF_PRESENT == sdk::kDigcfPresent && host::SPDRP_DEVICEDESC == sdk::kSpdrpDeviceDesc &&
                   host::SPDRP_HARDWAREID == sdk::kSpdrpHardwareId && host::SPDRP_DRIVER == sdk::kSpdrpDriver &&
                   host::SPDRP_MFG == sdk::kSpdrpMfg && host::SPDRP_FRIENDLYNAME == sdk::kSpdrpFriendlyName &&
@@ -185,7 +118,6 @@ static_assert(host::FILE_SHARE_READ == sdk::kFileShareRead && host::OPEN_EXISTIN
                   host::IOCTL_NDIS_QUERY_GLOBAL_STATS == sdk::kIoctlNdisQueryGlobalStats,
               "file and device I/O values");
 static_assert(host::SM_SERVERR2 == sdk::kSmServerR2 && host::VER_NT_WORKSTATION == sdk::kVerNtWorkstation &&
-                  host::VER_NT_DOMAIN_CONTROLLER == sdk::kVerNtDomainController &&
                   host::VER_NT_SERVER == sdk::kVerNtServer,
               "version values");
 static_assert(host::LMEM_FIXED == sdk::kLmemFixed && host::LMEM_ZEROINIT == sdk::kLmemZeroinit, "LocalAlloc flags");
@@ -267,8 +199,6 @@ void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return ::LocalAlloc(flags, bytes); }
 
 HLOCAL LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
-
-DWORD GetLastError() { return ::GetLastError(); }
 
 void ExitProcess(UINT exitCode) { ::ExitProcess(exitCode); }
 

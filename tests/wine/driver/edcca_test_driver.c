@@ -47,9 +47,19 @@
  *                                         of the network class
  * Wine rewrites that key's "Class" value whenever it lists the device. The
  * driver deletes the value and watches it come back: the first listing of a
- * burst (listings more than 60 ms apart) starts attempt n, which reads as
- * 200 * n ms, and 180 ms later the clock moves on to 200 * (n + 1) ms, before
- * the next attempt begins.
+ * burst (listings more than 60 ms apart) starts attempt n. Its requests read
+ * the clock as 200 * n ms (a request first counts a listing not yet seen).
+ * For changes the clock moves on to 200 * (n + 1) ms 100 ms after that
+ * listing, half-way through the program's pause, so that they are in place
+ * before attempt n + 1 lists its devices.
+ *
+ * Changes are logged, so that a judge can tell at which attempt each one
+ * really took effect, whatever the scheduler did:
+ *   Parameters  Changes REG_BINARY  one 16-byte record per change: u32
+ *               sequence (shared with the request log), u32 attempt (the
+ *               latest listing's n when the change was made; 0xFFFFFFFF
+ *               before the first), u32 kind (1 event applied, 2 device file
+ *               appears, 3 device file goes), u32 index (event or adapter)
  *
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
@@ -113,10 +123,14 @@ static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: non
 static volatile LONG64 g_attemptStart; /* system time of its first listing */
 static LONG64 g_lastListing;           /* system time of the latest listing */
 static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
+static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define NEXT_ATTEMPT_AFTER_MS 180
+#define NEXT_ATTEMPT_AFTER_MS 100
 #define BURST_GAP_MS 60
+#define CHANGE_EVENT 1
+#define CHANGE_LINKED 2
+#define CHANGE_UNLINKED 3
 
 /* Builds "prefix" + decimal index into out (a buffer of `chars` WCHARs). */
 static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size_t chars) {
@@ -190,11 +204,12 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     return info;
 }
 
-/* Milliseconds since ClockOrigin. With startClock, an origin of 0 starts
- * the clock now, so that a run's times count from its first request (the
- * simulated host counts from the process's start, and the first request
+/* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
+ * starts the clock now, so that a run's times count from its first request
+ * (the simulated host counts from the process's start, and the first request
  * comes at its first attempt). No origin at all, or one still to come, reads
- * as 0 ms. */
+ * as 0 ms. On the attempt clock only changes (not startClock) read the next
+ * attempt's time ahead of its listing. */
 static ULONG64 ElapsedMs(BOOLEAN startClock) {
     HANDLE key;
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
@@ -211,7 +226,7 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
             return 0;
         g_querySystemTime(&now);
         elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if ((now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
+        if (!startClock && (now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
             elapsed += ATTEMPT_MS;
         return elapsed;
     }
@@ -233,8 +248,19 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     return elapsed;
 }
 
+/* One WatchListings at a time (a spin with 1 ms pauses: it is short). */
+static void LockClock(void) {
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;
+    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
+
 /* Counts the program's attempts by Wine's rewrites of the sentinel device's
- * "Class" value (see AttemptClock above). */
+ * "Class" value (see AttemptClock above). Called by the polling thread and
+ * by every request, one at a time. */
 static void WatchListings(void) {
     HANDLE key, sentinel;
     KEY_VALUE_PARTIAL_INFORMATION *path, *klass;
@@ -274,6 +300,15 @@ static void WatchListings(void) {
     ExFreePoolWithTag(path, EDCCA_TAG);
 }
 
+/* A request's time: a listing this thread has not yet counted (its polling
+ * thread ran late) is counted first, so the request reads its own attempt. */
+static ULONG64 RequestMs(void) {
+    LockClock();
+    WatchListings();
+    UnlockClock();
+    return ElapsedMs(TRUE);
+}
+
 /* Whether the adapter's device file exists at `now`; *spanStart receives the
  * start of the span (0 when always loaded). */
 static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
@@ -297,24 +332,42 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
     return result;
 }
 
-/* Appends one record to the adapter's Log value. */
-static void AppendLog(HANDLE adapterKey, const LogRecord *record) {
+/* Appends a record, whose first u32 gets the next sequence number, to a
+ * binary value of key. */
+static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes) {
     UNICODE_STRING name;
-    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(adapterKey, L"Log");
+    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(key, valueName);
     ULONG old = log ? log->DataLength : 0;
-    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + sizeof *record, EDCCA_TAG);
-    LogRecord numbered = *record;
-    numbered.sequence = (ULONG)InterlockedIncrement(&g_sequence);
+    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + bytes, EDCCA_TAG);
+    ULONG sequence = (ULONG)InterlockedIncrement(&g_sequence);
     if (data != NULL) {
         if (old)
             RtlCopyMemory(data, log->Data, old);
-        RtlCopyMemory(data + old, &numbered, sizeof numbered);
-        RtlInitUnicodeString(&name, L"Log");
-        ZwSetValueKey(adapterKey, &name, 0, REG_BINARY, data, old + sizeof *record);
+        RtlCopyMemory(data + old, record, bytes);
+        RtlCopyMemory(data + old, &sequence, sizeof sequence);
+        RtlInitUnicodeString(&name, valueName);
+        ZwSetValueKey(key, &name, 0, REG_BINARY, data, old + bytes);
         ExFreePoolWithTag(data, EDCCA_TAG);
     }
     if (log)
         ExFreePoolWithTag(log, EDCCA_TAG);
+}
+
+/* Appends one record to the adapter's Log value. */
+static void AppendLog(HANDLE adapterKey, const LogRecord *record) { AppendRecord(adapterKey, L"Log", record, sizeof *record); }
+
+/* Logs a change (see Changes above) with the attempt it was made in. */
+static void LogChange(ULONG kind, ULONG index) {
+    HANDLE key;
+    ULONG record[4];
+    record[0] = 0;
+    record[1] = (ULONG)g_attempt;
+    record[2] = kind;
+    record[3] = index;
+    if (NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
+        AppendRecord(key, L"Changes", record, sizeof record);
+        ZwClose(key);
+    }
 }
 
 /* Finds the answer in force for oid at `now`: a pool copy of its value data
@@ -422,7 +475,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = ElapsedMs(TRUE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -459,7 +512,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = ElapsedMs(TRUE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
@@ -507,9 +560,11 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 static void SetLinked(AdapterExtension *adapter, BOOLEAN loaded) {
     if (loaded && !adapter->linked) {
         adapter->linked = NT_SUCCESS(IoCreateSymbolicLink(&adapter->linkName, &adapter->deviceName));
+        LogChange(CHANGE_LINKED, adapter->index);
     } else if (!loaded && adapter->linked) {
         IoDeleteSymbolicLink(&adapter->linkName);
         adapter->linked = FALSE;
+        LogChange(CHANGE_UNLINKED, adapter->index);
     }
 }
 
@@ -618,6 +673,7 @@ static void ApplyEvents(void) {
         if (at != NULL && at->DataLength == 8 && now >= atMs && now > 0) {
             ApplyEvent(key);
             g_eventsDone |= 1UL << index;
+            LogChange(CHANGE_EVENT, index);
         }
         if (at != NULL)
             ExFreePoolWithTag(at, EDCCA_TAG);
@@ -632,7 +688,9 @@ static VOID NTAPI LinkThread(PVOID context) {
     (void)context;
     interval.QuadPart = -20000; /* 2 ms, relative */
     while (!g_stopping) {
+        LockClock();
         WatchListings();
+        UnlockClock();
         ApplyEvents();
         UpdateLinks();
         KeDelayExecutionThread(KernelMode, FALSE, &interval);

@@ -1,0 +1,30 @@
+// observation.h - a run of the tool seen from outside, held to a scenario's
+// expectations by the same judge as a run on the simulated host.
+//
+// tests/wine runs a scenario under Wine and writes what it saw as JSON:
+//   {"stdout": text (CR LF read as LF), "exitCode": n,
+//    "registryChanges": [as in a scenario's expect],
+//    "lateAttempts": {"<attempt>": n, ...}}
+// lateAttempts comes from the test driver's log: a timed change meant to be
+// in place at attempt a (counted from 0) took effect n attempts late, because
+// a busy scheduler ran the driver late. The judge then expects each of those
+// attempts to repeat the attempt before it, as the program saw the same
+// machine again; everything else is judged as for a simulated run.
+
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scenario.h"
+
+namespace sim {
+
+// Judges an observation (JSON text) against the expectations of a scenario.
+// Returns false with *error set when the observation cannot be read;
+// otherwise fills *mismatches (empty: every expectation met).
+bool JudgeObservation(const Expectation &expect, std::string_view observationText, std::vector<std::string> *mismatches,
+                      std::string *error);
+
+} // namespace sim

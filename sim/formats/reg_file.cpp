@@ -1,0 +1,630 @@
+// reg_file.cpp - regedit's .reg format, read into and written from the
+// simulated registry.
+//
+// The reader accepts a strict subset of what regedit (as Wine 8 implements
+// it) accepts, and gives each accepted file the meaning regedit gives it, so
+// that a file imports alike here and under "wine regedit /S". Where regedit
+// skips a faulty line silently and goes on, this reader stops with an error:
+// a scenario file that loses a line without notice would test the wrong thing.
+//
+// The registry holds what the A functions return, so text is stored in code
+// page 1252 throughout: an 8-bit file's bytes are taken as they are (regedit
+// converts them with the ANSI code page and RegQueryValueExA converts them
+// back), and a UTF-16LE file's characters are converted to 1252.
+
+#include "reg_file.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "host_extra.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
+
+// One line of the file, already in code page 1252.
+struct TextLine {
+    int number = 0;
+    std::string text;
+    std::uint16_t unmappable = 0; // first UTF-16 unit that 1252 lacks ('?' stands in the text), or 0
+};
+
+struct Operation {
+    enum class Kind { CreateKey, DeleteTree, SetValue, DeleteValue } kind;
+    std::string keyPath;
+    std::string valueName;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+
+struct Fault {
+    int line = 0;
+    std::string message;
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Reads the run of hex digits at *pos and moves past it. Returns how many
+// digits it held; *value gets the run's last eight as a number, so callers
+// refuse runs longer than their field by the count.
+size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
+    size_t digits = 0;
+    for (; *pos < text.size() && HexDigitValue(text[*pos]) >= 0; ++*pos, ++digits)
+        *value = *value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[*pos]));
+    return digits;
+}
+
+size_t SkipBlanks(std::string_view text, size_t pos) {
+    while (pos < text.size() && IsBlank(text[pos]))
+        ++pos;
+    return pos;
+}
+
+// True when only blanks, or blanks and a ; comment, remain from pos.
+bool OnlyCommentFollows(std::string_view text, size_t pos) {
+    pos = SkipBlanks(text, pos);
+    return pos == text.size() || text[pos] == ';';
+}
+
+std::string Hex4(unsigned value) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "U+%04X", value);
+    return buffer;
+}
+
+// Splits text into lines, breaking at CR, LF or CR LF as regedit does.
+template <typename Text> std::vector<Text> SplitLines(const Text &text) {
+    std::vector<Text> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = start;
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n')
+            ++end;
+        lines.push_back(text.substr(start, end - start));
+        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n')
+            ++end;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Reads UTF-16LE text (after its byte-order mark) into 1252 lines; a
+// character 1252 lacks is remembered, to fail only where it matters.
+bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
+    std::u16string units;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) // an odd last byte is no character
+        units.push_back(
+            static_cast<char16_t>(static_cast<std::uint8_t>(bytes[i]) | static_cast<std::uint8_t>(bytes[i + 1]) << 8));
+    std::vector<std::u16string> wideLines = SplitLines(units);
+    for (size_t n = 0; n < wideLines.size(); ++n) {
+        TextLine line;
+        line.number = static_cast<int>(n + 1);
+        for (char16_t unit : wideLines[n]) {
+            std::uint8_t byte = '?';
+            if (unit == 0) {
+                *fault = {line.number, "NUL character in the text"};
+                return false;
+            }
+            if (!UnicodeToAnsi(unit, &byte) && line.unmappable == 0)
+                line.unmappable = unit;
+            line.text.push_back(static_cast<char>(byte));
+        }
+        lines->push_back(std::move(line));
+    }
+    return true;
+}
+
+// Reads 8-bit text into lines, its bytes kept as they are.
+bool DecodeNarrowLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
+    std::vector<std::string> narrowLines = SplitLines(std::string(bytes));
+    for (size_t n = 0; n < narrowLines.size(); ++n) {
+        TextLine line;
+        line.number = static_cast<int>(n + 1);
+        line.text = std::move(narrowLines[n]);
+        if (line.text.find('\0') != std::string::npos) {
+            *fault = {line.number, "NUL byte in the text"};
+            return false;
+        }
+        lines->push_back(std::move(line));
+    }
+    return true;
+}
+
+// Turns the file's bytes into numbered 1252 lines. regedit tells a Unicode
+// file only by its UTF-16LE byte-order mark; anything else is 8-bit text.
+bool DecodeFile(std::string_view bytes, bool *wide, std::vector<TextLine> *lines, Fault *fault) {
+    *wide =
+        bytes.size() >= 2 && static_cast<std::uint8_t>(bytes[0]) == 0xFF && static_cast<std::uint8_t>(bytes[1]) == 0xFE;
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        // regedit reads this as 8-bit text whose first line is then no header.
+        *fault = {1, "UTF-8 byte-order mark: regedit does not read UTF-8 files; save the file as ANSI or UTF-16LE"};
+        return false;
+    }
+    return *wide ? DecodeWideLines(bytes, lines, fault) : DecodeNarrowLines(bytes, lines, fault);
+}
+
+// Reads the file's lines into a list of operations; nothing is applied here.
+class Parser {
+  public:
+    Parser(std::vector<TextLine> lines, bool wide) : lines_(std::move(lines)), wide_(wide) {}
+
+    bool Parse(std::vector<Operation> *operations, Fault *fault);
+
+  private:
+    enum class Section { None, Key, Deletion };
+
+    bool Fail(int line, std::string message) {
+        fault_ = {line, std::move(message)};
+        return false;
+    }
+    bool CheckHeader();
+    bool ParseLine(const TextLine &line);
+    bool ParseKeyLine(const TextLine &line, size_t pos);
+    bool ParseValueLine(const TextLine &line, size_t pos);
+    bool ParseQuoted(const TextLine &line, size_t *pos, const char *what, std::string *out);
+    bool ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8_t> *data);
+    bool ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type);
+    bool ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data);
+    bool PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data);
+
+    std::vector<TextLine> lines_;
+    bool wide_;
+    size_t next_ = 0; // index of the line after the one being parsed
+    Section section_ = Section::None;
+    std::string keyPath_;
+    std::vector<Operation> operations_;
+    Fault fault_;
+};
+
+bool Parser::Parse(std::vector<Operation> *operations, Fault *fault) {
+    bool parsed = CheckHeader();
+    while (parsed && next_ < lines_.size()) {
+        const TextLine &line = lines_[next_++];
+        parsed = ParseLine(line);
+    }
+    if (!parsed) {
+        *fault = fault_;
+        return false;
+    }
+    *operations = std::move(operations_);
+    return true;
+}
+
+// The first line must be one of the two headers, blanks before it allowed and
+// nothing after it (regedit imports nothing from any other file).
+bool Parser::CheckHeader() {
+    if (lines_.empty())
+        return Fail(1, "empty file: no \"REGEDIT4\" header");
+    const TextLine &first = lines_[next_++];
+    std::string_view header = std::string_view(first.text).substr(SkipBlanks(first.text, 0));
+    if (header == kHeader4 || header == kHeader5)
+        return true;
+    return Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
+}
+
+bool Parser::ParseLine(const TextLine &line) {
+    size_t pos = SkipBlanks(line.text, 0);
+    if (pos == line.text.size() || line.text[pos] == ';')
+        return true;
+    if (line.unmappable)
+        return Fail(line.number, "character " + Hex4(line.unmappable) + " has no equivalent in code page 1252");
+    switch (line.text[pos]) {
+    case '[':
+        return ParseKeyLine(line, pos + 1);
+    case '@':
+    case '"':
+        return ParseValueLine(line, pos);
+    default:
+        return Fail(line.number, "unexpected text (expected [key], \"name\"=, @= or a ; comment)");
+    }
+}
+
+// [HKEY_LOCAL_MACHINE\path] opens (creating) a key; [-HKEY_LOCAL_MACHINE\path]
+// deletes a tree. regedit takes the key name up to the line's last ']'.
+bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
+    std::string_view text = line.text;
+    if (pos == text.size() || IsBlank(text[pos]))
+        return Fail(line.number, "blank after '[' (regedit ignores the line)");
+    size_t close = text.rfind(']');
+    if (close == std::string_view::npos || close < pos)
+        return Fail(line.number, "key name without its closing ']'");
+    if (!OnlyCommentFollows(text, close + 1))
+        return Fail(line.number, "text after the key name's ']'");
+
+    std::string_view name = text.substr(pos, close - pos);
+    bool deletion = !name.empty() && name.front() == '-';
+    if (deletion)
+        name.remove_prefix(1);
+    size_t slash = name.find('\\');
+    std::string_view root = name.substr(0, slash);
+    if (!EqualsIgnoreCase(root, kRootName)) {
+        static const char *const kOtherRoots[] = {"HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT",
+                                                  "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+        if (EqualsIgnoreCase(root, "HKLM"))
+            return Fail(line.number, "regedit does not know the abbreviation HKLM; write HKEY_LOCAL_MACHINE");
+        for (const char *other : kOtherRoots) {
+            if (EqualsIgnoreCase(root, other))
+                return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
+        }
+        return Fail(line.number, "unknown root key '" + std::string(root) + "'");
+    }
+    std::string_view path = slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1);
+    if (IsBadKeyPath(path))
+        return Fail(line.number, "key path with a doubled backslash after the root");
+
+    if (deletion) {
+        if (path.find_first_not_of('\\') == std::string_view::npos)
+            return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
+        operations_.push_back({Operation::Kind::DeleteTree, std::string(path), {}, 0, {}});
+        section_ = Section::Deletion;
+    } else {
+        operations_.push_back({Operation::Kind::CreateKey, std::string(path), {}, 0, {}});
+        section_ = Section::Key;
+    }
+    keyPath_ = std::string(path);
+    return true;
+}
+
+// Reads a quoted text from just after its opening quote to just after its
+// closing one, undoing the escapes regedit knows: \\ \" \n \r.
+bool Parser::ParseQuoted(const TextLine &line, size_t *pos, const char *what, std::string *out) {
+    std::string_view text = line.text;
+    size_t i = *pos;
+    for (; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] != '\\') {
+            out->push_back(text[i]);
+            continue;
+        }
+        if (++i == text.size())
+            break;
+        switch (text[i]) {
+        case '\\':
+        case '"':
+            out->push_back(text[i]);
+            break;
+        case 'n':
+            out->push_back('\n');
+            break;
+        case 'r':
+            out->push_back('\r');
+            break;
+        case '0':
+            return Fail(line.number, std::string("\\0 in a ") + what + " (regedit refuses it)");
+        default:
+            return Fail(line.number, std::string("unknown escape sequence '\\") + text[i] + "' in a " + what);
+        }
+    }
+    if (i >= text.size())
+        return Fail(line.number, std::string("unterminated ") + what);
+    *pos = i + 1;
+    return true;
+}
+
+bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
+    std::string_view text = line.text;
+    if (section_ == Section::None)
+        return Fail(line.number, "value before any [key] line");
+    if (section_ == Section::Deletion)
+        return Fail(line.number, "value in a [-key] deletion section");
+
+    std::string name;
+    if (text[pos] == '@') {
+        ++pos;
+    } else {
+        ++pos;
+        if (!ParseQuoted(line, &pos, "value name", &name))
+            return false;
+    }
+    pos = SkipBlanks(text, pos);
+    if (pos == text.size() || text[pos] != '=')
+        return Fail(line.number, "missing '=' after the value name");
+    pos = SkipBlanks(text, pos + 1);
+    size_t end = text.size(); // regedit trims blanks at the line's end
+    while (end > pos && IsBlank(text[end - 1]))
+        --end;
+    text = text.substr(0, end);
+
+    Operation operation{Operation::Kind::SetValue, keyPath_, name, 0, {}};
+    if (text.substr(pos, 1) == "-") {
+        if (!OnlyCommentFollows(text, pos + 1))
+            return Fail(line.number, "text after '-'");
+        operation.kind = Operation::Kind::DeleteValue;
+    } else if (text.substr(pos, 1) == "\"") {
+        std::string value;
+        ++pos;
+        if (!ParseQuoted(line, &pos, "string", &value))
+            return false;
+        if (!OnlyCommentFollows(text, pos))
+            return Fail(line.number, "text after the string's closing quote");
+        operation.type = host::REG_SZ;
+        operation.data.assign(value.begin(), value.end());
+        operation.data.push_back(0);
+    } else if (text.substr(pos, 6) == "dword:") {
+        operation.type = host::REG_DWORD;
+        if (!ParseDword(line, pos + 6, &operation.data))
+            return false;
+    } else if (text.substr(pos, 3) == "hex") {
+        int first = line.number;
+        pos += 3;
+        if (!ParseHexType(line, &pos, &operation.type))
+            return false;
+        if (!ParseHexBytes(pos, &operation.data))
+            return false;
+        if (!PrepareStringData(first, operation.type, &operation.data))
+            return false;
+    } else {
+        return Fail(line.number, "unknown value type (expected \"text\", dword:, hex:, hex(n): or -)");
+    }
+    operations_.push_back(std::move(operation));
+    return true;
+}
+
+// dword: takes one to eight hex digits, blanks around them allowed.
+bool Parser::ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8_t> *data) {
+    std::string_view text = line.text;
+    pos = SkipBlanks(text, pos);
+    std::uint32_t value = 0;
+    size_t const digits = ReadHexRun(text, &pos, &value);
+    if (digits == 0 || digits > 8 || !OnlyCommentFollows(text, pos))
+        return Fail(line.number, "dword: needs one to eight hex digits");
+    for (int shift = 0; shift < 32; shift += 8)
+        data->push_back(static_cast<std::uint8_t>(value >> shift));
+    return true;
+}
+
+// After "hex": either ':' (REG_BINARY) or "(n):" with n in hex.
+bool Parser::ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type) {
+    std::string_view text = line.text;
+    if (text.substr(*pos, 1) == ":") {
+        *type = host::REG_BINARY;
+        ++*pos;
+        return true;
+    }
+    size_t i = *pos + 1;
+    std::uint32_t value = 0;
+    size_t const digits = text.substr(*pos, 1) == "(" ? ReadHexRun(text, &i, &value) : 0;
+    if (digits == 0 || digits > 8 || text.substr(i, 2) != "):")
+        return Fail(line.number, "unknown value type (expected hex: or hex(n): with n in hex)");
+    *type = value;
+    *pos = i + 2;
+    return true;
+}
+
+// Reads comma-separated bytes of one or two hex digits. A backslash after a
+// comma continues the list on the next line that is neither blank nor a
+// comment, as regedit writes long values.
+bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
+    const TextLine *line = &lines_[next_ - 1];
+    for (;;) {
+        std::string_view text = line->text;
+        pos = SkipBlanks(text, pos);
+        if (pos == text.size() || text[pos] == ';')
+            return true;
+        if (text[pos] == '\\') {
+            if (!OnlyCommentFollows(text, pos + 1))
+                return Fail(line->number, "text after the continuation backslash");
+            while (next_ < lines_.size() && OnlyCommentFollows(lines_[next_].text, 0))
+                ++next_;
+            if (next_ == lines_.size())
+                return Fail(line->number, "file ends inside continued hex data");
+            line = &lines_[next_++];
+            pos = SkipBlanks(line->text, 0);
+            if (HexDigitValue(line->text[pos]) < 0)
+                return Fail(line->number, "continued hex data does not go on with a hex byte");
+            continue;
+        }
+        std::uint32_t value = 0;
+        size_t const digits = ReadHexRun(text, &pos, &value);
+        if (digits == 0 || digits > 2)
+            return Fail(line->number, "hex data needs bytes of one or two hex digits");
+        data->push_back(static_cast<std::uint8_t>(value));
+        if (pos < text.size() && text[pos] == ',') {
+            ++pos;
+            continue;
+        }
+        if (!OnlyCommentFollows(text, pos))
+            return Fail(line->number, "expected ',' between hex bytes");
+        return true;
+    }
+}
+
+// regedit gives hex(1), hex(2) and hex(7) data a closing NUL when it lacks
+// one, and takes the bytes as text of the file's own kind: 8-bit text from an
+// 8-bit file (kept as it is here), UTF-16LE from a UTF-16 file (converted to
+// 1252 here, an odd last byte dropped), whatever the header says.
+bool Parser::PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data) {
+    if ((type != host::REG_SZ && type != host::REG_EXPAND_SZ && type != host::REG_MULTI_SZ) || data->empty())
+        return true;
+    if (!wide_) {
+        if (data->back() != 0)
+            data->push_back(0);
+        return true;
+    }
+    std::vector<std::uint8_t> narrow;
+    for (size_t i = 0; i + 1 < data->size(); i += 2) {
+        std::uint16_t unit = static_cast<std::uint16_t>((*data)[i] | (*data)[i + 1] << 8);
+        std::uint8_t byte = 0;
+        if (!UnicodeToAnsi(unit, &byte))
+            return Fail(lineNumber, "string data holds " + Hex4(unit) + ", which has no equivalent in code page 1252");
+        narrow.push_back(byte);
+    }
+    if (narrow.empty() || narrow.back() != 0)
+        narrow.push_back(0);
+    *data = std::move(narrow);
+    return true;
+}
+
+void ApplyOperations(Registry &registry, const std::vector<Operation> &operations) {
+    for (const Operation &operation : operations) {
+        switch (operation.kind) {
+        case Operation::Kind::CreateKey:
+            registry.CreateKey(operation.keyPath);
+            break;
+        case Operation::Kind::DeleteTree:
+            registry.DeleteKeyTree(operation.keyPath);
+            break;
+        case Operation::Kind::SetValue:
+            registry.SetValue(operation.keyPath, operation.valueName, operation.type, operation.data);
+            break;
+        case Operation::Kind::DeleteValue:
+            if (RegistryKey *key = registry.FindKey(operation.keyPath))
+                key->DeleteValue(operation.valueName);
+            break;
+        }
+    }
+}
+
+// ---- writing ----
+
+std::string EscapeText(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+        case '\\':
+            escaped += "\\\\";
+            break;
+        case '"':
+            escaped += "\\\"";
+            break;
+        case '\r':
+            escaped += "\\r";
+            break;
+        case '\n':
+            escaped += "\\n";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// A REG_SZ is written as "text" only when it reads back to the same bytes.
+bool IsPlainString(const RegistryValue &value) {
+    const std::vector<std::uint8_t> &data = value.data;
+    if (value.type != host::REG_SZ || data.empty() || data.back() != 0)
+        return false;
+    for (size_t i = 0; i + 1 < data.size(); ++i) {
+        if (data[i] == 0)
+            return false;
+    }
+    return true;
+}
+
+// One value line (or several, for long hex data), wrapped as regedit wraps.
+void WriteValue(const RegistryValue &value, std::string *out) {
+    std::string line = value.name.empty() ? "@=" : "\"" + EscapeText(value.name) + "\"=";
+    char buffer[32];
+    if (IsPlainString(value)) {
+        line += "\"" +
+                EscapeText(std::string_view(reinterpret_cast<const char *>(value.data.data()), value.data.size() - 1)) +
+                "\"";
+    } else if (value.type == host::REG_DWORD && value.data.size() == 4) {
+        std::uint32_t word = static_cast<std::uint32_t>(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                                        static_cast<std::uint32_t>(value.data[3]) << 24);
+        std::snprintf(buffer, sizeof buffer, "dword:%08x", static_cast<unsigned>(word));
+        line += buffer;
+    } else {
+        if (value.type == host::REG_BINARY) {
+            line += "hex:";
+        } else {
+            std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
+            line += buffer;
+        }
+        size_t column = line.size();
+        for (size_t i = 0; i < value.data.size(); ++i) {
+            std::snprintf(buffer, sizeof buffer, "%02x", value.data[i]);
+            line += buffer;
+            if (i + 1 == value.data.size())
+                break;
+            line += ',';
+            column += 3;
+            if (column >= 77) { // regedit's line width: two blanks and 25 bytes
+                line += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    *out += line + "\r\n";
+}
+
+void WriteKeyTree(const RegistryKey &key, const std::string &path, bool writeSection, std::string *out) {
+    if (writeSection) {
+        *out += "\r\n[" + path + "]\r\n";
+        for (const RegistryValue &value : key.Values())
+            WriteValue(value, out);
+    }
+    for (const RegistryKey *sub : key.Subkeys())
+        WriteKeyTree(*sub, path + "\\" + sub->Name(), true, out);
+}
+
+} // namespace
+
+std::string RegImportError::ToString() const {
+    return line > 0 ? file + ":" + std::to_string(line) + ": " + message : file + ": " + message;
+}
+
+bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error) {
+    bool wide = false;
+    std::vector<TextLine> lines;
+    std::vector<Operation> operations;
+    Fault fault;
+    bool parsed = DecodeFile(bytes, &wide, &lines, &fault) && Parser(std::move(lines), wide).Parse(&operations, &fault);
+    if (!parsed) {
+        if (error)
+            *error = {fileName, fault.line, fault.message};
+        return false;
+    }
+    ApplyOperations(registry, operations);
+    return true;
+}
+
+bool ImportRegFile(Registry &registry, const std::string &path, RegImportError *error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        if (error)
+            *error = {path, 0, "cannot open the file"};
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return ImportRegBytes(registry, bytes, path, error);
+}
+
+std::string ExportRegText(const Registry &registry, std::string_view keyPath) {
+    std::string out = "REGEDIT4\r\n";
+    const RegistryKey *key = registry.Root();
+    std::string path(kRootName);
+    size_t start = 0;
+    while (key && start <= keyPath.size()) { // follow the path, taking each name's stored case
+        size_t end = keyPath.find('\\', start);
+        if (end == std::string_view::npos)
+            end = keyPath.size();
+        if (end > start) {
+            key = key->FindSubkey(keyPath.substr(start, end - start));
+            if (key)
+                path += "\\" + key->Name();
+        }
+        start = end + 1;
+    }
+    if (key && !IsBadKeyPath(keyPath))
+        WriteKeyTree(*key, path, key != registry.Root() || !key->Values().empty(), &out);
+    return out + "\r\n";
+}
+
+} // namespace sim

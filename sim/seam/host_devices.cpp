@@ -1,0 +1,316 @@
+// host_devices.cpp - device files and I/O control (kernel32) on the active
+// simulated machine.
+//
+// A device file "\\.\<name>" exists while a driver serving <name> is loaded.
+// The driver answers IOCTL_NDIS_QUERY_GLOBAL_STATS for the query identifiers
+// it has answers for, in two layouts: the 12-byte EEPROM layout [request word
+// (3), offset, answer word] for the EEPROM identifiers and for EEPROM-content
+// answers, the 4-byte answer word for every other identifier. Failures are
+// those an NDIS miniport's query produces: ERROR_INSUFFICIENT_BUFFER for an
+// output smaller than the layout, ERROR_NOT_SUPPORTED for an identifier it
+// does not know, ERROR_INVALID_PARAMETER for a malformed request.
+
+#include <algorithm>
+#include <cstring>
+
+#include "host_state.h"
+
+namespace sim {
+namespace {
+
+constexpr host::DWORD kEepromReadRequest = 3;
+constexpr host::DWORD kEepromLayoutBytes = 12;
+constexpr host::DWORD kWordLayoutBytes = 4;
+constexpr size_t kMaxRecordedWords = 64;
+constexpr host::DWORD kCreateNew = 1;
+constexpr host::DWORD kTruncateExisting = 5;
+
+std::uintptr_t HandleValue(host::HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+// The load span of a driver that contains `now`; false when not loaded.
+bool LoadSpanAt(const Driver &driver, std::uint64_t now, std::uint64_t *fromMs) {
+    if (driver.loaded.empty()) {
+        *fromMs = 0;
+        return true;
+    }
+    for (const Interval &span : driver.loaded) {
+        if (span.Contains(now)) {
+            *fromMs = span.fromMs;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The answer in force for an identifier at `now`: the latest whose time has come.
+const QueryAnswer *AnswerAt(const Driver &driver, host::DWORD oid, std::uint64_t now) {
+    auto found = driver.answers.find(oid);
+    if (found == driver.answers.end()) {
+        return nullptr;
+    }
+    const QueryAnswer *current = nullptr;
+    for (const QueryAnswer &answer : found->second) {
+        if (answer.atMs <= now && (current == nullptr || answer.atMs >= current->atMs)) {
+            current = &answer;
+        }
+    }
+    return current;
+}
+
+host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposition, host::HANDLE *handle) {
+    std::string const name = fileName == nullptr ? "" : fileName;
+    bool const devicePath = name.rfind("\\\\.\\", 0) == 0;
+    std::string const deviceName = devicePath ? name.substr(4) : "";
+    if (host::LONG const fault = FireFault(machine, "CreateFileA", {name, deviceName})) {
+        return fault;
+    }
+    if (fileName == nullptr || disposition < kCreateNew || disposition > kTruncateExisting) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (name.empty()) {
+        return host::ERROR_PATH_NOT_FOUND;
+    }
+    if (!devicePath) {
+        // The machine has drive roots and no files: a name directly in a root
+        // (or relative) is a missing file, anything deeper a missing directory.
+        std::string rest = name;
+        if (rest.size() >= 3 && rest[1] == ':' && rest[2] == '\\') {
+            rest = rest.substr(3);
+        }
+        if (rest.find('\\') != std::string::npos) {
+            return host::ERROR_PATH_NOT_FOUND;
+        }
+        return disposition == host::OPEN_EXISTING || disposition == kTruncateExisting ? host::ERROR_FILE_NOT_FOUND
+                                                                                      : host::ERROR_ACCESS_DENIED;
+    }
+    if (deviceName.empty()) {
+        return host::ERROR_INVALID_NAME;
+    }
+    if (deviceName.find('\\') != std::string::npos) {
+        return host::ERROR_PATH_NOT_FOUND;
+    }
+    for (size_t i = 0; i < machine.drivers.size(); ++i) {
+        std::uint64_t fromMs = 0;
+        if (EqualsIgnoreCase(machine.drivers[i].deviceName, deviceName) &&
+            LoadSpanAt(machine.drivers[i], machine.nowMs, &fromMs)) {
+            Machine::State &state = machine.Internal();
+            std::uintptr_t const value = state.nextHandle;
+            state.nextHandle += 4;
+            state.files.emplace(value, FileHandle{name, i, fromMs});
+            *handle = reinterpret_cast<host::HANDLE>(value);
+            return host::ERROR_SUCCESS;
+        }
+    }
+    return host::ERROR_FILE_NOT_FOUND;
+}
+
+// Reads the caller's output buffer as 32-bit words, for the request record.
+std::vector<std::uint32_t> WordsOf(const void *buffer, host::DWORD size) {
+    std::vector<std::uint32_t> words;
+    if (buffer == nullptr) {
+        return words;
+    }
+    for (size_t at = 0; at + 4 <= size && words.size() < kMaxRecordedWords; at += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, static_cast<const unsigned char *>(buffer) + at, 4);
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The driver's side of one query: fills the output buffer or gives an error.
+host::LONG AnswerQuery(const QueryAnswer *answer, host::DWORD oid, void *outBuffer, host::DWORD outSize,
+                       host::DWORD *written) {
+    if (answer == nullptr) {
+        return host::ERROR_NOT_SUPPORTED;
+    }
+    if (answer->kind == QueryAnswer::Kind::Fail) {
+        return answer->error;
+    }
+    bool const eepromLayout =
+        answer->kind == QueryAnswer::Kind::Eeprom || oid == kOidEepromOlder || oid == kOidEepromNewer;
+    host::DWORD const layout = eepromLayout ? kEepromLayoutBytes : kWordLayoutBytes;
+    if (outSize < layout) {
+        return host::ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::uint32_t result[3] = {0, 0, 0};
+    if (eepromLayout) {
+        std::memcpy(result, outBuffer, 8);
+        if (answer->kind == QueryAnswer::Kind::Eeprom) {
+            if (result[0] != kEepromReadRequest) {
+                return host::ERROR_INVALID_PARAMETER;
+            }
+            auto const byte = answer->eeprom.find(result[1]);
+            result[2] = byte == answer->eeprom.end() ? 0xFFU : byte->second;
+        } else {
+            result[2] = answer->word;
+        }
+    } else {
+        result[0] = answer->word;
+    }
+    host::DWORD const bytes = answer->answerBytes ? std::min(*answer->answerBytes, layout) : layout;
+    std::memcpy(outBuffer, result, bytes);
+    *written = bytes;
+    return host::ERROR_SUCCESS;
+}
+
+host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, const void *inBuffer, host::DWORD inSize,
+                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped) {
+    auto &files = machine.Internal().files;
+    auto found = files.find(HandleValue(device));
+    host::DWORD oid = 0;
+    if (inBuffer != nullptr && inSize >= 4) {
+        std::memcpy(&oid, inBuffer, 4);
+    }
+    std::string const fileName = found == files.end() ? "" : found->second.fileName;
+    std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
+    if (host::LONG const fault = FireFault(machine, "DeviceIoControl", {fileName, deviceName, Hex(oid)})) {
+        SetLastError(machine, fault);
+        return host::FALSE;
+    }
+    if (found == files.end()) {
+        SetLastError(machine, host::ERROR_INVALID_HANDLE);
+        return host::FALSE;
+    }
+    if (bytesReturned == nullptr && overlapped == nullptr) {
+        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
+        return host::FALSE;
+    }
+    const Driver &driver = machine.drivers[found->second.driver];
+    DriverRequest request;
+    request.atMs = machine.nowMs;
+    request.deviceName = driver.deviceName;
+    request.ioControlCode = code;
+    request.oid = oid;
+    request.inSize = inSize;
+    request.outSize = outSize;
+    request.prefilled = WordsOf(outBuffer, outSize);
+
+    host::LONG error;
+    host::DWORD written = 0;
+    std::uint64_t fromMs = 0;
+    if (!LoadSpanAt(driver, machine.nowMs, &fromMs) || fromMs != found->second.loadedFromMs) {
+        error = host::ERROR_DEVICE_NOT_CONNECTED; // the driver went away under the open file
+    } else if (code != host::IOCTL_NDIS_QUERY_GLOBAL_STATS) {
+        error = host::ERROR_INVALID_FUNCTION;
+    } else if (inBuffer == nullptr || inSize < 4) {
+        error = host::ERROR_INVALID_PARAMETER;
+    } else if (outBuffer == nullptr && outSize > 0) {
+        error = host::ERROR_NOACCESS;
+    } else {
+        error = AnswerQuery(AnswerAt(driver, oid, machine.nowMs), oid, outBuffer, outSize, &written);
+    }
+    request.answered = error == host::ERROR_SUCCESS;
+    request.bytesReturned = written;
+    machine.requests.push_back(std::move(request));
+    if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
+        SetLastError(machine, error);
+        return host::FALSE;
+    }
+    if (bytesReturned != nullptr) {
+        *bytesReturned = written;
+    }
+    return host::TRUE;
+}
+
+host::BOOL CloseObject(Machine &machine, host::HANDLE object, std::string *what) {
+    Machine::State &state = machine.Internal();
+    auto file = state.files.find(HandleValue(object));
+    if (file != state.files.end()) {
+        *what = file->second.fileName;
+    }
+    auto key = state.keys.find(HandleValue(object));
+    if (key != state.keys.end()) {
+        *what = "HKLM\\" + key->second.path;
+    }
+    if (host::LONG const fault = FireFault(machine, "CloseHandle", {*what})) {
+        SetLastError(machine, fault);
+        return host::FALSE;
+    }
+    if (object == host::INVALID_HANDLE_VALUE) {
+        return host::TRUE; // the current process's pseudo handle: closing it does nothing
+    }
+    if (file != state.files.end()) {
+        state.files.erase(file);
+        return host::TRUE;
+    }
+    if (key != state.keys.end()) {
+        state.keys.erase(key); // registry keys are kernel handles too
+        return host::TRUE;
+    }
+    SetLastError(machine, host::ERROR_INVALID_HANDLE);
+    return host::FALSE;
+}
+
+std::string HandleText(host::HANDLE handle) {
+    if (handle == host::INVALID_HANDLE_VALUE) {
+        return "INVALID_HANDLE_VALUE";
+    }
+    return Hex(static_cast<std::uint32_t>(HandleValue(handle)));
+}
+
+std::string FailureText(Machine &machine) {
+    return "FALSE, " + ErrorName(static_cast<host::LONG>(machine.LastError()));
+}
+
+} // namespace
+} // namespace sim
+
+namespace host {
+
+HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, void *securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+    sim::Machine &machine = sim::ActiveMachine();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    LONG const error = sim::OpenFile(machine, fileName, creationDisposition, &handle);
+    sim::SetLastError(machine, error);
+    std::string const outcome =
+        error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle) : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
+    sim::LogCall(machine, "CreateFileA",
+                 sim::Quote(fileName) + ", " + sim::Hex(desiredAccess) + ", " + sim::Hex(shareMode) + ", " +
+                     (securityAttributes == nullptr ? "NULL" : "attributes") + ", " +
+                     std::to_string(creationDisposition) + ", " + sim::Hex(flagsAndAttributes) + ", " +
+                     sim::HandleText(templateFile),
+                 outcome);
+    return handle;
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD inBufferSize, void *outBuffer,
+                     DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::vector<std::uint32_t> const before = sim::WordsOf(outBuffer, outBufferSize);
+    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                                       bytesReturned, overlapped);
+    std::string arguments = sim::HandleText(device) + ", " + sim::Hex(ioControlCode) + ", ";
+    if (inBuffer != nullptr && inBufferSize >= 4) {
+        DWORD oid;
+        std::memcpy(&oid, inBuffer, 4);
+        arguments += "in " + sim::Hex(oid);
+    } else {
+        arguments += "in of " + std::to_string(inBufferSize);
+    }
+    arguments += ", out of " + std::to_string(outBufferSize);
+    for (std::uint32_t word : before) {
+        arguments += " " + sim::Hex(word);
+    }
+    std::string outcome = result != FALSE ? "TRUE" : sim::FailureText(machine);
+    if (result != FALSE && bytesReturned != nullptr) {
+        outcome += ", " + std::to_string(*bytesReturned) + " bytes";
+        for (std::uint32_t word : sim::WordsOf(outBuffer, outBufferSize)) {
+            outcome += " " + sim::Hex(word);
+        }
+    }
+    sim::LogCall(machine, "DeviceIoControl", arguments, outcome);
+    return result;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string what;
+    BOOL const result = sim::CloseObject(machine, object, &what);
+    sim::LogCall(machine, "CloseHandle", sim::HandleText(object) + (what.empty() ? "" : " (" + what + ")"),
+                 result != FALSE ? "TRUE" : sim::FailureText(machine));
+    return result;
+}
+
+} // namespace host

@@ -1,0 +1,345 @@
+// host_registry.cpp - the registry functions of the host seam (advapi32) on
+// the active simulated machine.
+//
+// They follow what Windows (and Wine 8, checked with test programs) does:
+// results are returned, never set as the last error; a failed open stores
+// NULL in the result; RegQueryValueExA sets the type word to REG_NONE before
+// looking, reports the stored size, and appends a NUL behind a string that
+// lacks one when the buffer has room, without counting it.
+
+#include <cstring>
+
+#include "host_state.h"
+
+namespace sim {
+namespace {
+
+constexpr host::DWORD kGenericRead = 0x80000000U;
+constexpr host::DWORD kGenericWrite = 0x40000000U;
+constexpr host::DWORD kGenericAll = 0x10000000U;
+constexpr host::DWORD kMaximumAllowed = 0x02000000U;
+constexpr host::DWORD kKeyWrite = 0x20006;
+
+std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
+
+// Maps generic rights to the key rights Windows grants for them.
+host::DWORD GrantedAccess(host::DWORD desired) {
+    host::DWORD granted = desired & 0x00FFFFFFU;
+    if ((desired & kGenericRead) != 0) {
+        granted |= host::KEY_READ;
+    }
+    if ((desired & kGenericWrite) != 0) {
+        granted |= kKeyWrite;
+    }
+    if ((desired & (kGenericAll | kMaximumAllowed)) != 0) {
+        granted |= host::KEY_ALL_ACCESS;
+    }
+    return granted;
+}
+
+std::string AccessText(host::DWORD access) {
+    if (access == host::KEY_READ) {
+        return "KEY_READ";
+    }
+    if (access == host::KEY_ALL_ACCESS) {
+        return "KEY_ALL_ACCESS";
+    }
+    if (access == kKeyWrite) {
+        return "KEY_WRITE";
+    }
+    return Hex(access);
+}
+
+// What a key handle stands for: the root, an open key, or nothing.
+struct KeyRef {
+    bool valid = false;
+    bool root = false;
+    std::shared_ptr<RegistryKey> key;
+    std::string path;
+    host::DWORD access = 0;
+};
+
+KeyRef ResolveKey(Machine &machine, host::HKEY key) {
+    KeyRef ref;
+    if (key == host::HKEY_LOCAL_MACHINE) {
+        ref.valid = true;
+        ref.root = true;
+        ref.key = machine.registry.ShareKey("");
+        ref.access = host::KEY_ALL_ACCESS;
+        return ref;
+    }
+    auto &keys = machine.Internal().keys;
+    auto found = keys.find(HandleValue(key));
+    if (found == keys.end()) {
+        return ref;
+    }
+    ref.valid = true;
+    ref.key = found->second.key;
+    ref.path = found->second.path;
+    ref.access = found->second.access;
+    return ref;
+}
+
+std::string KeyText(const KeyRef &ref, host::HKEY key) {
+    if (!ref.valid) {
+        return Hex(static_cast<std::uint32_t>(HandleValue(key)));
+    }
+    if (ref.root) {
+        return "HKEY_LOCAL_MACHINE";
+    }
+    return Hex(static_cast<std::uint32_t>(HandleValue(key))) + " (HKLM\\" + ref.path + ")";
+}
+
+std::string JoinPath(const std::string &base, const std::string &sub) {
+    if (base.empty()) {
+        return sub;
+    }
+    if (sub.empty()) {
+        return base;
+    }
+    return base + "\\" + sub;
+}
+
+host::HKEY NewKeyHandle(Machine &machine, KeyHandle handle) {
+    Machine::State &state = machine.Internal();
+    std::uintptr_t const value = state.nextHandle;
+    state.nextHandle += 4;
+    state.keys.emplace(value, std::move(handle));
+    return reinterpret_cast<host::HKEY>(value);
+}
+
+// Walks subKey below a key, component by component (empty components, as
+// from a doubled or trailing backslash, are skipped as Windows skips them).
+// Returns the key or null; *path receives the path as the registry spells it.
+RegistryKey *WalkSubkey(RegistryKey *from, const std::string &fromPath, const char *subKey, std::string *path) {
+    RegistryKey *current = from;
+    std::string walked = fromPath;
+    std::string_view rest(subKey);
+    while (!rest.empty()) {
+        size_t const slash = rest.find('\\');
+        std::string_view const component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (component.empty()) {
+            continue;
+        }
+        current = current->FindSubkey(component);
+        if (current == nullptr) {
+            return nullptr;
+        }
+        walked = JoinPath(walked, current->Name());
+    }
+    *path = walked;
+    return current;
+}
+
+host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired, host::HKEY *result,
+                      std::string *opened) {
+    KeyRef const base = ResolveKey(machine, key);
+    std::string const requested = JoinPath(base.path, subKey == nullptr ? "" : subKey);
+    if (host::LONG const fault =
+            FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
+        if (result != nullptr) {
+            *result = nullptr;
+        }
+        return fault;
+    }
+    // Windows writes through the pointer unchecked (Wine 8 faults); the sim refuses.
+    if (result == nullptr) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    if (!base.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (base.key->Deleted()) {
+        return host::ERROR_KEY_DELETED;
+    }
+    if (subKey == nullptr || subKey[0] == '\0') {
+        if (base.root) {
+            // A predefined key opened with no subkey is handed back as itself.
+            *result = host::HKEY_LOCAL_MACHINE;
+            *opened = "HKEY_LOCAL_MACHINE";
+            return host::ERROR_SUCCESS;
+        }
+        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, GrantedAccess(samDesired)});
+        *opened = base.path;
+        return host::ERROR_SUCCESS;
+    }
+    if (subKey[0] == '\\') {
+        return host::ERROR_BAD_PATHNAME;
+    }
+    std::string path;
+    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+    if (found == nullptr) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    std::shared_ptr<RegistryKey> shared = machine.registry.ShareKey(path);
+    if (!shared) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    *result = NewKeyHandle(machine, KeyHandle{shared, path, GrantedAccess(samDesired)});
+    *opened = path;
+    return host::ERROR_SUCCESS;
+}
+
+host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName, host::DWORD *reserved,
+                         host::DWORD *type, host::BYTE *data, host::DWORD *dataSize) {
+    KeyRef const ref = ResolveKey(machine, key);
+    std::string const name = valueName == nullptr ? "" : valueName;
+    if (host::LONG const fault = FireFault(machine, "RegQueryValueExA", {name, ref.path})) {
+        return fault;
+    }
+    if ((data != nullptr && dataSize == nullptr) || reserved != nullptr) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    host::DWORD const capacity = dataSize != nullptr ? *dataSize : 0;
+    if (data == nullptr && dataSize != nullptr) {
+        *dataSize = 0;
+    }
+    if (type != nullptr) {
+        *type = host::REG_NONE;
+    }
+    if (ref.key->Deleted()) {
+        return host::ERROR_KEY_DELETED;
+    }
+    if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    return QueryValueA(*ref.key, name, type, data, dataSize, capacity);
+}
+
+host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, host::DWORD type,
+                       const host::BYTE *data, host::DWORD dataSize) {
+    KeyRef const ref = ResolveKey(machine, key);
+    std::string const name = valueName == nullptr ? "" : valueName;
+    if (host::LONG const fault = FireFault(machine, "RegSetValueExA", {name, ref.path})) {
+        return fault;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (data == nullptr && dataSize != 0) {
+        return host::ERROR_NOACCESS;
+    }
+    if (ref.key->Deleted()) {
+        return host::ERROR_KEY_DELETED;
+    }
+    if ((ref.access & host::KEY_SET_VALUE) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (dataSize != 0) {
+        bytes.assign(data, data + dataSize);
+    }
+    ref.key->SetValue(name, type, std::move(bytes));
+    return host::ERROR_SUCCESS;
+}
+
+host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
+    KeyRef const ref = ResolveKey(machine, key);
+    if (host::LONG const fault = FireFault(machine, "RegCloseKey", {ref.path})) {
+        return fault;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!ref.root) {
+        machine.Internal().keys.erase(HandleValue(key));
+    }
+    return host::ERROR_SUCCESS;
+}
+
+} // namespace
+
+host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
+                          host::DWORD *dataSize, host::DWORD capacity) {
+    const RegistryValue *value = key.FindValue(name);
+    if (value == nullptr) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    auto const length = static_cast<host::DWORD>(value->data.size());
+    host::LSTATUS status = host::ERROR_SUCCESS;
+    if (data != nullptr && length > 0) {
+        if (length > capacity) {
+            status = host::ERROR_MORE_DATA;
+        } else {
+            std::memcpy(data, value->data.data(), length);
+            if (IsStringType(value->type) && length < capacity && data[length - 1] != 0) {
+                data[length] = 0;
+            }
+        }
+    }
+    if (type != nullptr) {
+        *type = value->type;
+    }
+    if (dataSize != nullptr) {
+        *dataSize = length;
+    }
+    return status;
+}
+
+} // namespace sim
+
+namespace host {
+
+LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    std::string opened;
+    LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result, &opened);
+    std::string outcome = sim::StatusText(status);
+    if (status == ERROR_SUCCESS) {
+        outcome += ", key " + sim::Hex(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(*result)));
+    }
+    sim::LogCall(machine, "RegOpenKeyExA",
+                 keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " +
+                     sim::AccessText(samDesired),
+                 outcome);
+    return status;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    std::string const sizeIn = dataSize == nullptr ? "NULL" : std::to_string(*dataSize);
+    LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
+    std::string outcome = sim::StatusText(status);
+    if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
+        outcome += ", size " + std::to_string(*dataSize);
+        if (type != nullptr) {
+            outcome += ", " + sim::TypeText(*type);
+        }
+        if (status == ERROR_SUCCESS && data != nullptr) {
+            outcome += ", " + sim::QuoteBytes(data, *dataSize);
+        }
+    }
+    sim::LogCall(machine, "RegQueryValueExA",
+                 keyText + ", " + sim::Quote(valueName) + ", buffer " + (data == nullptr ? "NULL" : "of " + sizeIn),
+                 outcome);
+    return status;
+}
+
+LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
+    std::string const dataText = data == nullptr ? "NULL" : sim::QuoteBytes(data, dataSize);
+    sim::LogCall(machine, "RegSetValueExA",
+                 keyText + ", " + sim::Quote(valueName) + ", " + std::to_string(reserved) + ", " + sim::TypeText(type) +
+                     ", " + dataText + ", " + std::to_string(dataSize),
+                 sim::StatusText(status));
+    return status;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    LSTATUS const status = sim::CloseKey(machine, key);
+    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status));
+    return status;
+}
+
+} // namespace host

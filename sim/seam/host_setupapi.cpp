@@ -1,0 +1,424 @@
+// host_setupapi.cpp - the device-information set functions of the host seam
+// (setupapi) on the active simulated machine.
+//
+// Devices live where Windows keeps them, so one .reg file describes a machine
+// for the sim and for Wine: setup classes are the GUID-named keys under
+// Control\Class with their "Class" value; device instances are the keys
+// Enum\<enumerator>\<device>\<instance>, whose "ClassGUID" value names their
+// class and whose values are the registry properties. Presence at the current
+// virtual time comes from Machine::presence. BOOL functions set the last error
+// to ERROR_SUCCESS when they succeed, as Windows' setupapi does.
+
+#include <cstring>
+
+#include "host_state.h"
+
+namespace sim {
+namespace {
+
+constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
+constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
+
+constexpr host::DWORD kDigcfDefault = 0x01;
+constexpr host::DWORD kDigcfAllClasses = 0x04;
+constexpr host::DWORD kDigcfProfile = 0x08;
+constexpr host::DWORD kDigcfDeviceInterface = 0x10;
+constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
+
+std::uintptr_t SetValue(host::HDEVINFO set) { return reinterpret_cast<std::uintptr_t>(set); }
+
+// The text of a string value up to its first NUL, or "" when absent or not a string.
+std::string ValueText(const RegistryKey &key, std::string_view name) {
+    const RegistryValue *value = key.FindValue(name);
+    if (value == nullptr || !IsStringType(value->type)) {
+        return "";
+    }
+    std::string text(value->data.begin(), value->data.end());
+    return text.substr(0, text.find('\0'));
+}
+
+bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Registry value name of a device registry property; null for codes the sim
+// does not keep in the registry.
+const char *PropertyValueName(host::DWORD property) {
+    switch (property) {
+    case 0x00:
+        return "DeviceDesc";
+    case 0x01:
+        return "HardwareID";
+    case 0x02:
+        return "CompatibleIDs";
+    case 0x04:
+        return "Service";
+    case 0x07:
+        return "Class";
+    case 0x08:
+        return "ClassGUID";
+    case 0x09:
+        return "Driver";
+    case 0x0A:
+        return "ConfigFlags";
+    case 0x0B:
+        return "Mfg";
+    case 0x0C:
+        return "FriendlyName";
+    case 0x0D:
+        return "LocationInformation";
+    case 0x10:
+        return "Capabilities";
+    case 0x11:
+        return "UINumber";
+    case 0x12:
+        return "UpperFilters";
+    case 0x13:
+        return "LowerFilters";
+    default:
+        return nullptr;
+    }
+}
+
+std::string PropertyText(host::DWORD property) {
+    switch (property) {
+    case host::SPDRP_DEVICEDESC:
+        return "SPDRP_DEVICEDESC";
+    case host::SPDRP_HARDWAREID:
+        return "SPDRP_HARDWAREID";
+    case host::SPDRP_DRIVER:
+        return "SPDRP_DRIVER";
+    case host::SPDRP_MFG:
+        return "SPDRP_MFG";
+    case host::SPDRP_FRIENDLYNAME:
+        return "SPDRP_FRIENDLYNAME";
+    case host::SPDRP_LOCATION_INFORMATION:
+        return "SPDRP_LOCATION_INFORMATION";
+    default:
+        return "property " + std::to_string(property);
+    }
+}
+
+bool IsPresent(const Machine &machine, const std::string &instancePath) {
+    for (const auto &entry : machine.presence) {
+        if (EqualsIgnoreCase(entry.first, instancePath)) {
+            return InTimeline(entry.second, machine.nowMs);
+        }
+    }
+    return true;
+}
+
+host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
+    auto &devInsts = machine.Internal().devInsts;
+    std::string const key = UpperCase(instancePath);
+    auto found = devInsts.find(key);
+    if (found != devInsts.end()) {
+        return found->second;
+    }
+    auto const devInst = static_cast<host::DWORD>(devInsts.size() + 1);
+    devInsts.emplace(key, devInst);
+    return devInst;
+}
+
+// Collects the device instances below one enumerator key, in enumeration order.
+void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUID *classGuid, bool allClasses,
+                      bool presentOnly, std::vector<DeviceMember> *members) {
+    for (RegistryKey *device : enumerator.Subkeys()) {
+        for (RegistryKey *instance : device->Subkeys()) {
+            std::string const path = enumerator.Name() + "\\" + device->Name() + "\\" + instance->Name();
+            host::GUID guid{};
+            bool const hasClass = ParseGuidText(ValueText(*instance, "ClassGUID"), &guid);
+            if (!allClasses && (!hasClass || !SameGuid(guid, *classGuid))) {
+                continue;
+            }
+            if (presentOnly && !IsPresent(machine, path)) {
+                continue;
+            }
+            members->push_back(DeviceMember{path, guid, DevInstOf(machine, path)});
+        }
+    }
+}
+
+// Finds the member an SP_DEVINFO_DATA names; null when it names none of the set.
+const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *data) {
+    if (data == nullptr || data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
+        return nullptr;
+    }
+    host::DWORD const index = data->Reserved - set.firstTag;
+    if (data->Reserved < set.firstTag || index >= set.members.size()) {
+        return nullptr;
+    }
+    return &set.members[index];
+}
+
+// Ends a BOOL setupapi call: sets the last error and returns its result.
+host::BOOL Finish(Machine &machine, host::LONG error) {
+    SetLastError(machine, error);
+    return error == host::ERROR_SUCCESS ? host::TRUE : host::FALSE;
+}
+
+host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUID *list, host::DWORD capacity,
+                              host::DWORD *requiredSize, host::DWORD *found) {
+    if (host::LONG const fault =
+            FireFault(machine, "SetupDiClassGuidsFromNameA", {className == nullptr ? "" : className})) {
+        return Finish(machine, fault);
+    }
+    if (className == nullptr || (list == nullptr && capacity > 0)) {
+        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+    }
+    host::DWORD count = 0;
+    if (RegistryKey *classes = machine.registry.FindKey(kClassRoot)) {
+        for (RegistryKey *classKey : classes->Subkeys()) {
+            host::GUID guid{};
+            if (!ParseGuidText(classKey->Name(), &guid) ||
+                !EqualsIgnoreCase(ValueText(*classKey, "Class"), className)) {
+                continue;
+            }
+            if (count < capacity) {
+                list[count] = guid;
+            }
+            ++count;
+        }
+    }
+    *found = count;
+    if (requiredSize != nullptr) {
+        *requiredSize = count;
+    }
+    return Finish(machine, capacity < count ? host::ERROR_INSUFFICIENT_BUFFER : host::ERROR_SUCCESS);
+}
+
+host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags,
+                            size_t *memberCount) {
+    std::string const guidText = classGuid == nullptr ? "" : GuidText(*classGuid);
+    if (host::LONG const fault = FireFault(machine, "SetupDiGetClassDevsA", {guidText})) {
+        SetLastError(machine, fault);
+        return host::INVALID_HANDLE_VALUE;
+    }
+    host::DWORD const known =
+        kDigcfDefault | host::DIGCF_PRESENT | kDigcfAllClasses | kDigcfProfile | kDigcfDeviceInterface;
+    host::LONG error = host::ERROR_SUCCESS;
+    bool const allClasses = (flags & kDigcfAllClasses) != 0;
+    if ((flags & ~known) != 0) {
+        error = host::ERROR_INVALID_FLAGS;
+    } else if ((flags & kDigcfDeviceInterface) != 0) {
+        error = host::ERROR_NOT_SUPPORTED; // device interfaces are not part of the simulated machine
+    } else if (classGuid == nullptr && !allClasses) {
+        error = host::ERROR_INVALID_PARAMETER;
+    }
+    std::vector<DeviceMember> members;
+    if (error == host::ERROR_SUCCESS) {
+        RegistryKey *enumRoot = machine.registry.FindKey(kEnumRoot);
+        bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
+        if (enumerator != nullptr && enumerator[0] != '\0') {
+            RegistryKey *bus = enumRoot == nullptr ? nullptr : enumRoot->FindSubkey(enumerator);
+            if (bus == nullptr) {
+                error = host::ERROR_INVALID_DATA;
+            } else {
+                CollectInstances(machine, *bus, classGuid, allClasses, presentOnly, &members);
+            }
+        } else if (enumRoot != nullptr) {
+            for (RegistryKey *bus : enumRoot->Subkeys()) {
+                CollectInstances(machine, *bus, classGuid, allClasses, presentOnly, &members);
+            }
+        }
+    }
+    if (error != host::ERROR_SUCCESS) {
+        SetLastError(machine, error);
+        return host::INVALID_HANDLE_VALUE;
+    }
+    Machine::State &state = machine.Internal();
+    DeviceSet set;
+    set.serial = state.nextDeviceSetSerial++;
+    set.members = std::move(members);
+    set.firstTag = state.nextMemberTag;
+    state.nextMemberTag += static_cast<std::uint32_t>(set.members.size());
+    *memberCount = set.members.size();
+    std::uintptr_t const value = 0x00A00000U + static_cast<std::uintptr_t>(set.serial) * 0x1000U;
+    state.deviceSets.emplace(value, std::move(set));
+    SetLastError(machine, host::ERROR_SUCCESS);
+    return reinterpret_cast<host::HDEVINFO>(value);
+}
+
+host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data,
+                          std::string *member) {
+    auto &sets = machine.Internal().deviceSets;
+    auto found = sets.find(SetValue(setHandle));
+    if (found != sets.end() && index < found->second.members.size()) {
+        *member = found->second.members[index].instancePath;
+    }
+    if (host::LONG const fault = FireFault(machine, "SetupDiEnumDeviceInfo", {*member, std::to_string(index)})) {
+        return Finish(machine, fault);
+    }
+    if (data == nullptr) {
+        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+    }
+    if (found == sets.end()) {
+        return Finish(machine, host::ERROR_INVALID_HANDLE);
+    }
+    if (data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
+        return Finish(machine, host::ERROR_INVALID_USER_BUFFER);
+    }
+    const DeviceSet &set = found->second;
+    if (index >= set.members.size()) {
+        return Finish(machine, host::ERROR_NO_MORE_ITEMS);
+    }
+    data->ClassGuid = set.members[index].classGuid;
+    data->DevInst = set.members[index].devInst;
+    data->Reserved = set.firstTag + index;
+    return Finish(machine, host::ERROR_SUCCESS);
+}
+
+host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data,
+                                     host::DWORD property, host::DWORD *type, host::BYTE *buffer,
+                                     host::DWORD bufferSize, host::DWORD *requiredSize, std::string *member) {
+    auto &sets = machine.Internal().deviceSets;
+    auto found = sets.find(SetValue(setHandle));
+    const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
+    if (device != nullptr) {
+        *member = device->instancePath;
+    }
+    if (host::LONG const fault =
+            FireFault(machine, "SetupDiGetDeviceRegistryPropertyA", {std::to_string(property), *member})) {
+        return Finish(machine, fault);
+    }
+    if (found == sets.end()) {
+        return Finish(machine, host::ERROR_INVALID_HANDLE);
+    }
+    if (device == nullptr) {
+        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+    }
+    if (buffer == nullptr && bufferSize > 0) {
+        return Finish(machine, host::ERROR_INVALID_DATA);
+    }
+    if (property >= kSpdrpMaximumProperty) {
+        return Finish(machine, host::ERROR_INVALID_REG_PROPERTY);
+    }
+    const char *valueName = PropertyValueName(property);
+    if (valueName == nullptr) {
+        return Finish(machine, host::ERROR_INVALID_DATA);
+    }
+    RegistryKey *key = machine.registry.FindKey(std::string(kEnumRoot) + "\\" + device->instancePath);
+    if (key == nullptr) {
+        return Finish(machine, host::ERROR_NO_SUCH_DEVINST);
+    }
+    // The property is read as RegQueryValueExA reads it: the same sizes, the
+    // same NUL appended when there is room.
+    host::DWORD size = bufferSize;
+    if (type != nullptr) {
+        *type = host::REG_NONE;
+    }
+    if (buffer == nullptr) {
+        size = 0;
+    }
+    host::LSTATUS const status = QueryValueA(*key, valueName, type, buffer, &size, bufferSize);
+    if (requiredSize != nullptr) {
+        *requiredSize = size;
+    }
+    if (status == host::ERROR_FILE_NOT_FOUND) {
+        return Finish(machine, host::ERROR_INVALID_DATA);
+    }
+    if (status == host::ERROR_MORE_DATA || bufferSize == 0) {
+        return Finish(machine, host::ERROR_INSUFFICIENT_BUFFER);
+    }
+    return Finish(machine, status);
+}
+
+host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
+    if (host::LONG const fault = FireFault(machine, "SetupDiDestroyDeviceInfoList", {})) {
+        return Finish(machine, fault);
+    }
+    if (machine.Internal().deviceSets.erase(SetValue(setHandle)) == 0) {
+        return Finish(machine, host::ERROR_INVALID_HANDLE);
+    }
+    return Finish(machine, host::ERROR_SUCCESS);
+}
+
+std::string SetText(host::HDEVINFO set) { return Hex(static_cast<std::uint32_t>(SetValue(set))); }
+
+std::string BoolResult(Machine &machine, host::BOOL result) {
+    return result != host::FALSE ? "TRUE" : "FALSE, " + ErrorName(static_cast<host::LONG>(machine.LastError()));
+}
+
+} // namespace
+} // namespace sim
+
+namespace host {
+
+BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWORD classGuidListSize,
+                                DWORD *requiredSize) {
+    sim::Machine &machine = sim::ActiveMachine();
+    DWORD found = 0;
+    BOOL const result =
+        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &found);
+    std::string outcome = sim::BoolResult(machine, result);
+    if (requiredSize != nullptr && (result != FALSE || machine.LastError() == ERROR_INSUFFICIENT_BUFFER)) {
+        outcome += ", required " + std::to_string(*requiredSize);
+        for (DWORD i = 0; i < found && i < classGuidListSize; ++i) {
+            outcome += ", " + sim::GuidText(classGuidList[i]);
+        }
+    }
+    sim::LogCall(machine, "SetupDiClassGuidsFromNameA",
+                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome);
+    return result;
+}
+
+HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, void *parentWindow, DWORD flags) {
+    sim::Machine &machine = sim::ActiveMachine();
+    size_t members = 0;
+    HDEVINFO const set = sim::GetClassDevs(machine, classGuid, enumerator, flags, &members);
+    std::string const outcome = set == INVALID_HANDLE_VALUE
+                                    ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
+                                    : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
+    sim::LogCall(machine, "SetupDiGetClassDevsA",
+                 (classGuid == nullptr ? std::string("NULL") : sim::GuidText(*classGuid)) + ", " +
+                     sim::Quote(enumerator) + ", " + (parentWindow == nullptr ? "NULL" : "window") + ", " +
+                     sim::Hex(flags),
+                 outcome);
+    return set;
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA *deviceInfoData) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string const sizeText =
+        deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
+    std::string member;
+    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &member);
+    std::string outcome = sim::BoolResult(machine, result);
+    if (result != FALSE) {
+        outcome += ", " + member;
+    }
+    sim::LogCall(machine, "SetupDiEnumDeviceInfo",
+                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome);
+    return result;
+}
+
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData, DWORD property,
+                                       DWORD *propertyRegDataType, BYTE *propertyBuffer, DWORD propertyBufferSize,
+                                       DWORD *requiredSize) {
+    sim::Machine &machine = sim::ActiveMachine();
+    std::string member;
+    BOOL const result =
+        sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
+                                       propertyBuffer, propertyBufferSize, requiredSize, &member);
+    std::string outcome = sim::BoolResult(machine, result);
+    if (requiredSize != nullptr && (result != FALSE || machine.LastError() == ERROR_INSUFFICIENT_BUFFER)) {
+        outcome += ", required " + std::to_string(*requiredSize);
+    }
+    if (result != FALSE && propertyBuffer != nullptr && requiredSize != nullptr) {
+        outcome += ", " + sim::QuoteBytes(propertyBuffer, *requiredSize);
+    }
+    sim::LogCall(machine, "SetupDiGetDeviceRegistryPropertyA",
+                 sim::SetText(deviceInfoSet) + ", " + (member.empty() ? "?" : member) + ", " +
+                     sim::PropertyText(property) + ", buffer " +
+                     (propertyBuffer == nullptr ? std::string("NULL") : "of " + std::to_string(propertyBufferSize)),
+                 outcome);
+    return result;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
+    sim::Machine &machine = sim::ActiveMachine();
+    BOOL const result = sim::DestroyDeviceInfoList(machine, deviceInfoSet);
+    sim::LogCall(machine, "SetupDiDestroyDeviceInfoList", sim::SetText(deviceInfoSet),
+                 sim::BoolResult(machine, result));
+    return result;
+}
+
+} // namespace host

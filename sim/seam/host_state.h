@@ -1,0 +1,119 @@
+// host_state.h - the simulated host's private state and shared helpers.
+//
+// Only the sim/seam/host_*.cpp files and machine.cpp include this header: it holds
+// the handle tables behind Machine::State, the call log and fault helpers
+// every operation uses, and the exception that ends a simulated process.
+
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "machine.h"
+
+namespace sim {
+
+struct KeyHandle {
+    std::shared_ptr<RegistryKey> key;
+    std::string path; // under HKEY_LOCAL_MACHINE, as the registry spells it
+    host::DWORD access = 0;
+};
+
+struct FileHandle {
+    std::string fileName;           // as the caller passed it
+    size_t driver = 0;              // index into Machine::drivers
+    std::uint64_t loadedFromMs = 0; // start of the load span it was opened in
+};
+
+struct DeviceMember {
+    std::string instancePath; // "USB\VID_13B1&PID_003B\0001", as the registry spells it
+    host::GUID classGuid{};
+    host::DWORD devInst = 0;
+};
+
+struct DeviceSet {
+    std::uint32_t serial = 0;
+    // Members carry firstTag + index in SP_DEVINFO_DATA.Reserved, where
+    // Windows keeps a pointer to its own element: tags never repeat across
+    // sets, so a member of another (or a destroyed) set is recognised.
+    std::uint32_t firstTag = 0;
+    std::vector<DeviceMember> members;
+};
+
+struct HeapBlock {
+    size_t bytes = 0;
+    std::uint32_t serial = 0; // readable name in the call log
+};
+
+// Thrown by ExitProcess, caught by RunProcess only.
+struct ProcessExit {
+    host::UINT exitCode;
+};
+
+} // namespace sim
+
+struct sim::Machine::State {
+    State() = default;
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+    ~State();
+
+    host::DWORD lastError = 0;
+
+    std::uintptr_t nextHandle = 0x40; // kernel handles (keys and files), as Windows numbers them: multiples of 4
+    std::map<std::uintptr_t, KeyHandle> keys;
+    std::map<std::uintptr_t, FileHandle> files;
+
+    std::uint32_t nextDeviceSetSerial = 1;
+    std::uint32_t nextMemberTag = 1;
+    std::map<std::uintptr_t, DeviceSet> deviceSets;
+    std::map<std::string, host::DWORD> devInsts; // upper-cased instance path -> devnode number
+
+    std::uint32_t nextBlockSerial = 1;
+    std::map<void *, HeapBlock> blocks;
+
+    int processDepth = 0; // > 0 while RunProcess runs an entry routine
+};
+
+namespace sim {
+
+// Readable name of a Windows error code ("ERROR_FILE_NOT_FOUND"), or its number.
+std::string ErrorName(host::LONG error);
+// "0x0000001C"-style hexadecimal text.
+std::string Hex(std::uint32_t value, int digits = 8);
+// Text quoted and escaped for the call log; "NULL" for a null pointer.
+std::string Quote(const char *text);
+std::string QuoteBytes(const void *data, size_t length);
+std::string GuidText(const host::GUID &guid);                // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
+bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required, either case
+
+// Returns the error of the first fault that fires for this call, or 0. Every
+// fault whose operation and subject match counts the call.
+host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
+                     host::DWORD access = 0);
+
+// Appends one record to the call log at the current virtual time.
+void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result);
+
+// Sets the thread's last error, as SetLastError does.
+void SetLastError(Machine &machine, host::LONG error);
+
+// "ERROR_SUCCESS" or the error's name, for results of registry calls.
+std::string StatusText(host::LONG status);
+
+bool IsStringType(host::DWORD type);    // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+std::string TypeText(host::DWORD type); // "REG_SZ", or "type 11"
+
+// Reads one value as RegQueryValueExA does once the key is open and readable:
+// ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing
+// copied) or success; *type and *dataSize receive the stored type and byte
+// count; a string lacking its NUL gets one appended when capacity allows.
+host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
+                          host::DWORD *dataSize, host::DWORD capacity);
+
+} // namespace sim

@@ -1,0 +1,292 @@
+"""wine_observation.py - what a run under Wine did, in the form the judge
+(edcca-sim --judge, sim/formats/observation.h) reads: standard output with
+CR LF read as LF, the exit code, the registry changes under the trees the
+program may write, and, for timed scenarios, how many attempts late each
+change the test driver made took effect, read from the driver's own log
+rather than from the wall clock.
+"""
+
+import contextlib
+import os
+import struct
+
+import wine_prefix
+from wine_machine import CCS, SERVICE_KEY, parse_number
+
+# Where the program may leave a mark: both registry layouts of the network
+# adapters (the driver keys live in the first).
+WATCHED_TREES = [CCS + "\\Control\\Class", CCS + "\\Services\\Class"]
+TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ",
+              11: "REG_QWORD"}
+
+
+LOG_RECORD = struct.Struct("<12I")
+
+
+LOG_FIELDS = ["sequence", "ms", "major", "code", "oid", "inSize", "outSize", "prefilled0", "prefilled1", "prefilled2", "status",
+              "bytesReturned"]
+
+
+CHANGE_RECORD = struct.Struct("<4I")
+
+
+CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
+
+
+# --------------------------------------------------------------------------
+# The registry, as regedit /E exports it
+
+
+def parse_reg_export(text):
+    """Reads regedit /E output into {key: {value name: (type, bytes)}}; the
+    default value is named ""."""
+    keys = {}
+    current = None
+    logical = []
+    pending = ""
+    for raw in text.splitlines():
+        if pending:
+            raw = pending + raw.strip()
+            pending = ""
+        if raw.endswith("\\") and not raw.startswith("["):
+            pending = raw[:-1]
+            continue
+        logical.append(raw)
+    for line in logical:
+        if line.startswith("[") and line.endswith("]"):
+            current = line[1:-1]
+            keys.setdefault(current, {})
+            continue
+        if current is None or not line or line.startswith(";"):
+            continue
+        name, rest = split_value_line(line)
+        keys[current][name] = decode_value(rest)
+    return keys
+
+
+def split_value_line(line):
+    """Splits '"name"=data' or '@=data' into (name, data)."""
+    if line.startswith("@="):
+        return "", line[2:]
+    if not line.startswith('"'):
+        raise wine_prefix.RunnerError("unreadable export line: %r" % line)
+    name = []
+    at = 1
+    while at < len(line):
+        c = line[at]
+        if c == "\\" and at + 1 < len(line):
+            name.append(line[at + 1])
+            at += 2
+            continue
+        if c == '"':
+            break
+        name.append(c)
+        at += 1
+    if line[at + 1:at + 2] != "=":
+        raise wine_prefix.RunnerError("unreadable export line: %r" % line)
+    return "".join(name), line[at + 2:]
+
+
+def decode_value(data):
+    """(registry type, data bytes) of one exported value's data text."""
+    if data.startswith('"'):
+        text = data[1:-1].replace('\\"', '"').replace("\\\\", "\\")
+        return 1, text.encode("utf-16-le") + b"\0\0"
+    if data.startswith("dword:"):
+        return 4, struct.pack("<I", int(data[6:], 16))
+    if data.startswith("hex:"):
+        return 3, hex_bytes(data[4:])
+    if data.startswith("hex("):
+        close = data.index(")")
+        return int(data[4:close], 16), hex_bytes(data[close + 2:])
+    raise wine_prefix.RunnerError("unreadable export data: %r" % data)
+
+
+def hex_bytes(text):
+    text = text.replace(" ", "")
+    return bytes(int(part, 16) for part in text.split(",") if part)
+
+
+def export_tree(prefix, key, work_dir):
+    """The keys and values under one key, read back with regedit /E."""
+    path = os.path.join(work_dir, "export.reg")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)
+    if wine_prefix.wine(prefix, "regedit", "/E", wine_prefix.to_windows_path(path), key, check=False) != 0 or not os.path.exists(path):
+        return {}  # no such key
+    with open(path, "rb") as f:
+        raw = f.read()
+    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1")
+    return parse_reg_export(text)
+
+
+def watched_registry(prefix, work_dir):
+    keys = {}
+    for tree in WATCHED_TREES:
+        keys.update(export_tree(prefix, tree, work_dir))
+    return keys
+
+
+def registry_changes(before, after):
+    """Every key added or removed and every value set or removed, in the
+    simulated host's form (docs/scenario-format.md, expect.registryChanges),
+    with string data as the A functions read it (UTF-16 to 8-bit)."""
+    changes = []
+    for key in sorted(set(before) | set(after), key=str.upper):
+        path = key.split("\\", 1)[1]
+        if key not in before or key not in after:
+            changes.append({"key": path, "change": "keyAdded" if key in after else "keyDeleted"})
+        old, new = before.get(key, {}), after.get(key, {})
+        for name in sorted(set(old) | set(new), key=str.upper):
+            if old.get(name) == new.get(name):
+                continue
+            entry = {"key": path, "value": name}
+            if name not in new:
+                entry["change"] = "valueDeleted"
+            else:
+                type_number, data = new[name]
+                if type_number in (1, 2, 7):
+                    data = data.decode("utf-16-le").encode("latin-1")
+                entry["type"] = TYPE_NAMES.get(type_number, type_number)
+                if type_number in (1, 2) and data.endswith(b"\0") and b"\0" not in data[:-1]:
+                    entry["text"] = data[:-1].decode("latin-1")
+                elif type_number == 4 and len(data) == 4:
+                    entry["dword"] = struct.unpack("<I", data)[0]
+                else:
+                    entry["hex"] = " ".join("%02x" % byte for byte in data)
+            changes.append(entry)
+    return changes
+
+
+# --------------------------------------------------------------------------
+# The test driver's logs
+
+
+def driver_requests(prefix, work_dir, count):
+    """The test driver's log of every adapter: a list of records, in order."""
+    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters\\Adapters", work_dir)
+    requests = []
+    for index in range(count):
+        values = tree.get("%s\\Parameters\\Adapters\\%d" % (SERVICE_KEY, index), {})
+        log = values.get("Log", (3, b""))[1]
+        for at in range(0, len(log) - LOG_RECORD.size + 1, LOG_RECORD.size):
+            record = dict(zip(LOG_FIELDS, LOG_RECORD.unpack_from(log, at)))
+            entry = {"sequence": record["sequence"], "adapter": index, "ms": record["ms"]}
+            if record["major"] == 0:
+                entry.update({"request": "open", "status": "0x%08X" % record["status"]})
+            else:
+                entry.update({"request": "ioctl", "code": "0x%08X" % record["code"], "oid": "0x%08X" % record["oid"],
+                              "inSize": record["inSize"], "outSize": record["outSize"],
+                              "prefilled": ["0x%08X" % record["prefilled%d" % i] for i in range(record["outSize"] // 4)][:3],
+                              "status": "0x%08X" % record["status"], "bytesReturned": record["bytesReturned"]})
+            requests.append(entry)
+    requests.sort(key=lambda r: r["sequence"])
+    return requests
+
+
+def driver_changes(prefix, work_dir):
+    """The test driver's log of the changes it made (registry events, device
+    files appearing and going), each with the attempt whose pause it fell in:
+    "attempt" n means the program's (n + 1)-th attempt had listed its devices
+    when the change was made, so the change first shows at attempt n + 1
+    (counted from 0); -1: before the first listing."""
+    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
+    log = tree.get(SERVICE_KEY + "\\Parameters", {}).get("Changes", (3, b""))[1]
+    changes = []
+    for at in range(0, len(log) - CHANGE_RECORD.size + 1, CHANGE_RECORD.size):
+        sequence, attempt, kind, index = CHANGE_RECORD.unpack_from(log, at)
+        changes.append({"sequence": sequence, "attempt": attempt - 2**32 if attempt >= 2**31 else attempt,
+                        "kind": CHANGE_KINDS.get(kind, kind), "index": index})
+    return changes
+
+
+def scheduled_changes(scenario):
+    """The timed changes a scenario asks of the test driver, as {(kind, index):
+    [(attempt, what)]}: the attempt (from 0) at whose listing each must be in
+    place, in the order the driver makes them."""
+    schedule = {}
+    for index, event in enumerate(scenario.get("events", [])):
+        schedule[("event", index)] = [(-(-parse_number(event["atMs"]) // 200), "event %d" % index)]
+    for index, driver in enumerate(scenario.get("drivers", [])):
+        spans = driver.get("loaded", [[0, None]])
+        steps = []
+        for start, until in spans:
+            steps.append((-(-parse_number(start) // 200), "device file %d appears" % index))
+            if until is not None:
+                steps.append((-(-parse_number(until) // 200), "device file %d goes" % index))
+        schedule[("file", index)] = steps
+    return schedule
+
+
+def attempt_delays(scenario, report):
+    """When each timed change really took effect, read from the driver's log
+    rather than the wall clock: {scheduled attempt: attempts late} for the
+    changes a busy scheduler delayed, and the problems found (a change made
+    early, or never)."""
+    made = {}
+    for change in report.get("driverChanges", []):
+        key = ("event" if change["kind"] == "event" else "file", change["index"])
+        made.setdefault(key, []).append(change["attempt"] + 1)
+    delays, problems = {}, []
+    for key, steps in scheduled_changes(scenario).items():
+        effective = made.get(key, [])
+        for number, (attempt, what) in enumerate(steps):
+            if number >= len(effective):
+                problems.append("%s: the driver never made it" % what)
+            elif effective[number] < attempt:
+                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number], attempt))
+            elif effective[number] > attempt:
+                delays[attempt] = max(delays.get(attempt, 0), effective[number] - attempt)
+    return delays, problems
+
+
+def split_attempts(trace):
+    """A trace cut before each "--> DetectAdapter()" line: what came before
+    the first attempt, then one text per attempt."""
+    parts = trace.split("--> DetectAdapter()\n")
+    return parts[0], ["--> DetectAdapter()\n" + part for part in parts[1:]]
+
+
+def answer_at(scenario, adapter, oid, ms):
+    """The index of the driver's answer in force for oid at ms (None: none)."""
+    listed = scenario["drivers"][adapter]["answers"] if adapter < len(scenario["drivers"]) else {}
+    answers = next((a for key, a in listed.items() if parse_number(key) == parse_number(oid)), [])
+    due = [n for n, answer in enumerate(answers) if parse_number(answer.get("atMs", 0)) <= ms]
+    return due[-1] if due else None
+
+
+def request_times(scenario, report):
+    """Whether each query was answered as of its own attempt: the n-th region
+    (and EEPROM) query belongs to the n-th attempt whose trace shows that
+    query's line. A query answered as of another attempt is a fault only
+    where the answer in force differs between the two."""
+    problems = []
+    _, attempts = split_attempts(report["trace"])
+    for oids, line in ((("0xFF0C0003", "0x0D710107"), " GetSupportCountryRegion Offset 0x38 = "),
+                       (("0xFF0C0008", "0x0D710105"), "\n Offset 0x38 = ")):
+        asked = [index for index, text in enumerate(attempts) if line in text]
+        queries = [r for r in report["driverRequests"] if r["request"] == "ioctl" and r["oid"] in oids]
+        for attempt, query in zip(asked, queries):
+            oid = query["oid"]
+            if answer_at(scenario, query["adapter"], oid, query["ms"]) != answer_at(scenario, query["adapter"], oid,
+                                                                                    attempt * 200):
+                problems.append("a query of attempt %d was answered as of %d ms" % (attempt, query["ms"]))
+    return problems
+
+
+def observe(session, before, run, scenario, adapters):
+    """The observation of one run, and the problems that make it no run of
+    the scenario at all (a change the driver made early or never, a query
+    answered as of another attempt, standard output not in text mode)."""
+    trace = run["stdout"].replace("\r\n", "\n")
+    report = {"trace": trace, "driverRequests": driver_requests(session.prefix, session.work_dir, adapters),
+              "driverChanges": driver_changes(session.prefix, session.work_dir)}
+    delays, problems = attempt_delays(scenario, report) if scenario["timed"] else ({}, [])
+    if scenario["timed"]:
+        problems += request_times(scenario, report)
+    if "\n" in run["stdout"].replace("\r\n", ""):
+        problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
+    changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))
+    observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
+                   "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())}}
+    return observation, report, problems
