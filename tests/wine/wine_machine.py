@@ -102,6 +102,7 @@ def build_driver(cache):
     """Compiles the test driver into the cache when it is missing or older
     than its source. Returns its path."""
     gcc = wine_prefix.require("x86_64-w64-mingw32-gcc")
+    os.makedirs(cache, exist_ok=True)  # a fresh build tree has none yet
     output = os.path.join(cache, DRIVER_FILE)
     if os.path.exists(output) and os.path.getmtime(output) >= os.path.getmtime(DRIVER_SOURCE):
         return output
