@@ -40,12 +40,7 @@ def package_check(cache, sim, package, path):
     scenario = wine_machine.translate_sim_scenario(path)
     work_dir = os.path.join(cache, "runs", "package-%d" % os.getpid())
     with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:
-        for number, text in enumerate(scenario["registryTexts"]):
-            session.import_reg(text, "given%d.reg" % number)
-        session.import_reg(wine_machine.driver_registry(scenario), "driver.reg")
-        if scenario["drivers"] or scenario["events"]:
-            wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
-        before = wine_observation.watched_registry(session.prefix, session.work_dir)
+        before = wine_runner.set_up_machine(session, scenario)
         drive_c = os.path.join(session.prefix, "drive_c")
         with zipfile.ZipFile(package) as z:
             z.extractall(os.path.join(drive_c, "EdccaProvision"))

@@ -38,6 +38,18 @@ def template(cache):
     return wine_prefix.ensure_template(cache, driver, wine_machine.DRIVER_FILE, wine_machine.base_registry())
 
 
+def set_up_machine(session, scenario):
+    """Gives a session's prefix the scenario's registry and starts the test
+    driver on its adapters. Returns the watched registry as it then is."""
+    for number, text in enumerate(scenario["registryTexts"]):
+        session.import_reg(text, "given%d.reg" % number)
+    session.import_reg(wine_machine.driver_registry(scenario), "driver.reg")
+    if scenario["drivers"] or scenario["events"]:
+        # Demand start, after the import: DriverEntry reads the adapters.
+        wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
+    return wine_observation.watched_registry(session.prefix, session.work_dir)
+
+
 def run_scenario(cache, exe, path, versions=None):
     """One observation per Windows version of a scenario, each on a fresh
     machine: (version, observation, report, problems)."""
@@ -46,13 +58,7 @@ def run_scenario(cache, exe, path, versions=None):
     for windows in versions or [scenario["windows"]]:
         name = "%s-%s-%d" % (os.path.splitext(os.path.basename(path))[0], windows, os.getpid())
         with wine_prefix.Session(template(cache), os.path.join(cache, "runs", name)) as session:
-            for number, text in enumerate(scenario["registryTexts"]):
-                session.import_reg(text, "given%d.reg" % number)
-            session.import_reg(wine_machine.driver_registry(scenario), "driver.reg")
-            if scenario["drivers"] or scenario["events"]:
-                # Demand start, after the import: DriverEntry reads the adapters.
-                wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
-            before = wine_observation.watched_registry(session.prefix, session.work_dir)
+            before = set_up_machine(session, scenario)
             session.import_reg(wine_machine.run_settings(exe, windows, scenario["timed"]), "run.reg")
             run = session.run(os.path.abspath(exe))
             observation, report, problems = wine_observation.observe(session, before, run, scenario,
