@@ -130,7 +130,6 @@ static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by 
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
 static volatile LONG64 g_attemptStart; /* system time of its first listing */
 static LONG64 g_lastListing;           /* system time of the latest listing */
-static LONG64 g_attemptStarts[64];     /* system time of each attempt's first listing */
 static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
@@ -142,6 +141,8 @@ static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 #define CHANGE_EVENT 1
 #define CHANGE_LINKED 2
 #define CHANGE_UNLINKED 3
+
+static LONG64 g_attemptStarts[MAX_ATTEMPTS]; /* system time of each attempt's first listing */
 
 /* Builds "prefix" + decimal index into out (a buffer of `chars` WCHARs). */
 static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size_t chars) {
@@ -399,8 +400,8 @@ static LONG64 SystemTime(void) {
     return now.QuadPart;
 }
 
-/* Logs a change (see Changes above) made between system times madeFrom and
- * now, with the attempt whose listing came last before it. Listings are
+/* Logs a change (see Changes above) made between system time madeFrom and
+ * this call, with the attempt whose listing came last before it. Listings are
  * counted first, by their own times, so a listing this thread has not yet
  * seen still counts when it came first; one that came while the change was
  * being made logs ATTEMPT_RACED, as nobody can tell which came first. */
@@ -409,9 +410,9 @@ static void LogChange(ULONG kind, ULONG index, LONG64 madeFrom) {
     ULONG record[4];
     LONG64 madeUntil;
     LONG attempt, n;
+    madeUntil = SystemTime();
     LockClock();
     WatchListings();
-    madeUntil = SystemTime();
     attempt = -1;
     for (n = 0; n <= g_attempt && n < MAX_ATTEMPTS; ++n) {
         if (g_attemptStarts[n] < madeFrom)
