@@ -186,18 +186,24 @@ def driver_requests(prefix, work_dir, count):
 
 def driver_changes(prefix, work_dir):
     """The test driver's log of the changes it made (registry events, device
-    files appearing and going), each with the attempt whose pause it fell in:
-    "attempt" n means the program's (n + 1)-th attempt had listed its devices
-    when the change was made, so the change first shows at attempt n + 1
-    (counted from 0); -1: before the first listing."""
+    files appearing and going), each with the attempt whose pause it fell in,
+    by the times of the program's listings rather than when the driver saw
+    them: "attempt" n means the program's (n + 1)-th attempt had listed its
+    devices when the change was made, so the change first shows at attempt
+    n + 1 (counted from 0); -1: before the first listing; -2: a listing came
+    while the change was being made. Also the number of attempts the driver
+    counted (None: it kept no count)."""
     tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
-    log = tree.get(SERVICE_KEY + "\\Parameters", {}).get("Changes", (3, b""))[1]
+    parameters = tree.get(SERVICE_KEY + "\\Parameters", {})
+    counted = parameters.get("Attempts")
+    counted = struct.unpack("<I", counted[1])[0] if counted and counted[0] == 4 else None
+    log = parameters.get("Changes", (3, b""))[1]
     changes = []
     for at in range(0, len(log) - CHANGE_RECORD.size + 1, CHANGE_RECORD.size):
         sequence, attempt, kind, index = CHANGE_RECORD.unpack_from(log, at)
         changes.append({"sequence": sequence, "attempt": attempt - 2**32 if attempt >= 2**31 else attempt,
                         "kind": CHANGE_KINDS.get(kind, kind), "index": index})
-    return changes
+    return changes, counted
 
 
 def scheduled_changes(scenario):
@@ -224,15 +230,25 @@ def attempt_delays(scenario, report):
     changes a busy scheduler delayed, and the problems found (a change made
     early, or never)."""
     made = {}
+    delays, problems = {}, []
     for change in report.get("driverChanges", []):
         key = ("event" if change["kind"] == "event" else "file", change["index"])
-        made.setdefault(key, []).append(change["attempt"] + 1)
-    delays, problems = {}, []
+        if change["attempt"] == -2:
+            problems.append("a change (%s %d) was made while the program listed its devices: its attempt is unknown" %
+                            (change["kind"], change["index"]))
+        made.setdefault(key, []).append(None if change["attempt"] == -2 else change["attempt"] + 1)
+    counted = report.get("driverAttempts")
+    _, attempts = split_attempts(report.get("trace", ""))
+    if counted != len(attempts):
+        problems.append("the driver counted %s attempts, the program made %d: its log cannot place the changes" %
+                        (counted, len(attempts)))
     for key, steps in scheduled_changes(scenario).items():
         effective = made.get(key, [])
         for number, (attempt, what) in enumerate(steps):
             if number >= len(effective):
                 problems.append("%s: the driver never made it" % what)
+            elif effective[number] is None:
+                continue
             elif effective[number] < attempt:
                 problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number], attempt))
             elif effective[number] > attempt:
@@ -279,8 +295,9 @@ def observe(session, before, run, scenario, adapters):
     the scenario at all (a change the driver made early or never, a query
     answered as of another attempt, standard output not in text mode)."""
     trace = run["stdout"].replace("\r\n", "\n")
+    changes, counted = driver_changes(session.prefix, session.work_dir)
     report = {"trace": trace, "driverRequests": driver_requests(session.prefix, session.work_dir, adapters),
-              "driverChanges": driver_changes(session.prefix, session.work_dir)}
+              "driverChanges": changes, "driverAttempts": counted}
     delays, problems = attempt_delays(scenario, report) if scenario["timed"] else ({}, [])
     if scenario["timed"]:
         problems += request_times(scenario, report)

@@ -170,7 +170,9 @@ def main():
                 _, runs = run_scenario(args.cache, args.exe, path, args.windows)
                 for windows, observation, report, problems in runs:
                     print(json.dumps({"scenario": path, "windows": windows, "observation": observation,
-                                      "driverRequests": report["driverRequests"], "problems": problems}, indent=1))
+                                      "driverRequests": report["driverRequests"],
+                                      "driverChanges": report["driverChanges"],
+                                      "driverAttempts": report["driverAttempts"], "problems": problems}, indent=1))
             except wine_machine.NotReproducible as reason:
                 print("skipped %s: %s" % (os.path.basename(path), reason))
                 if len(args.scenarios) == 1:

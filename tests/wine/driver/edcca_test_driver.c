@@ -46,20 +46,28 @@
  *                                         of the Enum key of a present device
  *                                         of the network class
  * Wine rewrites that key's "Class" value whenever it lists the device. The
- * driver deletes the value and watches it come back: the first listing of a
- * burst (listings more than 60 ms apart) starts attempt n. Its requests read
- * the clock as 200 * n ms (a request first counts a listing not yet seen).
- * For changes the clock moves on to 200 * (n + 1) ms 100 ms after that
- * listing, half-way through the program's pause, so that they are in place
- * before attempt n + 1 lists its devices.
+ * driver deletes the value and watches it come back; the key's last write
+ * time is then the time of the listing that brought it back (Wine skips a
+ * rewrite of identical data, so a second listing before the driver looks
+ * leaves no mark), however late the driver looks. The first listing of a
+ * burst (listings more than 150 ms apart by those times; the program pauses
+ * 200 ms between attempts) starts attempt n. The number of attempts counted
+ * is kept in Parameters\Attempts (REG_DWORD), for a judge to hold against
+ * the program's trace: a listing the driver missed shows there. Requests
+ * read the clock as 200 * n ms (a request first counts a listing not yet
+ * seen). For changes the clock moves on to 200 * (n + 1) ms 100 ms after
+ * that listing, half-way through the program's pause, so that they are in
+ * place before attempt n + 1 lists its devices.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
  *   Parameters  Changes REG_BINARY  one 16-byte record per change: u32
- *               sequence (shared with the request log), u32 attempt (the
- *               latest listing's n when the change was made; 0xFFFFFFFF
- *               before the first), u32 kind (1 event applied, 2 device file
- *               appears, 3 device file goes), u32 index (event or adapter)
+ *               sequence (shared with the request log), u32 attempt (n of
+ *               the attempt whose first listing came last before the change,
+ *               by the listings' own times; 0xFFFFFFFF before the first;
+ *               0xFFFFFFFE when a listing came while the change was being
+ *               made), u32 kind (1 event applied, 2 device file appears, 3
+ *               device file goes), u32 index (event or adapter)
  *
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
@@ -127,10 +135,14 @@ static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
 #define NEXT_ATTEMPT_AFTER_MS 100
-#define BURST_GAP_MS 60
+#define BURST_GAP_MS 150
+#define MAX_ATTEMPTS 64
+#define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
 #define CHANGE_LINKED 2
 #define CHANGE_UNLINKED 3
+
+static LONG64 g_attemptStarts[MAX_ATTEMPTS]; /* system time of each attempt's first listing */
 
 /* Builds "prefix" + decimal index into out (a buffer of `chars` WCHARs). */
 static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size_t chars) {
@@ -248,6 +260,15 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     return elapsed;
 }
 
+/* Records in Parameters how many attempts the clock has counted, so that a
+ * judge can check the count against the program's own trace. */
+static void WriteAttempts(HANDLE parameters) {
+    UNICODE_STRING name;
+    ULONG count = (ULONG)(g_attempt + 1);
+    RtlInitUnicodeString(&name, L"Attempts");
+    ZwSetValueKey(parameters, &name, 0, REG_DWORD, &count, sizeof count);
+}
+
 /* One WatchListings at a time (a spin with 1 ms pauses: it is short). */
 static void LockClock(void) {
     LARGE_INTEGER pause;
@@ -266,13 +287,19 @@ static void WatchListings(void) {
     KEY_VALUE_PARTIAL_INFORMATION *path, *klass;
     UNICODE_STRING name, className;
     OBJECT_ATTRIBUTES attributes;
-    LARGE_INTEGER now;
+    union {
+        KEY_BASIC_INFORMATION basic;
+        UCHAR room[sizeof(KEY_BASIC_INFORMATION) + 256 * sizeof(WCHAR)];
+    } info;
+    ULONG got;
+    LONG64 listed;
     if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
         return;
     path = ReadValue(key, L"AttemptClock");
-    ZwClose(key);
-    if (path == NULL)
+    if (path == NULL) {
+        ZwClose(key);
         return;
+    }
     if (path->Type == REG_SZ && path->DataLength >= sizeof(WCHAR)) {
         name.Buffer = (WCHAR *)path->Data;
         name.Length = (USHORT)(path->DataLength - sizeof(WCHAR));
@@ -280,24 +307,32 @@ static void WatchListings(void) {
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
         if (NT_SUCCESS(ZwOpenKey(&sentinel, KEY_ALL_ACCESS, &attributes))) {
             klass = ReadValue(sentinel, L"Class");
-            if (klass != NULL) {
+            /* The key's last write is the listing's own time, however late
+             * this thread runs: its rewrite of the deleted value. */
+            if (klass != NULL &&
+                NT_SUCCESS(ZwQueryKey(sentinel, KeyBasicInformation, &info, sizeof info, &got))) {
+                listed = info.basic.LastWriteTime.QuadPart;
                 RtlInitUnicodeString(&className, L"Class");
                 ZwDeleteValueKey(sentinel, &className);
-                ExFreePoolWithTag(klass, EDCCA_TAG);
-                g_querySystemTime(&now);
                 if (g_clockArmed) {
-                    if (g_attempt < 0 || (now.QuadPart - g_lastListing) / 10000 > BURST_GAP_MS) {
-                        g_attemptStart = now.QuadPart;
+                    if (g_attempt < 0 || (listed - g_lastListing) / 10000 > BURST_GAP_MS) {
+                        g_attemptStart = listed;
+                        if (g_attempt + 1 < MAX_ATTEMPTS)
+                            g_attemptStarts[g_attempt + 1] = listed;
                         InterlockedIncrement(&g_attempt);
+                        WriteAttempts(key);
                     }
-                    g_lastListing = now.QuadPart;
+                    g_lastListing = listed;
                 }
             }
+            if (klass != NULL)
+                ExFreePoolWithTag(klass, EDCCA_TAG);
             g_clockArmed = TRUE;
             ZwClose(sentinel);
         }
     }
     ExFreePoolWithTag(path, EDCCA_TAG);
+    ZwClose(key);
 }
 
 /* A request's time: a listing this thread has not yet counted (its polling
@@ -356,12 +391,38 @@ static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record,
 /* Appends one record to the adapter's Log value. */
 static void AppendLog(HANDLE adapterKey, const LogRecord *record) { AppendRecord(adapterKey, L"Log", record, sizeof *record); }
 
-/* Logs a change (see Changes above) with the attempt it was made in. */
-static void LogChange(ULONG kind, ULONG index) {
+/* The system time now (0 without a clock). */
+static LONG64 SystemTime(void) {
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    if (g_querySystemTime != NULL)
+        g_querySystemTime(&now);
+    return now.QuadPart;
+}
+
+/* Logs a change (see Changes above) made between system time madeFrom and
+ * this call, with the attempt whose listing came last before it. Listings are
+ * counted first, by their own times, so a listing this thread has not yet
+ * seen still counts when it came first; one that came while the change was
+ * being made logs ATTEMPT_RACED, as nobody can tell which came first. */
+static void LogChange(ULONG kind, ULONG index, LONG64 madeFrom) {
     HANDLE key;
     ULONG record[4];
+    LONG64 madeUntil;
+    LONG attempt, n;
+    madeUntil = SystemTime();
+    LockClock();
+    WatchListings();
+    attempt = -1;
+    for (n = 0; n <= g_attempt && n < MAX_ATTEMPTS; ++n) {
+        if (g_attemptStarts[n] < madeFrom)
+            attempt = n;
+        else if (g_attemptStarts[n] <= madeUntil)
+            attempt = (LONG)ATTEMPT_RACED;
+    }
+    UnlockClock();
     record[0] = 0;
-    record[1] = (ULONG)g_attempt;
+    record[1] = (ULONG)attempt;
     record[2] = kind;
     record[3] = index;
     if (NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
@@ -558,13 +619,14 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
 /* Creates or deletes an adapter's symbolic link to match `loaded`. */
 static void SetLinked(AdapterExtension *adapter, BOOLEAN loaded) {
+    LONG64 madeFrom = SystemTime();
     if (loaded && !adapter->linked) {
         adapter->linked = NT_SUCCESS(IoCreateSymbolicLink(&adapter->linkName, &adapter->deviceName));
-        LogChange(CHANGE_LINKED, adapter->index);
+        LogChange(CHANGE_LINKED, adapter->index, madeFrom);
     } else if (!loaded && adapter->linked) {
         IoDeleteSymbolicLink(&adapter->linkName);
         adapter->linked = FALSE;
-        LogChange(CHANGE_UNLINKED, adapter->index);
+        LogChange(CHANGE_UNLINKED, adapter->index, madeFrom);
     }
 }
 
@@ -671,9 +733,10 @@ static void ApplyEvents(void) {
         if (at != NULL && at->DataLength == 8)
             RtlCopyMemory(&atMs, at->Data, 8);
         if (at != NULL && at->DataLength == 8 && now >= atMs && now > 0) {
+            LONG64 madeFrom = SystemTime();
             ApplyEvent(key);
             g_eventsDone |= 1UL << index;
-            LogChange(CHANGE_EVENT, index);
+            LogChange(CHANGE_EVENT, index, madeFrom);
         }
         if (at != NULL)
             ExFreePoolWithTag(at, EDCCA_TAG);
