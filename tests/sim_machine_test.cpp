@@ -71,17 +71,6 @@ class SimHost : public ::testing::Test {
 
 // ---- registry, device sets, device files ----
 
-TEST_F(SimHost, KeyDeletedUnderAnOpenHandle) {
-    machine_.registry.SetString("SOFTWARE\\Gone", "v", "x");
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Gone", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    ASSERT_TRUE(machine_.registry.DeleteKeyTree("SOFTWARE\\Gone"));
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE *>("1"), 2), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-}
-
 // Wine 8 crashes on these; the simulated host refuses them with the error
 // Windows documents.
 TEST_F(SimHost, ArgumentsWineCrashesOnAreRefused) {

@@ -111,29 +111,6 @@ TEST(Registry, PathsFollowWindowsBackslashRules) {
     EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
 }
 
-TEST(Registry, DeletedKeyStaysAliveForItsHandles) {
-    Registry registry;
-    registry.SetString("A\\B", "v", "1");
-    registry.CreateKey("Sibling");
-    std::shared_ptr<RegistryKey> a = registry.ShareKey("a"), b = registry.ShareKey("A\\b");
-    ASSERT_TRUE(a && b);
-
-    EXPECT_TRUE(registry.DeleteKeyTree("A"));
-    EXPECT_FALSE(registry.DeleteKeyTree("A"));
-    EXPECT_EQ(registry.FindKey("A\\B"), nullptr);
-    EXPECT_EQ(registry.ShareKey("A"), nullptr);
-    EXPECT_TRUE(a->Deleted());
-    EXPECT_TRUE(b->Deleted());
-    EXPECT_NE(b->FindValue("v"), nullptr);
-    EXPECT_EQ(a->CreateSubkey("C"), nullptr);
-    EXPECT_FALSE(registry.FindKey("Sibling")->Deleted());
-
-    RegistryKey *again = registry.CreateKey("A\\B");
-    EXPECT_NE(again, b.get());
-    EXPECT_FALSE(again->Deleted());
-    EXPECT_TRUE(again->Values().empty());
-}
-
 TEST(Registry, CopiesAreDeep) {
     Registry original;
     original.SetString("K\\Sub", "v", "1");

@@ -15,8 +15,6 @@
 #include "reg_file.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "host_extra.h"
 
@@ -490,90 +488,6 @@ void ApplyOperations(Registry &registry, const std::vector<Operation> &operation
     }
 }
 
-// ---- writing ----
-
-std::string EscapeText(std::string_view text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-        case '\\':
-            escaped += "\\\\";
-            break;
-        case '"':
-            escaped += "\\\"";
-            break;
-        case '\r':
-            escaped += "\\r";
-            break;
-        case '\n':
-            escaped += "\\n";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
-// A REG_SZ is written as "text" only when it reads back to the same bytes.
-bool IsPlainString(const RegistryValue &value) {
-    const std::vector<std::uint8_t> &data = value.data;
-    if (value.type != host::REG_SZ || data.empty() || data.back() != 0)
-        return false;
-    for (size_t i = 0; i + 1 < data.size(); ++i) {
-        if (data[i] == 0)
-            return false;
-    }
-    return true;
-}
-
-// One value line (or several, for long hex data), wrapped as regedit wraps.
-void WriteValue(const RegistryValue &value, std::string *out) {
-    std::string line = value.name.empty() ? "@=" : "\"" + EscapeText(value.name) + "\"=";
-    char buffer[32];
-    if (IsPlainString(value)) {
-        line += "\"" +
-                EscapeText(std::string_view(reinterpret_cast<const char *>(value.data.data()), value.data.size() - 1)) +
-                "\"";
-    } else if (value.type == host::REG_DWORD && value.data.size() == 4) {
-        std::uint32_t word = static_cast<std::uint32_t>(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                                                        static_cast<std::uint32_t>(value.data[3]) << 24);
-        std::snprintf(buffer, sizeof buffer, "dword:%08x", static_cast<unsigned>(word));
-        line += buffer;
-    } else {
-        if (value.type == host::REG_BINARY) {
-            line += "hex:";
-        } else {
-            std::snprintf(buffer, sizeof buffer, "hex(%x):", static_cast<unsigned>(value.type));
-            line += buffer;
-        }
-        size_t column = line.size();
-        for (size_t i = 0; i < value.data.size(); ++i) {
-            std::snprintf(buffer, sizeof buffer, "%02x", value.data[i]);
-            line += buffer;
-            if (i + 1 == value.data.size())
-                break;
-            line += ',';
-            column += 3;
-            if (column >= 77) { // regedit's line width: two blanks and 25 bytes
-                line += "\\\r\n  ";
-                column = 2;
-            }
-        }
-    }
-    *out += line + "\r\n";
-}
-
-void WriteKeyTree(const RegistryKey &key, const std::string &path, bool writeSection, std::string *out) {
-    if (writeSection) {
-        *out += "\r\n[" + path + "]\r\n";
-        for (const RegistryValue &value : key.Values())
-            WriteValue(value, out);
-    }
-    for (const RegistryKey *sub : key.Subkeys())
-        WriteKeyTree(*sub, path + "\\" + sub->Name(), true, out);
-}
-
 } // namespace
 
 std::string RegImportError::ToString() const {
@@ -593,38 +507,6 @@ bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::strin
     }
     ApplyOperations(registry, operations);
     return true;
-}
-
-bool ImportRegFile(Registry &registry, const std::string &path, RegImportError *error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (error)
-            *error = {path, 0, "cannot open the file"};
-        return false;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return ImportRegBytes(registry, bytes, path, error);
-}
-
-std::string ExportRegText(const Registry &registry, std::string_view keyPath) {
-    std::string out = "REGEDIT4\r\n";
-    const RegistryKey *key = registry.Root();
-    std::string path(kRootName);
-    size_t start = 0;
-    while (key && start <= keyPath.size()) { // follow the path, taking each name's stored case
-        size_t end = keyPath.find('\\', start);
-        if (end == std::string_view::npos)
-            end = keyPath.size();
-        if (end > start) {
-            key = key->FindSubkey(keyPath.substr(start, end - start));
-            if (key)
-                path += "\\" + key->Name();
-        }
-        start = end + 1;
-    }
-    if (key && !IsBadKeyPath(keyPath))
-        WriteKeyTree(*key, path, key != registry.Root() || !key->Values().empty(), &out);
-    return out + "\r\n";
 }
 
 } // namespace sim

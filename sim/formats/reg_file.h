@@ -38,14 +38,5 @@ struct RegImportError {
 // leaves the registry as it was.
 bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error);
 
-// Reads a file and imports it (a missing file is an error with line 0).
-bool ImportRegFile(Registry &registry, const std::string &path, RegImportError *error);
-
-// Writes a whole registry (or the subtree at keyPath) as "REGEDIT4" text, 8-bit,
-// CR LF lines, in a form ImportRegBytes (and regedit) reads back to the same
-// keys, values, types and bytes. Two things no .reg file can carry: string-type
-// data lacking its closing NUL comes back with one, and a key name holding CR
-// or LF breaks its line.
-std::string ExportRegText(const Registry &registry, std::string_view keyPath = "");
 
 } // namespace sim

@@ -123,7 +123,7 @@ RegistryKey *RegistryKey::FindSubkey(std::string_view name) const {
 }
 
 RegistryKey *RegistryKey::CreateSubkey(std::string_view name) {
-    if (name.empty() || name.find('\\') != std::string_view::npos || deleted_)
+    if (name.empty() || name.find('\\') != std::string_view::npos)
         return nullptr;
     auto &slot = subkeys_[UpperCase(name)];
     if (!slot)
@@ -135,7 +135,6 @@ bool RegistryKey::DeleteSubkeyTree(std::string_view name) {
     auto found = subkeys_.find(UpperCase(name));
     if (found == subkeys_.end())
         return false;
-    found->second->MarkDeleted();
     subkeys_.erase(found);
     return true;
 }
@@ -177,15 +176,8 @@ bool RegistryKey::DeleteValue(std::string_view name) {
     return false;
 }
 
-void RegistryKey::MarkDeleted() {
-    deleted_ = true;
-    for (auto &entry : subkeys_)
-        entry.second->MarkDeleted();
-}
-
 std::shared_ptr<RegistryKey> RegistryKey::CopyTree() const {
     auto copy = std::make_shared<RegistryKey>(name_);
-    copy->deleted_ = deleted_;
     copy->values_ = values_;
     for (const auto &entry : subkeys_)
         copy->subkeys_.emplace(entry.first, entry.second->CopyTree());

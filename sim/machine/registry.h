@@ -33,21 +33,17 @@ class RegistryKey {
 
     // Subkeys: a direct child by name (one path component), or null.
     RegistryKey *FindSubkey(std::string_view name) const;
-    RegistryKey *CreateSubkey(std::string_view name); // the existing one if present; null for "", a
-                                                      // name with a backslash, or under a deleted key
+    RegistryKey *CreateSubkey(std::string_view name); // the existing one if present; null for "" or a
+                                                      // name with a backslash
     bool DeleteSubkeyTree(std::string_view name);
     std::vector<RegistryKey *> Subkeys() const; // enumeration order
 
     // Values.
     const RegistryValue *FindValue(std::string_view name) const;
-    // Replacing a value keeps the name's first casing. On a deleted key the host
-    // answers ERROR_KEY_DELETED before it gets here.
+    // Replacing a value keeps the name's first casing.
     void SetValue(std::string_view name, std::uint32_t type, std::vector<std::uint8_t> data);
     bool DeleteValue(std::string_view name);
     const std::vector<RegistryValue> &Values() const { return values_; }
-
-    // A key deleted while a handle still refers to it stays alive but is marked.
-    bool Deleted() const { return deleted_; }
 
   private:
     // Orders upper-cased names as Windows does: by their UTF-16 code units.
@@ -55,11 +51,9 @@ class RegistryKey {
         bool operator()(const std::string &a, const std::string &b) const;
     };
 
-    void MarkDeleted();
     std::shared_ptr<RegistryKey> CopyTree() const;
 
     std::string name_;
-    bool deleted_ = false;
     std::vector<RegistryValue> values_;                                      // creation order
     std::map<std::string, std::shared_ptr<RegistryKey>, NameOrder> subkeys_; // keyed by upper-cased name
     friend class Registry;
@@ -85,8 +79,7 @@ class Registry {
     RegistryKey *CreateKey(std::string_view path); // creates missing parents
     bool DeleteKeyTree(std::string_view path);     // false when missing, invalid, or the root
 
-    // Keeps a key alive for an open handle, even if it is deleted meanwhile
-    // (the key and every key below it then report Deleted()). Null when missing.
+    // A key for an open handle, which keeps it alive. Null when missing.
     std::shared_ptr<RegistryKey> ShareKey(std::string_view path) const;
 
     // Conveniences over FindKey/CreateKey; the setters create missing keys and

@@ -151,9 +151,6 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     if (!base.valid) {
         return host::ERROR_INVALID_HANDLE;
     }
-    if (base.key->Deleted()) {
-        return host::ERROR_KEY_DELETED;
-    }
     if (subKey == nullptr || subKey[0] == '\0') {
         if (base.root) {
             // A predefined key opened with no subkey is handed back as itself.
@@ -202,9 +199,6 @@ host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName
     if (type != nullptr) {
         *type = host::REG_NONE;
     }
-    if (ref.key->Deleted()) {
-        return host::ERROR_KEY_DELETED;
-    }
     if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
     }
@@ -223,9 +217,6 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
     }
     if (data == nullptr && dataSize != 0) {
         return host::ERROR_NOACCESS;
-    }
-    if (ref.key->Deleted()) {
-        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
