@@ -290,6 +290,17 @@ def request_times(scenario, report):
     return problems
 
 
+def log_lines(report):
+    """The test driver's logs, a line a record, to show with a failed run."""
+    lines = ["driver counted %s attempts; changes (made after attempt n):" % report["driverAttempts"]]
+    lines += ["  attempt %(attempt)d: %(kind)s %(index)d" % change for change in report["driverChanges"]]
+    lines.append("requests (adapter, time as the driver read it):")
+    for request in report["driverRequests"]:
+        what = "open" if request["request"] == "open" else "query %(oid)s in %(inSize)d out %(outSize)d" % request
+        lines.append("  %d %5d ms %s: %s" % (request["adapter"], request["ms"], what, request["status"]))
+    return lines
+
+
 def observe(session, before, run, scenario, adapters):
     """The observation of one run, and the problems that make it no run of
     the scenario at all (a change the driver made early or never, a query

@@ -73,6 +73,7 @@ def judge(sim, path, observation, work_file):
     with open(work_file, "w") as f:
         json.dump(observation, f)
     result = subprocess.run([sim, "--judge", work_file, path], capture_output=True, text=True)
+    os.remove(work_file)
     if result.returncode not in (0, 1):
         raise wine_prefix.RunnerError("edcca-sim --judge: %s" % result.stderr.strip())
     # One line per mismatch (two blanks in), its details indented further.
@@ -103,7 +104,7 @@ def check(args, path):
             failed += bool(missed)
             continue
         print("%s %s" % ("FAIL" if mismatches or problems else "ok  ", label))
-        for line in problems + mismatches:
+        for line in problems + mismatches + (wine_observation.log_lines(report) if mismatches or problems else []):
             print("    " + line.replace("\n", "\n    "))
         failed += bool(mismatches or problems)
     return failed
