@@ -112,16 +112,37 @@ TEST(ExampleSet, ShowsEveryEndOfTheTool) {
 
 // --- the judge of runs observed elsewhere (under Wine) ----------------------
 
-// An observation made of a scenario's own expectations, late by `late`.
+// The driver requests of a scenario's run on the simulated host, in an
+// observation's form, and the requests themselves for the judge.
+nlohmann::json RequestsOfRun(const char *file, std::vector<sim::DriverRequest> *requests) {
+    sim::Machine machine;
+    sim::BuildMachine(LoadExample(file), machine);
+    sim::RunTool(machine);
+    *requests = machine.requests;
+    nlohmann::json list = nlohmann::json::array();
+    for (const sim::DriverRequest &r : machine.requests)
+        list.push_back({{"device", r.deviceName}, {"code", r.ioControlCode}, {"oid", r.oid}, {"inSize", r.inSize},
+                        {"outSize", r.outSize}, {"prefilled", r.prefilled}});
+    return list;
+}
+
+// An observation made of a scenario's own expectations, late by `late`, with
+// the driver requests given (none: not observed).
 std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
-                                      bool withChanges = true) {
+                                      bool withChanges = true, const nlohmann::json &requests = nullptr) {
     std::ifstream in(SourceDir() / file);
     nlohmann::json const raw = nlohmann::json::parse(in);
     nlohmann::json observation = {{"stdout", stdoutText}, {"exitCode", 0}, {"lateAttempts", late}};
     observation["registryChanges"] = withChanges ? raw["expect"]["registryChanges"] : nlohmann::json::array();
+    std::vector<sim::DriverRequest> simulated;
+    if (!requests.is_null()) {
+        observation["driverRequests"] = requests;
+        RequestsOfRun(file, &simulated);
+    }
     std::vector<std::string> mismatches;
     std::string error;
-    EXPECT_TRUE(sim::JudgeObservation(LoadExample(file).expect, observation.dump(), &mismatches, &error)) << error;
+    EXPECT_TRUE(sim::JudgeObservation(LoadExample(file).expect, simulated, observation.dump(), &mismatches, &error))
+        << error;
     return mismatches;
 }
 
@@ -137,6 +158,29 @@ TEST(Judge, HoldsARunSeenElsewhereToTheScenarioWithItsLateChanges) {
     EXPECT_EQ(JudgeAgainst(file, late, nlohmann::json::object()).size(), 2U);          // output and attempts
     EXPECT_EQ(JudgeAgainst(file, onTime, {{"4", 1}}).size(), 2U);                      // found before the adapter came
     EXPECT_EQ(JudgeAgainst(file, onTime, nlohmann::json::object(), false).size(), 2U); // nothing written
+}
+
+// The requests must be those of the simulated run, in order, with a late
+// attempt's requests repeated as its trace is.
+TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
+    const char *file = "examples/region-query-fails-then-answers.json"; // EEPROM and region at each of 4 attempts
+    std::vector<sim::DriverRequest> simulated;
+    nlohmann::json const own = RequestsOfRun(file, &simulated);
+    ASSERT_EQ(own.size(), 8U);
+    nlohmann::json shortened = own, refilled = own, late = own;
+    shortened.erase(shortened.size() - 1);
+    refilled[0]["prefilled"][0] = 4;
+    late.insert(late.begin() + 6, own.begin() + 4, own.begin() + 6); // attempt 2 once more
+    auto const requestMismatches = [&](const nlohmann::json &requests, const nlohmann::json &lateAttempts) {
+        std::vector<std::string> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
+        return std::count_if(all.begin(), all.end(),
+                             [](const std::string &m) { return m.rfind("driver requests differ", 0) == 0; });
+    };
+    EXPECT_EQ(requestMismatches(own, nlohmann::json::object()), 0);
+    EXPECT_EQ(requestMismatches(shortened, nlohmann::json::object()), 1);
+    EXPECT_EQ(requestMismatches(refilled, nlohmann::json::object()), 1);
+    EXPECT_EQ(requestMismatches(late, {{"3", 1}}), 0);
+    EXPECT_EQ(requestMismatches(own, {{"3", 1}}), 1);
 }
 
 // --- the edcca-sim program -------------------------------------------------

@@ -29,8 +29,9 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "\n"
                       "  --report FILE  write the account of the run to FILE instead of standard error\n"
                       "  --real-time    pause for real when the tool sleeps (virtual time otherwise)\n"
-                      "  --judge FILE   run nothing: hold a run observed elsewhere (tests/wine) to the\n"
-                      "                 scenario's expectations; exit code 0 when met, 1 when not\n"
+                      "  --judge FILE   hold a run observed elsewhere (tests/wine) to the scenario's\n"
+                      "                 expectations and to the driver requests of its run here (no\n"
+                      "                 output of that run); exit code 0 when met, 1 when not\n"
                       "  --help         show this text\n"
                       "\n"
                       "Standard output carries exactly the tool's trace. The exit code is the tool's,\n"
@@ -178,13 +179,17 @@ void DescribeRun(const sim::RunSummary &summary, const sim::Machine &machine, st
     }
 }
 
-// Holds an observation file to the scenario's expectations.
+// Holds an observation file to the scenario's expectations and to the
+// driver requests the scenario's run on the simulated host makes.
 int Judge(const sim::Scenario &scenario, const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     std::string const text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    sim::Machine machine; // the requests of the same scenario run here
+    sim::BuildMachine(scenario, machine);
+    sim::RunTool(machine);
     std::vector<std::string> mismatches;
     std::string error;
-    if (!file || !sim::JudgeObservation(scenario.expect, text, &mismatches, &error)) {
+    if (!file || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error)) {
         std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), file ? error.c_str() : "cannot read");
         return kUsageExit;
     }

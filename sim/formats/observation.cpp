@@ -4,6 +4,7 @@
 #include "observation.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -18,6 +19,7 @@ using json = nlohmann::json;
 
 constexpr std::string_view kAttemptStart = "--> DetectAdapter()\n";
 constexpr int kAttempts = 40;
+constexpr std::uint64_t kAttemptMs = 200; // the simulated clock: attempt n runs at 200 n ms
 
 // The trace cut before each attempt's first line.
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
@@ -74,10 +76,115 @@ RunSummary Summarize(const Expectation &seen) {
     return summary;
 }
 
+// The requests a run made, as an observation lists them: the words the
+// caller put in the output buffer are compared up to the third, as far as
+// the test driver under Wine records them.
+constexpr size_t kComparedWords = 3;
+
+std::string DescribeRequest(const DriverRequest &request) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s 0x%08X 0x%08X in %u out %u", request.deviceName.c_str(),
+                  static_cast<unsigned>(request.ioControlCode), static_cast<unsigned>(request.oid),
+                  static_cast<unsigned>(request.inSize), static_cast<unsigned>(request.outSize));
+    std::string described = text;
+    for (size_t i = 0; i < request.prefilled.size() && i < kComparedWords; ++i) {
+        std::snprintf(text, sizeof text, "%s0x%08X", i == 0 ? " [" : " ", static_cast<unsigned>(request.prefilled[i]));
+        described += text;
+    }
+    return described + (request.prefilled.empty() ? "" : "]");
+}
+
+// The simulated run's requests as a run whose changes came late makes them:
+// each late attempt repeats the requests of the attempt before it.
+std::vector<std::string> DelayedRequests(const std::vector<DriverRequest> &requests, const std::map<int, int> &late) {
+    std::vector<std::vector<std::string>> attempts;
+    for (const DriverRequest &request : requests) {
+        auto const attempt = static_cast<size_t>(request.atMs / kAttemptMs);
+        if (attempt >= attempts.size())
+            attempts.resize(attempt + 1);
+        attempts[attempt].push_back(DescribeRequest(request));
+    }
+    for (auto it = late.rbegin(); it != late.rend(); ++it) {
+        auto const attempt = static_cast<size_t>(it->first);
+        if (attempt > 0 && attempt <= attempts.size())
+            attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt), static_cast<size_t>(it->second),
+                            attempts[attempt - 1]);
+    }
+    attempts.resize(std::min(attempts.size(), static_cast<size_t>(kAttempts)));
+    std::vector<std::string> flat;
+    for (const auto &attempt : attempts)
+        flat.insert(flat.end(), attempt.begin(), attempt.end());
+    return flat;
+}
+
+// Reads the observation's "lateAttempts": {"<attempt>": attempts late}, both
+// within a run's 40 attempts. False with *error otherwise.
+bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string *error) {
+    bool good = object.is_object();
+    for (auto it = object.begin(); good && it != object.end(); ++it) {
+        const std::string &key = it.key();
+        good = !key.empty() && key.size() <= 2 && key.find_first_not_of("0123456789") == std::string::npos &&
+               std::stoi(key) < kAttempts && it.value().is_number_unsigned() &&
+               it.value().get<std::uint64_t>() <= static_cast<std::uint64_t>(kAttempts);
+        if (good)
+            (*late)[std::stoi(key)] = static_cast<int>(it.value().get<std::uint64_t>());
+    }
+    if (!good)
+        *error = "observation: lateAttempts: expected {\"<attempt below 40>\": attempts late (at most 40)}";
+    return good;
+}
+
+// Reads the observation's "driverRequests": false with *error on a faulty entry.
+bool ReadRequests(const json &list, std::vector<std::string> *requests, std::string *error) {
+    if (!list.is_array()) {
+        *error = "observation: driverRequests: expected a list";
+        return false;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        const json &entry = list[i];
+        DriverRequest request;
+        bool good = entry.is_object() && entry.size() == 6 && entry.contains("device") && entry["device"].is_string() &&
+                    entry.contains("prefilled") && entry["prefilled"].is_array();
+        host::DWORD *fields[] = {&request.ioControlCode, &request.oid, &request.inSize, &request.outSize};
+        const char *names[] = {"code", "oid", "inSize", "outSize"};
+        for (size_t f = 0; good && f < 4; ++f) {
+            good = entry.contains(names[f]) && entry[names[f]].is_number_unsigned() &&
+                   entry[names[f]].get<std::uint64_t>() <= UINT32_MAX;
+            if (good)
+                *fields[f] = static_cast<host::DWORD>(entry[names[f]].get<std::uint64_t>());
+        }
+        for (size_t w = 0; good && w < entry["prefilled"].size(); ++w) {
+            const json &word = entry["prefilled"][w];
+            good = word.is_number_unsigned() && word.get<std::uint64_t>() <= UINT32_MAX;
+            if (good)
+                request.prefilled.push_back(static_cast<std::uint32_t>(word.get<std::uint64_t>()));
+        }
+        if (!good) {
+            *error = "observation: driverRequests[" + std::to_string(i) +
+                     "]: expected {device, code, oid, inSize, outSize, prefilled: [words]}";
+            return false;
+        }
+        request.deviceName = entry["device"].get<std::string>();
+        requests->push_back(DescribeRequest(request));
+    }
+    return true;
+}
+
+// The mismatch line when the requests differ: where they part, and both lists.
+std::string DescribeRequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
+    std::string text = "driver requests differ: expected";
+    for (const std::string &request : wanted)
+        text += "\n    " + request;
+    text += wanted.empty() ? " none\n  got" : "\n  got";
+    for (const std::string &request : seen)
+        text += "\n    " + request;
+    return text + (seen.empty() ? " none" : "");
+}
+
 } // namespace
 
-bool JudgeObservation(const Expectation &expect, std::string_view observationText, std::vector<std::string> *mismatches,
-                      std::string *error) {
+bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest> &simulatedRequests,
+                      std::string_view observationText, std::vector<std::string> *mismatches, std::string *error) {
     json observation = json::parse(observationText, nullptr, false);
     if (!observation.is_object()) {
         *error = "observation: not a JSON object";
@@ -85,9 +192,16 @@ bool JudgeObservation(const Expectation &expect, std::string_view observationTex
     }
     std::map<int, int> late;
     if (observation.contains("lateAttempts")) {
-        for (const auto &entry : observation["lateAttempts"].items())
-            late[std::stoi(entry.key())] = entry.value().get<int>();
+        if (!ReadLateAttempts(observation["lateAttempts"], &late, error))
+            return false;
         observation.erase("lateAttempts");
+    }
+    std::vector<std::string> requests;
+    bool const hasRequests = observation.contains("driverRequests");
+    if (hasRequests) {
+        if (!ReadRequests(observation["driverRequests"], &requests, error))
+            return false;
+        observation.erase("driverRequests");
     }
     // The rest reads as a scenario's expect block reads.
     Scenario seen;
@@ -97,6 +211,9 @@ bool JudgeObservation(const Expectation &expect, std::string_view observationTex
     Machine machine;
     machine.standardOutput = seen.expect.standardOutput.value_or("");
     *mismatches = CheckExpectations(Delayed(expect, late), Summarize(seen.expect), machine);
+    std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
+    if (hasRequests && requests != wanted)
+        mismatches->push_back(DescribeRequestMismatch(wanted, requests));
     return true;
 }
 

@@ -1,9 +1,9 @@
 """wine_observation.py - what a run under Wine did, in the form the judge
 (edcca-sim --judge, sim/formats/observation.h) reads: standard output with
 CR LF read as LF, the exit code, the registry changes under the trees the
-program may write, and, for timed scenarios, how many attempts late each
-change the test driver made took effect, read from the driver's own log
-rather than from the wall clock.
+program may write, the requests the test driver answered, and, for timed
+scenarios, how many attempts late each change the test driver made took
+effect, read from the driver's own log rather than from the wall clock.
 """
 
 import contextlib
@@ -315,6 +315,11 @@ def observe(session, before, run, scenario, adapters):
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
     changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))
+    requests = [{"device": scenario["drivers"][r["adapter"]]["deviceName"], "code": int(r["code"], 16),
+                 "oid": int(r["oid"], 16), "inSize": r["inSize"], "outSize": r["outSize"],
+                 "prefilled": [int(word, 16) for word in r["prefilled"]]}
+                for r in report["driverRequests"] if r["request"] == "ioctl"]
     observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
-                   "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())}}
+                   "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())},
+                   "driverRequests": requests}
     return observation, report, problems

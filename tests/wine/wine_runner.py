@@ -18,6 +18,7 @@ standard library is used.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -153,6 +154,12 @@ def main():
         command.add_argument("scenarios", nargs="+")
     args = parser.parse_args()
     args.cache = os.path.abspath(args.cache)  # Wine needs an absolute WINEPREFIX
+    # A timed run counts the program's attempts by the test driver's polling
+    # thread, which a busy machine can starve through a whole attempt (the
+    # run then fails: its log cannot place the changes). Where allowed (as
+    # root), Wine and the program run ahead of other work; the judging is the same.
+    with contextlib.suppress(PermissionError):
+        os.nice(-10)
 
     try:
         if args.command == "template":
