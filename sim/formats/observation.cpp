@@ -170,15 +170,15 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
     return true;
 }
 
-// The mismatch line when the requests differ: where they part, and both lists.
+// The mismatch line when the requests differ: both counts and the first
+// request where they part.
 std::string DescribeRequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
-    std::string text = "driver requests differ: expected";
-    for (const std::string &request : wanted)
-        text += "\n    " + request;
-    text += wanted.empty() ? " none\n  got" : "\n  got";
-    for (const std::string &request : seen)
-        text += "\n    " + request;
-    return text + (seen.empty() ? " none" : "");
+    size_t at = 0;
+    while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at])
+        ++at;
+    return "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
+           std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
+           (at < wanted.size() ? wanted[at] : "none") + ", got " + (at < seen.size() ? seen[at] : "none");
 }
 
 } // namespace

@@ -98,6 +98,7 @@
 #define WORD_LAYOUT_BYTES 4
 #define ANSWER_HEADER_BYTES 24
 #define MAX_VALUE_BYTES 4096
+#define MAX_LOG_BYTES (1024 * 1024) /* a run's logs stay far below this */
 #define KIND_WORD 0
 #define KIND_EEPROM 1
 #define KIND_FAIL 2
@@ -205,15 +206,22 @@ static NTSTATUS OpenAdapterKey(ULONG index, HANDLE *key) {
 static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueName) {
     UNICODE_STRING name;
     ULONG size = sizeof(KEY_VALUE_PARTIAL_INFORMATION) + MAX_VALUE_BYTES, got = 0;
-    KEY_VALUE_PARTIAL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, size, EDCCA_TAG);
-    if (info == NULL)
-        return NULL;
     RtlInitUnicodeString(&name, valueName);
-    if (!NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got))) {
+    /* The logs outgrow any fixed buffer: grow it to the value (which may
+     * grow meanwhile) rather than read nothing and start a log afresh. */
+    for (;;) {
+        KEY_VALUE_PARTIAL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, size, EDCCA_TAG);
+        NTSTATUS status;
+        if (info == NULL)
+            return NULL;
+        status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got);
+        if (NT_SUCCESS(status))
+            return info;
         ExFreePoolWithTag(info, EDCCA_TAG);
-        return NULL;
+        if ((status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL) || size >= MAX_LOG_BYTES)
+            return NULL;
+        size = got > size ? got : size * 2;
     }
-    return info;
 }
 
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
