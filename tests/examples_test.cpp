@@ -121,8 +121,12 @@ nlohmann::json RequestsOfRun(const char *file, std::vector<sim::DriverRequest> *
     *requests = machine.requests;
     nlohmann::json list = nlohmann::json::array();
     for (const sim::DriverRequest &r : machine.requests)
-        list.push_back({{"device", r.deviceName}, {"code", r.ioControlCode}, {"oid", r.oid}, {"inSize", r.inSize},
-                        {"outSize", r.outSize}, {"prefilled", r.prefilled}});
+        list.push_back({{"device", r.deviceName},
+                        {"code", r.ioControlCode},
+                        {"oid", r.oid},
+                        {"inSize", r.inSize},
+                        {"outSize", r.outSize},
+                        {"prefilled", r.prefilled}});
     return list;
 }
 

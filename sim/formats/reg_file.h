@@ -38,5 +38,4 @@ struct RegImportError {
 // leaves the registry as it was.
 bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error);
 
-
 } // namespace sim
