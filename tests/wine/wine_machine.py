@@ -198,9 +198,11 @@ def clock_device_section():
 
 
 def is_timed(scenario):
-    """Whether anything in the scenario changes while the program runs."""
+    """Whether anything in the scenario changes while the program runs (a
+    driver loaded always or never changes nothing)."""
     answers = [a for d in scenario.get("drivers", []) for listed in d.get("answers", {}).values() for a in listed]
-    return bool(scenario.get("events") or any("loaded" in d for d in scenario.get("drivers", [])) or
+    spans = [span for d in scenario.get("drivers", []) for span in d.get("loaded", [])]
+    return bool(scenario.get("events") or any(start > 0 or until is not None for start, until in spans) or
                 any(parse_number(a.get("atMs", 0)) > 0 for a in answers))
 
 
