@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "contract/device_sets.h"
 #include "machine.h"
 
 namespace {
 
 using namespace host;
+using contract::Members;
+using contract::NetDevices;
 
 constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr char kNetGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
@@ -31,25 +34,6 @@ class SimHost : public ::testing::Test {
         machine_.registry.SetString(key, "ClassGUID", classGuid);
     }
 
-    HDEVINFO NetDevices() {
-        GUID guid{0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-        return SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT);
-    }
-
-    std::vector<std::string> Members(HDEVINFO set) {
-        std::vector<std::string> members;
-        SP_DEVINFO_DATA data{};
-        data.cbSize = sizeof data;
-        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
-            BYTE buffer[64] = {};
-            DWORD required = 0;
-            SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, nullptr, buffer, sizeof buffer,
-                                              &required);
-            members.emplace_back(reinterpret_cast<char *>(buffer));
-        }
-        return members;
-    }
-
     void AddDriver(std::vector<sim::Interval> loaded = {}) {
         sim::Driver driver;
         driver.deviceName = kDevice;
@@ -60,10 +44,7 @@ class SimHost : public ::testing::Test {
         machine_.drivers.push_back(driver);
     }
 
-    HANDLE OpenDevice() {
-        return CreateFileA((std::string("\\\\.\\") + kDevice).c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           INVALID_HANDLE_VALUE);
-    }
+    static HANDLE OpenDevice() { return contract::OpenFile((std::string("\\\\.\\") + kDevice).c_str()); }
 
     sim::Machine machine_;
     sim::MachineScope scope_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "device_sets.h"
 #include "harness.h"
 
 namespace {
@@ -20,6 +21,9 @@ namespace {
 using namespace host;
 using contract::Bytes;
 using contract::Case;
+using contract::Members;
+using contract::NetDevices;
+using contract::OpenFile;
 
 constexpr char kProbe[] = "SYSTEM\\EdccaContract\\Probe";
 constexpr char kNetGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
@@ -46,29 +50,6 @@ Bytes Stored(const char *path, const char *name) {
     LSTATUS const status = RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size);
     RegCloseKey(key);
     return status == ERROR_SUCCESS ? Bytes(buffer, buffer + size) : Bytes();
-}
-
-HDEVINFO NetDevices() {
-    GUID guid{0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-    return SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT);
-}
-
-// The friendly names of a set's members, in enumeration order.
-std::vector<std::string> Members(HDEVINFO set) {
-    std::vector<std::string> members;
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
-        BYTE buffer[64] = {};
-        DWORD required = 0;
-        SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, nullptr, buffer, sizeof buffer, &required);
-        members.emplace_back(reinterpret_cast<char *>(buffer));
-    }
-    return members;
-}
-
-HANDLE OpenFile(const char *path) {
-    return CreateFileA(path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, INVALID_HANDLE_VALUE);
 }
 
 std::string Join(const std::vector<std::string> &parts) {
