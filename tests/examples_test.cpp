@@ -187,6 +187,33 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     EXPECT_EQ(requestMismatches(own, {{"3", 1}}), 1);
 }
 
+// An observation the judge cannot read is refused, never half-read: late
+// attempts within a run's 40, requests of the form the runner writes.
+TEST(Judge, RefusesAFaultyObservation) {
+    std::string const request = R"({"device": "d", "code": 1, "oid": 1, "inSize": 4, "outSize": 4, "prefilled": )";
+    struct Row {
+        std::string observation;
+        bool read;
+    } const rows[] = {
+        {R"({"lateAttempts": {"39": 40}})", true},
+        {R"({"lateAttempts": []})", false},
+        {R"({"lateAttempts": {"x": 1}})", false},
+        {R"({"lateAttempts": {"40": 1}})", false},
+        {R"({"lateAttempts": {"3": 41}})", false},
+        {R"({"lateAttempts": {"3": -1}})", false},
+        {R"({"driverRequests": {}})", false},
+        {R"({"driverRequests": [)" + request + "[4294967295]}]}", true},
+        {R"({"driverRequests": [)" + request + "[4294967296]}]}", false},
+        {R"({"driverRequests": [)" + request + R"(["x"]}]})", false},
+    };
+    for (const Row &row : rows) {
+        std::vector<std::string> mismatches;
+        std::string error;
+        EXPECT_EQ(sim::JudgeObservation(sim::Expectation{}, {}, row.observation, &mismatches, &error), row.read)
+            << row.observation << " " << error;
+    }
+}
+
 // --- the edcca-sim program -------------------------------------------------
 
 // Takes nothing; returns the edcca-sim program the build made for this test.
