@@ -82,11 +82,11 @@ RunSummary Summarize(const Expectation &seen) {
 constexpr size_t kComparedWords = 3;
 
 std::string DescribeRequest(const DriverRequest &request) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s 0x%08X 0x%08X in %u out %u", request.deviceName.c_str(),
-                  static_cast<unsigned>(request.ioControlCode), static_cast<unsigned>(request.oid),
-                  static_cast<unsigned>(request.inSize), static_cast<unsigned>(request.outSize));
-    std::string described = text;
+    char text[64];
+    std::snprintf(text, sizeof text, " 0x%08X 0x%08X in %u out %u", static_cast<unsigned>(request.ioControlCode),
+                  static_cast<unsigned>(request.oid), static_cast<unsigned>(request.inSize),
+                  static_cast<unsigned>(request.outSize));
+    std::string described = request.deviceName + text; // the name whole, however long
     for (size_t i = 0; i < request.prefilled.size() && i < kComparedWords; ++i) {
         std::snprintf(text, sizeof text, "%s0x%08X", i == 0 ? " [" : " ", static_cast<unsigned>(request.prefilled[i]));
         described += text;
