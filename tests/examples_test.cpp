@@ -112,15 +112,18 @@ TEST(ExampleSet, ShowsEveryEndOfTheTool) {
 
 // --- the judge of runs observed elsewhere (under Wine) ----------------------
 
-// The driver requests of a scenario's run on the simulated host, in an
-// observation's form, and the requests themselves for the judge.
-nlohmann::json RequestsOfRun(const char *file, std::vector<sim::DriverRequest> *requests) {
+// The driver requests of a scenario's run on the simulated host.
+std::vector<sim::DriverRequest> SimulatedRequests(const char *file) {
     sim::Machine machine;
     sim::BuildMachine(LoadExample(file), machine);
     sim::RunTool(machine);
-    *requests = machine.requests;
+    return machine.requests;
+}
+
+// Requests in an observation's form.
+nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
     nlohmann::json list = nlohmann::json::array();
-    for (const sim::DriverRequest &r : machine.requests)
+    for (const sim::DriverRequest &r : requests)
         list.push_back({{"device", r.deviceName},
                         {"code", r.ioControlCode},
                         {"oid", r.oid},
@@ -141,7 +144,7 @@ std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdou
     std::vector<sim::DriverRequest> simulated;
     if (!requests.is_null()) {
         observation["driverRequests"] = requests;
-        RequestsOfRun(file, &simulated);
+        simulated = SimulatedRequests(file);
     }
     std::vector<std::string> mismatches;
     std::string error;
@@ -168,8 +171,7 @@ TEST(Judge, HoldsARunSeenElsewhereToTheScenarioWithItsLateChanges) {
 // attempt's requests repeated as its trace is.
 TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     const char *file = "examples/region-query-fails-then-answers.json"; // EEPROM and region at each of 4 attempts
-    std::vector<sim::DriverRequest> simulated;
-    nlohmann::json const own = RequestsOfRun(file, &simulated);
+    nlohmann::json const own = AsObserved(SimulatedRequests(file));
     ASSERT_EQ(own.size(), 8U);
     nlohmann::json shortened = own, refilled = own, late = own;
     shortened.erase(shortened.size() - 1);

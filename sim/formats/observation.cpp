@@ -34,8 +34,19 @@ std::vector<std::string> SplitAttempts(const std::string &trace, std::string *he
     return attempts;
 }
 
-// The expectation of a run whose timed changes came late: each late attempt
-// repeats the one before it; the run still ends at 40 attempts.
+// Each late attempt repeats the one before it; a run still ends at 40
+// attempts. `attempts` holds what each attempt did, from the first.
+template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attempts, const std::map<int, int> &late) {
+    for (auto it = late.rbegin(); it != late.rend(); ++it) {
+        auto const attempt = static_cast<size_t>(it->first);
+        if (attempt > 0 && attempt <= attempts.size())
+            attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt), static_cast<size_t>(it->second),
+                            attempts[attempt - 1]);
+    }
+    attempts.resize(std::min(attempts.size(), static_cast<size_t>(kAttempts)));
+}
+
+// The expectation of a run whose timed changes came late.
 Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
     int added = 0;
     for (const auto &entry : late)
@@ -45,13 +56,7 @@ Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
     if (expect.standardOutput) {
         std::string head;
         std::vector<std::string> attempts = SplitAttempts(*expect.standardOutput, &head);
-        for (auto it = late.rbegin(); it != late.rend(); ++it) {
-            auto const attempt = static_cast<size_t>(it->first);
-            if (attempt > 0 && attempt <= attempts.size())
-                attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt),
-                                static_cast<size_t>(it->second), attempts[attempt - 1]);
-        }
-        attempts.resize(std::min(attempts.size(), static_cast<size_t>(kAttempts)));
+        RepeatLateAttempts(attempts, late);
         *expect.standardOutput = head;
         for (const std::string &attempt : attempts)
             *expect.standardOutput += attempt;
@@ -94,8 +99,7 @@ std::string DescribeRequest(const DriverRequest &request) {
     return described + (request.prefilled.empty() ? "" : "]");
 }
 
-// The simulated run's requests as a run whose changes came late makes them:
-// each late attempt repeats the requests of the attempt before it.
+// The simulated run's requests as a run whose changes came late makes them.
 std::vector<std::string> DelayedRequests(const std::vector<DriverRequest> &requests, const std::map<int, int> &late) {
     std::vector<std::vector<std::string>> attempts;
     for (const DriverRequest &request : requests) {
@@ -104,13 +108,7 @@ std::vector<std::string> DelayedRequests(const std::vector<DriverRequest> &reque
             attempts.resize(attempt + 1);
         attempts[attempt].push_back(DescribeRequest(request));
     }
-    for (auto it = late.rbegin(); it != late.rend(); ++it) {
-        auto const attempt = static_cast<size_t>(it->first);
-        if (attempt > 0 && attempt <= attempts.size())
-            attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt), static_cast<size_t>(it->second),
-                            attempts[attempt - 1]);
-    }
-    attempts.resize(std::min(attempts.size(), static_cast<size_t>(kAttempts)));
+    RepeatLateAttempts(attempts, late);
     std::vector<std::string> flat;
     for (const auto &attempt : attempts)
         flat.insert(flat.end(), attempt.begin(), attempt.end());
@@ -211,9 +209,11 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     Machine machine;
     machine.standardOutput = seen.expect.standardOutput.value_or("");
     *mismatches = CheckExpectations(Delayed(expect, late), Summarize(seen.expect), machine);
-    std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
-    if (hasRequests && requests != wanted)
-        mismatches->push_back(DescribeRequestMismatch(wanted, requests));
+    if (hasRequests) {
+        std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
+        if (requests != wanted)
+            mismatches->push_back(DescribeRequestMismatch(wanted, requests));
+    }
     return true;
 }
 
