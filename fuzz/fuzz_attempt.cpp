@@ -24,9 +24,9 @@
 
 #include "adapter/adapter_detection.h"
 #include "control/main_cycle.h"
-#include "machine.h"
-#include "registry.h"
-#include "run_tool.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
+#include "runner/run_tool.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "reg_file.h"
-#include "registry.h"
+#include "formats/reg_file.h"
+#include "machine/registry.h"
 
 namespace {
 

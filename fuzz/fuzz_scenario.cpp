@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "machine.h"
-#include "scenario.h"
+#include "formats/scenario.h"
+#include "machine/machine.h"
 
 namespace {
 

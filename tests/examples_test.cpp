@@ -22,9 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "observation.h"
-#include "run_tool.h"
-#include "scenario.h"
+#include "formats/observation.h"
+#include "formats/scenario.h"
+#include "runner/run_tool.h"
 
 namespace {
 

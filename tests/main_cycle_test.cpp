@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "control/main_cycle.h"
-#include "run_tool.h"
+#include "runner/run_tool.h"
 #include "support/tool_machine.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "contract/device_sets.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

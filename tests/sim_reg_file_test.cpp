@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "reg_file.h"
+#include "formats/reg_file.h"
 
 namespace sim {
 namespace {

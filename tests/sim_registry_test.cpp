@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "registry.h"
+#include "machine/registry.h"
 
 namespace sim {
 namespace {

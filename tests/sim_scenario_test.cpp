@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "run_tool.h"
-#include "scenario.h"
+#include "formats/scenario.h"
+#include "runner/run_tool.h"
 
 namespace {
 

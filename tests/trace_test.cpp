@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/trace.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "host/host.h"
 #include "host/version.h"
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "observation.h"
-#include "run_tool.h"
-#include "scenario.h"
+#include "formats/observation.h"
+#include "formats/scenario.h"
+#include "runner/run_tool.h"
 
 namespace {
 

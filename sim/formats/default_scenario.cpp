@@ -4,7 +4,7 @@
 // them the USB adapter the tool serves, whose driver answers region code 1.
 // Kept as the same JSON and .reg text a scenario file would hold.
 
-#include "scenario.h"
+#include "formats/scenario.h"
 
 namespace sim {
 namespace {

@@ -1,7 +1,7 @@
 // observation.cpp - holding a run seen from outside to a scenario's
 // expectations.
 
-#include "observation.h"
+#include "formats/observation.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host_extra.h"
+#include "seam/host_extra.h"
 
 namespace sim {
 

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scenario.h"
+#include "formats/scenario.h"
 
 namespace sim {
 

@@ -12,11 +12,11 @@
 // converts them with the ANSI code page and RegQueryValueExA converts them
 // back), and a UTF-16LE file's characters are converted to 1252.
 
-#include "reg_file.h"
+#include "formats/reg_file.h"
 
 #include <cstdio>
 
-#include "host_extra.h"
+#include "seam/host_extra.h"
 
 namespace sim {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry.h"
+#include "machine/registry.h"
 
 namespace sim {
 

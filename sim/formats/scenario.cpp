@@ -1,7 +1,7 @@
 // scenario.cpp - loading scenario files, building machines from them, and
 // checking a run against a scenario's expectations.
 
-#include "scenario.h"
+#include "formats/scenario.h"
 
 #include <cstdio>
 #include <fstream>
@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host_state.h"
-#include "reg_file.h"
+#include "formats/reg_file.h"
+#include "seam/host_state.h"
 
 namespace sim {
 namespace {

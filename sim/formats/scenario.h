@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "machine.h"
-#include "registry.h"
+#include "machine/machine.h"
+#include "machine/registry.h"
 
 namespace sim {
 

@@ -1,13 +1,13 @@
 // machine.cpp - the simulated machine: audit, activation, processes, and the
 // call log and fault helpers shared by every simulated host operation.
 
-#include "machine.h"
+#include "machine/machine.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
-#include "host_state.h"
+#include "seam/host_state.h"
 
 namespace sim {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "host_extra.h"
-#include "registry.h"
+#include "machine/registry.h"
+#include "seam/host_extra.h"
 
 namespace sim {
 

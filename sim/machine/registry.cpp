@@ -1,6 +1,6 @@
 // registry.cpp - the simulated HKEY_LOCAL_MACHINE hive.
 
-#include "registry.h"
+#include "machine/registry.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // run_tool.cpp - starting the tool as a fresh simulated process.
 
-#include "run_tool.h"
+#include "runner/run_tool.h"
 
 #include <cstring>
 

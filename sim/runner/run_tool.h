@@ -2,7 +2,7 @@
 
 #pragma once
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace sim {
 

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host_state.h"
+#include "seam/host_state.h"
 
 namespace sim {
 namespace {

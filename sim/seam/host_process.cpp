@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "host_state.h"
+#include "seam/host_state.h"
 
 namespace sim {
 namespace {

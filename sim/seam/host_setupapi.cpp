@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-#include "host_state.h"
+#include "seam/host_state.h"
 
 namespace sim {
 namespace {

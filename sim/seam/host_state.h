@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace sim {
 

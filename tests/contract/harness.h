@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host_extra.h"
+#include "seam/host_extra.h"
 
 namespace contract {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/scenario.h"
 #include "harness.h"
-#include "machine.h"
-#include "scenario.h"
+#include "machine/machine.h"
 
 namespace {
 

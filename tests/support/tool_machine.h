@@ -13,8 +13,8 @@
 #include "adapter/adapter_detection.h"
 #include "driver/driver_query.h"
 #include "host/host.h"
-#include "machine.h"
-#include "run_tool.h"
+#include "machine/machine.h"
+#include "runner/run_tool.h"
 
 namespace support {
 
