@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "formats/observation.h"
+#include "judge/observation.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
 
@@ -87,7 +87,7 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     sim::ProcessOutcome const outcome = sim::RunTool(machine);
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
 
-    for (const std::string &mismatch : sim::CheckExpectations(scenario.expect, summary, machine)) {
+    for (const std::string &mismatch : sim::CheckExpectations(scenario.expect, summary)) {
         ADD_FAILURE() << mismatch;
     }
     EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "formats/observation.h"
+#include "judge/observation.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
 
@@ -246,7 +246,7 @@ int main(int argc, char **argv) {
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
     report << "--\n";
     DescribeRun(summary, machine, report);
-    std::vector<std::string> const mismatches = sim::CheckExpectations(scenario.expect, summary, machine);
+    std::vector<std::string> const mismatches = sim::CheckExpectations(scenario.expect, summary);
     bool const expects = scenario.expect.standardOutput || scenario.expect.end || scenario.expect.attempts ||
                          scenario.expect.exitCode || scenario.expect.registryChanges;
     if (expects) {

@@ -1,5 +1,4 @@
-// scenario.cpp - loading scenario files, building machines from them, and
-// checking a run against a scenario's expectations.
+// scenario.cpp - reading scenario files, and building machines from them.
 
 #include "formats/scenario.h"
 
@@ -10,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/reg_file.h"
-#include "seam/host_state.h"
+#include "machine/text.h"
 
 namespace sim {
 namespace {
@@ -593,20 +592,6 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
 
 } // namespace
 
-const char *RunEndName(RunEnd end) {
-    switch (end) {
-    case RunEnd::Written:
-        return "Written";
-    case RunEnd::Declined:
-        return "Declined";
-    case RunEnd::Exhausted:
-        return "Exhausted";
-    case RunEnd::Returned:
-        return "Returned";
-    }
-    return "?";
-}
-
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {
     json root;
@@ -662,103 +647,6 @@ void BuildMachine(const Scenario &scenario, Machine &machine) {
     machine.presence = scenario.presence;
     machine.drivers = scenario.drivers;
     machine.faults = scenario.faults;
-}
-
-RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
-    RunSummary summary;
-    summary.outcome = outcome;
-    summary.virtualMs = machine.nowMs;
-    summary.changes = DiffRegistries(before, machine.registry);
-    summary.leftOpen = machine.OpenObjects();
-    auto const sleeps = static_cast<int>(machine.CountCalls("Sleep"));
-    // An attempt that ended in a pause is complete; one cut short by the end
-    // of the process counts too.
-    bool endedAfterPause = false;
-    for (auto it = machine.calls.rbegin(); it != machine.calls.rend(); ++it) {
-        if (it->operation == "ExitProcess" || it->operation == "FlushStandardOutput") {
-            continue;
-        }
-        endedAfterPause = it->operation == "Sleep";
-        break;
-    }
-    summary.attempts = endedAfterPause ? sleeps : sleeps + 1;
-    bool written = false;
-    for (const RegistryChange &change : summary.changes) {
-        written = written ||
-                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
-    }
-    if (written) {
-        summary.end = RunEnd::Written;
-    } else if (!outcome.exited) {
-        summary.end = RunEnd::Returned;
-    } else {
-        summary.end = summary.attempts >= 40 ? RunEnd::Exhausted : RunEnd::Declined;
-    }
-    return summary;
-}
-
-std::string DescribeChange(const RegistryChange &change) {
-    std::string const key = "HKLM\\" + change.keyPath;
-    switch (change.kind) {
-    case RegistryChange::Kind::KeyAdded:
-        return "key added " + key;
-    case RegistryChange::Kind::KeyDeleted:
-        return "key deleted " + key;
-    case RegistryChange::Kind::ValueDeleted:
-        return "value deleted " + key + " \"" + change.valueName + "\"";
-    case RegistryChange::Kind::ValueSet:
-        break;
-    }
-    return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
-           QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
-}
-
-std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary,
-                                           const Machine &machine) {
-    std::vector<std::string> mismatches;
-    if (expect.standardOutput && *expect.standardOutput != machine.standardOutput) {
-        mismatches.push_back("standard output differs: expected " +
-                             QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) + ", got " +
-                             QuoteBytes(machine.standardOutput.data(), machine.standardOutput.size()));
-    }
-    if (expect.end && *expect.end != summary.end) {
-        mismatches.push_back(std::string("end: expected ") + RunEndName(*expect.end) + ", got " +
-                             RunEndName(summary.end));
-    }
-    if (expect.attempts && *expect.attempts != summary.attempts) {
-        mismatches.push_back("attempts: expected " + std::to_string(*expect.attempts) + ", got " +
-                             std::to_string(summary.attempts));
-    }
-    if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
-        mismatches.push_back("exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
-                             (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
-                                                     : std::string("none (the entry routine returned)")));
-    }
-    if (expect.registryChanges) {
-        const auto &wanted = *expect.registryChanges;
-        bool same = wanted.size() == summary.changes.size();
-        for (size_t i = 0; same && i < wanted.size(); ++i) {
-            const RegistryChange &a = wanted[i];
-            const RegistryChange &b = summary.changes[i];
-            same = a.kind == b.kind && EqualsIgnoreCase(a.keyPath, b.keyPath) &&
-                   EqualsIgnoreCase(a.valueName, b.valueName) &&
-                   (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
-        }
-        if (!same) {
-            std::string text = "registry changes differ: expected";
-            for (const RegistryChange &change : wanted) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += wanted.empty() ? " none" : "";
-            text += "\n  got";
-            for (const RegistryChange &change : summary.changes) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += summary.changes.empty() ? " none" : "";
-            mismatches.push_back(text);
-        }
-    }
-    return mismatches;
 }
 
 } // namespace sim

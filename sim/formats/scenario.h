@@ -16,27 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "judge/judge.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 
 namespace sim {
-
-// How a run of the tool ended, derived from what the machine saw.
-enum class RunEnd {
-    Written,   // "EDCCAEnable" was stored
-    Declined,  // ended before its 40th attempt without writing
-    Exhausted, // ended after 40 attempts without writing
-    Returned,  // the entry routine returned instead of calling ExitProcess
-};
-const char *RunEndName(RunEnd end);
-
-struct Expectation {
-    std::optional<std::string> standardOutput; // exact bytes
-    std::optional<RunEnd> end;
-    std::optional<int> attempts;
-    std::optional<host::UINT> exitCode;
-    std::optional<std::vector<RegistryChange>> registryChanges; // exact list, in DiffRegistries order
-};
 
 struct Scenario {
     std::string file;        // as loaded, for messages
@@ -67,26 +51,5 @@ const std::map<std::string, std::string> &DefaultScenarioFiles();
 // Sets a machine up as the scenario describes, from scratch: registry copied,
 // clock at 0, no calls, requests, output or open objects.
 void BuildMachine(const Scenario &scenario, Machine &machine);
-
-struct RunSummary {
-    ProcessOutcome outcome;
-    RunEnd end = RunEnd::Returned;
-    int attempts = 0;
-    std::uint64_t virtualMs = 0;
-    std::vector<RegistryChange> changes;
-    std::vector<std::string> leftOpen; // keys, handles, device sets, heap blocks still open
-};
-
-// Derives how the run ended from the call log (Sleep calls), the registry
-// before the run and the machine after it.
-RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome);
-
-// Compares a run with the scenario's expectations; one readable line per
-// mismatch, none when everything expected was met.
-std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary,
-                                           const Machine &machine);
-
-// Readable text of a registry change: "set HKLM\...\0007 EDCCAEnable REG_SZ "1\x00"".
-std::string DescribeChange(const RegistryChange &change);
 
 } // namespace sim

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "machine/text.h"
 #include "seam/host_state.h"
 
 namespace sim {
@@ -105,7 +106,7 @@ ProcessOutcome RunProcess(Machine &machine, const std::function<void()> &entry) 
     return outcome;
 }
 
-// ---- helpers shared by the host operations ----
+// ---- readable text (machine/text.h), and helpers shared by the host operations ----
 
 std::string ErrorName(host::LONG error) {
     static const std::map<host::LONG, const char *> names = {

@@ -1,4 +1,4 @@
-// host_state.h - the simulated host's private state and shared helpers.
+// host_state.h - the simulated host's private state and the seam's helpers.
 //
 // Only the sim/seam/host_*.cpp files and machine.cpp include this header: it holds
 // the handle tables behind Machine::State, the call log and fault helpers
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "machine/text.h"
 
 namespace sim {
 
@@ -82,16 +83,6 @@ struct sim::Machine::State {
 
 namespace sim {
 
-// Readable name of a Windows error code ("ERROR_FILE_NOT_FOUND"), or its number.
-std::string ErrorName(host::LONG error);
-// "0x0000001C"-style hexadecimal text.
-std::string Hex(std::uint32_t value, int digits = 8);
-// Text quoted and escaped for the call log; "NULL" for a null pointer.
-std::string Quote(const char *text);
-std::string QuoteBytes(const void *data, size_t length);
-std::string GuidText(const host::GUID &guid);                // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
-bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required, either case
-
 // Returns the error of the first fault that fires for this call, or 0. Every
 // fault whose operation and subject match counts the call.
 host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
@@ -105,9 +96,6 @@ void SetLastError(Machine &machine, host::LONG error);
 
 // "ERROR_SUCCESS" or the error's name, for results of registry calls.
 std::string StatusText(host::LONG status);
-
-bool IsStringType(host::DWORD type);    // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
-std::string TypeText(host::DWORD type); // "REG_SZ", or "type 11"
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:
 // ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing

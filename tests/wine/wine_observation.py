@@ -1,5 +1,5 @@
 """wine_observation.py - what a run under Wine did, in the form the judge
-(edcca-sim --judge, sim/formats/observation.h) reads: standard output with
+(edcca-sim --judge, sim/judge/observation.h) reads: standard output with
 CR LF read as LF, the exit code, the registry changes under the trees the
 program may write, the requests the test driver answered, and, for timed
 scenarios, how many attempts late each change the test driver made took

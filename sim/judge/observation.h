@@ -23,7 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/scenario.h"
+#include "judge/judge.h"
+#include "machine/machine.h"
 
 namespace sim {
 

@@ -1,7 +1,7 @@
 // observation.cpp - holding a run seen from outside to a scenario's
 // expectations.
 
-#include "formats/observation.h"
+#include "judge/observation.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,30 +9,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "seam/host_extra.h"
+#include "formats/scenario.h"
+#include "judge/judge.h"
 
 namespace sim {
 
 namespace {
 
 using json = nlohmann::json;
-
-constexpr std::string_view kAttemptStart = "--> DetectAdapter()\n";
-constexpr int kAttempts = 40;
-constexpr std::uint64_t kAttemptMs = 200; // the simulated clock: attempt n runs at 200 n ms
-
-// The trace cut before each attempt's first line.
-std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
-    std::vector<std::string> attempts;
-    size_t at = trace.find(kAttemptStart);
-    *head = trace.substr(0, at);
-    while (at != std::string::npos) {
-        size_t const next = trace.find(kAttemptStart, at + kAttemptStart.size());
-        attempts.push_back(trace.substr(at, next == std::string::npos ? std::string::npos : next - at));
-        at = next;
-    }
-    return attempts;
-}
 
 // Each late attempt repeats the one before it; a run still ends at 40
 // attempts. `attempts` holds what each attempt did, from the first.
@@ -43,7 +27,7 @@ template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attemp
             attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt), static_cast<size_t>(it->second),
                             attempts[attempt - 1]);
     }
-    attempts.resize(std::min(attempts.size(), static_cast<size_t>(kAttempts)));
+    attempts.resize(std::min(attempts.size(), static_cast<size_t>(kToolAttempts)));
 }
 
 // The expectation of a run whose timed changes came late.
@@ -52,7 +36,7 @@ Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
     for (const auto &entry : late)
         added += entry.second;
     if (expect.attempts)
-        *expect.attempts = std::min(kAttempts, *expect.attempts + added);
+        *expect.attempts = std::min(kToolAttempts, *expect.attempts + added);
     if (expect.standardOutput) {
         std::string head;
         std::vector<std::string> attempts = SplitAttempts(*expect.standardOutput, &head);
@@ -62,23 +46,6 @@ Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
             *expect.standardOutput += attempt;
     }
     return expect;
-}
-
-// A run's summary from its trace and registry changes, as SummarizeRun
-// derives it from the simulated host's call log.
-RunSummary Summarize(const Expectation &seen) {
-    RunSummary summary;
-    summary.outcome.exited = true;
-    summary.outcome.exitCode = seen.exitCode.value_or(0);
-    summary.changes = seen.registryChanges.value_or(std::vector<RegistryChange>{});
-    std::string head;
-    summary.attempts = static_cast<int>(SplitAttempts(seen.standardOutput.value_or(""), &head).size());
-    bool written = false;
-    for (const RegistryChange &change : summary.changes)
-        written = written ||
-                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
-    summary.end = written ? RunEnd::Written : summary.attempts >= kAttempts ? RunEnd::Exhausted : RunEnd::Declined;
-    return summary;
 }
 
 // The requests a run made, as an observation lists them: the words the
@@ -122,8 +89,8 @@ bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string 
     for (auto it = object.begin(); good && it != object.end(); ++it) {
         const std::string &key = it.key();
         good = !key.empty() && key.size() <= 2 && key.find_first_not_of("0123456789") == std::string::npos &&
-               std::stoi(key) < kAttempts && it.value().is_number_unsigned() &&
-               it.value().get<std::uint64_t>() <= static_cast<std::uint64_t>(kAttempts);
+               std::stoi(key) < kToolAttempts && it.value().is_number_unsigned() &&
+               it.value().get<std::uint64_t>() <= static_cast<std::uint64_t>(kToolAttempts);
         if (good)
             (*late)[std::stoi(key)] = static_cast<int>(it.value().get<std::uint64_t>());
     }
@@ -206,9 +173,12 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     json const wrapped = {{"expect", observation}};
     if (!LoadScenarioText(wrapped.dump(), "observation", nullptr, &seen, error))
         return false;
-    Machine machine;
-    machine.standardOutput = seen.expect.standardOutput.value_or("");
-    *mismatches = CheckExpectations(Delayed(expect, late), Summarize(seen.expect), machine);
+    ProcessOutcome outcome;
+    outcome.exited = true;
+    outcome.exitCode = seen.expect.exitCode.value_or(0);
+    *mismatches = CheckExpectations(Delayed(expect, late),
+                                    SummarizeRun(seen.expect.standardOutput.value_or(""), outcome,
+                                                 seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
         if (requests != wanted)

@@ -1,0 +1,163 @@
+// judge.cpp - summarising a run and holding it to expectations.
+
+#include "judge/judge.h"
+
+#include "machine/text.h"
+
+namespace sim {
+
+const char *RunEndName(RunEnd end) {
+    switch (end) {
+    case RunEnd::Written:
+        return "Written";
+    case RunEnd::Declined:
+        return "Declined";
+    case RunEnd::Exhausted:
+        return "Exhausted";
+    case RunEnd::Returned:
+        return "Returned";
+    }
+    return "?";
+}
+
+std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
+    std::string_view const start = kAttemptStart;
+    std::vector<std::string> attempts;
+    size_t at = trace.find(start);
+    *head = trace.substr(0, at);
+    while (at != std::string::npos) {
+        size_t const next = trace.find(start, at + start.size());
+        attempts.push_back(trace.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    return attempts;
+}
+
+RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::vector<RegistryChange> changes) {
+    RunSummary summary;
+    summary.trace = std::move(trace);
+    summary.outcome = outcome;
+    summary.changes = std::move(changes);
+    std::string head;
+    summary.attempts = static_cast<int>(SplitAttempts(summary.trace, &head).size());
+    bool written = false;
+    for (const RegistryChange &change : summary.changes) {
+        written = written ||
+                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
+    }
+    if (written) {
+        summary.end = RunEnd::Written;
+    } else if (!outcome.exited) {
+        summary.end = RunEnd::Returned;
+    } else {
+        summary.end = summary.attempts >= kToolAttempts ? RunEnd::Exhausted : RunEnd::Declined;
+    }
+    return summary;
+}
+
+RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
+    RunSummary summary = SummarizeRun(machine.standardOutput, outcome, DiffRegistries(before, machine.registry));
+    summary.virtualMs = machine.nowMs;
+    summary.leftOpen = machine.OpenObjects();
+    return summary;
+}
+
+std::string DescribeChange(const RegistryChange &change) {
+    std::string const key = "HKLM\\" + change.keyPath;
+    switch (change.kind) {
+    case RegistryChange::Kind::KeyAdded:
+        return "key added " + key;
+    case RegistryChange::Kind::KeyDeleted:
+        return "key deleted " + key;
+    case RegistryChange::Kind::ValueDeleted:
+        return "value deleted " + key + " \"" + change.valueName + "\"";
+    case RegistryChange::Kind::ValueSet:
+        break;
+    }
+    return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
+           QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
+}
+
+namespace {
+
+// Each mismatch line begins with the words that name its part.
+struct PartPrefix {
+    const char *part;
+    const char *prefix;
+};
+constexpr PartPrefix kParts[] = {
+    {"stdout", "standard output differs"}, {"end", "end: "},
+    {"attempts", "attempts: "},            {"exitCode", "exit code: "},
+    {"registry", "registry changes differ"}, {"requests", "driver requests differ"},
+};
+
+std::string Prefixed(const char *part, const std::string &rest) {
+    for (const PartPrefix &entry : kParts) {
+        if (std::string_view(entry.part) == part) {
+            return entry.prefix + rest;
+        }
+    }
+    return rest;
+}
+
+} // namespace
+
+const char *MismatchPart(const std::string &mismatch) {
+    for (const PartPrefix &entry : kParts) {
+        if (mismatch.rfind(entry.prefix, 0) == 0) {
+            return entry.part;
+        }
+    }
+    return "?";
+}
+
+std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
+    std::vector<std::string> mismatches;
+    if (expect.standardOutput && *expect.standardOutput != summary.trace) {
+        mismatches.push_back(Prefixed("stdout", ": expected " +
+                                                    QuoteBytes(expect.standardOutput->data(),
+                                                               expect.standardOutput->size()) +
+                                                    ", got " + QuoteBytes(summary.trace.data(), summary.trace.size())));
+    }
+    if (expect.end && *expect.end != summary.end) {
+        mismatches.push_back(Prefixed("end", std::string("expected ") + RunEndName(*expect.end) + ", got " +
+                                                 RunEndName(summary.end)));
+    }
+    if (expect.attempts && *expect.attempts != summary.attempts) {
+        mismatches.push_back(Prefixed("attempts", "expected " + std::to_string(*expect.attempts) + ", got " +
+                                                      std::to_string(summary.attempts)));
+    }
+    if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
+        mismatches.push_back(Prefixed("exitCode", "expected " + std::to_string(*expect.exitCode) + ", got " +
+                                                      (summary.outcome.exited
+                                                           ? std::to_string(summary.outcome.exitCode)
+                                                           : std::string("none (the entry routine returned)"))));
+    }
+    if (expect.registryChanges) {
+        const auto &wanted = *expect.registryChanges;
+        bool same = wanted.size() == summary.changes.size();
+        for (size_t i = 0; same && i < wanted.size(); ++i) {
+            const RegistryChange &a = wanted[i];
+            const RegistryChange &b = summary.changes[i];
+            same = a.kind == b.kind && EqualsIgnoreCase(a.keyPath, b.keyPath) &&
+                   EqualsIgnoreCase(a.valueName, b.valueName) &&
+                   (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
+        }
+        if (!same) {
+            std::string text = ": expected";
+            for (const RegistryChange &change : wanted) {
+                text += "\n    " + DescribeChange(change);
+            }
+            text += wanted.empty() ? " none" : "";
+            text += "\n  got";
+            for (const RegistryChange &change : summary.changes) {
+                text += "\n    " + DescribeChange(change);
+            }
+            text += summary.changes.empty() ? " none" : "";
+            mismatches.push_back(Prefixed("registry", text));
+        }
+    }
+    return mismatches;
+}
+
+} // namespace sim
