@@ -274,10 +274,11 @@ TEST(SimProgram, RefusesMissingOrFaultyScenarioWithExitCode2) {
     fs::create_directories(dir);
     struct Case {
         const char *file;
-        const char *json; // nullptr: the file is not created
+        const char *json; // nullptr: the file is not created; "": a directory of that name
         const char *message;
     } const cases[] = {
         {"absent.json", nullptr, "absent.json: cannot read the scenario file"},
+        {"folder.json", "", "folder.json: a directory, not a scenario file"},
         {"broken.json", "{\"description\": ", "broken.json: not valid JSON"},
         {"misspelt.json", "{\"descripton\": \"x\"}", "misspelt.json: descripton: unknown field"},
         {"no-reg.json", "{\"registry\": [\"nowhere.reg\"]}",
@@ -287,7 +288,9 @@ TEST(SimProgram, RefusesMissingOrFaultyScenarioWithExitCode2) {
         SCOPED_TRACE(c.file);
         fs::path const path = dir / c.file;
         fs::remove(path);
-        if (c.json != nullptr) {
+        if (c.json != nullptr && *c.json == '\0') {
+            fs::create_directory(path);
+        } else if (c.json != nullptr) {
             std::ofstream(path, std::ios::binary) << c.json;
         }
         ProgramRun const run = RunSimProgram(program, path.string());
@@ -297,19 +300,30 @@ TEST(SimProgram, RefusesMissingOrFaultyScenarioWithExitCode2) {
     }
 }
 
-TEST(SimProgram, StreamsExactlyTheToolsTraceAndExitsWithItsCode) {
+// Exit code 0 when the expectations are met, 1 when not (the tool's own is always 0).
+TEST(SimProgram, StreamsExactlyTheToolsTraceAndExitsByItsExpectations) {
     std::string const program = FindSimProgram();
     if (program.empty()) {
         GTEST_SKIP() << "edcca-sim is not built beside this test";
     }
-    for (const char *file : {"examples/written-region-1.json", "examples/exhausted-no-adapter.json"}) {
-        SCOPED_TRACE(file);
-        sim::Scenario const scenario = LoadExample(file);
+    struct Row {
+        const char *file;
+        const char *traceOf; // the example whose expected trace the run writes
+        int exitCode;
+        const char *verdict;
+    } const rows[] = {
+        {"examples/written-region-1.json", "examples/written-region-1.json", 0, "expectations: met"},
+        {"examples/exhausted-no-adapter.json", "examples/exhausted-no-adapter.json", 0, "expectations: met"},
+        {"tests/wine/mismatch.json", "examples/written-region-1.json", 1, "expectations: NOT met"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.file);
+        sim::Scenario const scenario = LoadExample(row.traceOf);
         ASSERT_TRUE(scenario.expect.standardOutput.has_value());
-        ProgramRun const run = RunSimProgram(program, (SourceDir() / file).string());
-        EXPECT_EQ(run.exitCode, 0);
+        ProgramRun const run = RunSimProgram(program, (SourceDir() / row.file).string());
+        EXPECT_EQ(run.exitCode, row.exitCode);
         EXPECT_EQ(run.standardOutput, *scenario.expect.standardOutput);
-        EXPECT_NE(run.standardError.find("expectations: met"), std::string::npos) << run.standardError;
+        EXPECT_NE(run.standardError.find(row.verdict), std::string::npos) << run.standardError;
     }
 }
 

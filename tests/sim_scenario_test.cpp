@@ -55,6 +55,11 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
          "x.json: faults[0].error: an error must not be 0 (ERROR_SUCCESS)"},
         {R"({"presence": {"USB\\V\\1": "sometimes"}})",
          "x.json: presence.USB\\V\\1: expected \"always\", \"never\" or a list of [from, until] pairs"},
+        {R"({"presence": {"USB\\V\\1": "never"}})",
+         "x.json: presence.USB\\V\\1: no device instance of the machine (a key "
+         "SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)"},
+        {R"({"drivers": [{"device": "{G}"}, {"device": "{G}", "loaded": "never", "device": "{H}"}]})",
+         "x.json: drivers[1].device: given twice"},
         {R"({"registry": ["missing.reg"]})", "x.json: registry[0]: cannot read registry file \"missing.reg\""},
         {R"({"expect": {"end": "Finished"}})",
          "x.json: expect.end: expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\""},
@@ -97,7 +102,9 @@ TEST(ScenarioLoader, ReadsEveryPart) {
     sim::Scenario scenario;
     std::string error;
     ASSERT_TRUE(
-        Load(json, &scenario, &error, {{"base.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\One]\n\"S\"=\"x\"\n"}}))
+        Load(json, &scenario, &error, {{"base.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\One]\n\"S\"=\"x\"\n"
+                                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\1]\n"
+                                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\X\\1]\n"}}))
         << error;
     EXPECT_EQ(scenario.description, "all parts");
     EXPECT_EQ(scenario.version.major, 5U);

@@ -2,8 +2,13 @@
 
 #include "formats/scenario.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -528,6 +533,36 @@ void ImportRegistry(const json &value, const std::string &field, const FileReade
     }
 }
 
+// Whether the path names a device instance: a key three levels below Enum.
+bool IsDeviceInstance(const Registry &registry, const std::string &path) {
+    size_t levels = 0;
+    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) {
+        ++levels;
+    }
+    return levels == 2 && registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\" + path) != nullptr;
+}
+
+// Every adapter's instance identifier, the names of the device files the tool
+// opens: NetCfgInstanceId (and DeviceVxDs of the older layout) text values.
+std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
+    std::vector<std::string> identifiers;
+    std::vector<const RegistryKey *> pending = {registry.Root()};
+    while (!pending.empty()) {
+        const RegistryKey *key = pending.back();
+        pending.pop_back();
+        for (const char *name : {"NetCfgInstanceId", "DeviceVxDs"}) {
+            const RegistryValue *value = key->FindValue(name);
+            if (value != nullptr && IsStringType(value->type)) {
+                identifiers.emplace_back(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
+            }
+        }
+        for (const RegistryKey *subkey : key->Subkeys()) {
+            pending.push_back(subkey);
+        }
+    }
+    return identifiers;
+}
+
 void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenario) {
     CheckFields(root, "", {"description", "version", "registry", "presence", "drivers", "faults", "expect"});
     if (root.contains("description")) {
@@ -548,7 +583,12 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
             Fail("presence", "expected an object of device instance path: timeline");
         }
         for (auto it = presence.begin(); it != presence.end(); ++it) {
-            scenario->presence[UpperCase(it.key())] = ReadTimeline(it.value(), Child("presence", it.key()));
+            std::string const field = Child("presence", it.key());
+            std::vector<Interval> const timeline = ReadTimeline(it.value(), field);
+            if (!IsDeviceInstance(scenario->registry, it.key())) {
+                Fail(field, "no device instance of the machine (a key SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)");
+            }
+            scenario->presence[UpperCase(it.key())] = timeline;
         }
     }
     if (root.contains("drivers")) {
@@ -556,8 +596,18 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
         if (!drivers.is_array()) {
             Fail("drivers", "expected a list of drivers");
         }
+        std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
         for (size_t i = 0; i < drivers.size(); ++i) {
             scenario->drivers.push_back(ReadDriver(drivers[i], Item("drivers", i)));
+            bool named = false;
+            for (const std::string &identifier : identifiers) {
+                named = named || EqualsIgnoreCase(identifier, scenario->drivers.back().deviceName);
+            }
+            // Allowed, since a scenario may show a driver nothing reaches.
+            if (!named) {
+                scenario->warnings.push_back(Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
+                                             scenario->drivers.back().deviceName + "\", so the tool never opens this driver's file");
+            }
         }
     }
     if (root.contains("faults")) {
@@ -572,6 +622,50 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
     if (root.contains("expect")) {
         scenario->expect = ReadExpectation(root["expect"], "expect");
     }
+}
+
+// A parser callback that finds the first key given twice in one object (JSON
+// keeps only the last, so the first would be silently ignored), by its field.
+json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated) {
+    struct Level {
+        std::string field;
+        bool list = false;
+        size_t items = 0;
+        std::set<std::string> keys;
+        std::string key;
+    };
+    auto levels = std::make_shared<std::vector<Level>>();
+    return [levels, repeated](int, json::parse_event_t event, json &parsed) {
+        std::string field;
+        if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start ||
+            event == json::parse_event_t::value) {
+            if (!levels->empty()) {
+                Level &parent = levels->back();
+                field = parent.list ? Item(parent.field, parent.items++) : Child(parent.field, parent.key);
+            }
+        }
+        switch (event) {
+        case json::parse_event_t::object_start:
+        case json::parse_event_t::array_start:
+            levels->push_back(Level{field, event == json::parse_event_t::array_start, 0, {}, {}});
+            break;
+        case json::parse_event_t::object_end:
+        case json::parse_event_t::array_end:
+            levels->pop_back();
+            break;
+        case json::parse_event_t::key: {
+            Level &object = levels->back();
+            object.key = parsed.get<std::string>();
+            if (!object.keys.insert(object.key).second && !*repeated) {
+                *repeated = ScenarioFault{Child(object.field, object.key), "given twice"};
+            }
+            break;
+        }
+        case json::parse_event_t::value:
+            break;
+        }
+        return true;
+    };
 }
 
 std::string DirectoryOf(const std::string &path) {
@@ -595,8 +689,9 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {
     json root;
+    std::optional<ScenarioFault> repeated;
     try {
-        root = json::parse(text.begin(), text.end());
+        root = json::parse(text.begin(), text.end(), RepeatedKeyCheck(&repeated));
     } catch (const json::exception &parseError) {
         // parse_error, and out_of_range for numbers beyond a double
         *error = fileName + ": not valid JSON: " + parseError.what();
@@ -605,6 +700,9 @@ bool LoadScenarioText(std::string_view text, const std::string &fileName, const 
     Scenario loaded;
     loaded.file = fileName;
     try {
+        if (repeated) {
+            throw *repeated;
+        }
         ReadScenario(root, readFile, &loaded);
     } catch (const ScenarioFault &fault) {
         *error = fileName + ": " + (fault.field.empty() ? "" : fault.field + ": ") + fault.message;
@@ -616,6 +714,11 @@ bool LoadScenarioText(std::string_view text, const std::string &fileName, const 
 
 bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *error) {
     std::string text;
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        *error = path + ": a directory, not a scenario file";
+        return false;
+    }
     if (!ReadWholeFile(path, &text)) {
         *error = path + ": cannot read the scenario file";
         return false;

@@ -31,6 +31,7 @@ struct Scenario {
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
     Expectation expect;
+    std::vector<std::string> warnings; // "field: what may be unintended", for the report
 };
 
 // Reads a file named in a scenario (a .reg file): true and the bytes, or false.

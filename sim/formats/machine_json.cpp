@@ -1,0 +1,138 @@
+// machine_json.cpp - a scenario's resolved machine as JSON (machine_json.h).
+
+#include "formats/machine_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include "machine/text.h"
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+// 8-bit registry text as JSON text, one character per byte.
+std::string ByteText(std::string_view bytes) {
+    std::string text;
+    for (char c : bytes) {
+        auto const byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+json Timeline(const std::vector<Interval> &timeline) {
+    json spans = json::array();
+    if (timeline.empty()) {
+        spans.push_back({0, nullptr});
+    }
+    for (const Interval &span : timeline) {
+        if (span.untilMs > span.fromMs) {
+            spans.push_back({span.fromMs, span.untilMs == kForever ? json(nullptr) : json(span.untilMs)});
+        }
+    }
+    return spans;
+}
+
+void AddKeys(const RegistryKey &key, const std::string &path, json &keys) {
+    json values = json::array();
+    for (const RegistryValue &value : key.Values()) {
+        std::string data;
+        for (std::uint8_t byte : value.data) {
+            data += (data.empty() ? "" : " ") + Hex(byte, 2).substr(2);
+        }
+        values.push_back({{"name", ByteText(value.name)}, {"type", value.type}, {"data", data}});
+    }
+    if (!path.empty()) {
+        keys.push_back({{"key", ByteText(path)}, {"values", values}});
+    }
+    for (const RegistryKey *subkey : key.Subkeys()) {
+        AddKeys(*subkey, path.empty() ? subkey->Name() : path + "\\" + subkey->Name(), keys);
+    }
+}
+
+json Devices(const Scenario &scenario) {
+    json devices = json::array();
+    const RegistryKey *enumRoot = scenario.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
+    if (enumRoot == nullptr) {
+        return devices;
+    }
+    for (const RegistryKey *bus : enumRoot->Subkeys()) {
+        for (const RegistryKey *device : bus->Subkeys()) {
+            for (const RegistryKey *instance : device->Subkeys()) {
+                std::string const path = bus->Name() + "\\" + device->Name() + "\\" + instance->Name();
+                auto const found = scenario.presence.find(UpperCase(path));
+                devices.push_back({{"instance", ByteText(path)},
+                                   {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{}
+                                                                                         : found->second)}});
+            }
+        }
+    }
+    return devices;
+}
+
+json Answer(const QueryAnswer &answer) {
+    static const char *const kinds[] = {"word", "eeprom", "fail"};
+    json entry = {{"at", answer.atMs},
+                  {"kind", kinds[static_cast<int>(answer.kind)]},
+                  {"word", answer.word},
+                  {"error", static_cast<std::uint32_t>(answer.error)}};
+    json eeprom = json::array();
+    for (const auto &[offset, byte] : answer.eeprom) {
+        eeprom.push_back({offset, byte});
+    }
+    entry["eeprom"] = eeprom;
+    if (answer.answerBytes) {
+        entry["answerBytes"] = *answer.answerBytes;
+    }
+    return entry;
+}
+
+} // namespace
+
+std::string MachineJson(const Scenario &scenario) {
+    const VersionInfo &v = scenario.version;
+    json machine = {{"file", scenario.file}, {"description", scenario.description}, {"warnings", scenario.warnings}};
+    machine["version"] = {{"major", v.major},
+                          {"minor", v.minor},
+                          {"build", v.build},
+                          {"platformId", v.platformId},
+                          {"productType", v.productType},
+                          {"serverR2", v.serverR2},
+                          {"getVersionFails", v.getVersionFails},
+                          {"csdVersion", v.csdVersion},
+                          {"servicePackMajor", v.servicePackMajor},
+                          {"servicePackMinor", v.servicePackMinor},
+                          {"suiteMask", v.suiteMask}};
+    json keys = json::array();
+    AddKeys(*scenario.registry.Root(), "", keys);
+    machine["registry"] = keys;
+    machine["devices"] = Devices(scenario);
+    json drivers = json::array();
+    for (const Driver &driver : scenario.drivers) {
+        json answers = json::object();
+        for (const auto &[oid, listed] : driver.answers) {
+            json list = json::array();
+            for (const QueryAnswer &answer : listed) {
+                list.push_back(Answer(answer));
+            }
+            answers[Hex(oid)] = list;
+        }
+        drivers.push_back(
+            {{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
+    }
+    machine["drivers"] = drivers;
+    json faults = json::array();
+    for (const Fault &fault : scenario.faults) {
+        faults.push_back(fault.operation);
+    }
+    machine["faults"] = faults;
+    return machine.dump() + "\n";
+}
+
+} // namespace sim
