@@ -78,9 +78,10 @@ constexpr ::UINT kLmemZeroinit = LMEM_ZEROINIT;
 static_assert(sizeof(host::BYTE) == sizeof(::BYTE) && sizeof(host::WORD) == sizeof(::WORD) &&
                   sizeof(host::DWORD) == sizeof(::DWORD) && sizeof(host::LONG) == sizeof(::LONG) &&
                   sizeof(host::BOOL) == sizeof(::BOOL) && sizeof(host::UINT) == sizeof(::UINT) &&
-                  sizeof(host::SIZE_T) == sizeof(::SIZE_T) && sizeof(host::HANDLE) == sizeof(::HANDLE) &&
-                  sizeof(host::HKEY) == sizeof(::HKEY),
+                  sizeof(host::SIZE_T) == sizeof(::SIZE_T) && sizeof(host::HANDLE) == sizeof(::HANDLE),
               "seam scalar widths differ from the SDK's");
+// HKEY points to a struct: the pointer's width is what is compared here.
+static_assert(sizeof(host::HKEY) == sizeof(::HKEY), "seam key handle width"); // NOLINT(bugprone-sizeof-expression)
 static_assert(sizeof(void *) == 4, "EdccaProvision.exe is a 32-bit program");
 
 // Records passed by address: same size and same field offsets.
