@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/machine_json.h"
+#include "formats/reg_file.h"
 #include "judge/observation.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
@@ -29,6 +30,7 @@ const char kUsage[] =
     "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
     "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
     "       edcca-sim --machine-json SCENARIO.json\n"
+    "       edcca-sim --reg-json FILE.reg\n"
     "\n"
     "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
     "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
@@ -41,6 +43,8 @@ const char kUsage[] =
     "                  verdict goes to standard output as JSON: {\"met\", \"mismatches\"}\n"
     "  --machine-json  write the scenario's machine, as read, to standard output as\n"
     "                  JSON (registry after import, devices, drivers); nothing runs\n"
+    "  --reg-json FILE write the keys a .reg file gives, read as regedit reads\n"
+    "                  it, to standard output as JSON; nothing runs\n"
     "  --help          show this text\n"
     "\n"
     "Standard output carries exactly the tool's trace. Exit code: 0 when the\n"
@@ -51,6 +55,7 @@ struct Options {
     std::string scenarioPath; // empty: the embedded default
     std::string reportPath;   // empty: standard error
     std::string judgePath;    // an observation to judge instead of a run
+    std::string regPath;      // a .reg file to write as JSON instead of a run
     bool realTime = false;
     bool machineJson = false;
     bool help = false;
@@ -72,6 +77,12 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
                 return false;
             }
             options->judgePath = argv[++i];
+        } else if (argument == "--reg-json") {
+            if (i + 1 >= argc) {
+                *error = "--reg-json needs a file name";
+                return false;
+            }
+            options->regPath = argv[++i];
         } else if (argument == "--report") {
             if (i + 1 >= argc) {
                 *error = "--report needs a file name";
@@ -217,6 +228,24 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
     return mismatches.empty() ? 0 : kNotMetExit;
 }
 
+// Writes the keys of a .reg file as JSON.
+int WriteRegJson(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string const bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    sim::Registry registry;
+    sim::RegImportError importError;
+    if (!file) {
+        std::fprintf(stderr, "edcca-sim: %s: cannot read\n", path.c_str());
+        return kUsageExit;
+    }
+    if (!sim::ImportRegBytes(registry, bytes, path, &importError)) {
+        std::fprintf(stderr, "edcca-sim: %s\n", importError.ToString().c_str());
+        return kUsageExit;
+    }
+    std::fputs(sim::RegistryJson(registry).c_str(), stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -229,6 +258,9 @@ int main(int argc, char **argv) {
     if (options.help) {
         std::fputs(kUsage, stdout);
         return 0;
+    }
+    if (!options.regPath.empty()) {
+        return WriteRegJson(options.regPath);
     }
     sim::Scenario scenario;
     bool const loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)

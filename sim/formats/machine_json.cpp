@@ -135,4 +135,10 @@ std::string MachineJson(const Scenario &scenario) {
     return machine.dump() + "\n";
 }
 
+std::string RegistryJson(const Registry &registry) {
+    json keys = json::array();
+    AddKeys(*registry.Root(), "", keys);
+    return keys.dump() + "\n";
+}
+
 } // namespace sim

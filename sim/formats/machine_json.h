@@ -27,4 +27,8 @@ namespace sim {
 
 std::string MachineJson(const Scenario &scenario);
 
+// A registry alone, as the "registry" list above: for the runner to read
+// what regedit exports from Wine without a .reg reader of its own.
+std::string RegistryJson(const Registry &registry);
+
 } // namespace sim

@@ -37,6 +37,7 @@ def program_check(cache, exe, arguments):
 
 
 def package_check(cache, sim, package, path):
+    wine_machine.EDCCA_SIM = sim
     scenario = wine_machine.translate_sim_scenario(path)
     work_dir = os.path.join(cache, "runs", "package-%d" % os.getpid())
     with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:

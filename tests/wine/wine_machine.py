@@ -1,8 +1,9 @@
 """wine_machine.py - a scenario's machine (docs/scenario-format.md) set up
-under Wine: the Windows version Wine reports, the scenario's .reg texts, the
+under Wine: the Windows version Wine reports, the scenario's registry, the
 test kernel driver (driver/edcca_test_driver.c) built and configured with the
 scenario's drivers, presence turned into the driver's registry events, and
-the driver's clock.
+the driver's clock. The scenario is read by edcca-sim alone (--machine-json):
+this runner takes the machine as edcca-sim resolved it.
 """
 
 import json
@@ -23,6 +24,9 @@ ENVIRONMENT_KEY = CCS + "\\Control\\Session Manager\\Environment"
 # Wine's per-program settings, by the program file's name.
 APP_DEFAULTS_KEY = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\"
 ANSWER_KINDS = {"word": 0, "eeprom": 1, "fail": 2}
+# edcca-sim, the one reader of scenarios and .reg files (and the judge):
+# EDCCA_SIM, or the sim preset's build; wine_runner's --sim sets it.
+EDCCA_SIM = os.environ.get("EDCCA_SIM", os.path.join(HERE, "..", "..", "build", "sim", "sim", "edcca-sim"))
 # Win32 errors a scenario may make the driver fail with, and the NTSTATUS
 # that Windows (and Wine) turn back into each; any other error travels as a
 # FACILITY_WIN32 status (0xC007xxxx), which maps back to itself.
@@ -46,12 +50,6 @@ WINE_VERSIONS = {
     "win7": (6, 1, 7601, 2, 3), "win2008r2": (6, 1, 7601, 2, 1), "win8": (6, 2, 9200, 2, 1),
     "win10": (6, 2, 9200, 2, 1),
 }
-
-
-WIN32_ERRORS = {"ERROR_INVALID_FUNCTION": 1, "ERROR_FILE_NOT_FOUND": 2, "ERROR_ACCESS_DENIED": 5,
-                "ERROR_INVALID_HANDLE": 6, "ERROR_NOT_ENOUGH_MEMORY": 8, "ERROR_INVALID_DATA": 13,
-                "ERROR_GEN_FAILURE": 31, "ERROR_NOT_SUPPORTED": 50, "ERROR_INVALID_PARAMETER": 87,
-                "ERROR_INSUFFICIENT_BUFFER": 122, "ERROR_MORE_DATA": 234, "ERROR_DEVICE_NOT_CONNECTED": 1167}
 
 
 class NotReproducible(Exception):
@@ -131,17 +129,12 @@ def base_registry():
 
 def answer_bytes(answer):
     """One answer of the test driver, in its binary layout."""
-    if "fail" in answer:
-        kind, error = ANSWER_KINDS["fail"], parse_number(answer["fail"])
-        status = NTSTATUS_FOR_ERROR.get(error, 0xC0070000 | (error & 0xFFFF))
-    elif "eeprom" in answer:
-        kind, status = ANSWER_KINDS["eeprom"], 0
-    else:
-        kind, status = ANSWER_KINDS["word"], 0
-    word = parse_number(answer.get("word", 0))
-    answer_size = parse_number(answer.get("answerBytes", 0xFFFFFFFF))
-    data = struct.pack("<QIIII", parse_number(answer.get("atMs", 0)), kind, word, status, answer_size)
-    for offset, byte in sorted((parse_number(o), parse_number(b)) for o, b in answer.get("eeprom", {}).items()):
+    kind = ANSWER_KINDS[answer["kind"]]
+    status = 0
+    if answer["kind"] == "fail":
+        status = NTSTATUS_FOR_ERROR.get(answer["error"], 0xC0070000 | (answer["error"] & 0xFFFF))
+    data = struct.pack("<QIIII", answer["atMs"], kind, answer["word"], status, answer.get("answerBytes", 0xFFFFFFFF))
+    for offset, byte in answer["eeprom"]:
         data += struct.pack("<II", offset, byte)
     return data
 
@@ -241,13 +234,11 @@ def version_bucket(major):
 def wine_version_for(version):
     """The Wine version reporting the scenario's version, or else one in the
     same threshold buckets; and whether the match is exact."""
-    wanted = (parse_number(version.get("major", 6)), parse_number(version.get("minor", 2)),
-              parse_number(version.get("build", 9200)), parse_number(version.get("platformId", 2)),
-              parse_number(version.get("productType", 1)))
-    if version.get("getVersionFails"):
+    wanted = (version["major"], version["minor"], version["build"], version["platformId"], version["productType"])
+    if version["getVersionFails"]:
         raise NotReproducible("GetVersionExA cannot be made to fail under Wine")
     for name, values in WINE_VERSIONS.items():
-        if values == wanted and not parse_number(version.get("serverR2", 0)):
+        if values == wanted and not version["serverR2"]:
             return name, True
     # Else the closest: same major and minor, same major, same buckets.
     for same in (lambda v: v[:2] == wanted[:2], lambda v: v[0] == wanted[0],
@@ -258,113 +249,74 @@ def wine_version_for(version):
     raise NotReproducible("no Wine version like %r" % (wanted,))
 
 
-def sim_registry_texts(scenario, base_dir):
-    """The scenario's .reg texts, in import order."""
-    texts = []
-    for entry in scenario.get("registry", []):
-        if isinstance(entry, str) or "file" in entry:
-            name = entry if isinstance(entry, str) else entry["file"]
-            with open(os.path.join(base_dir, name), "rb") as f:
-                raw = f.read()
-            texts.append(raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1"))
-        else:
-            texts.append(entry["text"] if isinstance(entry["text"], str) else "".join(entry["text"]))
-    return texts
+def edcca_sim(*arguments):
+    """edcca-sim's JSON answer (--machine-json, --reg-json)."""
+    if not os.path.exists(EDCCA_SIM):
+        raise wine_prefix.Skip("edcca-sim %s is not built (build the sim preset first)" % EDCCA_SIM)
+    result = subprocess.run([EDCCA_SIM] + list(arguments), capture_output=True)
+    if result.returncode != 0:
+        raise wine_prefix.RunnerError("edcca-sim %s: %s" % (" ".join(arguments), result.stderr.decode(errors="replace").strip()))
+    return json.loads(result.stdout)
 
 
-def reg_section(texts, key):
-    """The value lines of one key in REGEDIT4 texts (the last file giving it)."""
-    found = None
-    for text in texts:
-        if not text.startswith("REGEDIT4"):
-            continue
-        lines, current, pending = [], None, ""
-        for raw in text.splitlines():
-            raw = pending + raw.strip() if pending else raw
-            pending = ""
-            if raw.endswith("\\") and not raw.startswith("["):
-                pending = raw[:-1]
-                continue
-            if raw.startswith("["):
-                current = raw[1:raw.index("]")]
-                if current.upper() == key.upper():
-                    found = lines = []
-                continue
-            if current is not None and current.upper() == key.upper() and raw and not raw.startswith(";"):
-                lines.append(raw)
-    return found
+def value_line(value):
+    """A value of edcca-sim's registry JSON as a REGEDIT4 line, which Wine's
+    regedit stores as the simulated host holds it (8-bit text in hex(1),
+    hex(2) and hex(7) is the machine's code page)."""
+    name = "@" if value["name"] == "" else reg_string(value["name"])
+    data = bytes.fromhex(value["data"])
+    if value["type"] == 4 and len(data) == 4:
+        return name + "=dword:%08x" % struct.unpack("<I", data)[0]
+    if value["type"] == 1 and data.endswith(b"\0") and all(byte >= 0x20 for byte in data[:-1]):
+        return name + "=" + reg_string(data[:-1].decode("latin-1"))
+    return name + "=" + reg_hex(value["type"], data)
 
 
-def sim_timeline(value):
-    """A sim timeline as [from, until] pairs (None: for ever)."""
-    if value == "always":
-        return [[0, None]]
-    if value == "never":
-        return []
-    return [[parse_number(a), None if b is None else parse_number(b)] for a, b in value]
-
-
-def sim_answers(driver):
-    """The test driver's answers for a sim driver (shorthands expanded)."""
-    answers = {}
-
-    def convert(answer):
-        out = {"atMs": parse_number(answer.get("at", 0))}
-        for field in ("word", "eeprom", "answerBytes"):
-            if field in answer:
-                out[field] = answer[field]
-        if "fail" in answer:
-            error = answer["fail"]
-            out["fail"] = WIN32_ERRORS[error] if isinstance(error, str) and error in WIN32_ERRORS else parse_number(error)
-        return out
-
-    for shorthand, oids in (("regionWord", ("0x0D710107", "0xFF0C0003")), ("eeprom", ("0x0D710105", "0xFF0C0008"))):
-        if shorthand in driver:
-            value = driver[shorthand]
-            listed = value if isinstance(value, list) else [{"word": value} if shorthand == "regionWord" else {"eeprom": value}]
-            for oid in oids:
-                answers[oid] = [convert(a) for a in listed]
-    for oid, listed in driver.get("answers", {}).items():
-        answers[oid] = [convert(a) for a in listed]
-    return answers
+def key_sections(keys):
+    """edcca-sim's registry JSON as REGEDIT4 sections: {path: value lines}."""
+    return {"HKEY_LOCAL_MACHINE\\" + key["key"]: [value_line(v) for v in key["values"]] for key in keys}
 
 
 def translate_sim_scenario(path):
-    """A scenario of the simulated host as this runner's scenario: the Wine
-    version, its .reg texts imported as they are, presence as the driver's
-    registry events, and its drivers. Raises NotReproducible for what Wine
-    cannot show (injected faults, a failing GetVersionExA)."""
-    with open(path) as f:
-        sim = json.load(f)
-    if sim.get("faults"):
+    """A scenario of the simulated host as this runner's scenario, from the
+    machine edcca-sim read: the Wine version, the registry after import,
+    presence as the driver's registry events, and the drivers. Raises
+    NotReproducible for what Wine cannot show (injected faults, a failing
+    GetVersionExA)."""
+    machine = edcca_sim("--machine-json", path)
+    if machine["faults"]:
         raise NotReproducible("host faults are injected by the simulated host only")
-    windows, exact = wine_version_for(sim.get("version", {}))
-    texts = sim_registry_texts(sim, os.path.dirname(os.path.abspath(path)))
-    environment_given = any(("[" + ENVIRONMENT_KEY[len("HKEY_LOCAL_MACHINE\\System"):]).upper() in t.upper()
-                            for t in texts)
+    windows, exact = wine_version_for(machine["version"])
+    sections = key_sections(machine["registry"])
+    upper = {key.upper(): key for key in sections}
+    environment_given = ENVIRONMENT_KEY.upper() in upper
     # The machine holds only what the scenario imports: no Net class key and,
     # unless the scenario gives them, no environment key or architecture.
     prelude = [("-" + CCS + "\\Control\\Class\\" + NET_CLASS_GUID, [])]
     prelude.append((ENVIRONMENT_KEY, ['"PROCESSOR_ARCHITECTURE"=-']) if environment_given else
                    ("-" + ENVIRONMENT_KEY, []))
-    registry = [reg_document(prelude)] + texts
+    registry = [reg_document(prelude), reg_document(list(sections.items()))]
     events = []
-    for instance, timeline in sim.get("presence", {}).items():
-        key = CCS + "\\Enum\\" + instance
-        spans = sim_timeline(timeline)
+    for device in machine["devices"]:
+        key = CCS + "\\Enum\\" + device["instance"]
+        spans = device["present"]
+        if spans == [[0, None]]:
+            continue
         if not any(start == 0 for start, _ in spans):
             registry.append(reg_document([("-" + key, [])]))
-        values = reg_section(texts, "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + instance)
+        values = sections[upper[key.upper()]]
         for start, until in spans:
             if start > 0:
-                if values is None:
-                    raise NotReproducible("presence of %s needs its key in a REGEDIT4 file" % instance)
                 events.append({"atMs": start, "key": key, "values": values})
             if until is not None:
                 events.append({"atMs": until, "deleteKey": key})
-    drivers = [{"deviceName": d["device"], "answers": sim_answers(d)} for d in sim.get("drivers", [])]
-    for converted, original in zip(drivers, sim.get("drivers", [])):
-        if "loaded" in original and original["loaded"] != "always":
-            converted["loaded"] = sim_timeline(original["loaded"])
+    drivers = []
+    for driver in machine["drivers"]:
+        converted = {"deviceName": driver["device"],
+                     "answers": {oid: [dict(answer, atMs=answer["at"]) for answer in listed]
+                                 for oid, listed in driver["answers"].items()}}
+        if driver["loaded"] != [[0, None]]:
+            converted["loaded"] = driver["loaded"]
+        drivers.append(converted)
     return {"windows": windows, "exactVersion": exact, "registryTexts": registry, "drivers": drivers,
             "events": events, "timed": is_timed({"drivers": drivers, "events": events})}

@@ -11,13 +11,12 @@ import os
 import struct
 
 import wine_prefix
+import wine_machine
 from wine_machine import CCS, SERVICE_KEY, parse_number
 
 # Where the program may leave a mark: both registry layouts of the network
 # adapters (the driver keys live in the first).
 WATCHED_TREES = [CCS + "\\Control\\Class", CCS + "\\Services\\Class"]
-TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ",
-              11: "REG_QWORD"}
 
 
 LOG_RECORD = struct.Struct("<12I")
@@ -37,76 +36,6 @@ CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
 # The registry, as regedit /E exports it
 
 
-def parse_reg_export(text):
-    """Reads regedit /E output into {key: {value name: (type, bytes)}}; the
-    default value is named ""."""
-    keys = {}
-    current = None
-    logical = []
-    pending = ""
-    for raw in text.splitlines():
-        if pending:
-            raw = pending + raw.strip()
-            pending = ""
-        if raw.endswith("\\") and not raw.startswith("["):
-            pending = raw[:-1]
-            continue
-        logical.append(raw)
-    for line in logical:
-        if line.startswith("[") and line.endswith("]"):
-            current = line[1:-1]
-            keys.setdefault(current, {})
-            continue
-        if current is None or not line or line.startswith(";"):
-            continue
-        name, rest = split_value_line(line)
-        keys[current][name] = decode_value(rest)
-    return keys
-
-
-def split_value_line(line):
-    """Splits '"name"=data' or '@=data' into (name, data)."""
-    if line.startswith("@="):
-        return "", line[2:]
-    if not line.startswith('"'):
-        raise wine_prefix.RunnerError("unreadable export line: %r" % line)
-    name = []
-    at = 1
-    while at < len(line):
-        c = line[at]
-        if c == "\\" and at + 1 < len(line):
-            name.append(line[at + 1])
-            at += 2
-            continue
-        if c == '"':
-            break
-        name.append(c)
-        at += 1
-    if line[at + 1:at + 2] != "=":
-        raise wine_prefix.RunnerError("unreadable export line: %r" % line)
-    return "".join(name), line[at + 2:]
-
-
-def decode_value(data):
-    """(registry type, data bytes) of one exported value's data text."""
-    if data.startswith('"'):
-        text = data[1:-1].replace('\\"', '"').replace("\\\\", "\\")
-        return 1, text.encode("utf-16-le") + b"\0\0"
-    if data.startswith("dword:"):
-        return 4, struct.pack("<I", int(data[6:], 16))
-    if data.startswith("hex:"):
-        return 3, hex_bytes(data[4:])
-    if data.startswith("hex("):
-        close = data.index(")")
-        return int(data[4:close], 16), hex_bytes(data[close + 2:])
-    raise wine_prefix.RunnerError("unreadable export data: %r" % data)
-
-
-def hex_bytes(text):
-    text = text.replace(" ", "")
-    return bytes(int(part, 16) for part in text.split(",") if part)
-
-
 def export_tree(prefix, key, work_dir):
     """The keys and values under one key, read back with regedit /E."""
     path = os.path.join(work_dir, "export.reg")
@@ -114,10 +43,10 @@ def export_tree(prefix, key, work_dir):
         os.remove(path)
     if wine_prefix.wine(prefix, "regedit", "/E", wine_prefix.to_windows_path(path), key, check=False) != 0 or not os.path.exists(path):
         return {}  # no such key
-    with open(path, "rb") as f:
-        raw = f.read()
-    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("latin-1")
-    return parse_reg_export(text)
+    # Read by edcca-sim, as the scenarios' .reg files are: {key: {value name:
+    # (type, bytes)}}, text as the A functions read it; "" names the default value.
+    return {"HKEY_LOCAL_MACHINE\\" + key["key"]: {v["name"]: (v["type"], bytes.fromhex(v["data"])) for v in key["values"]}
+            for key in wine_machine.edcca_sim("--reg-json", path)}
 
 
 def watched_registry(prefix, work_dir):
@@ -129,8 +58,7 @@ def watched_registry(prefix, work_dir):
 
 def registry_changes(before, after):
     """Every key added or removed and every value set or removed, in the
-    simulated host's form (docs/scenario-format.md, expect.registryChanges),
-    with string data as the A functions read it (UTF-16 to 8-bit)."""
+    simulated host's form (docs/scenario-format.md, expect.registryChanges)."""
     changes = []
     for key in sorted(set(before) | set(after), key=str.upper):
         path = key.split("\\", 1)[1]
@@ -145,9 +73,7 @@ def registry_changes(before, after):
                 entry["change"] = "valueDeleted"
             else:
                 type_number, data = new[name]
-                if type_number in (1, 2, 7):
-                    data = data.decode("utf-16-le").encode("latin-1")
-                entry["type"] = TYPE_NAMES.get(type_number, type_number)
+                entry["type"] = type_number
                 if type_number in (1, 2) and data.endswith(b"\0") and b"\0" not in data[:-1]:
                     entry["text"] = data[:-1].decode("latin-1")
                 elif type_number == 4 and len(data) == 4:

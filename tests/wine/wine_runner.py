@@ -3,10 +3,13 @@
 the simulated host describes (docs/scenario-format.md).
 
     wine_runner.py [--cache DIR] template
-    wine_runner.py [--cache DIR] sim-run --exe EXE [--windows NAME]... SCENARIO.json...
+    wine_runner.py [--cache DIR] sim-run --exe EXE [--sim EDCCA_SIM] [--windows NAME]... SCENARIO.json...
     wine_runner.py [--cache DIR] sim-check --exe EXE --sim EDCCA_SIM [--windows NAME]...
                    [--expect-mismatch WHAT,...] SCENARIO.json...
-    wine_runner.py [--cache DIR] contract --exe host_contract.exe MACHINE.json
+    wine_runner.py [--cache DIR] contract --exe host_contract.exe [--sim EDCCA_SIM] MACHINE.json
+
+edcca-sim reads each scenario (--machine-json) and every registry export
+(--reg-json); without --sim, EDCCA_SIM or the sim preset's build is used.
 
 For each Windows version (the scenario's, or the nearest Wine offers; or
 each --windows) the program runs once on a fresh prefix with the test driver
@@ -29,9 +32,8 @@ import wine_machine
 import wine_observation
 import wine_prefix
 
-# The judge's mismatch lines, by the part of the observation they concern.
-MISMATCH_PREFIX = {"stdout": "standard output differs", "end": "end:", "attempts": "attempts:",
-                   "registry": "registry changes differ"}
+# The parts of a run the judge names in its verdict that --expect-mismatch may ask for.
+MISMATCH_PARTS = ["stdout", "end", "attempts", "registry"]
 
 
 def template(cache):
@@ -69,22 +71,21 @@ def run_scenario(cache, exe, path, versions=None):
     return scenario, runs
 
 
-def judge(sim, path, observation, work_file):
-    """The judge's verdict on one observation: its mismatch lines."""
+def verdict(sim, path, observation, work_file):
+    """The judge's verdict on one observation: its mismatches, each
+    {"part", "text"}."""
     with open(work_file, "w") as f:
         json.dump(observation, f)
     result = subprocess.run([sim, "--judge", work_file, path], capture_output=True, text=True)
     os.remove(work_file)
     if result.returncode not in (0, 1):
         raise wine_prefix.RunnerError("edcca-sim --judge: %s" % result.stderr.strip())
-    # One line per mismatch (two blanks in), its details indented further.
-    mismatches = []
-    for line in result.stdout.splitlines()[1:]:
-        if line.startswith("  ") and not line.startswith("   "):
-            mismatches.append(line[2:])
-        elif mismatches:
-            mismatches[-1] += "\n" + line[2:]
-    return mismatches
+    return json.loads(result.stdout)["mismatches"]
+
+
+def judge(sim, path, observation, work_file):
+    """The judge's verdict on one observation: its mismatch lines."""
+    return [mismatch["text"] for mismatch in verdict(sim, path, observation, work_file)]
 
 
 def check(args, path):
@@ -92,13 +93,14 @@ def check(args, path):
     scenario, runs = run_scenario(args.cache, args.exe, path, args.windows)
     failed = 0
     for windows, observation, report, problems in runs:
-        mismatches = judge(args.sim, path, observation, os.path.join(args.cache, "observation-%d.json" % os.getpid()))
+        found = verdict(args.sim, path, observation, os.path.join(args.cache, "observation-%d.json" % os.getpid()))
+        mismatches = [mismatch["text"] for mismatch in found]
         label = "%s [%s%s] %d ms" % (os.path.basename(path), windows,
                                      "" if scenario["exactVersion"] or args.windows else ", nearest", report["durationMs"])
         if observation["lateAttempts"]:
             label += ", changes late (attempt: by): %s" % observation["lateAttempts"]
         if args.expect_mismatch:
-            found = [what for what in args.expect_mismatch if any(m.startswith(MISMATCH_PREFIX[what]) for m in mismatches)]
+            found = [what for what in args.expect_mismatch if any(m["part"] == what for m in found)]
             missed = sorted(set(args.expect_mismatch) - set(found))
             print("%s %s: differences found: %s%s" % ("FAIL" if missed else "ok  ", label, ", ".join(found) or "none",
                                                       "; not found: " + ", ".join(missed) if missed else ""))
@@ -127,7 +129,7 @@ def run_contract(cache, exe, path):
 
 def mismatch_list(text):
     parts = text.split(",")
-    unknown = [p for p in parts if p not in MISMATCH_PREFIX]
+    unknown = [p for p in parts if p not in MISMATCH_PARTS]
     if unknown:
         raise argparse.ArgumentTypeError("unknown: %s" % ", ".join(unknown))
     return parts
@@ -141,19 +143,22 @@ def main():
     commands.add_parser("template", help="make the cached prefix (and build the driver)")
     contract = commands.add_parser("contract", help="run the host-contract suite's Windows build on its machine")
     contract.add_argument("--exe", required=True, help="host_contract.exe")
+    contract.add_argument("--sim", help="edcca-sim, the reader of scenarios")
     contract.add_argument("scenarios", nargs=1)
     for name in ("sim-run", "sim-check"):
         command = commands.add_parser(name, help="run scenarios" + (" and judge them" if name == "sim-check" else ""))
         command.add_argument("--exe", required=True, help="EdccaProvision.exe")
         command.add_argument("--windows", action="append", help="Windows version(s) instead of the scenario's")
+        command.add_argument("--sim", required=name == "sim-check", help="edcca-sim, the reader of scenarios and the judge")
         if name == "sim-check":
-            command.add_argument("--sim", required=True, help="edcca-sim, the judge")
             command.add_argument("--expect-mismatch", metavar="WHAT[,WHAT...]", type=mismatch_list,
                                  help="pass only when the judge finds each of these different: " +
-                                      ", ".join(MISMATCH_PREFIX))
+                                      ", ".join(MISMATCH_PARTS))
         command.add_argument("scenarios", nargs="+")
     args = parser.parse_args()
     args.cache = os.path.abspath(args.cache)  # Wine needs an absolute WINEPREFIX
+    if getattr(args, "sim", None):
+        wine_machine.EDCCA_SIM = args.sim
     # A timed run counts the program's attempts by the test driver's polling
     # thread, which a busy machine can starve through a whole attempt (the
     # run then fails: its log cannot place the changes). Where allowed (as
