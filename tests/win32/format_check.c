@@ -11,7 +11,7 @@
 
 #include "common/format.h"
 
-enum { kTraceLineSize = 1024 }; /* Trace's line, src/host/trace.cpp */
+enum { kTraceLineSize = 1024 }; /* Trace's line, src/common/trace.cpp */
 
 static int failures;
 

@@ -7,7 +7,7 @@
  * it creates a device object and the symbolic link \DosDevices\{GUID}, so that
  * the program's "\\.\{GUID}" opens it. It answers IOCTL_NDIS_QUERY_GLOBAL_STATS
  * (METHOD_OUT_DIRECT) the way the simulated host's driver does
- * (sim/host_devices.cpp), so both hosts give the program the same answers:
+ * (sim/seam/host_devices.cpp), so both hosts give the program the same answers:
  *
  *   - output smaller than the layout          -> STATUS_BUFFER_TOO_SMALL
  *   - identifier without an answer            -> STATUS_NOT_SUPPORTED
