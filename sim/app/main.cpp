@@ -17,8 +17,8 @@
 
 #include "formats/machine_json.h"
 #include "formats/reg_file.h"
-#include "judge/observation.h"
 #include "formats/scenario.h"
+#include "judge/observation.h"
 #include "runner/run_tool.h"
 
 namespace {
