@@ -33,6 +33,14 @@ namespace fs = std::filesystem;
 // Takes nothing; returns the source tree's root.
 fs::path SourceDir() { return fs::path(EDCCA_SOURCE_DIR); }
 
+// Takes a file path; returns its bytes.
+std::string ReadFileBytes(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 constexpr char kFormatDoc[] = "docs/scenario-format.md";
 
 // Takes the text of the format's documentation; returns its ```json blocks.
@@ -45,8 +53,6 @@ std::vector<std::string> DocumentedScenarios(const std::string &doc) {
     }
     return blocks;
 }
-
-std::string ReadFileBytes(const fs::path &path);
 
 // Takes nothing; returns every examples/*.json and tests/scenarios/*.json
 // (relative to the source tree), sorted, then each scenario of the format's
@@ -256,14 +262,6 @@ TEST(Judge, RefusesAFaultyObservation) {
 
 // Takes nothing; returns the edcca-sim program the build made for this test.
 std::string FindSimProgram() { return fs::exists(EDCCA_SIM_PROGRAM) ? EDCCA_SIM_PROGRAM : ""; }
-
-// Takes a file path; returns its bytes.
-std::string ReadFileBytes(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 struct ProgramRun {
     int exitCode = -1;
