@@ -678,7 +678,6 @@ TEST_P(FieldBounds, PropertyTextsAreCutAtTheFieldWidth) {
     EXPECT_EQ(d.record.DevicePath[support::DeviceFile(kGuidA).size()], '\0');
 }
 
-
 INSTANTIATE_TEST_SUITE_P(
     Texts, FieldBounds,
     ::testing::Values(FieldCase{"Longest", support::Sz(Letters(255)), support::Sz("Desc"), support::Sz(Letters(255)),
@@ -771,8 +770,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012", true, 2, "0012"},
         InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031", true, 2, "0031"},
-        InstanceNumberCase{"NulThenBytes", DriverName("0005") + std::string("\0tail", 5), host::REG_SZ, "0005", true,
-                           2, "0005"},
+        InstanceNumberCase{"NulThenBytes", DriverName("0005") + std::string("\0tail", 5), host::REG_SZ, "0005", true, 2,
+                           "0005"},
         InstanceNumberCase{"LowerCaseClass", support::Sz(Lowered(DriverName("0012"))), host::REG_SZ, "0012", true, 2,
                            "0012"},
         // The instance part is not exactly the four characters read, or the

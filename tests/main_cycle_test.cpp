@@ -345,8 +345,11 @@ INSTANTIATE_TEST_SUITE_P(
                    std::string(support::kNetClassKey) + "\\0008",
                    ""},
         // Its last four characters name an instance key and a running driver.
-        TargetCase{
-            "InstanceNameAlone", std::nullopt, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "", MissedAttempt()},
+        TargetCase{"InstanceNameAlone",
+                   std::nullopt,
+                   {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
+                   "",
+                   MissedAttempt()},
         TargetCase{"LetterAndInstanceNameAlone",
                    std::nullopt,
                    {support::Sz("x0013"), "0013", support::kGuidB, 0x0100},

@@ -204,8 +204,7 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     char driverKeyPath[kDriverKeyPathSize];
     FormatText(driverKeyPath, sizeof driverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
                property);
-    CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1,
-                  kInstanceNumberLength);
+    CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1, kInstanceNumberLength);
 
     std::memset(property, 0, kPropertyBufferSize);
     ReadDeviceProperty(devices, member, host::SPDRP_LOCATION_INFORMATION, property);
