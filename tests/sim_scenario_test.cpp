@@ -107,6 +107,9 @@ TEST(ScenarioLoader, ReadsEveryPart) {
                                              "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\X\\1]\n"}}))
         << error;
     EXPECT_EQ(scenario.description, "all parts");
+    EXPECT_EQ(scenario.warnings, (std::vector<std::string>{"drivers[0].device: no NetCfgInstanceId or DeviceVxDs value "
+                                                           "of the machine names \"{G}\", so the tool never opens "
+                                                           "this driver's file"}));
     EXPECT_EQ(scenario.version.major, 5U);
     EXPECT_EQ(scenario.version.minor, 2U);
     EXPECT_EQ(scenario.version.platformId, 2U); // defaults stay
@@ -181,6 +184,7 @@ TEST(ScenarioRuns, DefaultMachineMeetsItsExpectations) {
     sim::Scenario scenario;
     std::string error;
     ASSERT_TRUE(sim::LoadDefaultScenario(&scenario, &error)) << error;
+    EXPECT_TRUE(scenario.warnings.empty()) << ::testing::PrintToString(scenario.warnings);
     EXPECT_EQ(scenario.version.build, 9200U);
     const sim::RegistryValue *architecture = scenario.registry.FindValue(
         "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "PROCESSOR_ARCHITECTURE");
