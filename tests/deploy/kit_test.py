@@ -47,12 +47,17 @@ def scenario(name):
     return os.path.join(ROOT, "tests", "scenarios", name)
 
 
-def step(command, outcome, code, marker, values, cmd="64"):
+def step(command, outcome, code, marker, values, cmd="64", notes=None):
     """One run of edcca.cmd (command "install") or edcca.cmd /uninstall:
     what it must return and leave. marker: the marker's Outcome, or None for
     no marker; values: every EDCCAEnable of the network class afterwards,
-    {instance: "TYPE DATA"}."""
-    return {"command": command, "outcome": outcome, "code": code, "marker": marker, "values": values, "cmd": cmd}
+    {instance: "TYPE DATA"}; notes: the record's "---- " lines, when given."""
+    return {"command": command, "outcome": outcome, "code": code, "marker": marker, "values": values, "cmd": cmd,
+            "notes": notes}
+
+
+def kept(instance, earlier):
+    return "---- %s: EDCCAEnable before the first run: %s (kept for /uninstall)" % (instance, earlier)
 
 
 WRITTEN_0007 = {"0007": "REG_SZ 1"}
@@ -61,8 +66,9 @@ WRITTEN_0007 = {"0007": "REG_SZ 1"}
 CASES = {
     "written-then-uninstalled": dict(
         scenario=example("written-region-1.json"),
-        steps=[step("install", "Written", 0, "Written", WRITTEN_0007),
-               step("uninstall", "Uninstalled", 0, None, {})],
+        steps=[step("install", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")]),
+               step("uninstall", "Uninstalled", 0, None, {},
+                    notes=["---- 0007: EDCCAEnable removed, as it was absent"])],
         state=None),
     "declined": dict(
         scenario=example("declined-region-2.json"),
@@ -82,14 +88,17 @@ CASES = {
         state=None),
     "two-adapters-second-written-then-restored": dict(
         scenario=scenario("two-adapters-first-off.json"),
-        steps=[step("install", "Written", 0, "Written", {"0007": "REG_SZ 0", "0011": "REG_SZ 1"}),
-               step("uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"})],
+        steps=[step("install", "Written", 0, "Written", {"0007": "REG_SZ 0", "0011": "REG_SZ 1"},
+                    notes=[kept("0011", "absent")]),
+               step("uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"},
+                    notes=["---- 0011: EDCCAEnable removed, as it was absent"])],
         state=None),
     "overwrite-run-twice-then-restored": dict(
         scenario=example("win7-x86-overwrite.json"),
-        steps=[step("install", "Written", 0, "Written", WRITTEN_0007, cmd="32"),
-               step("install", "Written", 0, "Written", WRITTEN_0007),
-               step("uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"}, cmd="32")],
+        steps=[step("install", "Written", 0, "Written", WRITTEN_0007, cmd="32", notes=[kept("0007", "REG_SZ 0")]),
+               step("install", "Written", 0, "Written", WRITTEN_0007, notes=[]),
+               step("uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"}, cmd="32",
+                    notes=["---- 0007: EDCCAEnable restored to REG_SZ 0"])],
         state=None, state_after_second_step="0007 REG_SZ 0\r\n"),
     "two-runs-at-once": dict(
         scenario=example("written-region-1.json"),
@@ -103,6 +112,16 @@ CASES = {
         scenario=example("written-region-1.json"),
         steps=[step("install", "Written", 0, "Written", WRITTEN_0007)],
         state="0007 absent\r\n", lock="stale", note=", took over a lock left for 2 s"),
+    # An earlier record that cannot be put back, and one for a driver key
+    # that is gone: the run keeps the first, /uninstall keeps it and the
+    # marker, and creates no key.
+    "uninstall-cannot-restore": dict(
+        scenario=example("written-region-1.json"),
+        steps=[step("install", "Written", 0, "Written", WRITTEN_0007, notes=[]),
+               step("uninstall", "UninstallFailed", 1603, "Written", WRITTEN_0007,
+                    notes=["---- 0007: EDCCAEnable could not be restored to REG_BINARY zz",
+                           "---- 0099: the driver key is gone; nothing to restore"])],
+        state="0007 REG_BINARY zz\r\n0099 REG_SZ 0\r\n", earlier_state="0007 REG_BINARY zz\r\n0099 REG_SZ 0\r\n"),
     "program-missing": dict(
         scenario=example("written-region-1.json"),
         steps=[step("install", "ProgramMissing", 1603, None, {})],
@@ -236,6 +255,9 @@ def run_case(cache, package, name):
             earlier += "x" * (LOG_BOUND - len(earlier) - 2) + "\r\n"
         with open(machine.log, "w", newline="") as f:
             f.write(earlier)
+        if case.get("earlier_state"):
+            with open(os.path.join(machine.data, "earlier-state.txt"), "w", newline="") as f:
+                f.write(case["earlier_state"])
         if case.get("remove_program"):
             os.remove(os.path.join(machine.drive_c, machine.folder, "EdccaProvision.exe"))
         lock = os.path.join(machine.data, "lock")
@@ -273,6 +295,9 @@ def run_case(cache, package, name):
                       (action["outcome"], version, str(action["code"])), record[0])
                 check("%s: header note" % label, re.fullmatch(case.get("note", ""), header["note"]) is not None,
                       repr(header["note"]))
+                notes = [line for line in record[1:] if line.startswith("---- ")]
+                if action["notes"] is not None:
+                    check("%s: notes %s" % (label, action["notes"]), notes == action["notes"], "%r" % notes)
                 body = "".join(line + "\r\n" for line in record[1:] if not line.startswith("---- "))
                 if action["command"] == "install" and action["outcome"] != "ProgramMissing":
                     check("%s: the trace, byte for byte" % label, body == trace,
@@ -281,7 +306,7 @@ def run_case(cache, package, name):
                     check("%s: says where the program was looked for" % label,
                           any("looked for: C:\\%s\\EdccaProvision.exe" % machine.folder in line for line in record),
                           "\n".join(record))
-                if action["marker"] and not case.get("at_once"):
+                if action["marker"] and action["command"] == "install" and not case.get("at_once"):
                     check("%s: marker's time is the run's" % label,
                           marker is not None and marker.get("Time") == header["time"], "%r" % marker)
             last = group[-1][1]
