@@ -126,6 +126,10 @@ CASES = {
         scenario=example("written-region-1.json"),
         steps=[step("install", "ProgramMissing", 1603, None, {})],
         state=None, remove_program=True),
+    "program-does-not-start": dict(
+        scenario=example("written-region-1.json"),
+        steps=[step("install", "ProgramMissing", 1603, None, {})],
+        state=None, break_program=True),
     "log-past-its-bound": dict(
         scenario=example("declined-region-9.json"),
         steps=[step("install", "Declined", 0, "Declined", {})],
@@ -258,8 +262,12 @@ def run_case(cache, package, name):
         if case.get("earlier_state"):
             with open(os.path.join(machine.data, "earlier-state.txt"), "w", newline="") as f:
                 f.write(case["earlier_state"])
+        program = os.path.join(machine.drive_c, machine.folder, "EdccaProvision.exe")
         if case.get("remove_program"):
-            os.remove(os.path.join(machine.drive_c, machine.folder, "EdccaProvision.exe"))
+            os.remove(program)
+        if case.get("break_program"):
+            with open(program, "wb") as f:
+                f.write(b"not a program\r\n")
         lock = os.path.join(machine.data, "lock")
         if case.get("lock"):
             os.mkdir(lock)
