@@ -182,8 +182,8 @@ def expected_trace(path):
 class Machine:
     """A fresh Wine machine of the scenario with the package unpacked."""
 
-    def __init__(self, session, package, case, version):
-        self.session, self.case, self.version = session, case, version
+    def __init__(self, session, package, case):
+        self.session, self.case = session, case
         self.drive_c = os.path.join(session.prefix, "drive_c")
         self.kit = os.path.join(self.drive_c, "kit")
         os.makedirs(self.kit)
@@ -252,7 +252,7 @@ def run_case(cache, package, name):
         wine_runner.set_up_machine(session, machine_scenario)
         session.import_reg(wine_machine.run_settings("EdccaProvision.exe", machine_scenario["windows"],
                                                      machine_scenario["timed"]), "run.reg")
-        machine = Machine(session, package, case, version)
+        machine = Machine(session, package, case)
         os.makedirs(machine.data)
         earlier = EARLIER
         if case.get("full_log"):
