@@ -245,8 +245,8 @@ void ConsumeMoreReshapes(FuzzedDataProvider &in, sim::Machine &machine, const st
         std::optional<std::string> driverName;
         switch (in.ConsumeIntegralInRange(0, 6)) {
         case 1:
-            if (sim::RegistryKey *const key = machine.registry.FindKey(kClassRoot + std::string(kNetClassGuid) + "\\" +
-                                                                       instance)) {
+            if (sim::RegistryKey *const key =
+                    machine.registry.FindKey(kClassRoot + std::string(kNetClassGuid) + "\\" + instance)) {
                 key->DeleteValue("NetCfgInstanceId");
             }
             if (sim::RegistryKey *const key = machine.registry.FindKey(kOlderNetRoot + instance)) {
@@ -273,6 +273,8 @@ void ConsumeMoreReshapes(FuzzedDataProvider &in, sim::Machine &machine, const st
         }
         if (driverName) {
             machine.registry.SetValue(enumKey, kPropertyNames[3], 1, ToBytes(*driverName + '\0'));
+            // The key it names exists, as another class's instance key does.
+            machine.registry.CreateKey(kClassRoot + *driverName);
         }
     }
 }

@@ -39,7 +39,18 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-osslsigncode sign -pkcs12 "$pfx" -readpass "$password_source" -h sha256 -n EdccaProvision \
-  "${timestamp[@]}" -in "$exe" -out "$work/signed.exe" >/dev/null
+# osslsigncode reports a failure as several lines of OpenSSL's error queue;
+# one line says what to do about it.
+if ! osslsigncode sign -pkcs12 "$pfx" -readpass "$password_source" -h sha256 -n EdccaProvision \
+    "${timestamp[@]}" -in "$exe" -out "$work/signed.exe" >"$work/report" 2>&1; then
+  if grep -q 'mac verify failure' "$work/report"; then
+    echo "sign: wrong password for $pfx" >&2
+  elif grep -q 'Failed to extract PKCS#12 data\|Failed to parse PKCS#12' "$work/report"; then
+    echo "sign: $pfx is not a PKCS#12 (.pfx) file holding a certificate and its key" >&2
+  else
+    echo "sign: osslsigncode failed: $(grep -v '^Failed$' "$work/report" | head -1)" >&2
+  fi
+  exit 1
+fi
 cp "$work/signed.exe" "$exe"
 echo "signed $exe with SHA-256${timestamp[1]:+, time-stamped by ${timestamp[1]}}"

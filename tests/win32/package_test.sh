@@ -1,37 +1,39 @@
 #!/usr/bin/env bash
-# package_test.sh - makes the administrators' package with CPack, as
-# `cmake --build --preset win32 --target package` does after its build, and
-# checks what it holds.
+# package_test.sh - makes the administrators' package with the package target,
+# as `cmake --build --preset win32 --target package` does, and checks what it
+# holds.
 #
-# usage: package_test.sh BUILD_DIR VERSION EXE WORK_DIR
+# usage: package_test.sh BUILD_DIR VERSION EXE ZIP PACK_PY WORK_DIR
 #
-# Leaves WORK_DIR/EdccaProvision-VERSION-win32.zip for the Wine run of its
-# command file (tests/wine). Checks: the name carries the project version;
-# the zip holds exactly the program (the built one, with that version in its
-# version resource and manifest), edcca.cmd (CR LF lines), detect-edcca.ps1, README.txt
-# and SHA256SUMS, and SHA256SUMS holds every other file's hash.
+# Leaves ZIP for the Wine runs of its command file (tests/deploy). Checks:
+# the name carries the project version; the zip holds one folder of the same
+# name with exactly the program (the built one, with that version in its
+# version resource and manifest), edcca.cmd and README.txt (both CR LF lines,
+# both naming the version) and SHA256SUMS, which holds every other file's
+# hash; packing the same files again, with other time stamps and from
+# another folder, gives the same bytes.
 set -euo pipefail
 
-[[ $# -eq 4 ]] || { echo "usage: $0 BUILD_DIR VERSION EXE WORK_DIR" >&2; exit 2; }
-build=$1 version=$2 exe=$3 work=$4
+[[ $# -eq 6 ]] || { echo "usage: $0 BUILD_DIR VERSION EXE ZIP PACK_PY WORK_DIR" >&2; exit 2; }
+build=$1 version=$2 exe=$3 zip=$4 pack=$5 work=$6
 command -v unzip >/dev/null || { echo "skipped: unzip is not installed"; exit 77; }
 command -v sha256sum >/dev/null || { echo "skipped: sha256sum is not installed"; exit 77; }
 
-rm -rf "$work" && mkdir -p "$work"
-cpack --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
-zip="$work/EdccaProvision-$version-win32.zip"
+rm -rf "$work" "$zip" && mkdir -p "$work"
+cmake --build "$build" --target package >/dev/null
 failures=0
 check() { if [[ $2 -eq 0 ]]; then echo "ok   $1"; else echo "FAIL $1: $3"; failures=$((failures + 1)); fi; }
 
-[[ -f $zip ]]
-check named-with-version $? "no $zip; made: $(ls "$work")"
+name=EdccaProvision-$version-win32
+[[ $(basename "$zip") == "$name.zip" && -f $zip ]]
+check named-with-version $? "no $zip"
 [[ -f $zip ]] || exit 1
 
-listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[[ $listing == "EdccaProvision.exe README.txt SHA256SUMS detect-edcca.ps1 edcca.cmd " ]]
-check contents $? "holds '$listing'"
+listing=$(unzip -Z1 "$zip" | tr '\n' ' ')
+[[ $listing == "$name/ $name/EdccaProvision.exe $name/README.txt $name/SHA256SUMS $name/edcca.cmd " ]]
+check contents-in-one-folder $? "holds '$listing'"
 
-mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" && cd "$work/unpacked"
+mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" && cd "$work/unpacked/$name"
 cmp -s EdccaProvision.exe "$exe"
 check program-is-the-build $? "EdccaProvision.exe differs from $exe"
 
@@ -44,12 +46,23 @@ check manifest-is-project-version $? "the manifest's assemblyIdentity is not ver
 
 head -1 README.txt | grep -q "^EdccaProvision $version - "
 check readme-names-version $? "README.txt begins '$(head -1 README.txt)'"
+grep -q "^set \"kit=$version\"" edcca.cmd
+check command-file-names-version $? "edcca.cmd does not set kit=$version"
 
 sums=$(sha256sum -c SHA256SUMS 2>&1)
-[[ $(grep -c ': OK$' <<<"$sums") -eq 4 ]]
+[[ $(grep -c ': OK$' <<<"$sums") -eq 3 ]]
 check sha256sums $? "$sums"
 
-[[ $(grep -c $'\r$' edcca.cmd) -eq $(wc -l < edcca.cmd) ]]
-check command-file-crlf $? "edcca.cmd has lines without CR LF"
+for text in edcca.cmd README.txt; do
+  [[ $(grep -c $'\r$' "$text") -eq $(wc -l < "$text") ]]
+  check "$text-crlf" $? "$text has lines without CR LF"
+done
+
+# Other time stamps, another folder: the same bytes.
+mkdir -p "$work/elsewhere" && cp -r "$work/unpacked/$name" "$work/elsewhere/"
+touch -d '2031-05-06 07:08:09' "$work/elsewhere/$name"/*
+python3 "$pack" "$work/elsewhere/$name" "$work/again.zip"
+cmp -s "$zip" "$work/again.zip"
+check reproducible $? "packing the same files again gives other bytes"
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }

@@ -2,19 +2,22 @@
 # sign_test.sh - scripts/sign.sh on a copy of the program, with a throwaway
 # code-signing certificate made here.
 #
-# usage: sign_test.sh SIGN_SH CHECK_PE_SH OBJDUMP EXE ALLOW_LIST MAX_BYTES STRIPPED WORK_DIR
+# usage: sign_test.sh SIGN_SH CHECK_PE_SH OBJDUMP EXE ALLOW_LIST MAX_BYTES STRIPPED WORK_DIR STAGE_DIR
 #
 # Leaves WORK_DIR/EdccaProvision.exe, the signed copy, for the Wine run of it
 # (tests/wine). Checks: the copy signed with the password from a file and the
 # one signed with it from the environment both verify against the
 # certificate with a SHA-256 digest; the signed copy passes check_pe.sh (its
 # size bound raised by 4 KB for the signature); one byte changed in its code
-# fails verification.
+# fails verification; a wrong password fails with one line and leaves the file
+# as it was; scripts/release.sh --sign on the package's gathered files
+# (STAGE_DIR) packs the signed program, and the zip's SHA256SUMS holds it.
 set -euo pipefail
 
-[[ $# -eq 8 ]] || { echo "usage: $0 SIGN_SH CHECK_PE_SH OBJDUMP EXE ALLOW_LIST MAX_BYTES STRIPPED WORK_DIR" >&2; exit 2; }
-sign=$1 check_pe=$2 objdump=$3 exe=$4 allow_list=$5 max_bytes=$6 stripped=$7 work=$8
-for tool in openssl osslsigncode; do
+[[ $# -eq 9 ]] || { echo "usage: $0 SIGN_SH CHECK_PE_SH OBJDUMP EXE ALLOW_LIST MAX_BYTES STRIPPED WORK_DIR STAGE_DIR" >&2; exit 2; }
+sign=$1 check_pe=$2 objdump=$3 exe=$4 allow_list=$5 max_bytes=$6 stripped=$7 work=$8 stage=$9
+release=$(dirname "$sign")/release.sh
+for tool in openssl osslsigncode unzip sha256sum python3; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
 
@@ -58,6 +61,26 @@ if osslsigncode verify -in changed.exe -CAfile cert.pem >/dev/null 2>&1; then
   fail "changed-byte-fails-verification"
 else
   pass "changed-byte-fails-verification"
+fi
+
+cp "$exe" wrong-password.exe
+printf 'not-%s' "$(cat password.txt)" > wrong.txt
+if EDCCA_SIGN_PASSWORD_FILE=wrong.txt "$sign" wrong-password.exe signer.pfx 2>error.txt; then
+  fail "wrong-password-refused: signed"
+elif [[ $(cat error.txt) == "sign: wrong password for signer.pfx" ]] && cmp -s "$exe" wrong-password.exe; then
+  pass "wrong-password-refused-in-one-line"
+else
+  fail "wrong-password-refused-in-one-line: $(cat error.txt)"
+fi
+
+EDCCA_SIGN_PASSWORD_FILE=password.txt "$release" --sign signer.pfx --stage "$stage" release >/dev/null
+name=$(basename "$stage")
+mkdir unpacked && unzip -q "release/$name.zip" -d unpacked
+if (cd "unpacked/$name" && sha256sum -c --quiet SHA256SUMS) &&
+   osslsigncode verify -in "unpacked/$name/EdccaProvision.exe" -CAfile cert.pem >/dev/null 2>&1; then
+  pass "release-signs-then-packs"
+else
+  fail "release-signs-then-packs: SHA256SUMS or the signature of the packed program does not verify"
 fi
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }

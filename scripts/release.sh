@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Makes the release package, EdccaProvision-<version>-win32.zip, in the
+# right order: the program signed first (when a certificate is given), then
+# SHA256SUMS over the files as they go into the zip, then the zip itself
+# (scripts/pack.py: reproducible, one top-level folder).
+#
+# usage: scripts/release.sh [--sign PFX [--timestamp URL]] [--stage DIR] OUT_DIR
+#
+# Without --stage it builds the win32 preset and takes the files it gathers
+# (build/win32/deploy/EdccaProvision-<version>-win32/). The .pfx password
+# comes as for scripts/sign.sh (EDCCA_SIGN_PASSWORD_FILE or
+# EDCCA_SIGN_PASSWORD).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() { echo "usage: $0 [--sign PFX [--timestamp URL]] [--stage DIR] OUT_DIR" >&2; exit 2; }
+pfx= stage= sign_options=()
+while [[ $# -gt 1 ]]; do
+  case $1 in
+    --sign) pfx=$2; shift 2 ;;
+    --timestamp) sign_options=(--timestamp "$2"); shift 2 ;;
+    --stage) stage=$2; shift 2 ;;
+    *) usage ;;
+  esac
+done
+[[ $# -eq 1 ]] || usage
+out=$1
+[[ -z $pfx && ${#sign_options[@]} -gt 0 ]] && usage
+
+if [[ -z $stage ]]; then
+  (cd "$root" && cmake --preset win32 >/dev/null && cmake --build --preset win32 --target package_files >/dev/null)
+  stage=$(echo "$root"/build/win32/deploy/EdccaProvision-*-win32)
+fi
+[[ -f $stage/EdccaProvision.exe ]] || { echo "release: no EdccaProvision.exe in $stage" >&2; exit 2; }
+name=$(basename "$stage")
+
+mkdir -p "$out"
+rm -rf "${out:?}/$name" "$out/$name.zip"
+cp -r "$stage" "$out/$name"
+rm -f "$out/$name/SHA256SUMS"
+if [[ -n $pfx ]]; then
+  "$root/scripts/sign.sh" "${sign_options[@]}" "$out/$name/EdccaProvision.exe" "$pfx"
+fi
+python3 "$root/scripts/pack.py" "$out/$name" "$out/$name.zip"
+echo "made $out/$name.zip, SHA-256 $(sha256sum < "$out/$name.zip" | cut -d' ' -f1)"
