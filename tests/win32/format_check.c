@@ -82,8 +82,8 @@ int main(void) {
     Expect("%.*s of 0", line, sizeof line, n, "\\\\.\\");
     n = Format(line, sizeof line, "%s%s", "System\\CurrentControlSet\\Services\\Class\\Net\\", "0007");
     Expect("%s%s", line, sizeof line, n, "System\\CurrentControlSet\\Services\\Class\\Net\\0007");
-    n = Format(line, sizeof line, "%s\\%s", "SYSTEM\\X", "0007");
-    Expect("%s\\%s", line, sizeof line, n, "SYSTEM\\X\\0007");
+    n = Format(line, sizeof line, "%s\\%s\\%s", "SYSTEM\\X", "{4D36E972-E325-11CE-BFC1-08002bE10318}", "0007");
+    Expect("%s\\%s\\%s", line, sizeof line, n, "SYSTEM\\X\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007");
 
     /* Cut text: the buffer holds size - 1 bytes and its terminator, whether
      * the text overflows it or fits it exactly (where msvcrt writes none). */
