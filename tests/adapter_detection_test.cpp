@@ -472,10 +472,13 @@ INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget,
 // takes no part; never the first's device file with the second's key.
 
 enum class Named { First, Second, SecondKeyOnly };
+// The registry layout: the newer one of Windows 10 or of Windows 2000 (code
+// 11, its first), or the older one of Windows Me.
+enum class Layout { Newer, NewerOf2000, Older };
 
 struct PairCase {
     const char *name;
-    bool olderLayout;
+    Layout layout;
     std::string driver;                    // the second's driver key name
     std::string instanceKey;               // where its identifier lives; "" = no key
     std::optional<std::string> identifier; // nullopt = the key lacks the value
@@ -488,14 +491,16 @@ class SecondDevice : public Detection, public ::testing::WithParamInterface<Pair
 TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     const PairCase &c = GetParam();
     auto const setIdentifier = [&](const std::string &instance, const std::string &identifier) {
-        if (c.olderLayout) {
+        if (c.layout == Layout::Older) {
             support::SetDeviceVxDs(machine, instance, support::Sz(identifier));
         } else {
             support::SetNetCfgInstanceId(machine, instance, support::Sz(identifier));
         }
     };
-    if (c.olderLayout) {
+    if (c.layout == Layout::Older) {
         support::SetWindowsMe(machine);
+    } else if (c.layout == Layout::NewerOf2000) {
+        support::SetWindows(machine, "x86", 5, 0, 2195, 2);
     }
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
     setIdentifier("0007", kGuidA);
@@ -550,22 +555,26 @@ std::string Letters(size_t n) {
 INSTANTIATE_TEST_SUITE_P(
     Machines, SecondDevice,
     ::testing::Values(
-        PairCase{"Sound", false, DriverName("0008"), "0008", kGuidB, 2, Named::Second},
-        PairCase{"LowerCaseNetClass", false, Lowered(DriverName("0008")), "0008", kGuidB, 2, Named::Second},
-        PairCase{"IdentifierOf59", false, DriverName("0008"), "0008", Letters(59), 2, Named::Second},
+        PairCase{"Sound", Layout::Newer, DriverName("0008"), "0008", kGuidB, 2, Named::Second},
+        PairCase{"LowerCaseNetClass", Layout::Newer, Lowered(DriverName("0008")), "0008", kGuidB, 2, Named::Second},
+        PairCase{"IdentifierOf59", Layout::Newer, DriverName("0008"), "0008", Letters(59), 2, Named::Second},
         // Its identifier cannot be read, or does not fit: its key, no file.
-        PairCase{"NoInstanceKey", false, DriverName("0008"), "", std::nullopt, 1, Named::SecondKeyOnly},
-        PairCase{"NoIdentifierValue", false, DriverName("0008"), "0008", std::nullopt, 1, Named::SecondKeyOnly},
-        PairCase{"IdentifierOf60", false, DriverName("0008"), "0008", Letters(60), 1, Named::SecondKeyOnly},
-        PairCase{"OlderNoDeviceVxDs", true, "Net\\0008", "", std::nullopt, 1, Named::SecondKeyOnly},
+        PairCase{"NoInstanceKey", Layout::Newer, DriverName("0008"), "", std::nullopt, 1, Named::SecondKeyOnly},
+        PairCase{"NoIdentifierValue", Layout::Newer, DriverName("0008"), "0008", std::nullopt, 1, Named::SecondKeyOnly},
+        PairCase{"IdentifierOf60", Layout::Newer, DriverName("0008"), "0008", Letters(60), 1, Named::SecondKeyOnly},
+        PairCase{"OlderNoDeviceVxDs", Layout::Older, "N\\0008", "", std::nullopt, 1, Named::SecondKeyOnly},
         // The older layout pairs any class part with its instance key.
-        PairCase{"OlderOtherClass", true, "Net\\0008", "0008", kGuidB, 2, Named::Second},
+        PairCase{"OlderOtherClass", Layout::Older, "Net\\0008", "0008", kGuidB, 2, Named::Second},
         // Names whose last four characters are the first adapter's instance
         // key, but not its driver key: no part.
-        PairCase{"InstancePartOfFive", false, DriverName("10007"), "", std::nullopt, 1, Named::First},
-        PairCase{"OtherClass", false, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "", std::nullopt, 1,
+        PairCase{"InstancePartOfFive", Layout::Newer, DriverName("10007"), "", std::nullopt, 1, Named::First},
+        PairCase{"OtherClass", Layout::Newer, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "", std::nullopt, 1,
                  Named::First},
-        PairCase{"NoGuid", false, "N\\7", "", std::nullopt, 1, Named::First}),
+        PairCase{"OtherClassOn2000", Layout::NewerOf2000, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "",
+                 std::nullopt, 1, Named::First},
+        PairCase{"NoGuid", Layout::Newer, "N\\7", "", std::nullopt, 1, Named::First},
+        PairCase{"OlderNoGuid", Layout::Older, "N\\7", "", std::nullopt, 1, Named::First},
+        PairCase{"OlderNoBackslash", Layout::Older, "Net0007", "", std::nullopt, 1, Named::First}),
     [](const ::testing::TestParamInfo<PairCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
@@ -748,7 +757,7 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     device.textType = c.type;
     // A name of the right shape in the buffer the driver key name is read
     // into: a failed read must not take it for one.
-    device.friendlyName = support::Sz("Adapter\\0009");
+    device.friendlyName = support::Sz(DriverName("0009"));
     AddDevice(machine, device);
     if (!c.instanceKey.empty()) {
         support::SetNetCfgInstanceId(machine, c.instanceKey, support::Sz(kGuidA));
@@ -781,6 +790,10 @@ INSTANTIATE_TEST_SUITE_P(
                            ""},
         InstanceNumberCase{"OtherClass", support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0012"), host::REG_SZ,
                            "0012", false, 0, ""},
+        InstanceNumberCase{"OtherFirstCharacter", support::Sz("(4D36E972-E325-11CE-BFC1-08002BE10318}\\0012"),
+                           host::REG_SZ, "0012", false, 0, ""},
+        InstanceNumberCase{"BackslashOpensTheInstancePart", support::Sz(DriverName("\\012")), host::REG_SZ, "", false,
+                           0, ""},
         InstanceNumberCase{"NetClassAndALetter", support::Sz(std::string(support::kNetClassGuid) + "x\\0012"),
                            host::REG_SZ, "0012", false, 0, ""},
         InstanceNumberCase{"ShortClassOfFour", support::Sz("X\\0012"), host::REG_SZ, "0012", false, 0, ""},
@@ -881,7 +894,8 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         }
         // Both layouts' values are there: each routine must pick its own.
         support::SetNetCfgInstanceId(fresh, "0007", support::Sz(Letters(c.length)));
-        support::SetDeviceVxDs(fresh, "0007", support::Sz(Letters(c.length)));
+        support::SetDeviceVxDs(fresh, "0007", support::Sz(std::string(c.length, 'v')));
+        std::string const deviceName = c.olderLayout ? std::string(c.length, 'v') : Letters(c.length);
         support::SetToolStrings(kOldMacFile, "");
         char path[64];
         char nt[256];
@@ -899,8 +913,8 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         EXPECT_EQ(named, c.deviceName);
         EXPECT_EQ(identified, c.instanceId);
         if (c.deviceName) {
-            EXPECT_EQ(Text(path), "\\\\.\\" + Letters(c.length));
-            EXPECT_EQ(std::string(MacFileName), "\\\\.\\" + Letters(c.length));
+            EXPECT_EQ(Text(path), "\\\\.\\" + deviceName);
+            EXPECT_EQ(std::string(MacFileName), "\\\\.\\" + deviceName);
         } else {
             EXPECT_EQ(std::string(path, sizeof path), std::string(64, 'Q'));
             EXPECT_EQ(std::string(MacFileName), kOldMacFile);

@@ -60,15 +60,13 @@ bool ReadRegistryText(const char *keyPath, const char *valueName, char *data, ho
 }
 
 // Takes a device set, one member, a property code and a 256-byte buffer.
-// Returns the size the read reported (0 when it reported none); the read's
-// own result is not used, so a failed read leaves the buffer as it was.
-host::DWORD ReadDeviceProperty(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, host::DWORD property,
-                               char *buffer) {
+// Returns nothing; the read's own result is not used, so a failed read
+// leaves the buffer as it was.
+void ReadDeviceProperty(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, host::DWORD property, char *buffer) {
     host::DWORD type = 0;
     host::DWORD requiredSize = 0;
     host::SetupDiGetDeviceRegistryPropertyA(devices, member, property, &type, reinterpret_cast<host::BYTE *>(buffer),
                                             kPropertyBufferSize, &requiredSize);
-    return requiredSize;
 }
 
 // Takes a text buffer and its size. Returns nothing; turns a-z into A-Z up to
@@ -188,11 +186,10 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     CopyFieldText(work->Description, sizeof work->Description, property, kPropertyBufferSize);
 
     std::memset(property, 0, kPropertyBufferSize);
-    host::DWORD const driverSize = ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
-    // The name ends at its first NUL or at the reported size, so a name
-    // stored without its NUL still ends where its bytes do.
-    std::size_t const driverLength =
-        MeasureBoundedText(property, driverSize < kPropertyBufferSize ? driverSize : kPropertyBufferSize);
+    ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
+    // The buffer was cleared: a name stored without its NUL ends where its
+    // bytes do, one that fills the buffer at its end.
+    std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
     // A name of another shape would point the setting at the hive root, the
     // class root, a class key or another device's key: such a device takes no
     // part in the attempt.
