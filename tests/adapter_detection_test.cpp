@@ -315,6 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"ForwardSlash", support::MultiSz({"USB/VID_13B1&PID_003B"}), false},
         MatchCase{"SplitByNul", std::string("USB\\VID_13B1\0&PID_003B\0\0", 25), false},
         MatchCase{"Empty", std::string("\0\0", 2), false},
+        MatchCase{"EmptyFirstString", std::string("\0USB\\VID_13B1&PID_003B\0\0", 24), false},
         // 256 bytes without a NUL, the pattern in the very last bytes.
         MatchCase{"FullBufferPatternAtEnd", std::string(256 - 21, 'A') + "USB\\VID_13B1&PID_003B", true},
         MatchCase{"FullBufferPatternCutByEnd", std::string(256 - 20, 'A') + "USB\\VID_13B1&PID_003", false}),
