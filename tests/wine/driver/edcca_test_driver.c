@@ -49,15 +49,19 @@
  * driver deletes the value and watches it come back; the key's last write
  * time is then the time of the listing that brought it back (Wine skips a
  * rewrite of identical data, so a second listing before the driver looks
- * leaves no mark), however late the driver looks. The first listing of a
- * burst (listings more than 150 ms apart by those times; the program pauses
- * 200 ms between attempts) starts attempt n. The number of attempts counted
- * is kept in Parameters\Attempts (REG_DWORD), for a judge to hold against
- * the program's trace: a listing the driver missed shows there. Requests
- * read the clock as 200 * n ms (a request first counts a listing not yet
- * seen). For changes the clock moves on to 200 * (n + 1) ms 100 ms after
- * that listing, half-way through the program's pause, so that they are in
- * place before attempt n + 1 lists its devices.
+ * leaves no mark), however late the driver looks. Attempts are told apart by
+ * the program's own listings, not by their times: an attempt lists once, and
+ * a second time when its first walk opened two device files or more (more
+ * adapters than its first list has room for). Those opens reach the driver
+ * between the two listings, so neither listing can hide the other, however
+ * long a listing takes. The number of attempts counted is kept in
+ * Parameters\Attempts (REG_DWORD), for a judge to hold against the
+ * program's trace. Requests read the clock as 200 * n ms (a request first
+ * counts a listing not yet seen). For changes the clock moves on to
+ * 200 * (n + 1) ms once attempt n has made its listings and neither listed
+ * nor asked anything for 150 ms: in the program's 200 ms pause, so that they
+ * are in place before attempt n + 1 lists its devices. A change that comes
+ * later than that is logged as late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -129,14 +133,14 @@ static volatile LONG g_stopping;
 static PVOID g_linkThread;
 static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
-static volatile LONG64 g_attemptStart; /* system time of its first listing */
-static LONG64 g_lastListing;           /* system time of the latest listing */
+static LONG g_listingsInAttempt;       /* listings of the current attempt so far */
+static LONG g_opensSinceListing;       /* device files opened since the latest listing */
+static volatile LONG64 g_lastActivity; /* system time of the latest listing or request */
 static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define NEXT_ATTEMPT_AFTER_MS 100
-#define BURST_GAP_MS 150
+#define QUIET_BEFORE_CHANGES_MS 150
 #define MAX_ATTEMPTS 64
 #define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
@@ -224,6 +228,15 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     }
 }
 
+/* Whether the current attempt still has a listing to make: its first walk
+ * opened more device files than its first list (room for one) takes, so it
+ * lists again (see AttemptClock above). */
+static BOOLEAN SecondListingDue(void) { return g_listingsInAttempt == 1 && g_opensSinceListing >= 2; }
+
+static LONG64 SystemTime(void);
+static void LockClock(void);
+static void UnlockClock(void);
+
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
  * (the simulated host counts from the process's start, and the first request
@@ -239,14 +252,19 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
         return 0;
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
-        LONG attempt = g_attempt;
+        LONG attempt;
+        BOOLEAN paused;
         ExFreePoolWithTag(attemptClock, EDCCA_TAG);
         ZwClose(key);
+        LockClock();
+        g_querySystemTime(&now);
+        attempt = g_attempt;
+        paused = !SecondListingDue() && (now.QuadPart - g_lastActivity) / 10000 >= QUIET_BEFORE_CHANGES_MS;
+        UnlockClock();
         if (attempt < 0)
             return 0;
-        g_querySystemTime(&now);
         elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if (!startClock && (now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
+        if (!startClock && paused)
             elapsed += ATTEMPT_MS;
         return elapsed;
     }
@@ -323,14 +341,17 @@ static void WatchListings(void) {
                 RtlInitUnicodeString(&className, L"Class");
                 ZwDeleteValueKey(sentinel, &className);
                 if (g_clockArmed) {
-                    if (g_attempt < 0 || (listed - g_lastListing) / 10000 > BURST_GAP_MS) {
-                        g_attemptStart = listed;
+                    if (g_attempt < 0 || !SecondListingDue()) {
                         if (g_attempt + 1 < MAX_ATTEMPTS)
                             g_attemptStarts[g_attempt + 1] = listed;
                         InterlockedIncrement(&g_attempt);
+                        g_listingsInAttempt = 0;
                         WriteAttempts(key);
                     }
-                    g_lastListing = listed;
+                    ++g_listingsInAttempt;
+                    g_opensSinceListing = 0;
+                    if (listed > g_lastActivity)
+                        g_lastActivity = listed;
                 }
             }
             if (klass != NULL)
@@ -344,10 +365,14 @@ static void WatchListings(void) {
 }
 
 /* A request's time: a listing this thread has not yet counted (its polling
- * thread ran late) is counted first, so the request reads its own attempt. */
-static ULONG64 RequestMs(void) {
+ * thread ran late) is counted first, so the request reads its own attempt.
+ * An open counts towards the attempt's second listing. */
+static ULONG64 RequestMs(BOOLEAN open) {
     LockClock();
     WatchListings();
+    if (open)
+        ++g_opensSinceListing;
+    g_lastActivity = SystemTime();
     UnlockClock();
     return ElapsedMs(TRUE);
 }
@@ -544,7 +569,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = RequestMs(), spanStart = 0;
+    ULONG64 now = RequestMs(TRUE), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -581,7 +606,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = RequestMs(), spanStart = 0;
+    ULONG64 now = RequestMs(FALSE), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
