@@ -180,6 +180,7 @@ def main():
                     print(json.dumps({"scenario": path, "windows": windows, "observation": observation,
                                       "driverRequests": report["driverRequests"],
                                       "driverChanges": report["driverChanges"],
+                                      "driverListings": report["driverListings"],
                                       "driverAttempts": report["driverAttempts"], "problems": problems}, indent=1))
             except wine_machine.NotReproducible as reason:
                 print("skipped %s: %s" % (os.path.basename(path), reason))
