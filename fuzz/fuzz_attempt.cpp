@@ -7,9 +7,11 @@
 // fields of any value, and at most one injected fault. Beyond the sanitizers
 // the attempt must close every key, handle, device set and heap block it
 // opened, change the registry at most by "EDCCAEnable" = "1" in the key that
-// the driver key name of a matching device names, that name of the shape
-// class\instance (never a hive root, the class root or a class key), and
-// write nothing but the tool's own trace lines.
+// the driver key name of a matching device names, that name a class part and
+// an instance part of four characters (never a hive root, the class root, a
+// class key or a key of another instance), and write nothing but the tool's
+// own trace lines. Whenever the value is written, the region that decided it
+// was read from the device file of the device whose key was written.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -231,6 +233,50 @@ void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::v
     }
 }
 
+// Reshapes some devices into the forms that must not pair one device's file
+// with another's key: identifiers that cannot be read, driver key names with
+// an instance part of five characters, of another class, or of no GUID; and
+// the lower-case network class, which must still pair. Consumed after the
+// earlier reshapes, so inputs of an earlier form build the machines they did.
+void ConsumeMoreReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
+    for (std::size_t index = 0; index < instances.size(); ++index) {
+        std::string const &instance = instances[index];
+        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::optional<std::string> driverName;
+        switch (in.ConsumeIntegralInRange(0, 6)) {
+        case 1:
+            if (sim::RegistryKey *const key = machine.registry.FindKey(kClassRoot + std::string(kNetClassGuid) + "\\" +
+                                                                       instance)) {
+                key->DeleteValue("NetCfgInstanceId");
+            }
+            if (sim::RegistryKey *const key = machine.registry.FindKey(kOlderNetRoot + instance)) {
+                key->DeleteValue("DeviceVxDs");
+            }
+            break;
+        case 2:
+            driverName = std::string(kNetClassGuid) + "\\1" + instance;
+            break;
+        case 3:
+            driverName = "{36FC9E60-C465-11CF-8056-444553540000}\\" + instance;
+            break;
+        case 4:
+            driverName = "N\\" + instance.substr(instance.empty() ? 0 : instance.size() - 1);
+            break;
+        case 5:
+            driverName = "N\\" + instance;
+            break;
+        case 6:
+            driverName = "{4d36e972-e325-11ce-bfc1-08002be10318}\\" + instance;
+            break;
+        default:
+            break;
+        }
+        if (driverName) {
+            machine.registry.SetValue(enumKey, kPropertyNames[3], 1, ToBytes(*driverName + '\0'));
+        }
+    }
+}
+
 // Returns the number of devices made.
 int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
     sim::VersionInfo &version = machine.version;
@@ -263,6 +309,7 @@ int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
         machine.faults.push_back(fault);
     }
     ConsumeReshapes(in, machine, instances);
+    ConsumeMoreReshapes(in, machine, instances);
     return devices;
 }
 
@@ -344,42 +391,47 @@ std::string ReadText(const sim::RegistryValue *value, std::size_t bufferSize) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
-// A driver key the setting may land in, and what is known of its device.
+// A driver key the setting may land in, and the device files that may decide
+// it: those of its device's instance identifier, as each layout the tool may
+// use reads it.
 struct PermittedKey {
-    std::string key; // upper-cased path under HKEY_LOCAL_MACHINE
-    // The device's instance identifiers, when both layouts hold one that the
-    // tool reads and keeps: the region that decides the write must then
-    // come from that device file.
-    std::vector<std::string> identifiers;
+    std::string key;                      // upper-cased path under HKEY_LOCAL_MACHINE
+    std::vector<std::string> identifiers; // empty: no file may decide it
 };
 
-// Takes a device's well-formed driver key name. Returns its identifiers
-// when both layouts' values read and fit the device path, else nothing.
-std::vector<std::string> KeptIdentifiers(const sim::Machine &machine, const std::string &name) {
-    if (name.size() < 4) {
-        return {};
+// The registry layouts the attempt may use: the version code's threshold of
+// 11 falls between major versions 4 and 5; a failing GetVersionExA reads as 0.
+struct Layouts {
+    bool newer;
+    bool older;
+};
+
+Layouts PossibleLayouts(const sim::Machine &machine) {
+    bool const newer = !machine.version.getVersionFails && machine.version.major >= 5;
+    bool const versionFaulted = std::any_of(machine.faults.begin(), machine.faults.end(),
+                                            [](const sim::Fault &f) { return f.operation == "GetVersionExA"; });
+    return {newer || versionFaulted, !newer || versionFaulted};
+}
+
+// Takes an instance-key value. Adds its text to the identifiers when the
+// tool reads it whole (a 256-byte buffer) and it fits behind "\\.\".
+void AddIdentifier(const sim::RegistryValue *value, std::vector<std::string> *identifiers) {
+    if (value == nullptr || value->data.size() > 256) {
+        return;
     }
-    std::string const instance = name.substr(name.size() - 4);
-    const sim::RegistryValue *const newer =
-        machine.registry.FindValue(kClassRoot + std::string(kNetClassGuid) + "\\" + instance, "NetCfgInstanceId");
-    const sim::RegistryValue *const older = machine.registry.FindValue(kOlderNetRoot + instance, "DeviceVxDs");
-    if (newer == nullptr || older == nullptr || newer->data.size() > 128 || older->data.size() > 256) {
-        return {};
+    std::string const identifier = ReadText(value, 256);
+    if (identifier.size() <= 59) {
+        identifiers->push_back(identifier);
     }
-    std::vector<std::string> identifiers = {ReadText(newer, 128), ReadText(older, 256)};
-    for (const std::string &identifier : identifiers) {
-        if (identifier.size() > 59) {
-            return {};
-        }
-    }
-    return identifiers;
 }
 
 // Takes the machine as built. Returns the driver keys the setting may land
-// in: those named by a well-formed driver key name (class\instance, one
-// backslash, neither side empty) of a network-class device whose first
-// hardware ID holds the pattern.
+// in: those named by the driver key name of a network-class device whose
+// first hardware ID holds the pattern, the name a class part and an
+// instance part of four characters (the class part the network class on the
+// newer layout), each with its device's identifiers.
 std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int devices) {
+    Layouts const layouts = PossibleLayouts(machine);
     std::vector<PermittedKey> keys;
     for (int index = 0; index < devices; ++index) {
         std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
@@ -387,11 +439,24 @@ std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int d
         std::string const hardwareId = sim::UpperCase(ReadText(machine.registry.FindValue(enumKey, "HardwareID"), 256));
         std::string const name = ReadText(machine.registry.FindValue(enumKey, "Driver"), 256);
         std::size_t const split = name.find('\\');
-        bool const wellFormed = split != std::string::npos && split > 0 && split + 1 < name.size() &&
-                                name.find('\\', split + 1) == std::string::npos;
-        if (classGuid == kNetClassGuid && hardwareId.find("USB\\VID_13B1&PID_003B") != std::string::npos &&
-            wellFormed) {
-            keys.push_back({sim::UpperCase(kClassRoot + name), KeptIdentifiers(machine, name)});
+        bool const shaped = split != std::string::npos && split > 0 && name.size() == split + 5 &&
+                            name.find('\\', split + 1) == std::string::npos;
+        if (classGuid != kNetClassGuid || hardwareId.find("USB\\VID_13B1&PID_003B") == std::string::npos || !shaped) {
+            continue;
+        }
+        std::string const instance = name.substr(split + 1);
+        bool const netClass = sim::EqualsIgnoreCase(name.substr(0, split), kNetClassGuid);
+        PermittedKey key{sim::UpperCase(kClassRoot + name), {}};
+        if (layouts.newer && netClass) {
+            AddIdentifier(machine.registry.FindValue(kClassRoot + std::string(kNetClassGuid) + "\\" + instance,
+                                                     "NetCfgInstanceId"),
+                          &key.identifiers);
+        }
+        if (layouts.older) {
+            AddIdentifier(machine.registry.FindValue(kOlderNetRoot + instance, "DeviceVxDs"), &key.identifiers);
+        }
+        if ((layouts.newer && netClass) || layouts.older) {
+            keys.push_back(key);
         }
     }
     return keys;
@@ -411,7 +476,7 @@ bool RegionCameFrom(const sim::Machine &machine, const std::vector<std::string> 
 }
 
 void CheckRegistryEffect(const sim::Registry &before, const sim::Machine &machine,
-                         const std::vector<PermittedKey> &permitted, bool registryReadsFaulted) {
+                         const std::vector<PermittedKey> &permitted) {
     std::vector<sim::RegistryChange> const changes = sim::DiffRegistries(before, machine.registry);
     if (changes.empty()) {
         return;
@@ -422,13 +487,18 @@ void CheckRegistryEffect(const sim::Registry &before, const sim::Machine &machin
     bool const value = changes.size() == 1 && change.kind == sim::RegistryChange::Kind::ValueSet &&
                        sim::EqualsIgnoreCase(change.valueName, "EDCCAEnable") && change.type == 1 &&
                        change.data == std::vector<std::uint8_t>{'1', 0};
-    auto const key = std::find_if(permitted.begin(), permitted.end(), [&](const PermittedKey &candidate) {
-        return candidate.key == sim::UpperCase(change.keyPath);
-    });
-    if (!value || key == permitted.end()) {
-        Fail("the registry changed beyond EDCCAEnable = \"1\" in a matching device's well-formed driver key", detail);
+    std::vector<std::string> identifiers;
+    bool keyPermitted = false;
+    for (const PermittedKey &candidate : permitted) {
+        if (candidate.key == sim::UpperCase(change.keyPath)) {
+            keyPermitted = true;
+            identifiers.insert(identifiers.end(), candidate.identifiers.begin(), candidate.identifiers.end());
+        }
     }
-    if (!registryReadsFaulted && !key->identifiers.empty() && !RegionCameFrom(machine, key->identifiers)) {
+    if (!value || !keyPermitted) {
+        Fail("the registry changed beyond EDCCAEnable = \"1\" in a matching device's driver key", detail);
+    }
+    if (!RegionCameFrom(machine, identifiers)) {
         Fail("the setting was written into a device's key on another device's region", detail);
     }
 }
@@ -440,12 +510,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::Machine machine;
     int const devices = ConsumeMachine(in, machine);
     std::vector<PermittedKey> const permitted = PermittedDriverKeys(machine, devices);
-    // A failed instance-key read leaves the device path on an earlier device,
-    // as an unreadable identifier does.
-    bool const registryReadsFaulted =
-        std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
-            return f.operation == "RegOpenKeyExA" || f.operation == "RegQueryValueExA";
-        });
     sim::Registry const before = machine.registry.Clone();
 
     sim::ResetToolState();
@@ -461,7 +525,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         Fail("the attempt left objects open", open);
     }
-    CheckRegistryEffect(before, machine, permitted, registryReadsFaulted);
+    CheckRegistryEffect(before, machine, permitted);
     CheckTrace(machine.standardOutput);
     return 0;
 }

@@ -467,22 +467,106 @@ INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget,
                          [](const ::testing::TestParamInfo<BudgetCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
-// A device whose instance identifier cannot be read is never opened through
-// another device's path (the work record is cleared for every device).
+// An adapter at 0007, then a second matching device. After the walk the two
+// strings describe one device: the second, or the first when the second
+// takes no part; never the first's device file with the second's key.
 
-TEST_F(Detection, UnreadableIdentifierAfterAnAdapterIsNotOpenedThroughItsPath) {
+enum class Named { First, Second, SecondKeyOnly };
+
+struct PairCase {
+    const char *name;
+    bool olderLayout;
+    std::string driver;                    // the second's driver key name
+    std::string instanceKey;               // where its identifier lives; "" = no key
+    std::optional<std::string> identifier; // nullopt = the key lacks the value
+    int count;
+    Named named;
+};
+
+class SecondDevice : public Detection, public ::testing::WithParamInterface<PairCase> {};
+
+TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
+    const PairCase &c = GetParam();
+    auto const setIdentifier = [&](const std::string &instance, const std::string &identifier) {
+        if (c.olderLayout) {
+            support::SetDeviceVxDs(machine, instance, support::Sz(identifier));
+        } else {
+            support::SetNetCfgInstanceId(machine, instance, support::Sz(identifier));
+        }
+    };
+    if (c.olderLayout) {
+        support::SetWindowsMe(machine);
+    }
     support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    setIdentifier("0007", kGuidA);
     DeviceSetup second;
     second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
-    second.driver = support::Sz(DriverName("0008")); // instance key 0008 has no NetCfgInstanceId
+    second.driver = support::Sz(c.driver);
     AddDevice(machine, second);
+    if (c.identifier) {
+        setIdentifier(c.instanceKey, *c.identifier);
+        machine.drivers.push_back(support::MakeDriver(*c.identifier, 0x100));
+    } else if (!c.instanceKey.empty()) {
+        machine.registry.CreateKey(std::string(support::kNetClassKey) + "\\" + c.instanceKey);
+    }
     Detected const d = Detect();
-    EXPECT_EQ(d.count, 1);
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), 1u);
-    EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
-    EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0008")));
-    EXPECT_EQ(machine.standardOutput, support::DetectTrace(1));
+    EXPECT_EQ(d.count, c.count);
+    EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
+    std::string const firstKey = support::DriverKeyFor(DriverName("0007"));
+    switch (c.named) {
+    case Named::First:
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(kGuidA));
+        EXPECT_EQ(std::string(DriverKeyPath), firstKey);
+        break;
+    case Named::Second:
+        EXPECT_EQ(std::string(MacFileName), support::DeviceFile(c.identifier.value_or("")));
+        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(c.driver));
+        break;
+    case Named::SecondKeyOnly:
+        EXPECT_EQ(std::string(MacFileName), "");
+        EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(c.driver));
+        break;
+    }
+    // No device file is tried through a path the device does not own (two
+    // counted adapters take a second walk).
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.count == 2 ? 4u : 1u);
 }
+
+std::string Lowered(std::string text) {
+    for (char &ch : text) {
+        ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    }
+    return text;
+}
+
+std::string Letters(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += static_cast<char>('a' + i % 26);
+    }
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Machines, SecondDevice,
+    ::testing::Values(
+        PairCase{"Sound", false, DriverName("0008"), "0008", kGuidB, 2, Named::Second},
+        PairCase{"LowerCaseNetClass", false, Lowered(DriverName("0008")), "0008", kGuidB, 2, Named::Second},
+        PairCase{"IdentifierOf59", false, DriverName("0008"), "0008", Letters(59), 2, Named::Second},
+        // Its identifier cannot be read, or does not fit: its key, no file.
+        PairCase{"NoInstanceKey", false, DriverName("0008"), "", std::nullopt, 1, Named::SecondKeyOnly},
+        PairCase{"NoIdentifierValue", false, DriverName("0008"), "0008", std::nullopt, 1, Named::SecondKeyOnly},
+        PairCase{"IdentifierOf60", false, DriverName("0008"), "0008", Letters(60), 1, Named::SecondKeyOnly},
+        PairCase{"OlderNoDeviceVxDs", true, "Net\\0008", "", std::nullopt, 1, Named::SecondKeyOnly},
+        // The older layout pairs any class part with its instance key.
+        PairCase{"OlderOtherClass", true, "Net\\0008", "0008", kGuidB, 2, Named::Second},
+        // Names whose last four characters are the first adapter's instance
+        // key, but not its driver key: no part.
+        PairCase{"InstancePartOfFive", false, DriverName("10007"), "", std::nullopt, 1, Named::First},
+        PairCase{"OtherClass", false, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "", std::nullopt, 1,
+                 Named::First},
+        PairCase{"NoGuid", false, "N\\7", "", std::nullopt, 1, Named::First}),
+    [](const ::testing::TestParamInfo<PairCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
     AddDevice(machine, DeviceSetup{}); // no instance key at all
@@ -594,14 +678,6 @@ TEST_P(FieldBounds, PropertyTextsAreCutAtTheFieldWidth) {
     EXPECT_EQ(d.record.DevicePath[support::DeviceFile(kGuidA).size()], '\0');
 }
 
-std::string Letters(size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += static_cast<char>('a' + i % 26);
-    }
-    return s;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Texts, FieldBounds,
     ::testing::Values(FieldCase{"Longest", support::Sz(Letters(255)), support::Sz("Desc"), support::Sz(Letters(255)),
@@ -623,12 +699,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FieldCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, DriverKeyNameFillingTheBufferWithoutNul) {
-    std::string const name = std::string(support::kNetClassGuid) + "\\" + std::string(256 - 39 - 4, 'k') + "0042";
+    // On the older layout, where any class part pairs with its instance key.
+    support::SetWindowsMe(machine);
+    std::string const name = std::string(251, 'k') + "\\0042";
     ASSERT_EQ(name.size(), 256u);
     DeviceSetup device;
     device.driver = name;
     AddDevice(machine, device);
-    support::SetNetCfgInstanceId(machine, "0042", support::Sz(kGuidA));
+    support::SetDeviceVxDs(machine, "0042", support::Sz(kGuidA));
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
     Detected const d = Detect();
     EXPECT_EQ(d.count, 1);
@@ -692,11 +770,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012", true, 2, "0012"},
         InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031", true, 2, "0031"},
-        InstanceNumberCase{"NulThenBytes", std::string("{X}\\0005\0tail", 13), host::REG_SZ, "0005", true, 2, "0005"},
-        // Well-formed, but no instance key of that name: named, not counted.
-        InstanceNumberCase{"OneCharacterInstance", support::Sz(DriverName("7")), host::REG_SZ, "", true, 2, ""},
-        InstanceNumberCase{"WellFormedShorterThanFour", support::Sz("a\\b"), host::REG_SZ, "", true, 0, ""},
-        InstanceNumberCase{"WellFormedOfFour", support::Sz("X\\07"), host::REG_SZ, "X\\07", true, 2, "X\\07"},
+        InstanceNumberCase{"NulThenBytes", DriverName("0005") + std::string("\0tail", 5), host::REG_SZ, "0005", true, 2,
+                           "0005"},
+        InstanceNumberCase{"LowerCaseClass", support::Sz(Lowered(DriverName("0012"))), host::REG_SZ, "0012", true, 2,
+                           "0012"},
+        // The instance part is not exactly the four characters read, or the
+        // class part not the network class the identifier is read under.
+        InstanceNumberCase{"OneCharacterInstance", support::Sz(DriverName("7")), host::REG_SZ, "", false, 0, ""},
+        InstanceNumberCase{"FiveCharacterInstance", support::Sz(DriverName("10012")), host::REG_SZ, "0012", false, 0,
+                           ""},
+        InstanceNumberCase{"OtherClass", support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0012"), host::REG_SZ,
+                           "0012", false, 0, ""},
+        InstanceNumberCase{"NetClassAndALetter", support::Sz(std::string(support::kNetClassGuid) + "x\\0012"),
+                           host::REG_SZ, "0012", false, 0, ""},
+        InstanceNumberCase{"ShortClassOfFour", support::Sz("X\\0012"), host::REG_SZ, "0012", false, 0, ""},
+        InstanceNumberCase{"WellFormedShorterThanFour", support::Sz("a\\b"), host::REG_SZ, "", false, 0, ""},
         // Not of the shape class\instance, even with an instance key and a
         // driver behind their last four characters.
         InstanceNumberCase{"InstanceNameAlone", support::Sz("0007"), host::REG_SZ, "0007", false, 0, ""},
@@ -714,7 +802,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
-// Instance identifiers too long for MacFileName are refused, never cut.
+// Instance identifiers too long for MacFileName are refused, never cut, and
+// leave no device file named.
 
 struct IdentifierCase {
     const char *name;
@@ -745,7 +834,8 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
         EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA", support::Quoted(support::DeviceFile(identifier))),
                   1u);
     } else {
-        EXPECT_EQ(std::string(MacFileName), kOldMacFile);
+        // Not the earlier device's file: this device's key is DriverKeyPath.
+        EXPECT_EQ(std::string(MacFileName), "");
         EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
     }
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));

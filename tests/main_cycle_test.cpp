@@ -294,7 +294,7 @@ struct SecondDevice {
 
 struct TargetCase {
     const char *name;
-    bool firstAdapter; // an adapter at 0007 whose driver answers region 0
+    std::optional<std::uint32_t> first; // an adapter at 0007 and its driver's answer
     SecondDevice second;
     std::string writtenKey; // under HKLM; "" = nothing written
     std::string attempt;    // the trace of one attempt, when nothing is written
@@ -304,14 +304,16 @@ class WriteTarget : public MainCycle, public ::testing::WithParamInterface<Targe
 
 TEST_P(WriteTarget, IsTheDriverKeyOfAWellFormedName) {
     const TargetCase &c = GetParam();
-    if (c.firstAdapter) {
-        support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0003, true});
+    if (c.first) {
+        support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, *c.first, true});
     }
     support::DeviceSetup device;
     device.instancePath = "USB\\VID_13B1&PID_003B\\0002";
     device.driver = c.second.driver;
     support::AddDevice(machine, device);
-    support::SetNetCfgInstanceId(machine, c.second.instanceKey, support::Sz(c.second.identifier));
+    if (!c.second.instanceKey.empty()) {
+        support::SetNetCfgInstanceId(machine, c.second.instanceKey, support::Sz(c.second.identifier));
+    }
     machine.drivers.push_back(support::MakeDriver(c.second.identifier, c.second.regionWord, kEeprom));
     ExpectFlushedEnd(Run());
     std::vector<sim::RegistryChange> const changes = Changes();
@@ -327,42 +329,92 @@ TEST_P(WriteTarget, IsTheDriverKeyOfAWellFormedName) {
 
 std::string const kWellFormed = std::string(support::kNetClassGuid) + "\\0008";
 std::string const kMacFileFailed = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
+std::string const kLowerCaseWellFormed = "{4d36e972-e325-11ce-bfc1-08002be10318}\\0008";
+std::string const kNoMacFile = "[VT][ZoWLAPI] QueryOID Get Mac file failed!";
+std::string const kNoDeviceFileAttempt = support::DetectTrace(1) + kNoMacFile + " Offset 0x38 = 0x0 \n" + kNoMacFile +
+                                         " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
+constexpr std::uint32_t kRegionZero = 0x0003;
+constexpr std::uint32_t kRegionOne = 0x0100;
 
 INSTANTIATE_TEST_SUITE_P(
     Machines, WriteTarget,
     ::testing::Values(
         TargetCase{"SecondAdapterWellFormed",
-                   true,
+                   kRegionZero,
                    {support::Sz(kWellFormed), "0008", support::kGuidB, 0x0100},
                    std::string(support::kNetClassKey) + "\\0008",
                    ""},
         // Its last four characters name an instance key and a running driver.
-        TargetCase{
-            "InstanceNameAlone", false, {support::Sz("0013"), "0013", support::kGuidB, 0x0100}, "", MissedAttempt()},
+        TargetCase{"InstanceNameAlone",
+                   std::nullopt,
+                   {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
+                   "",
+                   MissedAttempt()},
         TargetCase{"LetterAndInstanceNameAlone",
-                   false,
+                   std::nullopt,
                    {support::Sz("x0013"), "0013", support::kGuidB, 0x0100},
                    "",
                    MissedAttempt()},
         TargetCase{"ClassKeyAlone",
-                   false,
+                   std::nullopt,
                    {support::Sz(support::kNetClassGuid), "318}", support::kGuidB, 0x0100},
                    "",
                    MissedAttempt()},
         // Region 1 from this device must not be written into the first one's key.
         TargetCase{"InstanceNameAloneAfterAnAdapter",
-                   true,
+                   kRegionZero,
                    {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
                    "",
                    FoundAttempt(0, 3)},
         // An empty identifier names "\\.\", which opens nothing: the queries
         // fail rather than go to the first adapter, whose key is not this one.
         TargetCase{"EmptyIdentifierAfterAnAdapter",
-                   true,
+                   kRegionZero,
                    {support::Sz(kWellFormed), "0008", "", 0x0100},
                    "",
                    support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
-                       " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"}),
+                       " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"},
+        // The first adapter answers region 1. A second device whose
+        // identifier cannot be read or does not fit leaves no device file to
+        // ask, so its key is not written on the first's region.
+        TargetCase{"UnreadableIdentifierAfterARegionOne",
+                   kRegionOne,
+                   {support::Sz(kWellFormed), "", support::kGuidB, 0x0100},
+                   "",
+                   kNoDeviceFileAttempt},
+        TargetCase{"IdentifierOf60AfterARegionOne",
+                   kRegionOne,
+                   {support::Sz(kWellFormed), "0008", std::string(60, 'i'), 0x0100},
+                   "",
+                   kNoDeviceFileAttempt},
+        // The second answers region 1 where the first answers region 0.
+        TargetCase{"IdentifierOf59AfterAnAdapter",
+                   kRegionZero,
+                   {support::Sz(kWellFormed), "0008", std::string(59, 'i'), 0x0100},
+                   std::string(support::kNetClassKey) + "\\0008",
+                   ""},
+        TargetCase{"LowerCaseClassAfterAnAdapter",
+                   kRegionZero,
+                   {support::Sz(kLowerCaseWellFormed), "0008", support::kGuidB, 0x0100},
+                   std::string(support::kNetClassKey) + "\\0008",
+                   ""},
+        // Names whose last four characters are the first's instance key but
+        // that name another key take no part: the first decides for its key.
+        TargetCase{"InstancePartOfFiveAfterARegionOne",
+                   kRegionOne,
+                   {support::Sz(std::string(support::kNetClassGuid) + "\\10007"), "", support::kGuidB, 0x0300},
+                   std::string(support::kNetClassKey) + "\\0007",
+                   ""},
+        TargetCase{"OtherClassAfterARegionOne",
+                   kRegionOne,
+                   {support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0007"), "", support::kGuidB, 0x0300},
+                   std::string(support::kNetClassKey) + "\\0007",
+                   ""},
+        TargetCase{"NoGuidAfterARegionOne",
+                   kRegionOne,
+                   {support::Sz("N\\7"), "", support::kGuidB, 0x0300},
+                   std::string(support::kNetClassKey) + "\\0007",
+                   ""}),
     [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });
 
 TEST_F(MainCycle, EmptyDriverKeyPathIsAFailedOpen) {

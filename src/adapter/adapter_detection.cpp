@@ -17,7 +17,8 @@ namespace {
 constexpr std::int32_t kNewerLayoutCode = 11;
 constexpr char kNetClassName[] = "Net";
 constexpr char kDriverClassRoot[] = "System\\CurrentControlSet\\Control\\Class";
-constexpr char kNetClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}";
+constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002bE10318}";
+constexpr char kClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kOlderNetKey[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\";
 constexpr char kOlderIdentifierValue[] = "DeviceVxDs";
 constexpr char kIdentifierValue[] = "NetCfgInstanceId";
@@ -95,41 +96,81 @@ bool ContainsPattern(const char *text, std::size_t length, const char *pattern) 
     return false;
 }
 
-// Takes a driver key name and its length. Returns true when it has the shape
-// of one: a class key name and an instance key name joined by one backslash
-// ("{4d36e972-e325-11ce-bfc1-08002be10318}\0007").
-bool IsDriverKeyName(const char *name, std::size_t length) {
-    const void *const separator = std::memchr(name, '\\', length);
-    if (separator == nullptr) {
-        return false;
+// Takes two texts and a length. Returns true when their first `length`
+// characters are equal, a-z and A-Z taken alike.
+bool EqualIgnoringCase(const char *left, const char *right, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        char a = left[i];
+        char b = right[i];
+        a = a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a;
+        b = b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : b;
+        if (a != b) {
+            return false;
+        }
     }
-    std::size_t const split = static_cast<std::size_t>(static_cast<const char *>(separator) - name);
-    return split > 0 && split + 1 < length && std::memchr(name + split + 1, '\\', length - split - 1) == nullptr;
+    return true;
 }
 
-// Takes the driver key name in the property buffer, the size its read
-// reported (counting the NUL) and an 8-byte field. Returns nothing; stores the
-// name's last four characters and a NUL, or the empty text when the name is
-// shorter than four characters or could not be read. The name ends at its
-// first NUL, at the reported size, or at the buffer's end, whichever comes
-// first, so a name stored without its NUL still yields its own last four.
-void TakeInstanceNumber(const char *property, host::DWORD reportedSize, char *instanceNumber) {
-    instanceNumber[0] = '\0';
-    std::size_t const valid = reportedSize < kPropertyBufferSize ? reportedSize : kPropertyBufferSize;
-    std::size_t const length = MeasureBoundedText(property, valid);
-    if (length < kInstanceNumberLength) {
-        return;
+// Takes a driver key name and its length. Returns the length of its class
+// part when the name is a class part and an instance part of exactly four
+// characters, joined by the one backslash ("{4d36e972-...}\0007"); 0 for any
+// other shape. The instance part is the InstanceNumber that the identifier
+// is read under, so that identifier and driver key describe one device.
+std::size_t MeasureDriverClassPart(const char *name, std::size_t length) {
+    if (length < kInstanceNumberLength + 2) {
+        return 0;
     }
-    CopyFieldText(instanceNumber, sizeof(AdapterRecord::InstanceNumber), property + length - kInstanceNumberLength,
-                  kInstanceNumberLength);
+    std::size_t const split = length - kInstanceNumberLength - 1;
+    if (name[split] != '\\' || std::memchr(name, '\\', split) != nullptr ||
+        std::memchr(name + split + 1, '\\', kInstanceNumberLength) != nullptr) {
+        return 0;
+    }
+    return split;
+}
+
+// Takes a driver key name's class part and its length. Returns true when it
+// is the network class GUID, in any letter case.
+bool IsNetClassPart(const char *classPart, std::size_t length) {
+    return length == sizeof kNetClassGuid - 1 && EqualIgnoringCase(classPart, kNetClassGuid, length);
+}
+
+// Takes a version code, an instance number and a 64-byte device-path field.
+// Returns GetAdapterDeviceName's result for the registry layout of that code.
+bool ReadAdapterDeviceName(std::int32_t code, const char *instanceNumber, char *devicePath) {
+    // Without an instance number the instance key is unknown.
+    if (instanceNumber[0] == '\0') {
+        return false;
+    }
+    char keyPath[kKeyPathSize];
+    const char *valueName = kIdentifierValue;
+    if (code < kNewerLayoutCode) {
+        FormatText(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
+        valueName = kOlderIdentifierValue;
+    } else {
+        FormatText(keyPath, sizeof keyPath, "%s\\%s\\%s", kClassKey, kNetClassGuid, instanceNumber);
+    }
+    char data[kDeviceNameDataSize];
+    std::size_t length = 0;
+    if (!ReadRegistryText(keyPath, valueName, data, sizeof data, &length)) {
+        return false;
+    }
+    // A cut identifier would name another adapter's device file: refused. An
+    // empty one names "\\.\", which opens nothing, so the queries fail.
+    if (length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
+        return false;
+    }
+    FormatText(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    FormatText(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
+    return true;
 }
 
 // Takes the device set, a matching member, the table entry it matched, the
 // work record and the property buffer. Returns false, with neither module
-// string touched, when the device's driver key name is missing or not of the
-// shape class\instance; otherwise describes the device in the cleared work
-// record, sets DriverKeyPath (and MacFileName when the instance identifier is
-// read) and returns true.
+// string touched, when the device's driver key name is not one whose
+// instance key holds the identifier (see MeasureDriverClassPart; on the
+// newer layout also of the network class); otherwise describes the device in
+// the cleared work record, sets DriverKeyPath and MacFileName and returns
+// true. After it the two strings describe one device, or none.
 bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const AdapterRecord *entry,
                     AdapterRecord *work, char *property) {
     // Cleared so that no field carries an earlier device's text, above all
@@ -148,16 +189,22 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
 
     std::memset(property, 0, kPropertyBufferSize);
     host::DWORD const driverSize = ReadDeviceProperty(devices, member, host::SPDRP_DRIVER, property);
-    std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
+    // The name ends at its first NUL or at the reported size, so a name
+    // stored without its NUL still ends where its bytes do.
+    std::size_t const driverLength =
+        MeasureBoundedText(property, driverSize < kPropertyBufferSize ? driverSize : kPropertyBufferSize);
     // A name of another shape would point the setting at the hive root, the
     // class root, a class key or another device's key: such a device takes no
     // part in the attempt.
-    if (!IsDriverKeyName(property, driverLength)) {
+    std::size_t const classLength = MeasureDriverClassPart(property, driverLength);
+    if (classLength == 0) {
         return false;
     }
-    FormatText(DriverKeyPath, sizeof DriverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
+    bool const netClass = IsNetClassPart(property, classLength);
+    char driverKeyPath[kDriverKeyPathSize];
+    FormatText(driverKeyPath, sizeof driverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
                property);
-    TakeInstanceNumber(property, driverSize, work->InstanceNumber);
+    CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1, kInstanceNumberLength);
 
     std::memset(property, 0, kPropertyBufferSize);
     ReadDeviceProperty(devices, member, host::SPDRP_LOCATION_INFORMATION, property);
@@ -167,7 +214,22 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     ReadDeviceProperty(devices, member, host::SPDRP_MFG, property);
     CopyFieldText(work->Manufacturer, sizeof work->Manufacturer, property, kPropertyBufferSize);
 
-    GetAdapterDeviceName(work->InstanceNumber, work->DevicePath);
+    // The code GetAdapterDeviceName would obtain, taken here so that the
+    // layout also decides which class parts take part.
+    std::int32_t code = 0;
+    GetOSVersionCode(&code);
+    // The newer layout reads the identifier under the network class key; a
+    // name of another class would pair it with another class's key. The
+    // older layout keeps identifiers elsewhere, so any class part pairs.
+    if (code >= kNewerLayoutCode && !netClass) {
+        return false;
+    }
+    std::memcpy(DriverKeyPath, driverKeyPath, sizeof DriverKeyPath);
+    if (!ReadAdapterDeviceName(code, work->InstanceNumber, work->DevicePath)) {
+        // An earlier device's file must not answer for this device's key:
+        // with no file to ask, the queries fail and nothing is written.
+        MacFileName[0] = '\0';
+    }
     GetAdapterInstanceId(work->InstanceNumber, work->NtDeviceName, work->InstanceId);
     work->EntryValue1 = entry->EntryValue1;
     work->EntryValue2 = entry->EntryValue2;
@@ -312,31 +374,7 @@ std::int32_t GetAvailableAdapters(AdapterList *results, std::int32_t capacity) {
 bool GetAdapterDeviceName(const char *instanceNumber, char *devicePath) {
     std::int32_t code = 0;
     GetOSVersionCode(&code);
-    // Without an instance number the instance key is unknown.
-    if (instanceNumber[0] == '\0') {
-        return false;
-    }
-    char keyPath[kKeyPathSize];
-    const char *valueName = kIdentifierValue;
-    if (code < kNewerLayoutCode) {
-        FormatText(keyPath, sizeof keyPath, "%s%s", kOlderNetKey, instanceNumber);
-        valueName = kOlderIdentifierValue;
-    } else {
-        FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
-    }
-    char data[kDeviceNameDataSize];
-    std::size_t length = 0;
-    if (!ReadRegistryText(keyPath, valueName, data, sizeof data, &length)) {
-        return false;
-    }
-    // A cut identifier would name another adapter's device file: refused. An
-    // empty one names "\\.\", which opens nothing, so the queries fail.
-    if (length > kMacFileNameSize - sizeof kDeviceFilePrefix) {
-        return false;
-    }
-    FormatText(devicePath, kDevicePathSize, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
-    FormatText(MacFileName, sizeof MacFileName, "%s%.*s", kDeviceFilePrefix, static_cast<int>(length), data);
-    return true;
+    return ReadAdapterDeviceName(code, instanceNumber, devicePath);
 }
 
 bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *instanceId) {
@@ -349,7 +387,7 @@ bool GetAdapterInstanceId(const char *instanceNumber, char *ntDeviceName, char *
         return false;
     }
     char keyPath[kKeyPathSize];
-    FormatText(keyPath, sizeof keyPath, "%s\\%s", kNetClassKey, instanceNumber);
+    FormatText(keyPath, sizeof keyPath, "%s\\%s\\%s", kClassKey, kNetClassGuid, instanceNumber);
     char data[kInstanceIdDataSize];
     std::size_t length = 0;
     if (!ReadRegistryText(keyPath, kIdentifierValue, data, sizeof data, &length)) {

@@ -21,9 +21,10 @@ constexpr std::size_t kMacFileNameSize = 64;
 // Room for the class key path, a backslash and a 255-character driver name.
 constexpr std::size_t kDriverKeyPathSize = 512;
 
-// "\\.\" and the instance identifier of the last matching device whose
-// identifier was read: the device file the driver queries open. Empty until
-// then; never cleared.
+// "\\.\" and the instance identifier of the last matching device examined:
+// the device file the driver queries open. Empty until then, and emptied
+// when that device's identifier cannot be read or does not fit, so that it
+// always names the device of DriverKeyPath, or none.
 extern char MacFileName[kMacFileNameSize];
 // "System\CurrentControlSet\Control\Class\" and the driver key name of the
 // last matching device examined, under HKEY_LOCAL_MACHINE. Empty until then;
