@@ -275,8 +275,18 @@ host::LONG FireFault(Machine &machine, std::string_view operation, std::initiali
     return fired;
 }
 
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result) {
-    machine.calls.push_back(CallRecord{machine.nowMs, std::move(operation), std::move(arguments), std::move(result)});
+void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result, CallFields fields) {
+    CallRecord call;
+    static_cast<CallFields &>(call) = std::move(fields);
+    call.atMs = machine.nowMs;
+    call.operation = std::move(operation);
+    call.arguments = std::move(arguments);
+    call.result = std::move(result);
+    machine.calls.push_back(std::move(call));
+}
+
+host::LONG CallStatus(Machine &machine, host::BOOL result) {
+    return result != host::FALSE ? host::ERROR_SUCCESS : static_cast<host::LONG>(machine.LastError());
 }
 
 void SetLastError(Machine &machine, host::LONG error) {

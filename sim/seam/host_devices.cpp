@@ -266,12 +266,19 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
     sim::SetLastError(machine, error);
     std::string const outcome =
         error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle) : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
+    sim::CallFields fields;
+    fields.path = fileName == nullptr ? "" : fileName;
+    fields.access = desiredAccess;
+    fields.share = shareMode;
+    fields.disposition = creationDisposition;
+    fields.flags = flagsAndAttributes;
+    fields.status = error;
     sim::LogCall(machine, "CreateFileA",
                  sim::Quote(fileName) + ", " + sim::Hex(desiredAccess) + ", " + sim::Hex(shareMode) + ", " +
                      (securityAttributes == nullptr ? "NULL" : "attributes") + ", " +
                      std::to_string(creationDisposition) + ", " + sim::Hex(flagsAndAttributes) + ", " +
                      sim::HandleText(templateFile),
-                 outcome);
+                 outcome, fields);
     return handle;
 }
 

@@ -278,9 +278,15 @@ namespace host {
 
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const parent = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(parent, key);
     std::string opened;
     LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result, &opened);
+    sim::CallFields fields;
+    fields.path = sim::JoinPath(parent.path, subKey == nullptr ? "" : subKey);
+    fields.access = samDesired;
+    fields.flags = options;
+    fields.status = status;
     std::string outcome = sim::StatusText(status);
     if (status == ERROR_SUCCESS) {
         outcome += ", key " + sim::Hex(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(*result)));
@@ -288,17 +294,24 @@ LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesi
     sim::LogCall(machine, "RegOpenKeyExA",
                  keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " +
                      sim::AccessText(samDesired),
-                 outcome);
+                 outcome, fields);
     return status;
 }
 
 LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     std::string const sizeIn = dataSize == nullptr ? "NULL" : std::to_string(*dataSize);
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.name = valueName == nullptr ? "" : valueName;
+    fields.size = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
     LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
+    fields.status = status;
     std::string outcome = sim::StatusText(status);
     if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
+        fields.returned = *dataSize;
         outcome += ", size " + std::to_string(*dataSize);
         if (type != nullptr) {
             outcome += ", " + sim::TypeText(*type);
@@ -309,27 +322,42 @@ LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD
     }
     sim::LogCall(machine, "RegQueryValueExA",
                  keyText + ", " + sim::Quote(valueName) + ", buffer " + (data == nullptr ? "NULL" : "of " + sizeIn),
-                 outcome);
+                 outcome, fields);
     return status;
 }
 
 LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.name = valueName == nullptr ? "" : valueName;
+    fields.type = type;
+    fields.flags = reserved;
+    fields.size = dataSize;
+    if (data != nullptr) {
+        fields.data.assign(reinterpret_cast<const char *>(data), dataSize);
+    }
+    fields.status = status;
     std::string const dataText = data == nullptr ? "NULL" : sim::QuoteBytes(data, dataSize);
     sim::LogCall(machine, "RegSetValueExA",
                  keyText + ", " + sim::Quote(valueName) + ", " + std::to_string(reserved) + ", " + sim::TypeText(type) +
                      ", " + dataText + ", " + std::to_string(dataSize),
-                 sim::StatusText(status));
+                 sim::StatusText(status), fields);
     return status;
 }
 
 LSTATUS RegCloseKey(HKEY key) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     LSTATUS const status = sim::CloseKey(machine, key);
-    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status));
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.status = status;
+    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status), fields);
     return status;
 }
 

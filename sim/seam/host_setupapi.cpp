@@ -355,8 +355,12 @@ BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWOR
             outcome += ", " + sim::GuidText(classGuidList[i]);
         }
     }
+    sim::CallFields fields;
+    fields.path = className == nullptr ? "" : className;
+    fields.size = classGuidListSize;
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiClassGuidsFromNameA",
-                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome);
+                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome, fields);
     return result;
 }
 
@@ -367,11 +371,15 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, voi
     std::string const outcome = set == INVALID_HANDLE_VALUE
                                     ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
                                     : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
+    sim::CallFields fields;
+    fields.path = classGuid == nullptr ? "" : sim::GuidText(*classGuid);
+    fields.flags = flags;
+    fields.status = sim::CallStatus(machine, set != INVALID_HANDLE_VALUE ? TRUE : FALSE);
     sim::LogCall(machine, "SetupDiGetClassDevsA",
                  (classGuid == nullptr ? std::string("NULL") : sim::GuidText(*classGuid)) + ", " +
                      sim::Quote(enumerator) + ", " + (parentWindow == nullptr ? "NULL" : "window") + ", " +
                      sim::Hex(flags),
-                 outcome);
+                 outcome, fields);
     return set;
 }
 
@@ -379,14 +387,17 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO
     sim::Machine &machine = sim::ActiveMachine();
     std::string const sizeText =
         deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
+    sim::CallFields fields;
+    fields.size = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
     std::string member;
     BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &member);
     std::string outcome = sim::BoolResult(machine, result);
     if (result != FALSE) {
         outcome += ", " + member;
     }
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiEnumDeviceInfo",
-                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome);
+                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome, fields);
     return result;
 }
 
@@ -405,11 +416,16 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
     if (result != FALSE && propertyBuffer != nullptr && requiredSize != nullptr) {
         outcome += ", " + sim::QuoteBytes(propertyBuffer, *requiredSize);
     }
+    sim::CallFields fields;
+    fields.property = property;
+    fields.size = propertyBuffer == nullptr ? 0 : propertyBufferSize;
+    fields.returned = requiredSize == nullptr ? 0 : *requiredSize;
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiGetDeviceRegistryPropertyA",
                  sim::SetText(deviceInfoSet) + ", " + (member.empty() ? "?" : member) + ", " +
                      sim::PropertyText(property) + ", buffer " +
                      (propertyBuffer == nullptr ? std::string("NULL") : "of " + std::to_string(propertyBufferSize)),
-                 outcome);
+                 outcome, fields);
     return result;
 }
 
