@@ -64,10 +64,10 @@
  * the judge does not rely on it. The count is kept in Parameters\Attempts
  * (REG_DWORD). Requests read the clock as 200 * n ms (a request first counts
  * a listing not yet seen). For changes the clock moves on to 200 * (n + 1)
- * ms once the program has neither listed nor asked anything for 170 ms:
- * within its 200 ms pause, so that they are in place before attempt n + 1
- * lists its devices. A change that comes later than that is late, which the
- * judge allows for.
+ * ms once the program has neither listed nor asked anything for 100 ms:
+ * half-way through its 200 ms pause, so that they are in place well before
+ * attempt n + 1 lists its devices and opens their files. A change that comes
+ * later than that is late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -144,7 +144,7 @@ static volatile LONG64 g_lastActivity; /* system time of the latest listing or r
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define QUIET_BEFORE_CHANGES_MS 170
+#define QUIET_BEFORE_CHANGES_MS 100
 #define MAX_ATTEMPTS 64
 #define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
