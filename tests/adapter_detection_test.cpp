@@ -241,16 +241,27 @@ TEST_P(RegistryLayout, ReadsTheLayoutOfTheVersionCode) {
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, RegistryLayout,
-    ::testing::Values(LayoutCase{"NewerLayoutXp", support::SetWindowsXp, false, true, true, 2},
-                      LayoutCase{"NewerLayoutIgnoresDeviceVxDs", support::SetWindows7x64, true, false, false, 2},
-                      LayoutCase{"NewerLayoutFromCode11", SetWindows2000, false, true, true, 2},
-                      LayoutCase{"OlderLayoutUpToCode5", SetWindowsNt4, true, false, true, 1},
-                      LayoutCase{"OlderLayoutMe", support::SetWindowsMe, true, false, true, 1},
-                      LayoutCase{"OlderLayoutIgnoresNetCfgInstanceId", support::SetWindowsMe, false, true, false, 1},
-                      LayoutCase{"NoVersionTakesOlderLayout", SetNoVersion, true, false, true, 1}),
-    [](const ::testing::TestParamInfo<LayoutCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const LayoutCase kLayouts[] = {
+    {.name = "NewerLayoutXp", .setWindows = support::SetWindowsXp,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = true, .instanceKeyOpens = 2},
+    {.name = "NewerLayoutIgnoresDeviceVxDs", .setWindows = support::SetWindows7x64,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = false, .instanceKeyOpens = 2},
+    {.name = "NewerLayoutFromCode11", .setWindows = SetWindows2000,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = true, .instanceKeyOpens = 2},
+    {.name = "OlderLayoutUpToCode5", .setWindows = SetWindowsNt4,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+    {.name = "OlderLayoutMe", .setWindows = support::SetWindowsMe,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+    {.name = "OlderLayoutIgnoresNetCfgInstanceId", .setWindows = support::SetWindowsMe,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = false, .instanceKeyOpens = 1},
+    {.name = "NoVersionTakesOlderLayout", .setWindows = SetNoVersion,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RegistryLayout, ::testing::ValuesIn(kLayouts),
+                         [](const ::testing::TestParamInfo<LayoutCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, OlderLayoutReadsDeviceVxDsUnderServicesClassNet) {
     support::SetWindowsMe(machine);
@@ -871,11 +882,22 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         bool instanceId;
         size_t opens;
     };
+    // clang-format off
     const Case cases[] = {
-        {false, "0007", 38, true, true, 2},  {false, "0007", 59, true, true, 2},   {false, "0007", 60, false, true, 2},
-        {false, "0007", 63, false, true, 2}, {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
-        {false, "", 38, false, false, 0},    {true, "0007", 38, true, false, 1},   {true, "0007", 0, true, false, 1},
-        {true, "", 38, false, false, 0},     {false, "0009", 38, false, false, 2}, {true, "0009", 38, false, false, 1}};
+        {.olderLayout = false, .instanceNumber = "0007", .length = 38, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 59, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 60, .deviceName = false, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 63, .deviceName = false, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 64, .deviceName = false, .instanceId = false, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 0, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "", .length = 38, .deviceName = false, .instanceId = false, .opens = 0},
+        {.olderLayout = true, .instanceNumber = "0007", .length = 38, .deviceName = true, .instanceId = false, .opens = 1},
+        {.olderLayout = true, .instanceNumber = "0007", .length = 0, .deviceName = true, .instanceId = false, .opens = 1},
+        {.olderLayout = true, .instanceNumber = "", .length = 38, .deviceName = false, .instanceId = false, .opens = 0},
+        {.olderLayout = false, .instanceNumber = "0009", .length = 38, .deviceName = false, .instanceId = false, .opens = 2},
+        {.olderLayout = true, .instanceNumber = "0009", .length = 38, .deviceName = false, .instanceId = false, .opens = 1},
+    };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message()
                      << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length " << c.length);
