@@ -14,28 +14,9 @@
 namespace sim {
 namespace {
 
-constexpr host::DWORD kGenericRead = 0x80000000U;
-constexpr host::DWORD kGenericWrite = 0x40000000U;
-constexpr host::DWORD kGenericAll = 0x10000000U;
-constexpr host::DWORD kMaximumAllowed = 0x02000000U;
 constexpr host::DWORD kKeyWrite = 0x20006;
 
 std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
-
-// Maps generic rights to the key rights Windows grants for them.
-host::DWORD GrantedAccess(host::DWORD desired) {
-    host::DWORD granted = desired & 0x00FFFFFFU;
-    if ((desired & kGenericRead) != 0) {
-        granted |= host::KEY_READ;
-    }
-    if ((desired & kGenericWrite) != 0) {
-        granted |= kKeyWrite;
-    }
-    if ((desired & (kGenericAll | kMaximumAllowed)) != 0) {
-        granted |= host::KEY_ALL_ACCESS;
-    }
-    return granted;
-}
 
 std::string AccessText(host::DWORD access) {
     if (access == host::KEY_READ) {
@@ -158,7 +139,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
             *opened = "HKEY_LOCAL_MACHINE";
             return host::ERROR_SUCCESS;
         }
-        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, GrantedAccess(samDesired)});
+        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, samDesired});
         *opened = base.path;
         return host::ERROR_SUCCESS;
     }
@@ -174,7 +155,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     if (!shared) {
         return host::ERROR_FILE_NOT_FOUND;
     }
-    *result = NewKeyHandle(machine, KeyHandle{shared, path, GrantedAccess(samDesired)});
+    *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
     *opened = path;
     return host::ERROR_SUCCESS;
 }
