@@ -236,29 +236,43 @@ def attempt_shapes(trace):
              text.count("Offset 0x38 = ") - text.count("Mac file failed!")) for text in attempts]
 
 
+MS = 10000  # FILETIME units a millisecond
+
+
 def place_listings(report):
     """Which attempt each listing and each query the driver saw belongs to,
     worked out from the program's own trace rather than from how long its
-    listings took: the system time of each attempt's first listing, the
-    attempt of each query (by sequence number), and the problems (a listing
-    the driver missed, or one the program did not make). A query reaches the
-    driver only after its attempt's listings, before the next attempt's; two
-    listings of one attempt leave one mark when the driver did not look
-    between them."""
+    listings took: for each attempt the system times between which its first
+    listing came, the attempt of each query (by sequence number), and the
+    problems (listings and queries that do not fit the trace). A query
+    reaches the driver only after its attempt's listings, before the next
+    attempt's. Listings the driver did not look between leave one mark, with
+    the last one's time: two of one attempt, or, when its polling thread was
+    held up, those of attempts without queries, which the program's 200 ms
+    pauses keep apart; such an attempt's listing came at an unknown time
+    between its neighbours'."""
     events = sorted([(r["sequence"], "query", r) for r in report["driverRequests"] if r["request"] == "ioctl"] +
                     [(l["sequence"], "listing", l) for l in report["driverListings"]], key=lambda e: e[0])
     shapes = attempt_shapes(report["trace"])
-    starts, query_attempts, at = [], {}, 0
+    starts, query_attempts, at, earliest = [], {}, 0, 0
     for attempt, (listings, queries) in enumerate(shapes):
         if listings < 1 or at >= len(events) or events[at][1] != "listing":
             return starts, query_attempts, ["attempt %d: the driver saw no listing of it: its log cannot place the "
                                             "changes" % attempt]
-        starts.append(events[at][2]["time"])
+        mark = events[at][2]["time"]
+        marks_left = sum(1 for event in events[at:] if event[1] == "listing")
+        if (listings == 1 and not queries and marks_left < len(shapes) - attempt and starts and
+                mark - earliest >= 200 * MS):
+            starts.append((earliest, mark - 200 * MS))  # its mark was overwritten by a later listing's
+            earliest += 200 * MS
+            continue
+        starts.append((mark, mark))
+        earliest = mark + 200 * MS
         at += 1
         later_listings = sum(shape[0] for shape in shapes[attempt + 1:])
         later_marks = sum(1 for event in events[at:] if event[1] == "listing")
         if listings == 2 and at < len(events) and events[at][1] == "listing" and (
-                queries or later_marks > later_listings or (events[at][2]["time"] - starts[-1]) // 10000 < 200):
+                queries or later_marks > later_listings or (events[at][2]["time"] - mark) < 200 * MS):
             at += 1
         for _ in range(queries):
             if at >= len(events) or events[at][1] != "query":
@@ -270,28 +284,30 @@ def place_listings(report):
     return starts, query_attempts, (["the driver saw %d listings the program did not make" % extra] if extra else [])
 
 
-def change_attempt(change, starts):
-    """The attempt whose first listing came last before a change (-1: before
-    the first; -2: one came while the change was being made)."""
-    if any(change["madeFrom"] <= start <= change["madeUntil"] for start in starts):
-        return -2
-    return max((n for n, start in enumerate(starts) if start < change["madeFrom"]), default=-1)
+def change_attempts(change, starts):
+    """The attempts at which a change can first have shown: the one after
+    the attempt whose first listing came last before it, or, when a listing
+    may have come while it was being made, that listing's attempt or the
+    next (nobody can tell which)."""
+    for n, (low, high) in enumerate(starts):
+        if low <= change["madeUntil"] and high >= change["madeFrom"]:
+            return [n, n + 1]
+    return [1 + max((n for n, (_, high) in enumerate(starts) if high < change["madeFrom"]), default=-1)]
 
 
 def attempt_delays(scenario, report, starts):
     """When each timed change really took effect, read from the driver's log
-    rather than the wall clock: {scheduled attempt: attempts late} for the
-    changes a busy scheduler delayed, and the problems found (a change made
+    rather than the wall clock: every reading of it as {scheduled attempt:
+    attempts late} for the changes a busy scheduler delayed (more than one
+    when a change raced a listing), and the problems found (a change made
     early, or never made though due before the program's last attempt)."""
     made = {}
-    delays, problems = {}, []
+    problems = []
     for change in report.get("driverChanges", []):
         key = ("event" if change["kind"] == "event" else "file", change["index"])
-        change["attempt"] = change_attempt(change, starts)
-        if change["attempt"] == -2:
-            problems.append("a change (%s %d) was made while the program listed its devices: its attempt is unknown" %
-                            (change["kind"], change["index"]))
-        made.setdefault(key, []).append(None if change["attempt"] == -2 else change["attempt"] + 1)
+        change["attempts"] = change_attempts(change, starts)
+        made.setdefault(key, []).append(change["attempts"])
+    readings = [{}]
     for key, steps in scheduled_changes(scenario).items():
         effective = made.get(key, [])
         for number, (attempt, what) in enumerate(steps):
@@ -299,13 +315,19 @@ def attempt_delays(scenario, report, starts):
                 # Only a change due while the program still ran is owed.
                 if attempt < len(starts):
                     problems.append("%s: the driver never made it" % what)
-            elif effective[number] is None:
                 continue
-            elif effective[number] < attempt:
-                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number], attempt))
-            elif effective[number] > attempt:
-                delays[attempt] = max(delays.get(attempt, 0), effective[number] - attempt)
-    return delays, problems
+            possible = [shown for shown in effective[number] if shown >= attempt]
+            if not possible:
+                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number][-1], attempt))
+                continue
+            readings = [dict(reading, **({attempt: max(reading.get(attempt, 0), shown - attempt)}
+                                         if shown > attempt else {}))
+                        for reading in readings for shown in possible]
+    unique = []
+    for reading in readings:
+        if reading not in unique:
+            unique.append(reading)
+    return unique, problems
 
 
 def split_attempts(trace):
@@ -345,9 +367,10 @@ def log_lines(report):
     lines = ["driver counted %s attempts as it went; listings (attempt it counted, ms after the first):" %
              report["driverAttempts"]]
     lines += ["  %d %8.1f ms" % (l["attempt"], (l["time"] - origin) / 10000) for l in report["driverListings"]]
-    lines.append("changes (made after attempt n, by the program's listings; ms after the first listing):")
-    lines += ["  attempt %d: %s %d at %.1f ms" % (c.get("attempt", -1), c["kind"], c["index"], (c["madeFrom"] - origin) /
-                                                  10000) for c in report["driverChanges"]]
+    lines.append("changes (by the program's listings; ms after the first listing):")
+    lines += ["  first shown at attempt %s: %s %d at %.1f ms" % (" or ".join(map(str, c.get("attempts", ["?"]))),
+                                                                 c["kind"], c["index"], (c["madeFrom"] - origin) / MS)
+              for c in report["driverChanges"]]
     lines.append("requests (adapter, time as the driver read it):")
     for request in report["driverRequests"]:
         what = "open" if request["request"] == "open" else "query %(oid)s in %(inSize)d out %(outSize)d" % request
@@ -363,11 +386,11 @@ def observe(session, before, run, scenario, adapters):
     changes, listings, counted = driver_changes(session.prefix, session.work_dir)
     report = {"trace": trace, "driverRequests": driver_requests(session.prefix, session.work_dir, adapters),
               "driverChanges": changes, "driverListings": listings, "driverAttempts": counted}
-    delays, problems = {}, []
+    readings, problems = [{}], []
     if scenario["timed"]:
         starts, query_attempts, problems = place_listings(report)
         if not problems:
-            delays, problems = attempt_delays(scenario, report, starts)
+            readings, problems = attempt_delays(scenario, report, starts)
             problems += request_times(scenario, report, query_attempts)
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
@@ -377,6 +400,7 @@ def observe(session, before, run, scenario, adapters):
                  "prefilled": [int(word, 16) for word in r["prefilled"]]}
                 for r in report["driverRequests"] if r["request"] == "ioctl"]
     observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
-                   "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())},
-                   "driverRequests": requests}
+                   "lateAttempts": {}, "driverRequests": requests}
+    report["lateReadings"] = [{str(attempt): late for attempt, late in sorted(reading.items())}
+                              for reading in readings]
     return observation, report, problems

@@ -92,7 +92,14 @@ def check(args, path):
     scenario, runs = run_scenario(args.cache, args.exe, path, args.windows)
     failed = 0
     for windows, observation, report, problems in runs:
-        mismatches = judge(args.sim, path, observation, os.path.join(args.cache, "observation-%d.json" % os.getpid()))
+        # A change that raced a listing can be read two ways: the run passes
+        # when the program's behaviour fits either.
+        for reading in report["lateReadings"]:
+            observation["lateAttempts"] = reading
+            mismatches = judge(args.sim, path, observation,
+                               os.path.join(args.cache, "observation-%d.json" % os.getpid()))
+            if not mismatches:
+                break
         label = "%s [%s%s] %d ms" % (os.path.basename(path), windows,
                                      "" if scenario["exactVersion"] or args.windows else ", nearest", report["durationMs"])
         if observation["lateAttempts"]:
