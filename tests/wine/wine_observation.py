@@ -320,8 +320,8 @@ def attempt_delays(scenario, report, starts):
             if not possible:
                 problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number][-1], attempt))
                 continue
-            readings = [dict(reading, **({attempt: max(reading.get(attempt, 0), shown - attempt)}
-                                         if shown > attempt else {}))
+            readings = [{**reading, **({attempt: max(reading.get(attempt, 0), shown - attempt)}
+                                       if shown > attempt else {})}
                         for reading in readings for shown in possible]
     unique = []
     for reading in readings:
