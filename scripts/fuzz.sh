@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer target for a bounded time (seconds, default 60) on a
-# copy of its seed corpus, and fails on the first finding. A finding is left
+# Runs every libFuzzer target for a bounded time (seconds, default 60) from
+# its seed corpus (fuzz/corpus/<target>, minimised with -merge=1) and every
+# input that once found a fault, and fails on the first finding. A finding is left
 # in build/fuzz/findings/<target>/: add it to fuzz/regressions/<target>/.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
@@ -24,7 +25,7 @@ for target in "${targets[@]}"; do
   dict=()
   [[ -f fuzz/$target.dict ]] && dict=(-dict="fuzz/$target.dict")
   ASAN_OPTIONS=check_printf=0 build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "fuzz/corpus/$target" "fuzz/regressions/$target" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   echo "fuzz_$target: ${runs:-0} executions in ${seconds} s, exit $status"
   total=$(( total + ${runs:-0} ))

@@ -86,7 +86,7 @@ class Detection : public ::testing::Test {
     // Opens of keys other than the environment key the version probe reads.
     size_t InstanceKeyOpens() const {
         return machine.CountCalls("RegOpenKeyExA") -
-               support::CountCallsWith(machine, "RegOpenKeyExA", "Session Manager");
+               support::CountKeyOpens(machine, support::kEnvironmentKey, host::KEY_READ);
     }
 
     sim::Machine machine;
@@ -149,14 +149,15 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(std::string(DriverKeyPath),
               "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
     EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiClassGuidsFromNameA", "\"Net\", list of 3"), 1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetClassDevsA",
-                                      std::string(support::kNetClassGuid) + ", NULL, NULL, 0x00000002"),
+    EXPECT_EQ(support::CountCallsWhere(machine, "SetupDiClassGuidsFromNameA",
+                                       [](const sim::CallRecord &c) { return c.path == "Net" && c.size == 3; }),
               1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA",
-                                      support::Quoted(support::DeviceFile(kGuidA)) +
-                                          ", 0x00000000, 0x00000001, NULL, 3, 0x00000000, INVALID_HANDLE_VALUE"),
+    EXPECT_EQ(support::CountCallsWhere(machine, "SetupDiGetClassDevsA",
+                                       [](const sim::CallRecord &c) {
+                                           return c.path == support::kNetClassGuid && c.flags == host::DIGCF_PRESENT;
+                                       }),
               1u);
+    EXPECT_EQ(support::CountDeviceOpens(machine, support::DeviceFile(kGuidA)), 1u);
     EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
 }
 
@@ -177,7 +178,7 @@ TEST_F(Detection, TwoAdaptersGiveTheFirstRecordAndTheSecondStrings) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0008")));
     // The second walk is sized by the first: a list of two rooms.
     EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), 2u);
-    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", " + std::to_string(4 + 2 * 1300)), 1u);
+    EXPECT_EQ(support::CountAllocations(machine, 4 + 2 * 1300), 1u);
     EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
 }
 
@@ -240,16 +241,27 @@ TEST_P(RegistryLayout, ReadsTheLayoutOfTheVersionCode) {
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, RegistryLayout,
-    ::testing::Values(LayoutCase{"NewerLayoutXp", support::SetWindowsXp, false, true, true, 2},
-                      LayoutCase{"NewerLayoutIgnoresDeviceVxDs", support::SetWindows7x64, true, false, false, 2},
-                      LayoutCase{"NewerLayoutFromCode11", SetWindows2000, false, true, true, 2},
-                      LayoutCase{"OlderLayoutUpToCode5", SetWindowsNt4, true, false, true, 1},
-                      LayoutCase{"OlderLayoutMe", support::SetWindowsMe, true, false, true, 1},
-                      LayoutCase{"OlderLayoutIgnoresNetCfgInstanceId", support::SetWindowsMe, false, true, false, 1},
-                      LayoutCase{"NoVersionTakesOlderLayout", SetNoVersion, true, false, true, 1}),
-    [](const ::testing::TestParamInfo<LayoutCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const LayoutCase kLayouts[] = {
+    {.name = "NewerLayoutXp", .setWindows = support::SetWindowsXp,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = true, .instanceKeyOpens = 2},
+    {.name = "NewerLayoutIgnoresDeviceVxDs", .setWindows = support::SetWindows7x64,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = false, .instanceKeyOpens = 2},
+    {.name = "NewerLayoutFromCode11", .setWindows = SetWindows2000,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = true, .instanceKeyOpens = 2},
+    {.name = "OlderLayoutUpToCode5", .setWindows = SetWindowsNt4,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+    {.name = "OlderLayoutMe", .setWindows = support::SetWindowsMe,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+    {.name = "OlderLayoutIgnoresNetCfgInstanceId", .setWindows = support::SetWindowsMe,
+     .deviceVxDs = false, .netCfgInstanceId = true, .found = false, .instanceKeyOpens = 1},
+    {.name = "NoVersionTakesOlderLayout", .setWindows = SetNoVersion,
+     .deviceVxDs = true, .netCfgInstanceId = false, .found = true, .instanceKeyOpens = 1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RegistryLayout, ::testing::ValuesIn(kLayouts),
+                         [](const ::testing::TestParamInfo<LayoutCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, OlderLayoutReadsDeviceVxDsUnderServicesClassNet) {
     support::SetWindowsMe(machine);
@@ -257,22 +269,21 @@ TEST_F(Detection, OlderLayoutReadsDeviceVxDsUnderServicesClassNet) {
     support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x100));
     Detect();
-    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA",
-                                      support::Quoted("SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\0007") +
-                                          ", 0, KEY_READ"),
+    EXPECT_EQ(support::CountKeyOpens(machine, "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\0007", host::KEY_READ),
               1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"DeviceVxDs\", buffer of 256"), 1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "NetCfgInstanceId"), 0u);
+    EXPECT_EQ(support::CountValueReads(machine, "DeviceVxDs", 256), 1u);
+    EXPECT_EQ(support::CountValueReads(machine, "NetCfgInstanceId"), 0u);
 }
 
 TEST_F(Detection, NewerLayoutReadsNetCfgInstanceIdTwice) {
     support::AddAdapter(machine, AdapterSetup{});
     Detect();
-    std::string const key =
-        support::Quoted("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007");
-    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA", key + ", 0, KEY_READ"), 2u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"NetCfgInstanceId\", buffer of 256"), 1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegQueryValueExA", "\"NetCfgInstanceId\", buffer of 128"), 1u);
+    EXPECT_EQ(support::CountKeyOpens(
+                  machine, "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007",
+                  host::KEY_READ),
+              2u);
+    EXPECT_EQ(support::CountValueReads(machine, "NetCfgInstanceId", 256), 1u);
+    EXPECT_EQ(support::CountValueReads(machine, "NetCfgInstanceId", 128), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -404,7 +415,7 @@ TEST_F(Detection, ThreeAdaptersDetectedThroughASecondWalkOfThree) {
     EXPECT_EQ(d.count, 3);
     EXPECT_EQ(machine.standardOutput, support::DetectTrace(3));
     EXPECT_EQ(Text(d.record.DevicePath), support::DeviceFile(kGuidA));
-    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", " + std::to_string(4 + 3 * 1300)), 1u);
+    EXPECT_EQ(support::CountAllocations(machine, 4 + 3 * 1300), 1u);
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
 
@@ -438,8 +449,7 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     // The other card costs one read; the adapter the rest.
     EXPECT_EQ(PropertyReads(), 1 + c.propertyReads);
     EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyReads);
-    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") -
-                  support::CountCallsWith(machine, "RegQueryValueExA", "PROCESSOR_ARCHITECTURE"),
+    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - support::CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
               c.instanceKeyReads);
     // Each registry routine obtains the version code once.
     EXPECT_EQ(machine.CountCalls("GetVersionExA"), 2u);
@@ -447,10 +457,17 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls("CloseHandle"), 1u);
     EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiEnumDeviceInfo", "cbSize 28"), 3u);
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "buffer of 256"), PropertyReads());
-    EXPECT_EQ(support::CountCallsWith(machine, "SetupDiGetDeviceRegistryPropertyA", "SPDRP_DEVICEDESC"),
-              c.friendlyName ? 0u : 1u);
+    EXPECT_EQ(
+        support::CountCallsWhere(machine, "SetupDiEnumDeviceInfo",
+                                 [](const sim::CallRecord &call) { return call.size == 28; }), // the 32-bit layout
+        3u);
+    EXPECT_EQ(support::CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
+                                       [](const sim::CallRecord &call) { return call.size == 256; }),
+              PropertyReads());
+    EXPECT_EQ(
+        support::CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
+                                 [](const sim::CallRecord &call) { return call.property == host::SPDRP_DEVICEDESC; }),
+        c.friendlyName ? 0u : 1u);
     if (!c.friendlyName) {
         EXPECT_EQ(Text(d.record.FriendlyName), "");
         EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter");
@@ -845,8 +862,7 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     EXPECT_EQ(d.count, c.count);
     if (c.accepted) {
         EXPECT_EQ(std::string(MacFileName), support::DeviceFile(identifier));
-        EXPECT_EQ(support::CountCallsWith(machine, "CreateFileA", support::Quoted(support::DeviceFile(identifier))),
-                  1u);
+        EXPECT_EQ(support::CountDeviceOpens(machine, support::DeviceFile(identifier)), 1u);
     } else {
         // Not the earlier device's file: this device's key is DriverKeyPath.
         EXPECT_EQ(std::string(MacFileName), "");
@@ -880,11 +896,22 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         bool instanceId;
         size_t opens;
     };
+    // clang-format off
     const Case cases[] = {
-        {false, "0007", 38, true, true, 2},  {false, "0007", 59, true, true, 2},   {false, "0007", 60, false, true, 2},
-        {false, "0007", 63, false, true, 2}, {false, "0007", 64, false, false, 2}, {false, "0007", 0, true, true, 2},
-        {false, "", 38, false, false, 0},    {true, "0007", 38, true, false, 1},   {true, "0007", 0, true, false, 1},
-        {true, "", 38, false, false, 0},     {false, "0009", 38, false, false, 2}, {true, "0009", 38, false, false, 1}};
+        {.olderLayout = false, .instanceNumber = "0007", .length = 38, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 59, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 60, .deviceName = false, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 63, .deviceName = false, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 64, .deviceName = false, .instanceId = false, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "0007", .length = 0, .deviceName = true, .instanceId = true, .opens = 2},
+        {.olderLayout = false, .instanceNumber = "", .length = 38, .deviceName = false, .instanceId = false, .opens = 0},
+        {.olderLayout = true, .instanceNumber = "0007", .length = 38, .deviceName = true, .instanceId = false, .opens = 1},
+        {.olderLayout = true, .instanceNumber = "0007", .length = 0, .deviceName = true, .instanceId = false, .opens = 1},
+        {.olderLayout = true, .instanceNumber = "", .length = 38, .deviceName = false, .instanceId = false, .opens = 0},
+        {.olderLayout = false, .instanceNumber = "0009", .length = 38, .deviceName = false, .instanceId = false, .opens = 2},
+        {.olderLayout = true, .instanceNumber = "0009", .length = 38, .deviceName = false, .instanceId = false, .opens = 1},
+    };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message()
                      << "older " << c.olderLayout << " \"" << c.instanceNumber << "\" length " << c.length);
@@ -928,7 +955,7 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
             EXPECT_EQ(std::string(nt, sizeof nt), std::string(256, 'Q'));
         }
         EXPECT_EQ(fresh.CountCalls("RegOpenKeyExA") -
-                      support::CountCallsWith(fresh, "RegOpenKeyExA", "Session Manager"),
+                      support::CountKeyOpens(fresh, support::kEnvironmentKey, host::KEY_READ),
                   c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
@@ -1018,7 +1045,7 @@ TEST(SupportedDeviceTable, HoldsTheOneEntry) {
     EXPECT_EQ(Text(entry->HardwareIdPattern), kPattern);
     EXPECT_EQ(entry->EntryValue1, 5);
     EXPECT_EQ(entry->EntryValue2, 0);
-    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", 1304"), 1u);
+    EXPECT_EQ(support::CountAllocations(machine, 1304), 1u);
     ReleaseAdapterList(table);
     EXPECT_EQ(machine.LiveBlockCount(), 0u);
 }
@@ -1028,7 +1055,7 @@ TEST(AdapterListBlock, IsACountAndCapacityRooms) {
     sim::MachineScope scope(machine);
     AdapterList *list = AllocateAdapterList(3);
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(support::CountCallsWith(machine, "LocalAlloc", ", 3904"), 1u);
+    EXPECT_EQ(support::CountAllocations(machine, 3904), 1u);
     EXPECT_EQ(reinterpret_cast<char *>(GetAdapterRoom(list, 2)) - reinterpret_cast<char *>(list), 4 + 2 * 1300);
     ReleaseAdapterList(list);
     EXPECT_EQ(AllocateAdapterList(0), nullptr);

@@ -59,15 +59,19 @@ class MainCycle : public ::testing::Test {
         ASSERT_GE(machine.calls.size(), 2u);
         EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, "FlushStandardOutput");
         EXPECT_EQ(machine.calls.back().operation, "ExitProcess");
-        EXPECT_EQ(machine.calls.back().arguments, "0");
         EXPECT_EQ(machine.CountCalls("FlushStandardOutput"), 1u);
         ASSERT_FALSE(machine.flushes.empty());
         EXPECT_EQ(machine.flushes.front(), machine.standardOutput.size());
         EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
     }
 
-    size_t Sleeps() const { return support::CountCallsWith(machine, "Sleep", "200"); }
-    size_t WriteOpens() const { return support::CountCallsWith(machine, "RegOpenKeyExA", "KEY_ALL_ACCESS"); }
+    size_t Sleeps() const {
+        return support::CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.size == 200; });
+    }
+    size_t WriteOpens() const {
+        return support::CountCallsWhere(machine, "RegOpenKeyExA",
+                                        [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
+    }
 
     sim::Machine machine;
     sim::Registry before;
@@ -83,10 +87,13 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
     EXPECT_EQ(machine.standardOutput, FoundAttempt(1, 0));
     EXPECT_EQ(Sleeps(), 0u);
     EXPECT_EQ(outcome.endedAtMs, 0u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegOpenKeyExA",
-                                      "HKEY_LOCAL_MACHINE, " + support::Quoted(kDriverKey) + ", 0, KEY_ALL_ACCESS"),
+    EXPECT_EQ(support::CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
+    EXPECT_EQ(support::CountCallsWhere(machine, "RegSetValueExA",
+                                       [](const sim::CallRecord &c) {
+                                           return c.name == "EDCCAEnable" && c.flags == 0 && c.type == host::REG_SZ &&
+                                                  c.data == std::string("1\0", 2) && c.size == 2;
+                                       }),
               1u);
-    EXPECT_EQ(support::CountCallsWith(machine, "RegSetValueExA", "\"EDCCAEnable\", 0, REG_SZ, \"1\\x00\", 2"), 1u);
     std::vector<sim::RegistryChange> const changes = Changes();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].kind, sim::RegistryChange::Kind::ValueSet);
@@ -104,9 +111,8 @@ TEST_F(MainCycle, ExistingSettingIsOverwrittenAsText) {
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->type, host::REG_SZ);
     EXPECT_EQ(value->data, (std::vector<std::uint8_t>{'1', 0}));
-    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") -
-                  support::CountCallsWith(machine, "RegQueryValueExA", "PROCESSOR_ARCHITECTURE") -
-                  support::CountCallsWith(machine, "RegQueryValueExA", "NetCfgInstanceId"),
+    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - support::CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
+                  support::CountValueReads(machine, "NetCfgInstanceId"),
               0u); // never read back
 }
 

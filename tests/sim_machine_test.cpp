@@ -247,7 +247,7 @@ TEST_F(SimHost, FaultsSelectByOperationSubjectAndCallNumber) {
     EXPECT_EQ(machine_.standardOutput, "kept");
 }
 
-TEST_F(SimHost, CallLogRecordsReadableArgumentsAndResults) {
+TEST_F(SimHost, CallLogRecordsEachCallsFields) {
     machine_.registry.SetString("SYSTEM\\Env", "ARCH", "AMD64");
     machine_.nowMs = 600;
     HKEY key = nullptr;
@@ -257,12 +257,16 @@ TEST_F(SimHost, CallLogRecordsReadableArgumentsAndResults) {
     RegQueryValueExA(key, "ARCH", nullptr, nullptr, buffer, &size);
     RegCloseKey(key);
     ASSERT_EQ(machine_.calls.size(), 3U);
-    EXPECT_EQ(machine_.calls[0].atMs, 600U);
-    EXPECT_EQ(machine_.calls[0].operation, "RegOpenKeyExA");
-    EXPECT_EQ(machine_.calls[0].arguments, "HKEY_LOCAL_MACHINE, \"system\\\\env\", 0, KEY_READ");
-    EXPECT_EQ(machine_.calls[0].result, "ERROR_SUCCESS, key 0x00000040");
-    EXPECT_EQ(machine_.calls[1].arguments, "0x00000040 (HKLM\\SYSTEM\\Env), \"ARCH\", buffer of 128");
-    EXPECT_EQ(machine_.calls[1].result, "ERROR_SUCCESS, size 6, \"AMD64\\x00\"");
+    const sim::CallRecord &open = machine_.calls[0], &query = machine_.calls[1];
+    EXPECT_EQ(open.atMs, 600U);
+    EXPECT_EQ(open.operation, "RegOpenKeyExA");
+    EXPECT_EQ(open.path, "system\\env");
+    EXPECT_EQ(open.access, static_cast<DWORD>(KEY_READ));
+    EXPECT_EQ(open.status, ERROR_SUCCESS);
+    EXPECT_EQ(query.path, "SYSTEM\\Env"); // the key as it was opened
+    EXPECT_EQ(query.name, "ARCH");
+    EXPECT_EQ(query.size, 128U);
+    EXPECT_EQ(query.returned, 6U);
     EXPECT_EQ(machine_.CountCalls("RegCloseKey"), 1U);
 }
 

@@ -9,18 +9,15 @@
 #include "host/host.h"
 #include "host/version.h"
 #include "machine/machine.h"
+#include "support/tool_machine.h"
 
 namespace {
 
-constexpr char kEnvironmentKey[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kOpenFail[] = "IsX64Platform() : Open Registry Key Fail!";
 constexpr char kReadFail[] = "IsX64Platform() : Get Platform Type Fail!";
 
-std::vector<std::uint8_t> Bytes(const std::string &text) { return {text.begin(), text.end()}; }
-
-void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
-    machine.registry.SetValue(kEnvironmentKey, "PROCESSOR_ARCHITECTURE", type, Bytes(raw));
-}
+using support::kEnvironmentKey;
+using support::SetArchitecture;
 
 struct Probe {
     bool x64;
@@ -75,8 +72,7 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64AndNothingIsTraced) {
     EXPECT_EQ(probe.output, "");
     EXPECT_EQ(machine.OpenKeyCount(), 0u);
     ASSERT_EQ(machine.CountCalls("RegOpenKeyExA"), 1u);
-    EXPECT_EQ(machine.calls[0].arguments, "HKEY_LOCAL_MACHINE, \"System\\\\CurrentControlSet\\\\Control\\\\Session "
-                                          "Manager\\\\Environment\", 0, KEY_READ");
+    EXPECT_EQ(support::CountKeyOpens(machine, support::kEnvironmentKey, host::KEY_READ), 1u);
     EXPECT_EQ(machine.CountCalls("RegQueryValueExA"), 1u);
     EXPECT_EQ(machine.CountCalls("RegCloseKey"), 1u);
 }
@@ -297,29 +293,44 @@ TEST(GetOSVersionCode, FailingVersionQueryGivesUnknownAndCodeZero) {
     EXPECT_EQ(machine.CountCalls("GetSystemMetrics"), 0u);
 }
 
-TEST(GetOSVersionCode, ProbeFailureTakesTheX86ColumnAndTracesWithoutLineFeed) {
+// A probe that cannot open the key, or cannot read the value, takes the x86
+// column, traces without a line feed and leaves no key open.
+struct ProbeFailureCase {
+    const char *name;
+    bool keyMissing; // else the key is there without the value
+    host::DWORD major, minor;
+    std::int32_t code;
+    const char *trace;
+};
+
+class ProbeFailure : public ::testing::TestWithParam<ProbeFailureCase> {};
+
+TEST_P(ProbeFailure, TakesTheX86Column) {
+    const ProbeFailureCase &c = GetParam();
     sim::Machine machine;
-    machine.registry.DeleteKeyTree(kEnvironmentKey);
-    machine.version.major = 6;
-    machine.version.minor = 1;
+    if (c.keyMissing) {
+        machine.registry.DeleteKeyTree(kEnvironmentKey);
+    } else {
+        machine.registry.CreateKey(kEnvironmentKey)->DeleteValue("PROCESSOR_ARCHITECTURE");
+    }
+    machine.version.major = c.major;
+    machine.version.minor = c.minor;
     machine.version.productType = kWork;
     Classified const got = Classify(machine);
     EXPECT_EQ(got.result, 1);
-    EXPECT_EQ(got.code, 41);
-    EXPECT_EQ(machine.standardOutput, kOpenFail);
-}
-
-TEST(GetOSVersionCode, ProbeReadFailureTakesTheX86Column) {
-    sim::Machine machine;
-    machine.registry.CreateKey(kEnvironmentKey)->DeleteValue("PROCESSOR_ARCHITECTURE");
-    machine.version.major = 5;
-    machine.version.minor = 2;
-    machine.version.productType = kWork;
-    Classified const got = Classify(machine);
-    EXPECT_EQ(got.code, 26);
-    EXPECT_EQ(machine.standardOutput, kReadFail);
+    EXPECT_EQ(got.code, c.code);
+    EXPECT_EQ(machine.standardOutput, c.trace);
     EXPECT_EQ(machine.OpenKeyCount(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Probes, ProbeFailure,
+    ::testing::Values(
+        ProbeFailureCase{
+            .name = "OpenFails", .keyMissing = true, .major = 6, .minor = 1, .code = 41, .trace = kOpenFail},
+        ProbeFailureCase{
+            .name = "ReadFails", .keyMissing = false, .major = 5, .minor = 2, .code = 26, .trace = kReadFail}),
+    [](const ::testing::TestParamInfo<ProbeFailureCase> &row) { return std::string(row.param.name); });
 
 TEST(GetOSVersionCode, NothingIsCachedBetweenCalls) {
     sim::Machine machine;

@@ -118,10 +118,8 @@ std::string ErrorName(host::LONG error) {
         {6, "ERROR_INVALID_HANDLE"},
         {8, "ERROR_NOT_ENOUGH_MEMORY"},
         {13, "ERROR_INVALID_DATA"},
-        {21, "ERROR_NOT_READY"},
         {31, "ERROR_GEN_FAILURE"},
         {50, "ERROR_NOT_SUPPORTED"},
-        {55, "ERROR_DEV_NOT_EXIST"},
         {87, "ERROR_INVALID_PARAMETER"},
         {122, "ERROR_INSUFFICIENT_BUFFER"},
         {123, "ERROR_INVALID_NAME"},
@@ -130,7 +128,6 @@ std::string ErrorName(host::LONG error) {
         {259, "ERROR_NO_MORE_ITEMS"},
         {998, "ERROR_NOACCESS"},
         {1004, "ERROR_INVALID_FLAGS"},
-        {1018, "ERROR_KEY_DELETED"},
         {1167, "ERROR_DEVICE_NOT_CONNECTED"},
         {1784, "ERROR_INVALID_USER_BUFFER"},
         {static_cast<host::LONG>(0xE0000209U), "ERROR_INVALID_REG_PROPERTY"},
@@ -276,8 +273,18 @@ host::LONG FireFault(Machine &machine, std::string_view operation, std::initiali
     return fired;
 }
 
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result) {
-    machine.calls.push_back(CallRecord{machine.nowMs, std::move(operation), std::move(arguments), std::move(result)});
+void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result, CallFields fields) {
+    CallRecord call;
+    static_cast<CallFields &>(call) = std::move(fields);
+    call.atMs = machine.nowMs;
+    call.operation = std::move(operation);
+    call.arguments = std::move(arguments);
+    call.result = std::move(result);
+    machine.calls.push_back(std::move(call));
+}
+
+host::LONG CallStatus(Machine &machine, host::BOOL result) {
+    return result != host::FALSE ? host::ERROR_SUCCESS : static_cast<host::LONG>(machine.LastError());
 }
 
 void SetLastError(Machine &machine, host::LONG error) {

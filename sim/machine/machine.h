@@ -98,7 +98,25 @@ struct Fault {
     int seen = 0;           // matching calls so far
 };
 
-struct CallRecord {
+// What a call named, asked for and got, as fields (those that apply to it;
+// the others stay empty or 0), so that a check does not depend on the
+// readable text.
+struct CallFields {
+    std::string path;       // the key below HKLM (as named, or as opened for a handle), device file or class name
+    std::string name;       // the registry value
+    host::DWORD access = 0; // rights or access asked for
+    host::DWORD share = 0;  // CreateFileA's share mode
+    host::DWORD disposition = 0;
+    host::DWORD flags = 0;    // flags and attributes, SetupDiGetClassDevsA's flags, options, the reserved word
+    host::DWORD size = 0;     // size given: buffer, cbSize, list length, allocation, data; Sleep's milliseconds
+    host::DWORD returned = 0; // size the call reported back
+    host::DWORD property = 0; // SPDRP_ code
+    host::DWORD type = 0;     // registry type written
+    std::string data;         // bytes written
+    host::LONG status = 0;    // ERROR_SUCCESS, or the error the call failed with
+};
+
+struct CallRecord : CallFields {
     std::uint64_t atMs = 0;
     std::string operation; // Win32 name
     std::string arguments; // readable, e.g. "HKLM\\System\\...", KEY_READ

@@ -71,17 +71,7 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
         return host::ERROR_PATH_NOT_FOUND;
     }
     if (!devicePath) {
-        // The machine has drive roots and no files: a name directly in a root
-        // (or relative) is a missing file, anything deeper a missing directory.
-        std::string rest = name;
-        if (rest.size() >= 3 && rest[1] == ':' && rest[2] == '\\') {
-            rest = rest.substr(3);
-        }
-        if (rest.find('\\') != std::string::npos) {
-            return host::ERROR_PATH_NOT_FOUND;
-        }
-        return disposition == host::OPEN_EXISTING || disposition == kTruncateExisting ? host::ERROR_FILE_NOT_FOUND
-                                                                                      : host::ERROR_ACCESS_DENIED;
+        return host::ERROR_FILE_NOT_FOUND; // the tool opens device files only; the machine has no others
     }
     if (deviceName.empty()) {
         return host::ERROR_INVALID_NAME;
@@ -266,12 +256,19 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
     sim::SetLastError(machine, error);
     std::string const outcome =
         error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle) : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
+    sim::CallFields fields;
+    fields.path = fileName == nullptr ? "" : fileName;
+    fields.access = desiredAccess;
+    fields.share = shareMode;
+    fields.disposition = creationDisposition;
+    fields.flags = flagsAndAttributes;
+    fields.status = error;
     sim::LogCall(machine, "CreateFileA",
                  sim::Quote(fileName) + ", " + sim::Hex(desiredAccess) + ", " + sim::Hex(shareMode) + ", " +
                      (securityAttributes == nullptr ? "NULL" : "attributes") + ", " +
                      std::to_string(creationDisposition) + ", " + sim::Hex(flagsAndAttributes) + ", " +
                      sim::HandleText(templateFile),
-                 outcome);
+                 outcome, fields);
     return handle;
 }
 

@@ -130,7 +130,9 @@ int GetSystemMetrics(int index) {
 
 void Sleep(DWORD milliseconds) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::LogCall(machine, "Sleep", std::to_string(milliseconds), "");
+    sim::CallFields fields;
+    fields.size = milliseconds;
+    sim::LogCall(machine, "Sleep", std::to_string(milliseconds), "", fields);
     machine.nowMs += milliseconds;
     if (machine.realTime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -145,8 +147,12 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     if (block == nullptr) {
         sim::SetLastError(machine, error);
     }
+    sim::CallFields fields;
+    fields.flags = flags;
+    fields.size = static_cast<DWORD>(bytes);
+    fields.status = block == nullptr ? error : ERROR_SUCCESS;
     sim::LogCall(machine, "LocalAlloc", sim::Hex(flags, 4) + ", " + std::to_string(bytes),
-                 block == nullptr ? "NULL, " + sim::ErrorName(error) : "block #" + std::to_string(serial));
+                 block == nullptr ? "NULL, " + sim::ErrorName(error) : "block #" + std::to_string(serial), fields);
     return block;
 }
 

@@ -14,28 +14,9 @@
 namespace sim {
 namespace {
 
-constexpr host::DWORD kGenericRead = 0x80000000U;
-constexpr host::DWORD kGenericWrite = 0x40000000U;
-constexpr host::DWORD kGenericAll = 0x10000000U;
-constexpr host::DWORD kMaximumAllowed = 0x02000000U;
 constexpr host::DWORD kKeyWrite = 0x20006;
 
 std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
-
-// Maps generic rights to the key rights Windows grants for them.
-host::DWORD GrantedAccess(host::DWORD desired) {
-    host::DWORD granted = desired & 0x00FFFFFFU;
-    if ((desired & kGenericRead) != 0) {
-        granted |= host::KEY_READ;
-    }
-    if ((desired & kGenericWrite) != 0) {
-        granted |= kKeyWrite;
-    }
-    if ((desired & (kGenericAll | kMaximumAllowed)) != 0) {
-        granted |= host::KEY_ALL_ACCESS;
-    }
-    return granted;
-}
 
 std::string AccessText(host::DWORD access) {
     if (access == host::KEY_READ) {
@@ -158,7 +139,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
             *opened = "HKEY_LOCAL_MACHINE";
             return host::ERROR_SUCCESS;
         }
-        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, GrantedAccess(samDesired)});
+        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, samDesired});
         *opened = base.path;
         return host::ERROR_SUCCESS;
     }
@@ -174,7 +155,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     if (!shared) {
         return host::ERROR_FILE_NOT_FOUND;
     }
-    *result = NewKeyHandle(machine, KeyHandle{shared, path, GrantedAccess(samDesired)});
+    *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
     *opened = path;
     return host::ERROR_SUCCESS;
 }
@@ -278,9 +259,15 @@ namespace host {
 
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const parent = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(parent, key);
     std::string opened;
     LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result, &opened);
+    sim::CallFields fields;
+    fields.path = sim::JoinPath(parent.path, subKey == nullptr ? "" : subKey);
+    fields.access = samDesired;
+    fields.flags = options;
+    fields.status = status;
     std::string outcome = sim::StatusText(status);
     if (status == ERROR_SUCCESS) {
         outcome += ", key " + sim::Hex(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(*result)));
@@ -288,17 +275,24 @@ LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesi
     sim::LogCall(machine, "RegOpenKeyExA",
                  keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " +
                      sim::AccessText(samDesired),
-                 outcome);
+                 outcome, fields);
     return status;
 }
 
 LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     std::string const sizeIn = dataSize == nullptr ? "NULL" : std::to_string(*dataSize);
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.name = valueName == nullptr ? "" : valueName;
+    fields.size = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
     LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
+    fields.status = status;
     std::string outcome = sim::StatusText(status);
     if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
+        fields.returned = *dataSize;
         outcome += ", size " + std::to_string(*dataSize);
         if (type != nullptr) {
             outcome += ", " + sim::TypeText(*type);
@@ -309,27 +303,42 @@ LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD
     }
     sim::LogCall(machine, "RegQueryValueExA",
                  keyText + ", " + sim::Quote(valueName) + ", buffer " + (data == nullptr ? "NULL" : "of " + sizeIn),
-                 outcome);
+                 outcome, fields);
     return status;
 }
 
 LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.name = valueName == nullptr ? "" : valueName;
+    fields.type = type;
+    fields.flags = reserved;
+    fields.size = dataSize;
+    if (data != nullptr) {
+        fields.data.assign(reinterpret_cast<const char *>(data), dataSize);
+    }
+    fields.status = status;
     std::string const dataText = data == nullptr ? "NULL" : sim::QuoteBytes(data, dataSize);
     sim::LogCall(machine, "RegSetValueExA",
                  keyText + ", " + sim::Quote(valueName) + ", " + std::to_string(reserved) + ", " + sim::TypeText(type) +
                      ", " + dataText + ", " + std::to_string(dataSize),
-                 sim::StatusText(status));
+                 sim::StatusText(status), fields);
     return status;
 }
 
 LSTATUS RegCloseKey(HKEY key) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const keyText = sim::KeyText(sim::ResolveKey(machine, key), key);
+    sim::KeyRef const ref = sim::ResolveKey(machine, key);
+    std::string const keyText = sim::KeyText(ref, key);
     LSTATUS const status = sim::CloseKey(machine, key);
-    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status));
+    sim::CallFields fields;
+    fields.path = ref.path;
+    fields.status = status;
+    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status), fields);
     return status;
 }
 

@@ -19,10 +19,10 @@ namespace {
 constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 
-constexpr host::DWORD kDigcfDefault = 0x01;
-constexpr host::DWORD kDigcfAllClasses = 0x04;
-constexpr host::DWORD kDigcfProfile = 0x08;
-constexpr host::DWORD kDigcfDeviceInterface = 0x10;
+// The flags Windows knows besides DIGCF_PRESENT: the default interface, all
+// classes, the current profile, device interfaces. The tool asks for none of
+// them, so the simulated machine keeps no such lists.
+constexpr host::DWORD kDigcfOtherFlags = 0x01 | 0x04 | 0x08 | 0x10;
 constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
 
 std::uintptr_t SetValue(host::HDEVINFO set) { return reinterpret_cast<std::uintptr_t>(set); }
@@ -39,40 +39,22 @@ std::string ValueText(const RegistryKey &key, std::string_view name) {
 
 bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Registry value name of a device registry property; null for codes the sim
-// does not keep in the registry.
+// Registry value name of a device registry property the tool reads; null for
+// the others, which the simulated machine does not keep.
 const char *PropertyValueName(host::DWORD property) {
     switch (property) {
-    case 0x00:
+    case host::SPDRP_DEVICEDESC:
         return "DeviceDesc";
-    case 0x01:
+    case host::SPDRP_HARDWAREID:
         return "HardwareID";
-    case 0x02:
-        return "CompatibleIDs";
-    case 0x04:
-        return "Service";
-    case 0x07:
-        return "Class";
-    case 0x08:
-        return "ClassGUID";
-    case 0x09:
+    case host::SPDRP_DRIVER:
         return "Driver";
-    case 0x0A:
-        return "ConfigFlags";
-    case 0x0B:
+    case host::SPDRP_MFG:
         return "Mfg";
-    case 0x0C:
+    case host::SPDRP_FRIENDLYNAME:
         return "FriendlyName";
-    case 0x0D:
+    case host::SPDRP_LOCATION_INFORMATION:
         return "LocationInformation";
-    case 0x10:
-        return "Capabilities";
-    case 0x11:
-        return "UINumber";
-    case 0x12:
-        return "UpperFilters";
-    case 0x13:
-        return "LowerFilters";
     default:
         return nullptr;
     }
@@ -119,14 +101,14 @@ host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
 }
 
 // Collects the device instances below one enumerator key, in enumeration order.
-void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUID *classGuid, bool allClasses,
-                      bool presentOnly, std::vector<DeviceMember> *members) {
+void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUID &classGuid, bool presentOnly,
+                      std::vector<DeviceMember> *members) {
     for (RegistryKey *device : enumerator.Subkeys()) {
         for (RegistryKey *instance : device->Subkeys()) {
             std::string const path = enumerator.Name() + "\\" + device->Name() + "\\" + instance->Name();
             host::GUID guid{};
             bool const hasClass = ParseGuidText(ValueText(*instance, "ClassGUID"), &guid);
-            if (!allClasses && (!hasClass || !SameGuid(guid, *classGuid))) {
+            if (!hasClass || !SameGuid(guid, classGuid)) {
                 continue;
             }
             if (presentOnly && !IsPresent(machine, path)) {
@@ -192,32 +174,20 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
         SetLastError(machine, fault);
         return host::INVALID_HANDLE_VALUE;
     }
-    host::DWORD const known =
-        kDigcfDefault | host::DIGCF_PRESENT | kDigcfAllClasses | kDigcfProfile | kDigcfDeviceInterface;
     host::LONG error = host::ERROR_SUCCESS;
-    bool const allClasses = (flags & kDigcfAllClasses) != 0;
-    if ((flags & ~known) != 0) {
+    if ((flags & ~(host::DIGCF_PRESENT | kDigcfOtherFlags)) != 0) {
         error = host::ERROR_INVALID_FLAGS;
-    } else if ((flags & kDigcfDeviceInterface) != 0) {
-        error = host::ERROR_NOT_SUPPORTED; // device interfaces are not part of the simulated machine
-    } else if (classGuid == nullptr && !allClasses) {
+    } else if ((flags & kDigcfOtherFlags) != 0 || (enumerator != nullptr && enumerator[0] != '\0')) {
+        error = host::ERROR_NOT_SUPPORTED; // lists the simulated machine does not keep
+    } else if (classGuid == nullptr) {
         error = host::ERROR_INVALID_PARAMETER;
     }
     std::vector<DeviceMember> members;
-    if (error == host::ERROR_SUCCESS) {
-        RegistryKey *enumRoot = machine.registry.FindKey(kEnumRoot);
+    RegistryKey *enumRoot = machine.registry.FindKey(kEnumRoot);
+    if (error == host::ERROR_SUCCESS && enumRoot != nullptr) {
         bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
-        if (enumerator != nullptr && enumerator[0] != '\0') {
-            RegistryKey *bus = enumRoot == nullptr ? nullptr : enumRoot->FindSubkey(enumerator);
-            if (bus == nullptr) {
-                error = host::ERROR_INVALID_DATA;
-            } else {
-                CollectInstances(machine, *bus, classGuid, allClasses, presentOnly, &members);
-            }
-        } else if (enumRoot != nullptr) {
-            for (RegistryKey *bus : enumRoot->Subkeys()) {
-                CollectInstances(machine, *bus, classGuid, allClasses, presentOnly, &members);
-            }
+        for (RegistryKey *bus : enumRoot->Subkeys()) {
+            CollectInstances(machine, *bus, *classGuid, presentOnly, &members);
         }
     }
     if (error != host::ERROR_SUCCESS) {
@@ -355,8 +325,12 @@ BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWOR
             outcome += ", " + sim::GuidText(classGuidList[i]);
         }
     }
+    sim::CallFields fields;
+    fields.path = className == nullptr ? "" : className;
+    fields.size = classGuidListSize;
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiClassGuidsFromNameA",
-                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome);
+                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome, fields);
     return result;
 }
 
@@ -367,11 +341,15 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, voi
     std::string const outcome = set == INVALID_HANDLE_VALUE
                                     ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
                                     : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
+    sim::CallFields fields;
+    fields.path = classGuid == nullptr ? "" : sim::GuidText(*classGuid);
+    fields.flags = flags;
+    fields.status = sim::CallStatus(machine, set != INVALID_HANDLE_VALUE ? TRUE : FALSE);
     sim::LogCall(machine, "SetupDiGetClassDevsA",
                  (classGuid == nullptr ? std::string("NULL") : sim::GuidText(*classGuid)) + ", " +
                      sim::Quote(enumerator) + ", " + (parentWindow == nullptr ? "NULL" : "window") + ", " +
                      sim::Hex(flags),
-                 outcome);
+                 outcome, fields);
     return set;
 }
 
@@ -379,14 +357,17 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO
     sim::Machine &machine = sim::ActiveMachine();
     std::string const sizeText =
         deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
+    sim::CallFields fields;
+    fields.size = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
     std::string member;
     BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &member);
     std::string outcome = sim::BoolResult(machine, result);
     if (result != FALSE) {
         outcome += ", " + member;
     }
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiEnumDeviceInfo",
-                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome);
+                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome, fields);
     return result;
 }
 
@@ -405,11 +386,16 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
     if (result != FALSE && propertyBuffer != nullptr && requiredSize != nullptr) {
         outcome += ", " + sim::QuoteBytes(propertyBuffer, *requiredSize);
     }
+    sim::CallFields fields;
+    fields.property = property;
+    fields.size = propertyBuffer == nullptr ? 0 : propertyBufferSize;
+    fields.returned = requiredSize == nullptr ? 0 : *requiredSize;
+    fields.status = sim::CallStatus(machine, result);
     sim::LogCall(machine, "SetupDiGetDeviceRegistryPropertyA",
                  sim::SetText(deviceInfoSet) + ", " + (member.empty() ? "?" : member) + ", " +
                      sim::PropertyText(property) + ", buffer " +
                      (propertyBuffer == nullptr ? std::string("NULL") : "of " + std::to_string(propertyBufferSize)),
-                 outcome);
+                 outcome, fields);
     return result;
 }
 

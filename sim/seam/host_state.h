@@ -89,7 +89,12 @@ host::LONG FireFault(Machine &machine, std::string_view operation, std::initiali
                      host::DWORD access = 0);
 
 // Appends one record to the call log at the current virtual time.
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result);
+void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result,
+             CallFields fields = {});
+
+// The status a call's fields record: ERROR_SUCCESS, or the last error of a
+// failed call.
+host::LONG CallStatus(Machine &machine, host::BOOL result);
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);

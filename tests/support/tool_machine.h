@@ -52,27 +52,44 @@ inline std::string DeviceFile(const std::string &identifier) { return "\\\\.\\" 
 // The driver key path the tool forms for a driver key name.
 inline std::string DriverKeyFor(const std::string &driverName) { return kDriverKeyRoot + driverName; }
 
-// Text as the call log quotes it (backslashes and quotes escaped).
-inline std::string Quoted(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-// Calls of one operation whose arguments contain a piece of text.
-inline size_t CountCallsWith(const sim::Machine &machine, const std::string &operation, const std::string &needle) {
+// Calls of one operation whose recorded fields pass a check.
+template <typename Check>
+size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation, Check check) {
     size_t count = 0;
     for (const sim::CallRecord &call : machine.calls) {
-        if (call.operation == operation && call.arguments.find(needle) != std::string::npos) {
+        if (call.operation == operation && check(call)) {
             ++count;
         }
     }
     return count;
+}
+
+// Opens of a key below HKLM, named as given, with the given rights and no
+// options.
+inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path, host::DWORD access) {
+    return CountCallsWhere(machine, "RegOpenKeyExA", [&](const sim::CallRecord &c) {
+        return c.path == path && c.access == access && c.flags == 0;
+    });
+}
+
+// Reads of a registry value; with a size, only those into a buffer of it.
+inline size_t CountValueReads(const sim::Machine &machine, const std::string &name, host::DWORD size = 0) {
+    return CountCallsWhere(machine, "RegQueryValueExA",
+                           [&](const sim::CallRecord &c) { return c.name == name && (size == 0 || c.size == size); });
+}
+
+// Opens of a device file as the tool makes them: no access, shared for
+// reading, an existing file, no flags.
+inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &path) {
+    return CountCallsWhere(machine, "CreateFileA", [&](const sim::CallRecord &c) {
+        return c.path == path && c.access == 0 && c.share == host::FILE_SHARE_READ &&
+               c.disposition == host::OPEN_EXISTING && c.flags == 0;
+    });
+}
+
+// Allocations of a given size.
+inline size_t CountAllocations(const sim::Machine &machine, host::DWORD bytes) {
+    return CountCallsWhere(machine, "LocalAlloc", [&](const sim::CallRecord &c) { return c.size == bytes; });
 }
 
 inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {

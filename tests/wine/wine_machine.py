@@ -180,7 +180,7 @@ def event_sections(events):
 
 
 # A network-class device present throughout a timed run, whose listings by
-# SetupAPI let the test driver count the program's attempts. Its hardware ID
+# SetupAPI let the test driver follow the program's attempts. Its hardware ID
 # matches nothing, so the program passes it over without a trace.
 CLOCK_DEVICE = CCS + "\\Enum\\ROOT\\EDCCA_ATTEMPT_CLOCK\\0000"
 
@@ -205,6 +205,7 @@ def driver_registry(scenario):
     clock's device."""
     sections = driver_sections(scenario["drivers"]) + event_sections(scenario["events"])
     if scenario["timed"]:
+        # Given before the driver starts, which clears their marks at once.
         sections.append(clock_device_section())
     return reg_document(sections)
 
@@ -213,11 +214,16 @@ def run_settings(exe, windows, timed):
     """The .reg text of one run: the Windows version Wine reports to the
     program (set for its file name), and the driver's clock: counting the
     program's attempts when the scenario is timed, else from its first
-    request."""
-    clock = ('"AttemptClock"=' + reg_string(nt_path(CLOCK_DEVICE)) if timed else
-             '"ClockOrigin"=' + reg_hex(3, struct.pack("<Q", 0)))
-    return reg_document([(APP_DEFAULTS_KEY + os.path.basename(exe), ['"Version"=' + reg_string(windows)]),
-                         (SERVICE_KEY + "\\Parameters", [clock])])
+    request. The attempt clock starts with the sentinel's mark cleared, after
+    the listings Wine makes while it starts the driver, so that the first
+    mark the driver sees is the program's."""
+    sections = [(APP_DEFAULTS_KEY + os.path.basename(exe), ['"Version"=' + reg_string(windows)])]
+    if timed:
+        sections += [(CLOCK_DEVICE, ['"Class"=-']),
+                     (SERVICE_KEY + "\\Parameters", ['"AttemptClock"=' + reg_string(nt_path(CLOCK_DEVICE))])]
+    else:
+        sections.append((SERVICE_KEY + "\\Parameters", ['"ClockOrigin"=' + reg_hex(3, struct.pack("<Q", 0))]))
+    return reg_document(sections)
 
 
 # --------------------------------------------------------------------------

@@ -26,7 +26,10 @@ LOG_FIELDS = ["sequence", "ms", "major", "code", "oid", "inSize", "outSize", "pr
               "bytesReturned"]
 
 
-CHANGE_RECORD = struct.Struct("<4I")
+CHANGE_RECORD = struct.Struct("<4IQQ")
+
+
+LISTING_RECORD = struct.Struct("<IIQ")
 
 
 CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
@@ -112,13 +115,10 @@ def driver_requests(prefix, work_dir, count):
 
 def driver_changes(prefix, work_dir):
     """The test driver's log of the changes it made (registry events, device
-    files appearing and going), each with the attempt whose pause it fell in,
-    by the times of the program's listings rather than when the driver saw
-    them: "attempt" n means the program's (n + 1)-th attempt had listed its
-    devices when the change was made, so the change first shows at attempt
-    n + 1 (counted from 0); -1: before the first listing; -2: a listing came
-    while the change was being made. Also the number of attempts the driver
-    counted (None: it kept no count)."""
+    files appearing and going), each with the system times between which it
+    was made; the listings of the program it saw, each with its time (the
+    time of the listing, not of the driver's look); and the number of
+    attempts it counted as it went (None: it kept no count)."""
     tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
     parameters = tree.get(SERVICE_KEY + "\\Parameters", {})
     counted = parameters.get("Attempts")
@@ -126,10 +126,13 @@ def driver_changes(prefix, work_dir):
     log = parameters.get("Changes", (3, b""))[1]
     changes = []
     for at in range(0, len(log) - CHANGE_RECORD.size + 1, CHANGE_RECORD.size):
-        sequence, attempt, kind, index = CHANGE_RECORD.unpack_from(log, at)
-        changes.append({"sequence": sequence, "attempt": attempt - 2**32 if attempt >= 2**31 else attempt,
-                        "kind": CHANGE_KINDS.get(kind, kind), "index": index})
-    return changes, counted
+        sequence, _, kind, index, made_from, made_until = CHANGE_RECORD.unpack_from(log, at)
+        changes.append({"sequence": sequence, "kind": CHANGE_KINDS.get(kind, kind), "index": index,
+                        "madeFrom": made_from, "madeUntil": made_until})
+    log = parameters.get("Listings", (3, b""))[1]
+    listings = [dict(zip(("sequence", "attempt", "time"), LISTING_RECORD.unpack_from(log, at)))
+                for at in range(0, len(log) - LISTING_RECORD.size + 1, LISTING_RECORD.size)]
+    return changes, listings, counted
 
 
 def scheduled_changes(scenario):
@@ -150,36 +153,107 @@ def scheduled_changes(scenario):
     return schedule
 
 
-def attempt_delays(scenario, report):
+def attempt_shapes(trace):
+    """For each attempt of a trace: how often it listed the devices, and how
+    many of its queries reached the driver (an open that failed sends none)."""
+    _, attempts = split_attempts(trace)
+    return [(text.count("--> GetAvailableAdapters()\n") - text.count("return ZOWL_ERROR_UNKNOWN") -
+             text.count("devs == INVALID_HANDLE_VALUE"),
+             text.count("Offset 0x38 = ") - text.count("Mac file failed!")) for text in attempts]
+
+
+MS = 10000  # FILETIME units a millisecond
+
+
+def place_listings(report):
+    """Which attempt each listing and each query the driver saw belongs to,
+    worked out from the program's own trace rather than from how long its
+    listings took: for each attempt the system times between which its first
+    listing came, the attempt of each query (by sequence number), and the
+    problems (listings and queries that do not fit the trace). A query
+    reaches the driver only after its attempt's listings, before the next
+    attempt's. Listings the driver did not look between leave one mark, with
+    the last one's time: two of one attempt, or, when its polling thread was
+    held up, those of attempts without queries, which the program's 200 ms
+    pauses keep apart; such an attempt's listing came at an unknown time
+    between its neighbours'."""
+    events = sorted([(r["sequence"], "query", r) for r in report["driverRequests"] if r["request"] == "ioctl"] +
+                    [(l["sequence"], "listing", l) for l in report["driverListings"]], key=lambda e: e[0])
+    shapes = attempt_shapes(report["trace"])
+    starts, query_attempts, at, earliest = [], {}, 0, 0
+    for attempt, (listings, queries) in enumerate(shapes):
+        if listings < 1 or at >= len(events) or events[at][1] != "listing":
+            return starts, query_attempts, ["attempt %d: the driver saw no listing of it: its log cannot place the "
+                                            "changes" % attempt]
+        mark = events[at][2]["time"]
+        marks_left = sum(1 for event in events[at:] if event[1] == "listing")
+        if (listings == 1 and not queries and marks_left < len(shapes) - attempt and starts and
+                mark - earliest >= 200 * MS):
+            starts.append((earliest, mark - 200 * MS))  # its mark was overwritten by a later listing's
+            earliest += 200 * MS
+            continue
+        starts.append((mark, mark))
+        earliest = mark + 200 * MS
+        at += 1
+        later_listings = sum(shape[0] for shape in shapes[attempt + 1:])
+        later_marks = sum(1 for event in events[at:] if event[1] == "listing")
+        if listings == 2 and at < len(events) and events[at][1] == "listing" and (
+                queries or later_marks > later_listings or (events[at][2]["time"] - mark) < 200 * MS):
+            at += 1
+        for _ in range(queries):
+            if at >= len(events) or events[at][1] != "query":
+                return starts, query_attempts, ["attempt %d: its queries and the driver's listings disagree: its "
+                                                "log cannot place the changes" % attempt]
+            query_attempts[events[at][0]] = attempt
+            at += 1
+    extra = sum(1 for event in events[at:] if event[1] == "listing")
+    return starts, query_attempts, (["the driver saw %d listings the program did not make" % extra] if extra else [])
+
+
+def change_attempts(change, starts):
+    """The attempts at which a change can first have shown: the one after
+    the attempt whose first listing came last before it, or, when a listing
+    may have come while it was being made, that listing's attempt or the
+    next (nobody can tell which)."""
+    for n, (low, high) in enumerate(starts):
+        if low <= change["madeUntil"] and high >= change["madeFrom"]:
+            return [n, n + 1]
+    return [1 + max((n for n, (_, high) in enumerate(starts) if high < change["madeFrom"]), default=-1)]
+
+
+def attempt_delays(scenario, report, starts):
     """When each timed change really took effect, read from the driver's log
-    rather than the wall clock: {scheduled attempt: attempts late} for the
-    changes a busy scheduler delayed, and the problems found (a change made
-    early, or never)."""
+    rather than the wall clock: every reading of it as {scheduled attempt:
+    attempts late} for the changes a busy scheduler delayed (more than one
+    when a change raced a listing), and the problems found (a change made
+    early, or never made though due before the program's last attempt)."""
     made = {}
-    delays, problems = {}, []
+    problems = []
     for change in report.get("driverChanges", []):
         key = ("event" if change["kind"] == "event" else "file", change["index"])
-        if change["attempt"] == -2:
-            problems.append("a change (%s %d) was made while the program listed its devices: its attempt is unknown" %
-                            (change["kind"], change["index"]))
-        made.setdefault(key, []).append(None if change["attempt"] == -2 else change["attempt"] + 1)
-    counted = report.get("driverAttempts")
-    _, attempts = split_attempts(report.get("trace", ""))
-    if counted != len(attempts):
-        problems.append("the driver counted %s attempts, the program made %d: its log cannot place the changes" %
-                        (counted, len(attempts)))
+        change["attempts"] = change_attempts(change, starts)
+        made.setdefault(key, []).append(change["attempts"])
+    readings = [{}]
     for key, steps in scheduled_changes(scenario).items():
         effective = made.get(key, [])
         for number, (attempt, what) in enumerate(steps):
             if number >= len(effective):
-                problems.append("%s: the driver never made it" % what)
-            elif effective[number] is None:
+                # Only a change due while the program still ran is owed.
+                if attempt < len(starts):
+                    problems.append("%s: the driver never made it" % what)
                 continue
-            elif effective[number] < attempt:
-                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number], attempt))
-            elif effective[number] > attempt:
-                delays[attempt] = max(delays.get(attempt, 0), effective[number] - attempt)
-    return delays, problems
+            possible = [shown for shown in effective[number] if shown >= attempt]
+            if not possible:
+                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number][-1], attempt))
+                continue
+            readings = [{**reading, **({attempt: max(reading.get(attempt, 0), shown - attempt)}
+                                       if shown > attempt else {})}
+                        for reading in readings for shown in possible]
+    unique = []
+    for reading in readings:
+        if reading not in unique:
+            unique.append(reading)
+    return unique, problems
 
 
 def split_attempts(trace):
@@ -197,29 +271,32 @@ def answer_at(scenario, adapter, oid, ms):
     return due[-1] if due else None
 
 
-def request_times(scenario, report):
-    """Whether each query was answered as of its own attempt: the n-th region
-    (and EEPROM) query belongs to the n-th attempt whose trace shows that
-    query's line. A query answered as of another attempt is a fault only
-    where the answer in force differs between the two."""
+def request_times(scenario, report, query_attempts):
+    """Whether each query was answered as of its own attempt. A query
+    answered as of another attempt is a fault only where the answer in force
+    differs between the two."""
     problems = []
-    _, attempts = split_attempts(report["trace"])
-    for oids, line in ((("0xFF0C0003", "0x0D710107"), " GetSupportCountryRegion Offset 0x38 = "),
-                       (("0xFF0C0008", "0x0D710105"), "\n Offset 0x38 = ")):
-        asked = [index for index, text in enumerate(attempts) if line in text]
-        queries = [r for r in report["driverRequests"] if r["request"] == "ioctl" and r["oid"] in oids]
-        for attempt, query in zip(asked, queries):
-            oid = query["oid"]
-            if answer_at(scenario, query["adapter"], oid, query["ms"]) != answer_at(scenario, query["adapter"], oid,
-                                                                                    attempt * 200):
-                problems.append("a query of attempt %d was answered as of %d ms" % (attempt, query["ms"]))
+    for query in report["driverRequests"]:
+        attempt = query_attempts.get(query["sequence"])
+        if attempt is None:
+            continue
+        oid = query["oid"]
+        if answer_at(scenario, query["adapter"], oid, query["ms"]) != answer_at(scenario, query["adapter"], oid,
+                                                                                attempt * 200):
+            problems.append("a query of attempt %d was answered as of %d ms" % (attempt, query["ms"]))
     return problems
 
 
 def log_lines(report):
     """The test driver's logs, a line a record, to show with a failed run."""
-    lines = ["driver counted %s attempts; changes (made after attempt n):" % report["driverAttempts"]]
-    lines += ["  attempt %(attempt)d: %(kind)s %(index)d" % change for change in report["driverChanges"]]
+    origin = report["driverListings"][0]["time"] if report["driverListings"] else 0
+    lines = ["driver counted %s attempts as it went; listings (attempt it counted, ms after the first):" %
+             report["driverAttempts"]]
+    lines += ["  %d %8.1f ms" % (l["attempt"], (l["time"] - origin) / 10000) for l in report["driverListings"]]
+    lines.append("changes (by the program's listings; ms after the first listing):")
+    lines += ["  first shown at attempt %s: %s %d at %.1f ms" % (" or ".join(map(str, c.get("attempts", ["?"]))),
+                                                                 c["kind"], c["index"], (c["madeFrom"] - origin) / MS)
+              for c in report["driverChanges"]]
     lines.append("requests (adapter, time as the driver read it):")
     for request in report["driverRequests"]:
         what = "open" if request["request"] == "open" else "query %(oid)s in %(inSize)d out %(outSize)d" % request
@@ -232,12 +309,15 @@ def observe(session, before, run, scenario, adapters):
     the scenario at all (a change the driver made early or never, a query
     answered as of another attempt, standard output not in text mode)."""
     trace = run["stdout"].replace("\r\n", "\n")
-    changes, counted = driver_changes(session.prefix, session.work_dir)
+    changes, listings, counted = driver_changes(session.prefix, session.work_dir)
     report = {"trace": trace, "driverRequests": driver_requests(session.prefix, session.work_dir, adapters),
-              "driverChanges": changes, "driverAttempts": counted}
-    delays, problems = attempt_delays(scenario, report) if scenario["timed"] else ({}, [])
+              "driverChanges": changes, "driverListings": listings, "driverAttempts": counted}
+    readings, problems = [{}], []
     if scenario["timed"]:
-        problems += request_times(scenario, report)
+        starts, query_attempts, problems = place_listings(report)
+        if not problems:
+            readings, problems = attempt_delays(scenario, report, starts)
+            problems += request_times(scenario, report, query_attempts)
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
     changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))
@@ -246,6 +326,7 @@ def observe(session, before, run, scenario, adapters):
                  "prefilled": [int(word, 16) for word in r["prefilled"]]}
                 for r in report["driverRequests"] if r["request"] == "ioctl"]
     observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
-                   "lateAttempts": {str(attempt): late for attempt, late in sorted(delays.items())},
-                   "driverRequests": requests}
+                   "lateAttempts": {}, "driverRequests": requests}
+    report["lateReadings"] = [{str(attempt): late for attempt, late in sorted(reading.items())}
+                              for reading in readings]
     return observation, report, problems

@@ -49,25 +49,33 @@
  * driver deletes the value and watches it come back; the key's last write
  * time is then the time of the listing that brought it back (Wine skips a
  * rewrite of identical data, so a second listing before the driver looks
- * leaves no mark), however late the driver looks. The first listing of a
- * burst (listings more than 150 ms apart by those times; the program pauses
- * 200 ms between attempts) starts attempt n. The number of attempts counted
- * is kept in Parameters\Attempts (REG_DWORD), for a judge to hold against
- * the program's trace: a listing the driver missed shows there. Requests
- * read the clock as 200 * n ms (a request first counts a listing not yet
- * seen). For changes the clock moves on to 200 * (n + 1) ms 100 ms after
- * that listing, half-way through the program's pause, so that they are in
- * place before attempt n + 1 lists its devices.
+ * leaves no mark), however late the driver looks. Every listing it sees is
+ * logged with its time, so that a judge can place each one in the program's
+ * attempts by the program's own trace:
+ *   Parameters  Listings REG_BINARY  one 16-byte record per listing: u32
+ *               sequence (shared with the request log), u32 attempt counted
+ *               as it came, u64 system time of the listing
+ * As it goes, the driver counts a listing as the start of an attempt unless
+ * it follows the previous one by less than the program's 200 ms pause, or
+ * two device files were opened since and no query came (an attempt lists a
+ * second time when its first walk found more adapters than its first list
+ * has room for; its queries come after both listings). Wine does not wait
+ * for an open to reach the driver, so that count can be wrong under load;
+ * the judge does not rely on it. The count is kept in Parameters\Attempts
+ * (REG_DWORD). Requests read the clock as 200 * n ms (a request first counts
+ * a listing not yet seen). For changes the clock moves on to 200 * (n + 1)
+ * ms once the program has neither listed nor asked anything for 100 ms:
+ * half-way through its 200 ms pause, so that they are in place well before
+ * attempt n + 1 lists its devices and opens their files. A change that comes
+ * later than that is late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
- *   Parameters  Changes REG_BINARY  one 16-byte record per change: u32
- *               sequence (shared with the request log), u32 attempt (n of
- *               the attempt whose first listing came last before the change,
- *               by the listings' own times; 0xFFFFFFFF before the first;
- *               0xFFFFFFFE when a listing came while the change was being
- *               made), u32 kind (1 event applied, 2 device file appears, 3
- *               device file goes), u32 index (event or adapter)
+ *   Parameters  Changes REG_BINARY  one 32-byte record per change: u32
+ *               sequence, u32 attempt (as counted when it was made), u32
+ *               kind (1 event applied, 2 device file appears, 3 device file
+ *               goes), u32 index (event or adapter), u64 system time just
+ *               before and u64 just after it was made
  *
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
@@ -129,14 +137,14 @@ static volatile LONG g_stopping;
 static PVOID g_linkThread;
 static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
-static volatile LONG64 g_attemptStart; /* system time of its first listing */
 static LONG64 g_lastListing;           /* system time of the latest listing */
-static BOOLEAN g_clockArmed;           /* the sentinel's "Class" was cleared once */
+static LONG g_opensSinceListing;       /* device files opened since then */
+static BOOLEAN g_queriedSinceListing;  /* a query came since then */
+static volatile LONG64 g_lastActivity; /* system time of the latest listing or request */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define NEXT_ATTEMPT_AFTER_MS 100
-#define BURST_GAP_MS 150
+#define QUIET_BEFORE_CHANGES_MS 100
 #define MAX_ATTEMPTS 64
 #define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
@@ -224,6 +232,19 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     }
 }
 
+/* Whether a listing at system time `listed` starts an attempt rather than
+ * being the second listing of the current one (see AttemptClock above). */
+static BOOLEAN StartsAttempt(LONG64 listed) {
+    if (g_attempt < 0 || g_queriedSinceListing)
+        return TRUE;
+    return (listed - g_lastListing) / 10000 >= ATTEMPT_MS && g_opensSinceListing < 2;
+}
+
+static LONG64 SystemTime(void);
+static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes);
+static void LockClock(void);
+static void UnlockClock(void);
+
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
  * (the simulated host counts from the process's start, and the first request
@@ -239,14 +260,19 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
         return 0;
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
-        LONG attempt = g_attempt;
+        LONG attempt;
+        BOOLEAN paused;
         ExFreePoolWithTag(attemptClock, EDCCA_TAG);
         ZwClose(key);
+        LockClock();
+        g_querySystemTime(&now);
+        attempt = g_attempt;
+        paused = (now.QuadPart - g_lastActivity) / 10000 >= QUIET_BEFORE_CHANGES_MS;
+        UnlockClock();
         if (attempt < 0)
             return 0;
-        g_querySystemTime(&now);
         elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if (!startClock && (now.QuadPart - g_attemptStart) / 10000 >= NEXT_ATTEMPT_AFTER_MS)
+        if (!startClock && paused)
             elapsed += ATTEMPT_MS;
         return elapsed;
     }
@@ -287,27 +313,23 @@ static void LockClock(void) {
 
 static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
-/* Counts the program's attempts by Wine's rewrites of the sentinel device's
- * "Class" value (see AttemptClock above). Called by the polling thread and
- * by every request, one at a time. */
-static void WatchListings(void) {
-    HANDLE key, sentinel;
-    KEY_VALUE_PARTIAL_INFORMATION *path, *klass;
+/* Takes the mark of one sentinel device (valueName: the Parameters value
+ * naming its Enum key): TRUE, with the time of the listing that made it in
+ * *listed, when Wine rewrote its deleted "Class" value. The key's last write
+ * is the listing's own time, however late this thread looks. */
+static BOOLEAN TakeMark(HANDLE parameters, const WCHAR *valueName, LONG64 *listed) {
+    KEY_VALUE_PARTIAL_INFORMATION *path = ReadValue(parameters, valueName), *klass;
     UNICODE_STRING name, className;
     OBJECT_ATTRIBUTES attributes;
+    HANDLE sentinel;
     union {
         KEY_BASIC_INFORMATION basic;
         UCHAR room[sizeof(KEY_BASIC_INFORMATION) + 256 * sizeof(WCHAR)];
     } info;
     ULONG got;
-    LONG64 listed;
-    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
-        return;
-    path = ReadValue(key, L"AttemptClock");
-    if (path == NULL) {
-        ZwClose(key);
-        return;
-    }
+    BOOLEAN marked = FALSE;
+    if (path == NULL)
+        return FALSE;
     if (path->Type == REG_SZ && path->DataLength >= sizeof(WCHAR)) {
         name.Buffer = (WCHAR *)path->Data;
         name.Length = (USHORT)(path->DataLength - sizeof(WCHAR));
@@ -315,39 +337,67 @@ static void WatchListings(void) {
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
         if (NT_SUCCESS(ZwOpenKey(&sentinel, KEY_ALL_ACCESS, &attributes))) {
             klass = ReadValue(sentinel, L"Class");
-            /* The key's last write is the listing's own time, however late
-             * this thread runs: its rewrite of the deleted value. */
-            if (klass != NULL &&
-                NT_SUCCESS(ZwQueryKey(sentinel, KeyBasicInformation, &info, sizeof info, &got))) {
-                listed = info.basic.LastWriteTime.QuadPart;
+            if (klass != NULL && NT_SUCCESS(ZwQueryKey(sentinel, KeyBasicInformation, &info, sizeof info, &got))) {
+                *listed = info.basic.LastWriteTime.QuadPart;
                 RtlInitUnicodeString(&className, L"Class");
                 ZwDeleteValueKey(sentinel, &className);
-                if (g_clockArmed) {
-                    if (g_attempt < 0 || (listed - g_lastListing) / 10000 > BURST_GAP_MS) {
-                        g_attemptStart = listed;
-                        if (g_attempt + 1 < MAX_ATTEMPTS)
-                            g_attemptStarts[g_attempt + 1] = listed;
-                        InterlockedIncrement(&g_attempt);
-                        WriteAttempts(key);
-                    }
-                    g_lastListing = listed;
-                }
+                marked = TRUE;
             }
             if (klass != NULL)
                 ExFreePoolWithTag(klass, EDCCA_TAG);
-            g_clockArmed = TRUE;
             ZwClose(sentinel);
         }
     }
     ExFreePoolWithTag(path, EDCCA_TAG);
+    return marked;
+}
+
+/* Counts a listing of the program, made at system time `listed`, and logs
+ * it with the attempt counted for it (Listings: u32 sequence, u32 attempt,
+ * u64 time). */
+static void CountListing(HANDLE parameters, LONG64 listed) {
+    ULONG record[4];
+    if (StartsAttempt(listed)) {
+        if (g_attempt + 1 < MAX_ATTEMPTS)
+            g_attemptStarts[g_attempt + 1] = listed;
+        InterlockedIncrement(&g_attempt);
+        WriteAttempts(parameters);
+    }
+    g_lastListing = listed;
+    g_opensSinceListing = 0;
+    g_queriedSinceListing = FALSE;
+    if (listed > g_lastActivity)
+        g_lastActivity = listed;
+    record[0] = 0;
+    record[1] = (ULONG)g_attempt;
+    RtlCopyMemory(&record[2], &listed, 8);
+    AppendRecord(parameters, L"Listings", record, sizeof record);
+}
+
+/* Follows the program's listings by Wine's rewrites of the sentinel
+ * device's "Class" value (see AttemptClock above). Called by the polling
+ * thread and by every request, one at a time. */
+static void WatchListings(void) {
+    HANDLE key;
+    LONG64 listed = 0;
+    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
+        return;
+    if (TakeMark(key, L"AttemptClock", &listed))
+        CountListing(key, listed);
     ZwClose(key);
 }
 
 /* A request's time: a listing this thread has not yet counted (its polling
- * thread ran late) is counted first, so the request reads its own attempt. */
-static ULONG64 RequestMs(void) {
+ * thread ran late) is counted first, so the request reads its own attempt.
+ * Wine does not wait for an open to reach the driver; a query it does. */
+static ULONG64 RequestMs(ULONG major) {
     LockClock();
     WatchListings();
+    if (major == MAJOR_CREATE)
+        ++g_opensSinceListing;
+    else
+        g_queriedSinceListing = TRUE;
+    g_lastActivity = SystemTime();
     UnlockClock();
     return ElapsedMs(TRUE);
 }
@@ -415,7 +465,7 @@ static LONG64 SystemTime(void) {
  * being made logs ATTEMPT_RACED, as nobody can tell which came first. */
 static void LogChange(ULONG kind, ULONG index, LONG64 madeFrom) {
     HANDLE key;
-    ULONG record[4];
+    ULONG record[8];
     LONG64 madeUntil;
     LONG attempt, n;
     madeUntil = SystemTime();
@@ -433,6 +483,8 @@ static void LogChange(ULONG kind, ULONG index, LONG64 madeFrom) {
     record[1] = (ULONG)attempt;
     record[2] = kind;
     record[3] = index;
+    RtlCopyMemory(&record[4], &madeFrom, 8);
+    RtlCopyMemory(&record[6], &madeUntil, 8);
     if (NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
         AppendRecord(key, L"Changes", record, sizeof record);
         ZwClose(key);
@@ -544,7 +596,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = RequestMs(), spanStart = 0;
+    ULONG64 now = RequestMs(MAJOR_CREATE), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -581,7 +633,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = RequestMs(), spanStart = 0;
+    ULONG64 now = RequestMs(MAJOR_DEVICE_CONTROL), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
