@@ -221,7 +221,7 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     if (code >= kNewerLayoutCode && !netClass) {
         return false;
     }
-    std::memcpy(DriverKeyPath, driverKeyPath, sizeof DriverKeyPath);
+    CopyFieldText(DriverKeyPath, sizeof DriverKeyPath, driverKeyPath, sizeof driverKeyPath);
     if (!ReadAdapterDeviceName(code, work->InstanceNumber, work->DevicePath)) {
         // An earlier device's file must not answer for this device's key:
         // with no file to ask, the queries fail and nothing is written.
