@@ -162,8 +162,8 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
 }
 
 TEST_F(Detection, TwoAdaptersGiveTheFirstRecordAndTheSecondStrings) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 2);
     EXPECT_EQ(machine.standardOutput, "--> DetectAdapter()\n"
@@ -184,7 +184,7 @@ TEST_F(Detection, TwoAdaptersGiveTheFirstRecordAndTheSecondStrings) {
 
 TEST_F(Detection, DeviceWhoseDriverIsNotLoadedIsNotCountedButNamed) {
     support::SetToolStrings(kOldMacFile, kOldDriverKey);
-    support::AddAdapter(machine, AdapterSetup{"0001", "0011", kGuidC, 0x100, false});
+    support::AddAdapter(machine, AdapterSetup{.instanceNumber = "0011", .identifier = kGuidC, .withDriver = false});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
     EXPECT_EQ(machine.standardOutput, support::DetectTrace(0));
@@ -384,9 +384,9 @@ class ResultsCapacity : public Detection, public ::testing::WithParamInterface<C
 
 TEST_P(ResultsCapacity, CountsEveryAdapterAndStoresUpToTheCapacity) {
     const CapacityCase &c = GetParam();
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0003", "0009", kGuidC, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0003", .instanceNumber = "0009", .identifier = kGuidC});
     Enumerated const e = Enumerate(c.capacity);
     EXPECT_EQ(e.result, c.result);
     EXPECT_EQ(e.count, 3);
@@ -408,9 +408,9 @@ INSTANTIATE_TEST_SUITE_P(Capacities, ResultsCapacity,
                                            CapacityCase{5, 3, 3}));
 
 TEST_F(Detection, ThreeAdaptersDetectedThroughASecondWalkOfThree) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0003", "0009", kGuidC, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0003", .instanceNumber = "0009", .identifier = kGuidC});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 3);
     EXPECT_EQ(machine.standardOutput, support::DetectTrace(3));
@@ -477,11 +477,20 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_TRUE(support::NothingLeftOpen(machine));
 }
 
-INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget,
-                         ::testing::Values(BudgetCase{"NewerWithFriendlyName", support::SetWindows7x64, true, 5, 2},
-                                           BudgetCase{"NewerWithoutFriendlyName", support::SetWindows7x64, false, 6, 2},
-                                           BudgetCase{"OlderWithFriendlyName", support::SetWindowsMe, true, 5, 1},
-                                           BudgetCase{"OlderWithoutFriendlyName", support::SetWindowsMe, false, 6, 1}),
+// clang-format off
+const BudgetCase kBudgets[] = {
+    {.name = "NewerWithFriendlyName", .setWindows = support::SetWindows7x64, .friendlyName = true, .propertyReads = 5,
+     .instanceKeyReads = 2},
+    {.name = "NewerWithoutFriendlyName", .setWindows = support::SetWindows7x64, .friendlyName = false,
+     .propertyReads = 6, .instanceKeyReads = 2},
+    {.name = "OlderWithFriendlyName", .setWindows = support::SetWindowsMe, .friendlyName = true, .propertyReads = 5,
+     .instanceKeyReads = 1},
+    {.name = "OlderWithoutFriendlyName", .setWindows = support::SetWindowsMe, .friendlyName = false, .propertyReads = 6,
+     .instanceKeyReads = 1},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget, ::testing::ValuesIn(kBudgets),
                          [](const ::testing::TestParamInfo<BudgetCase> &row) { return std::string(row.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -520,7 +529,7 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     } else if (c.layout == Layout::NewerOf2000) {
         support::SetWindows(machine, "x86", 5, 0, 2195, 2);
     }
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
     setIdentifier("0007", kGuidA);
     DeviceSetup second;
     second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
@@ -570,30 +579,46 @@ std::string Letters(size_t n) {
     return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Machines, SecondDevice,
-    ::testing::Values(
-        PairCase{"Sound", Layout::Newer, DriverName("0008"), "0008", kGuidB, 2, Named::Second},
-        PairCase{"LowerCaseNetClass", Layout::Newer, Lowered(DriverName("0008")), "0008", kGuidB, 2, Named::Second},
-        PairCase{"IdentifierOf59", Layout::Newer, DriverName("0008"), "0008", Letters(59), 2, Named::Second},
-        // Its identifier cannot be read, or does not fit: its key, no file.
-        PairCase{"NoInstanceKey", Layout::Newer, DriverName("0008"), "", std::nullopt, 1, Named::SecondKeyOnly},
-        PairCase{"NoIdentifierValue", Layout::Newer, DriverName("0008"), "0008", std::nullopt, 1, Named::SecondKeyOnly},
-        PairCase{"IdentifierOf60", Layout::Newer, DriverName("0008"), "0008", Letters(60), 1, Named::SecondKeyOnly},
-        PairCase{"OlderNoDeviceVxDs", Layout::Older, "N\\0008", "", std::nullopt, 1, Named::SecondKeyOnly},
-        // The older layout pairs any class part with its instance key.
-        PairCase{"OlderOtherClass", Layout::Older, "Net\\0008", "0008", kGuidB, 2, Named::Second},
-        // Names whose last four characters are the first adapter's instance
-        // key, but not its driver key: no part.
-        PairCase{"InstancePartOfFive", Layout::Newer, DriverName("10007"), "", std::nullopt, 1, Named::First},
-        PairCase{"OtherClass", Layout::Newer, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "", std::nullopt, 1,
-                 Named::First},
-        PairCase{"OtherClassOn2000", Layout::NewerOf2000, "{36FC9E60-C465-11CF-8056-444553540000}\\0007", "",
-                 std::nullopt, 1, Named::First},
-        PairCase{"NoGuid", Layout::Newer, "N\\7", "", std::nullopt, 1, Named::First},
-        PairCase{"OlderNoGuid", Layout::Older, "N\\7", "", std::nullopt, 1, Named::First},
-        PairCase{"OlderNoBackslash", Layout::Older, "Net0007", "", std::nullopt, 1, Named::First}),
-    [](const ::testing::TestParamInfo<PairCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const PairCase kMachines[] = {
+    {.name = "Sound", .layout = Layout::Newer, .driver = DriverName("0008"), .instanceKey = "0008",
+     .identifier = kGuidB, .count = 2, .named = Named::Second},
+    {.name = "LowerCaseNetClass", .layout = Layout::Newer, .driver = Lowered(DriverName("0008")), .instanceKey = "0008",
+     .identifier = kGuidB, .count = 2, .named = Named::Second},
+    {.name = "IdentifierOf59", .layout = Layout::Newer, .driver = DriverName("0008"), .instanceKey = "0008",
+     .identifier = Letters(59), .count = 2, .named = Named::Second},
+    // Its identifier cannot be read, or does not fit: its key, no file.
+    {.name = "NoInstanceKey", .layout = Layout::Newer, .driver = DriverName("0008"), .instanceKey = "",
+     .identifier = std::nullopt, .count = 1, .named = Named::SecondKeyOnly},
+    {.name = "NoIdentifierValue", .layout = Layout::Newer, .driver = DriverName("0008"), .instanceKey = "0008",
+     .identifier = std::nullopt, .count = 1, .named = Named::SecondKeyOnly},
+    {.name = "IdentifierOf60", .layout = Layout::Newer, .driver = DriverName("0008"), .instanceKey = "0008",
+     .identifier = Letters(60), .count = 1, .named = Named::SecondKeyOnly},
+    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "N\\0008", .instanceKey = "",
+     .identifier = std::nullopt, .count = 1, .named = Named::SecondKeyOnly},
+    // The older layout pairs any class part with its instance key.
+    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Net\\0008", .instanceKey = "0008",
+     .identifier = kGuidB, .count = 2, .named = Named::Second},
+    // Names whose last four characters are the first adapter's instance
+    // key, but not its driver key: no part.
+    {.name = "InstancePartOfFive", .layout = Layout::Newer, .driver = DriverName("10007"), .instanceKey = "",
+     .identifier = std::nullopt, .count = 1, .named = Named::First},
+    {.name = "OtherClass", .layout = Layout::Newer, .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007",
+     .instanceKey = "", .identifier = std::nullopt, .count = 1, .named = Named::First},
+    {.name = "OtherClassOn2000", .layout = Layout::NewerOf2000,
+     .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .instanceKey = "", .identifier = std::nullopt,
+     .count = 1, .named = Named::First},
+    {.name = "NoGuid", .layout = Layout::Newer, .driver = "N\\7", .instanceKey = "", .identifier = std::nullopt,
+     .count = 1, .named = Named::First},
+    {.name = "OlderNoGuid", .layout = Layout::Older, .driver = "N\\7", .instanceKey = "", .identifier = std::nullopt,
+     .count = 1, .named = Named::First},
+    {.name = "OlderNoBackslash", .layout = Layout::Older, .driver = "Net0007", .instanceKey = "",
+     .identifier = std::nullopt, .count = 1, .named = Named::First},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Machines, SecondDevice, ::testing::ValuesIn(kMachines),
+                         [](const ::testing::TestParamInfo<PairCase> &row) { return std::string(row.param.name); });
 
 TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
     AddDevice(machine, DeviceSetup{}); // no instance key at all
@@ -606,8 +631,8 @@ TEST_F(Detection, UnreadableIdentifierOfTheFirstDeviceOpensNothing) {
 }
 
 TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
-    support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
+    support::AddAdapter(machine, AdapterSetup{.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB});
     // The second adapter's NetCfgInstanceId fails for GetAdapterInstanceId
     // only (reads: name 1, id 1, name 2, id 2); its description lacks a
     // location and a manufacturer.
@@ -644,7 +669,7 @@ TEST_F(Detection, UnreadableHardwareIdAfterAnAdapterDoesNotMatch) {
         sim::Machine fresh;
         support::PrepareMachine(fresh);
         support::ResetToolState();
-        support::AddAdapter(fresh, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+        support::AddAdapter(fresh, AdapterSetup{});
         DeviceSetup second;
         second.instancePath = "USB\\VID_13B1&PID_003B\\0002";
         second.hardwareId = c.hardwareId;
@@ -792,45 +817,65 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     EXPECT_EQ(machine.CountCalls("CreateFileA"), c.instanceNumber.empty() ? 0u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, InstanceNumberShape,
-    ::testing::Values(
-        InstanceNumberCase{"Usual", support::Sz(DriverName("0012")), host::REG_SZ, "0012", true, 2, "0012"},
-        InstanceNumberCase{"BytesWithoutNul", DriverName("0031"), host::REG_BINARY, "0031", true, 2, "0031"},
-        InstanceNumberCase{"NulThenBytes", DriverName("0005") + std::string("\0tail", 5), host::REG_SZ, "0005", true, 2,
-                           "0005"},
-        InstanceNumberCase{"LowerCaseClass", support::Sz(Lowered(DriverName("0012"))), host::REG_SZ, "0012", true, 2,
-                           "0012"},
-        // The instance part is not exactly the four characters read, or the
-        // class part not the network class the identifier is read under.
-        InstanceNumberCase{"OneCharacterInstance", support::Sz(DriverName("7")), host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"FiveCharacterInstance", support::Sz(DriverName("10012")), host::REG_SZ, "0012", false, 0,
-                           ""},
-        InstanceNumberCase{"OtherClass", support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0012"), host::REG_SZ,
-                           "0012", false, 0, ""},
-        InstanceNumberCase{"OtherFirstCharacter", support::Sz("(4D36E972-E325-11CE-BFC1-08002BE10318}\\0012"),
-                           host::REG_SZ, "0012", false, 0, ""},
-        InstanceNumberCase{"BackslashOpensTheInstancePart", support::Sz(DriverName("\\012")), host::REG_SZ, "", false,
-                           0, ""},
-        InstanceNumberCase{"NetClassAndALetter", support::Sz(std::string(support::kNetClassGuid) + "x\\0012"),
-                           host::REG_SZ, "0012", false, 0, ""},
-        InstanceNumberCase{"ShortClassOfFour", support::Sz("X\\0012"), host::REG_SZ, "0012", false, 0, ""},
-        InstanceNumberCase{"WellFormedShorterThanFour", support::Sz("a\\b"), host::REG_SZ, "", false, 0, ""},
-        // Not of the shape class\instance, even with an instance key and a
-        // driver behind their last four characters.
-        InstanceNumberCase{"InstanceNameAlone", support::Sz("0007"), host::REG_SZ, "0007", false, 0, ""},
-        InstanceNumberCase{"LetterAndInstanceName", support::Sz("x0007"), host::REG_SZ, "0007", false, 0, ""},
-        InstanceNumberCase{"TrailingBackslash", support::Sz("{X}\\0007\\"), host::REG_SZ, "007\\", false, 0, ""},
-        InstanceNumberCase{"ClassKeyAndBackslash", support::Sz(DriverName("")), host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"LeadingBackslash", support::Sz("\\0007"), host::REG_SZ, "0007", false, 0, ""},
-        InstanceNumberCase{"TwoBackslashes", support::Sz("{X}\\0008\\0007"), host::REG_SZ, "0007", false, 0, ""},
-        InstanceNumberCase{"ThreeCharacters", support::Sz("007"), host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"EmptyText", support::Sz(""), host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"NoBytes", std::string(), host::REG_BINARY, "", false, 0, ""},
-        InstanceNumberCase{"Absent", std::nullopt, host::REG_SZ, "", false, 0, ""},
-        InstanceNumberCase{"TooLongForTheBuffer", support::Sz(DriverName(std::string(290, 'k') + "0001")), host::REG_SZ,
-                           "0001", false, 0, ""}),
-    [](const ::testing::TestParamInfo<InstanceNumberCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const InstanceNumberCase kNames[] = {
+    {.name = "Usual", .driver = support::Sz(DriverName("0012")), .type = host::REG_SZ, .instanceKey = "0012",
+     .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0012"},
+    {.name = "BytesWithoutNul", .driver = DriverName("0031"), .type = host::REG_BINARY, .instanceKey = "0031",
+     .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0031"},
+    {.name = "NulThenBytes", .driver = DriverName("0005") + std::string("\0tail", 5), .type = host::REG_SZ,
+     .instanceKey = "0005", .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0005"},
+    {.name = "LowerCaseClass", .driver = support::Sz(Lowered(DriverName("0012"))), .type = host::REG_SZ,
+     .instanceKey = "0012", .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0012"},
+    // The instance part is not exactly the four characters read, or the
+    // class part not the network class the identifier is read under.
+    {.name = "OneCharacterInstance", .driver = support::Sz(DriverName("7")), .type = host::REG_SZ, .instanceKey = "",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "FiveCharacterInstance", .driver = support::Sz(DriverName("10012")), .type = host::REG_SZ,
+     .instanceKey = "0012", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "OtherClass", .driver = support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0012"), .type = host::REG_SZ,
+     .instanceKey = "0012", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "OtherFirstCharacter", .driver = support::Sz("(4D36E972-E325-11CE-BFC1-08002BE10318}\\0012"),
+     .type = host::REG_SZ, .instanceKey = "0012", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "BackslashOpensTheInstancePart", .driver = support::Sz(DriverName("\\012")), .type = host::REG_SZ,
+     .instanceKey = "", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "NetClassAndALetter", .driver = support::Sz(std::string(support::kNetClassGuid) + "x\\0012"),
+     .type = host::REG_SZ, .instanceKey = "0012", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "ShortClassOfFour", .driver = support::Sz("X\\0012"), .type = host::REG_SZ, .instanceKey = "0012",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "WellFormedShorterThanFour", .driver = support::Sz("a\\b"), .type = host::REG_SZ, .instanceKey = "",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    // Not of the shape class\instance, even with an instance key and a
+    // driver behind their last four characters.
+    {.name = "InstanceNameAlone", .driver = support::Sz("0007"), .type = host::REG_SZ, .instanceKey = "0007",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "LetterAndInstanceName", .driver = support::Sz("x0007"), .type = host::REG_SZ, .instanceKey = "0007",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "TrailingBackslash", .driver = support::Sz("{X}\\0007\\"), .type = host::REG_SZ, .instanceKey = "007\\",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "ClassKeyAndBackslash", .driver = support::Sz(DriverName("")), .type = host::REG_SZ, .instanceKey = "",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "LeadingBackslash", .driver = support::Sz("\\0007"), .type = host::REG_SZ, .instanceKey = "0007",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "TwoBackslashes", .driver = support::Sz("{X}\\0008\\0007"), .type = host::REG_SZ, .instanceKey = "0007",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "ThreeCharacters", .driver = support::Sz("007"), .type = host::REG_SZ, .instanceKey = "",
+     .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "EmptyText", .driver = support::Sz(""), .type = host::REG_SZ, .instanceKey = "", .driverKeySet = false,
+     .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "NoBytes", .driver = std::string(), .type = host::REG_BINARY, .instanceKey = "", .driverKeySet = false,
+     .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "Absent", .driver = std::nullopt, .type = host::REG_SZ, .instanceKey = "", .driverKeySet = false,
+     .instanceKeyOpens = 0, .instanceNumber = ""},
+    {.name = "TooLongForTheBuffer", .driver = support::Sz(DriverName(std::string(290, 'k') + "0001")),
+     .type = host::REG_SZ, .instanceKey = "0001", .driverKeySet = false, .instanceKeyOpens = 0, .instanceNumber = ""},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Names, InstanceNumberShape, ::testing::ValuesIn(kNames),
+                         [](const ::testing::TestParamInfo<InstanceNumberCase> &row) {
+                             return std::string(row.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Instance identifiers too long for MacFileName are refused, never cut, and
@@ -871,18 +916,23 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     EXPECT_EQ(std::string(DriverKeyPath), support::DriverKeyFor(DriverName("0007")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, IdentifierLength,
-                         ::testing::Values(IdentifierCase{"Guid", false, support::Sz(kGuidA), true, 1},
-                                           IdentifierCase{"Longest59", false, support::Sz(Letters(59)), true, 1},
-                                           IdentifierCase{"Of60", false, support::Sz(Letters(60)), false, 0},
-                                           IdentifierCase{"Of127", false, support::Sz(Letters(127)), false, 0},
-                                           IdentifierCase{"Full128WithoutNul", false, Letters(128), false, 0},
-                                           // "\\.\" names no device file: tried, not counted.
-                                           IdentifierCase{"Empty", false, support::Sz(""), true, 0},
-                                           IdentifierCase{"OlderEmpty", true, support::Sz(""), true, 0},
-                                           IdentifierCase{"OlderLongest59", true, support::Sz(Letters(59)), true, 1},
-                                           IdentifierCase{"OlderOf60", true, support::Sz(Letters(60)), false, 0},
-                                           IdentifierCase{"OlderFull256WithoutNul", true, Letters(256), false, 0}),
+// clang-format off
+const IdentifierCase kLengths[] = {
+    {.name = "Guid", .olderLayout = false, .raw = support::Sz(kGuidA), .accepted = true, .count = 1},
+    {.name = "Longest59", .olderLayout = false, .raw = support::Sz(Letters(59)), .accepted = true, .count = 1},
+    {.name = "Of60", .olderLayout = false, .raw = support::Sz(Letters(60)), .accepted = false, .count = 0},
+    {.name = "Of127", .olderLayout = false, .raw = support::Sz(Letters(127)), .accepted = false, .count = 0},
+    {.name = "Full128WithoutNul", .olderLayout = false, .raw = Letters(128), .accepted = false, .count = 0},
+    // "\\.\" names no device file: tried, not counted.
+    {.name = "Empty", .olderLayout = false, .raw = support::Sz(""), .accepted = true, .count = 0},
+    {.name = "OlderEmpty", .olderLayout = true, .raw = support::Sz(""), .accepted = true, .count = 0},
+    {.name = "OlderLongest59", .olderLayout = true, .raw = support::Sz(Letters(59)), .accepted = true, .count = 1},
+    {.name = "OlderOf60", .olderLayout = true, .raw = support::Sz(Letters(60)), .accepted = false, .count = 0},
+    {.name = "OlderFull256WithoutNul", .olderLayout = true, .raw = Letters(256), .accepted = false, .count = 0},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Lengths, IdentifierLength, ::testing::ValuesIn(kLengths),
                          [](const ::testing::TestParamInfo<IdentifierCase> &row) {
                              return std::string(row.param.name);
                          });
@@ -988,9 +1038,9 @@ class FailedAllocation : public Detection, public ::testing::WithParamInterface<
 
 TEST_P(FailedAllocation, CountsAsNoAdapter) {
     const AllocationCase &c = GetParam();
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x100, true});
+    support::AddAdapter(machine, AdapterSetup{});
     if (c.adapters > 1) {
-        support::AddAdapter(machine, AdapterSetup{"0002", "0008", kGuidB, 0x100, true});
+        support::AddAdapter(machine, AdapterSetup{.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB});
     }
     machine.faults.push_back({"LocalAlloc", c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
     Detected const d = Detect();

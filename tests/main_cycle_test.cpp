@@ -129,7 +129,7 @@ TEST_F(MainCycle, AdapterPluggedInLateIsHandledAtTheNextAttempt) {
 }
 
 TEST_F(MainCycle, RegionChangingToOneIsWrittenWhenItDoes) {
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, 0x0003, true});
+    support::AddAdapter(machine, AdapterSetup{.regionWord = 0x0003});
     for (host::DWORD oid : support::kRegionIds) {
         sim::QueryAnswer later;
         later.atMs = 600;
@@ -150,7 +150,7 @@ class Declined : public MainCycle, public ::testing::WithParamInterface<std::uin
 
 TEST_P(Declined, EndsAtOnceWithoutWritingOrPausing) {
     std::uint32_t const word = GetParam();
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, word, true});
+    support::AddAdapter(machine, AdapterSetup{.regionWord = word});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     EXPECT_EQ(machine.standardOutput, FoundAttempt((word >> 8) & 0x7F, word & 0x7F));
@@ -182,7 +182,7 @@ class Undecided : public MainCycle, public ::testing::WithParamInterface<std::ui
 
 TEST_P(Undecided, RegionWithoutDecisionIsAskedFortyTimes) {
     std::uint32_t const word = GetParam();
-    support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, word, true});
+    support::AddAdapter(machine, AdapterSetup{.regionWord = word});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt((word >> 8) & 0x7F, word & 0x7F), 40));
@@ -311,7 +311,7 @@ class WriteTarget : public MainCycle, public ::testing::WithParamInterface<Targe
 TEST_P(WriteTarget, IsTheDriverKeyOfAWellFormedName) {
     const TargetCase &c = GetParam();
     if (c.first) {
-        support::AddAdapter(machine, AdapterSetup{"0001", "0007", kGuidA, *c.first, true});
+        support::AddAdapter(machine, AdapterSetup{.regionWord = *c.first});
     }
     support::DeviceSetup device;
     device.instancePath = "USB\\VID_13B1&PID_003B\\0002";
@@ -342,86 +342,75 @@ std::string const kNoDeviceFileAttempt = support::DetectTrace(1) + kNoMacFile + 
 constexpr std::uint32_t kRegionZero = 0x0003;
 constexpr std::uint32_t kRegionOne = 0x0100;
 
-INSTANTIATE_TEST_SUITE_P(
-    Machines, WriteTarget,
-    ::testing::Values(
-        TargetCase{"SecondAdapterWellFormed",
-                   kRegionZero,
-                   {support::Sz(kWellFormed), "0008", support::kGuidB, 0x0100},
-                   std::string(support::kNetClassKey) + "\\0008",
-                   ""},
-        // Its last four characters name an instance key and a running driver.
-        TargetCase{"InstanceNameAlone",
-                   std::nullopt,
-                   {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
-                   "",
-                   MissedAttempt()},
-        TargetCase{"LetterAndInstanceNameAlone",
-                   std::nullopt,
-                   {support::Sz("x0013"), "0013", support::kGuidB, 0x0100},
-                   "",
-                   MissedAttempt()},
-        TargetCase{"ClassKeyAlone",
-                   std::nullopt,
-                   {support::Sz(support::kNetClassGuid), "318}", support::kGuidB, 0x0100},
-                   "",
-                   MissedAttempt()},
-        // Region 1 from this device must not be written into the first one's key.
-        TargetCase{"InstanceNameAloneAfterAnAdapter",
-                   kRegionZero,
-                   {support::Sz("0013"), "0013", support::kGuidB, 0x0100},
-                   "",
-                   FoundAttempt(0, 3)},
-        // An empty identifier names "\\.\", which opens nothing: the queries
-        // fail rather than go to the first adapter, whose key is not this one.
-        TargetCase{"EmptyIdentifierAfterAnAdapter",
-                   kRegionZero,
-                   {support::Sz(kWellFormed), "0008", "", 0x0100},
-                   "",
-                   support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
-                       " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"},
-        // The first adapter answers region 1. A second device whose
-        // identifier cannot be read or does not fit leaves no device file to
-        // ask, so its key is not written on the first's region.
-        TargetCase{"UnreadableIdentifierAfterARegionOne",
-                   kRegionOne,
-                   {support::Sz(kWellFormed), "", support::kGuidB, 0x0100},
-                   "",
-                   kNoDeviceFileAttempt},
-        TargetCase{"IdentifierOf60AfterARegionOne",
-                   kRegionOne,
-                   {support::Sz(kWellFormed), "0008", std::string(60, 'i'), 0x0100},
-                   "",
-                   kNoDeviceFileAttempt},
-        // The second answers region 1 where the first answers region 0.
-        TargetCase{"IdentifierOf59AfterAnAdapter",
-                   kRegionZero,
-                   {support::Sz(kWellFormed), "0008", std::string(59, 'i'), 0x0100},
-                   std::string(support::kNetClassKey) + "\\0008",
-                   ""},
-        TargetCase{"LowerCaseClassAfterAnAdapter",
-                   kRegionZero,
-                   {support::Sz(kLowerCaseWellFormed), "0008", support::kGuidB, 0x0100},
-                   std::string(support::kNetClassKey) + "\\0008",
-                   ""},
-        // Names whose last four characters are the first's instance key but
-        // that name another key take no part: the first decides for its key.
-        TargetCase{"InstancePartOfFiveAfterARegionOne",
-                   kRegionOne,
-                   {support::Sz(std::string(support::kNetClassGuid) + "\\10007"), "", support::kGuidB, 0x0300},
-                   std::string(support::kNetClassKey) + "\\0007",
-                   ""},
-        TargetCase{"OtherClassAfterARegionOne",
-                   kRegionOne,
-                   {support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0007"), "", support::kGuidB, 0x0300},
-                   std::string(support::kNetClassKey) + "\\0007",
-                   ""},
-        TargetCase{"NoGuidAfterARegionOne",
-                   kRegionOne,
-                   {support::Sz("N\\7"), "", support::kGuidB, 0x0300},
-                   std::string(support::kNetClassKey) + "\\0007",
-                   ""}),
-    [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const TargetCase kMachines[] = {
+    {.name = "SecondAdapterWellFormed", .first = kRegionZero,
+     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+    // Its last four characters name an instance key and a running driver.
+    {.name = "InstanceNameAlone", .first = std::nullopt,
+     .second = {.driver = support::Sz("0013"), .instanceKey = "0013",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = "", .attempt = MissedAttempt()},
+    {.name = "LetterAndInstanceNameAlone", .first = std::nullopt,
+     .second = {.driver = support::Sz("x0013"), .instanceKey = "0013",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = "", .attempt = MissedAttempt()},
+    {.name = "ClassKeyAlone", .first = std::nullopt,
+     .second = {.driver = support::Sz(support::kNetClassGuid), .instanceKey = "318}",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = "", .attempt = MissedAttempt()},
+    // Region 1 from this device must not be written into the first one's key.
+    {.name = "InstanceNameAloneAfterAnAdapter", .first = kRegionZero,
+     .second = {.driver = support::Sz("0013"), .instanceKey = "0013",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = "", .attempt = FoundAttempt(0, 3)},
+    // An empty identifier names "\\.\", which opens nothing: the queries
+    // fail rather than go to the first adapter, whose key is not this one.
+    {.name = "EmptyIdentifierAfterAnAdapter", .first = kRegionZero,
+     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008", .identifier = "", .regionWord = 0x0100},
+     .writtenKey = "",
+     .attempt = support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
+                " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"},
+    // The first adapter answers region 1. A second device whose
+    // identifier cannot be read or does not fit leaves no device file to
+    // ask, so its key is not written on the first's region.
+    {.name = "UnreadableIdentifierAfterARegionOne", .first = kRegionOne,
+     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = "", .attempt = kNoDeviceFileAttempt},
+    {.name = "IdentifierOf60AfterARegionOne", .first = kRegionOne,
+     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
+                .identifier = std::string(60, 'i'), .regionWord = 0x0100},
+     .writtenKey = "", .attempt = kNoDeviceFileAttempt},
+    // The second answers region 1 where the first answers region 0.
+    {.name = "IdentifierOf59AfterAnAdapter", .first = kRegionZero,
+     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
+                .identifier = std::string(59, 'i'), .regionWord = 0x0100},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+    {.name = "LowerCaseClassAfterAnAdapter", .first = kRegionZero,
+     .second = {.driver = support::Sz(kLowerCaseWellFormed), .instanceKey = "0008",
+                .identifier = support::kGuidB, .regionWord = 0x0100},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+    // Names whose last four characters are the first's instance key but
+    // that name another key take no part: the first decides for its key.
+    {.name = "InstancePartOfFiveAfterARegionOne", .first = kRegionOne,
+     .second = {.driver = support::Sz(std::string(support::kNetClassGuid) + "\\10007"), .instanceKey = "",
+                .identifier = support::kGuidB, .regionWord = 0x0300},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
+    {.name = "OtherClassAfterARegionOne", .first = kRegionOne,
+     .second = {.driver = support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0007"), .instanceKey = "",
+                .identifier = support::kGuidB, .regionWord = 0x0300},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
+    {.name = "NoGuidAfterARegionOne", .first = kRegionOne,
+     .second = {.driver = support::Sz("N\\7"), .instanceKey = "", .identifier = support::kGuidB, .regionWord = 0x0300},
+     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Machines, WriteTarget, ::testing::ValuesIn(kMachines),
+                         [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });
 
 TEST_F(MainCycle, EmptyDriverKeyPathIsAFailedOpen) {
     support::ResetToolState();
