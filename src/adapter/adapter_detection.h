@@ -21,10 +21,11 @@ constexpr std::size_t kMacFileNameSize = 64;
 // Room for the class key path, a backslash and a 255-character driver name.
 constexpr std::size_t kDriverKeyPathSize = 512;
 
-// "\\.\" and the instance identifier of the last matching device examined:
-// the device file the driver queries open. Empty until then, and emptied
-// when that device's identifier cannot be read or does not fit, so that it
-// always names the device of DriverKeyPath, or none.
+// "\\.\" and the instance identifier of the last matching device examined
+// (one whose driver key name takes part): the device file the driver queries
+// open. Empty until then, and emptied when that device's identifier cannot
+// be read or does not fit, so that it always names the device of
+// DriverKeyPath, or none.
 extern char MacFileName[kMacFileNameSize];
 // "System\CurrentControlSet\Control\Class\" and the driver key name of the
 // last matching device examined, under HKEY_LOCAL_MACHINE. Empty until then;
