@@ -152,20 +152,30 @@ TEST_P(QueryIdentifiers, ChosenByTheVersionCodeOfEachRequest) {
     ExpectEveryHandleClosed();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Thresholds, QueryIdentifiers,
-    ::testing::Values(
-        // 29: Windows Server 2003 R2 x64, the highest code below 31.
-        ThresholdCase{"Code29", 5, 2, host::VER_NT_SERVER, 1, true, kEepromOlder, kRegionOlder},
-        // 31: Windows Vista x86, the lowest code from 31 on.
-        ThresholdCase{"Code31", 6, 0, host::VER_NT_WORKSTATION, 0, false, kEepromNewer, kRegionNewer},
-        // 0: no classified version.
-        ThresholdCase{"Code0", 3, 51, host::VER_NT_WORKSTATION, 0, false, kEepromOlder, kRegionOlder},
-        // 21: Windows XP.
-        ThresholdCase{"Code21", 5, 1, host::VER_NT_WORKSTATION, 0, false, kEepromOlder, kRegionOlder},
-        // 54: Windows 8 x64.
-        ThresholdCase{"Code54", 6, 2, host::VER_NT_WORKSTATION, 0, true, kEepromNewer, kRegionNewer}),
-    [](const ::testing::TestParamInfo<ThresholdCase> &row) { return std::string(row.param.name); });
+// clang-format off
+const ThresholdCase kThresholds[] = {
+    // 29: Windows Server 2003 R2 x64, the highest code below 31.
+    {.name = "Code29", .major = 5, .minor = 2, .product = host::VER_NT_SERVER, .serverR2 = 1, .x64 = true,
+     .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
+    // 31: Windows Vista x86, the lowest code from 31 on.
+    {.name = "Code31", .major = 6, .minor = 0, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
+     .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
+    // 0: no classified version.
+    {.name = "Code0", .major = 3, .minor = 51, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
+     .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
+    // 21: Windows XP.
+    {.name = "Code21", .major = 5, .minor = 1, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
+     .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
+    // 54: Windows 8 x64.
+    {.name = "Code54", .major = 6, .minor = 2, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = true,
+     .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Thresholds, QueryIdentifiers, ::testing::ValuesIn(kThresholds),
+                         [](const ::testing::TestParamInfo<ThresholdCase> &row) {
+                             return std::string(row.param.name);
+                         });
 
 TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100));
