@@ -59,6 +59,16 @@ constexpr std::uint32_t kQueryIds[] = {sim::kOidEepromOlder, sim::kOidRegionOlde
 
 std::vector<std::uint8_t> ToBytes(const std::string &text) { return {text.begin(), text.end()}; }
 
+// The Enum key of the device made at an index.
+std::string DeviceKey(std::size_t index) {
+    return "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+}
+
+// The newer layout's instance key of the network class.
+std::string NetInstanceKey(const std::string &instance) {
+    return kClassRoot + std::string(kNetClassGuid) + "\\" + instance;
+}
+
 // Bytes of any length up to 300, or a realistic text with its NUL.
 std::vector<std::uint8_t> ConsumeValueBytes(FuzzedDataProvider &in, const std::string &likely) {
     if (in.ConsumeBool()) {
@@ -119,7 +129,7 @@ std::string ConsumeInstanceName(FuzzedDataProvider &in, int index) {
 // Returns the device's instance key name.
 std::string ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int index) {
     sim::Registry &registry = machine.registry;
-    std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+    std::string const enumKey = DeviceKey(index);
     registry.CreateKey(enumKey);
     registry.SetString(enumKey, "ClassGUID", in.ConsumeIntegralInRange(0, 9) == 0 ? "{00000000}" : kNetClassGuid);
     if (in.ConsumeIntegralInRange(0, 7) != 0) {
@@ -133,8 +143,7 @@ std::string ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int ind
     ConsumeValue(in, registry, enumKey, kPropertyNames[4], "Port_#0001.Hub_#0002");
     ConsumeValue(in, registry, enumKey, kPropertyNames[5], "Vendor");
 
-    ConsumeValue(in, registry, kClassRoot + std::string(kNetClassGuid) + "\\" + instance, "NetCfgInstanceId",
-                 identifier);
+    ConsumeValue(in, registry, NetInstanceKey(instance), "NetCfgInstanceId", identifier);
     ConsumeValue(in, registry, kOlderNetRoot + instance, "DeviceVxDs", identifier);
 
     if (in.ConsumeIntegralInRange(0, 3) == 0) {
@@ -189,8 +198,7 @@ sim::Driver RegionOneDriver(const std::string &identifier) {
 void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
     for (std::size_t index = 0; index < instances.size(); ++index) {
         std::string const &instance = instances[index];
-        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
-        std::string const classKey = kNetClassGuid;
+        std::string const enumKey = DeviceKey(index);
         std::optional<std::string> driverName;
         std::optional<std::string> identifier;
         switch (in.ConsumeIntegralInRange(0, 8)) {
@@ -201,10 +209,10 @@ void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::v
             driverName = "x" + instance;
             break;
         case 3:
-            driverName = classKey + "\\";
+            driverName = std::string(kNetClassGuid) + "\\";
             break;
         case 4:
-            driverName = classKey;
+            driverName = kNetClassGuid;
             break;
         case 5:
             driverName = "";
@@ -225,8 +233,7 @@ void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::v
             machine.registry.SetValue(enumKey, kPropertyNames[3], 1, ToBytes(*driverName + '\0'));
         }
         if (identifier) {
-            std::string const keyName = kClassRoot + classKey + "\\" + instance;
-            machine.registry.SetValue(keyName, "NetCfgInstanceId", 1, ToBytes(*identifier + '\0'));
+            machine.registry.SetValue(NetInstanceKey(instance), "NetCfgInstanceId", 1, ToBytes(*identifier + '\0'));
             machine.registry.SetValue(kOlderNetRoot + instance, "DeviceVxDs", 1, ToBytes(*identifier + '\0'));
             machine.drivers.push_back(RegionOneDriver(*identifier));
         }
@@ -241,12 +248,11 @@ void ConsumeReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::v
 void ConsumeMoreReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
     for (std::size_t index = 0; index < instances.size(); ++index) {
         std::string const &instance = instances[index];
-        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::string const enumKey = DeviceKey(index);
         std::optional<std::string> driverName;
         switch (in.ConsumeIntegralInRange(0, 6)) {
         case 1:
-            if (sim::RegistryKey *const key =
-                    machine.registry.FindKey(kClassRoot + std::string(kNetClassGuid) + "\\" + instance)) {
+            if (sim::RegistryKey *const key = machine.registry.FindKey(NetInstanceKey(instance))) {
                 key->DeleteValue("NetCfgInstanceId");
             }
             if (sim::RegistryKey *const key = machine.registry.FindKey(kOlderNetRoot + instance)) {
@@ -436,7 +442,7 @@ std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int d
     Layouts const layouts = PossibleLayouts(machine);
     std::vector<PermittedKey> keys;
     for (int index = 0; index < devices; ++index) {
-        std::string const enumKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\" + std::to_string(index);
+        std::string const enumKey = DeviceKey(index);
         std::string const classGuid = ReadText(machine.registry.FindValue(enumKey, "ClassGUID"), 256);
         std::string const hardwareId = sim::UpperCase(ReadText(machine.registry.FindValue(enumKey, "HardwareID"), 256));
         std::string const name = ReadText(machine.registry.FindValue(enumKey, "Driver"), 256);
@@ -450,9 +456,7 @@ std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int d
         bool const netClass = sim::EqualsIgnoreCase(name.substr(0, split), kNetClassGuid);
         PermittedKey key{sim::UpperCase(kClassRoot + name), {}};
         if (layouts.newer && netClass) {
-            AddIdentifier(machine.registry.FindValue(kClassRoot + std::string(kNetClassGuid) + "\\" + instance,
-                                                     "NetCfgInstanceId"),
-                          &key.identifiers);
+            AddIdentifier(machine.registry.FindValue(NetInstanceKey(instance), "NetCfgInstanceId"), &key.identifiers);
         }
         if (layouts.older) {
             AddIdentifier(machine.registry.FindValue(kOlderNetRoot + instance, "DeviceVxDs"), &key.identifiers);

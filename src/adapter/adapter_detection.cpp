@@ -69,13 +69,17 @@ void ReadDeviceProperty(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, h
                                             kPropertyBufferSize, &requiredSize);
 }
 
+// Takes a character. Returns it with a-z turned into A-Z; nothing else
+// changes (no code page's other letters).
+char UpperCaseLetter(char letter) {
+    return letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
+}
+
 // Takes a text buffer and its size. Returns nothing; turns a-z into A-Z up to
 // the first NUL, never beyond the buffer.
 void UpperCaseText(char *text, std::size_t size) {
     for (std::size_t i = 0; i < size && text[i] != '\0'; ++i) {
-        if (text[i] >= 'a' && text[i] <= 'z') {
-            text[i] = static_cast<char>(text[i] - 'a' + 'A');
-        }
+        text[i] = UpperCaseLetter(text[i]);
     }
 }
 
@@ -98,11 +102,7 @@ bool ContainsPattern(const char *text, std::size_t length, const char *pattern) 
 // characters are equal, a-z and A-Z taken alike.
 bool EqualIgnoringCase(const char *left, const char *right, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
-        char a = left[i];
-        char b = right[i];
-        a = a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a;
-        b = b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : b;
-        if (a != b) {
+        if (UpperCaseLetter(left[i]) != UpperCaseLetter(right[i])) {
             return false;
         }
     }
