@@ -255,9 +255,7 @@ def run_case(cache, package, name):
 
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
     with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:
-        wine_runner.set_up_machine(session, machine_scenario)
-        session.import_reg(wine_machine.run_settings("EdccaProvision.exe", machine_scenario["windows"],
-                                                     machine_scenario["timed"]), "run.reg")
+        wine_runner.set_up_machine(session, machine_scenario, "EdccaProvision.exe", machine_scenario["windows"])
         machine = Machine(session, package, case)
         os.makedirs(machine.data)
         earlier = EARLIER
