@@ -35,8 +35,8 @@ def require(program):
 
 
 def wine_environment(prefix):
-    env = dict(os.environ)
-    env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d"})
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="winemenubuilder.exe=d")
     env.pop("DISPLAY", None)  # no window is ever wanted; Wine falls back to its null driver
     return env
 

@@ -8,15 +8,10 @@ the simulated host describes (docs/scenario-format.md).
     wine_runner.py [--cache DIR] contract --exe host_contract.exe --sim EDCCA_SIM MACHINE.json
     wine_runner.py [--cache DIR] program EXE [ARG...]
 
-edcca-sim reads each scenario (--machine-json) and every registry export
-(--reg-json). For each Windows version (the scenario's, or the nearest Wine
-offers; or each --windows) the program runs once on a fresh prefix with the
-test driver (wine_prefix, wine_machine). What it did is an observation
-(wine_observation) that sim-check hands to the one judge, `edcca-sim
---judge`, which holds runs on the simulated host to the same expectations.
-`program` runs a test program on a fresh prefix and passes on its exit code
-0. Exit code 77 means Wine or a compiler is missing (a skipped test). Only
-the Python standard library is used.
+Each scenario runs once per Windows version (the scenario's, the nearest
+Wine offers, or each --windows) on a fresh prefix with the test driver; the
+observation goes to the one judge, edcca-sim --judge (README.md). Exit code
+77: Wine or a compiler is missing (a skipped test).
 """
 
 import argparse
