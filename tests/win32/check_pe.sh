@@ -21,12 +21,9 @@ fi
 objdump=$1 exe=$2 allow_list=$3 max_bytes=$4 stripped=$5
 
 failures=0
-pass() { echo "ok   $1"; }
-fail() { echo "FAIL $1: $2"; failures=$((failures + 1)); }
-
 # check NAME CONDITION-RESULT DETAIL: records one check by the status of the
 # test command that ran just before.
-check() { if [ "$2" -eq 0 ]; then pass "$1"; else fail "$1" "$3"; fi; }
+check() { if [ "$2" -eq 0 ]; then echo "ok   $1"; else echo "FAIL $1: $3"; failures=$((failures + 1)); fi; }
 
 if [ ! -f "$exe" ]; then
     echo "FAIL exists: no file $exe"
@@ -79,22 +76,11 @@ check imports-on-xp-list $? "imported but not on the XP-era list: $unlisted"
 
 # The calls the tool itself makes must be among them (a binary that lost its
 # logic would still pass the list check).
-needed="ADVAPI32.DLL RegOpenKeyExA
-ADVAPI32.DLL RegQueryValueExA
-ADVAPI32.DLL RegSetValueExA
-ADVAPI32.DLL RegCloseKey
-SETUPAPI.DLL SetupDiClassGuidsFromNameA
-SETUPAPI.DLL SetupDiGetClassDevsA
-SETUPAPI.DLL SetupDiEnumDeviceInfo
-SETUPAPI.DLL SetupDiGetDeviceRegistryPropertyA
-SETUPAPI.DLL SetupDiDestroyDeviceInfoList
-KERNEL32.DLL CreateFileA
-KERNEL32.DLL DeviceIoControl
-KERNEL32.DLL CloseHandle
-KERNEL32.DLL GetVersionExA
-KERNEL32.DLL Sleep
-KERNEL32.DLL ExitProcess
-USER32.DLL GetSystemMetrics"
+needed=$(printf '%s\n' "ADVAPI32.DLL "{RegOpenKeyExA,RegQueryValueExA,RegSetValueExA,RegCloseKey} \
+    "SETUPAPI.DLL "{SetupDiClassGuidsFromNameA,SetupDiGetClassDevsA,SetupDiEnumDeviceInfo} \
+    "SETUPAPI.DLL "{SetupDiGetDeviceRegistryPropertyA,SetupDiDestroyDeviceInfoList} \
+    "KERNEL32.DLL "{CreateFileA,DeviceIoControl,CloseHandle,GetVersionExA,Sleep,ExitProcess} \
+    "USER32.DLL GetSystemMetrics")
 missing=$(comm -23 <(sort <<<"$needed") <(printf '%s\n' "$imports") | tr '\n' ',')
 [ -z "$missing" ]
 check imports-tool-calls $? "the tool's own calls are not imported: $missing"

@@ -23,8 +23,7 @@ done
 
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 failures=0
-pass() { echo "ok   $1"; }
-fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+check() { if [[ $2 -eq 0 ]]; then echo "ok   $1"; else echo "FAIL $1: $3"; failures=$((failures + 1)); fi; }
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
   -subj "/CN=EdccaProvision test signer" \
@@ -37,50 +36,35 @@ EDCCA_SIGN_PASSWORD_FILE=password.txt "$sign" EdccaProvision.exe signer.pfx
 cp "$exe" from-environment.exe
 EDCCA_SIGN_PASSWORD=$(cat password.txt) "$sign" from-environment.exe signer.pfx
 
+set +e  # from here on, every check reports its own failure
 for signed in EdccaProvision.exe from-environment.exe; do
-  if report=$(osslsigncode verify -in "$signed" -CAfile cert.pem 2>&1) &&
-     grep -q '^Message digest algorithm *: SHA256' <<<"$report" && ! cmp -s "$exe" "$signed"; then
-    pass "verifies-sha256 $signed"
-  else
-    fail "verifies-sha256 $signed: $report"
-  fi
+  report=$(osslsigncode verify -in "$signed" -CAfile cert.pem 2>&1) &&
+    grep -q '^Message digest algorithm *: SHA256' <<<"$report" && ! cmp -s "$exe" "$signed"
+  check "verifies-sha256 $signed" $? "$report"
 done
 
-if bash "$check_pe" "$objdump" EdccaProvision.exe "$allow_list" $((max_bytes + 4096)) "$stripped"; then
-  pass "signed-copy-passes-pe-checks"
-else
-  fail "signed-copy-passes-pe-checks"
-fi
+bash "$check_pe" "$objdump" EdccaProvision.exe "$allow_list" $((max_bytes + 4096)) "$stripped"
+check signed-copy-passes-pe-checks $? "see above"
 
 # One byte of code changed: the digest no longer matches.
 cp EdccaProvision.exe changed.exe
 offset=$((0x400 + 0x40))  # inside .text, the first section
 printf '%b' "\\x$(printf '%02x' $(( $(od -An -tu1 -j $offset -N1 changed.exe) ^ 0xFF )))" |
   dd of=changed.exe bs=1 seek=$offset conv=notrunc status=none
-if osslsigncode verify -in changed.exe -CAfile cert.pem >/dev/null 2>&1; then
-  fail "changed-byte-fails-verification"
-else
-  pass "changed-byte-fails-verification"
-fi
+! osslsigncode verify -in changed.exe -CAfile cert.pem >/dev/null 2>&1
+check changed-byte-fails-verification $? "verifies"
 
 cp "$exe" wrong-password.exe
 printf 'not-%s' "$(cat password.txt)" > wrong.txt
-if EDCCA_SIGN_PASSWORD_FILE=wrong.txt "$sign" wrong-password.exe signer.pfx 2>error.txt; then
-  fail "wrong-password-refused: signed"
-elif [[ $(cat error.txt) == "sign: wrong password for signer.pfx" ]] && cmp -s "$exe" wrong-password.exe; then
-  pass "wrong-password-refused-in-one-line"
-else
-  fail "wrong-password-refused-in-one-line: $(cat error.txt)"
-fi
+! EDCCA_SIGN_PASSWORD_FILE=wrong.txt "$sign" wrong-password.exe signer.pfx 2>error.txt &&
+  [[ $(cat error.txt) == "sign: wrong password for signer.pfx" ]] && cmp -s "$exe" wrong-password.exe
+check wrong-password-refused-in-one-line $? "$(cat error.txt)"
 
 EDCCA_SIGN_PASSWORD_FILE=password.txt "$release" --sign signer.pfx --stage "$stage" release >/dev/null
 name=$(basename "$stage")
 mkdir unpacked && unzip -q "release/$name.zip" -d unpacked
-if (cd "unpacked/$name" && sha256sum -c --quiet SHA256SUMS) &&
-   osslsigncode verify -in "unpacked/$name/EdccaProvision.exe" -CAfile cert.pem >/dev/null 2>&1; then
-  pass "release-signs-then-packs"
-else
-  fail "release-signs-then-packs: SHA256SUMS or the signature of the packed program does not verify"
-fi
+(cd "unpacked/$name" && sha256sum -c --quiet SHA256SUMS) &&
+  osslsigncode verify -in "unpacked/$name/EdccaProvision.exe" -CAfile cert.pem >/dev/null 2>&1
+check release-signs-then-packs $? "SHA256SUMS or the signature of the packed program does not verify"
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }

@@ -21,24 +21,11 @@ NET_CLASS_GUID = "{4D36E972-E325-11CE-BFC1-08002BE10318}"
 CCS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet"
 SERVICE_KEY = CCS + "\\Services\\" + DRIVER_SERVICE
 ENVIRONMENT_KEY = CCS + "\\Control\\Session Manager\\Environment"
-# Wine's per-program settings, by the program file's name.
-APP_DEFAULTS_KEY = "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\"
+ALWAYS = [[0, None]]
 ANSWER_KINDS = {"word": 0, "eeprom": 1, "fail": 2}
 # edcca-sim, the one reader of scenarios and .reg files (and the judge):
 # EDCCA_SIM, or the sim preset's build; wine_runner's --sim sets it.
 EDCCA_SIM = os.environ.get("EDCCA_SIM", os.path.join(HERE, "..", "..", "build", "sim", "sim", "edcca-sim"))
-# Win32 errors a scenario may make the driver fail with, and the NTSTATUS
-# that Windows (and Wine) turn back into each; any other error travels as a
-# FACILITY_WIN32 status (0xC007xxxx), which maps back to itself.
-NTSTATUS_FOR_ERROR = {
-    1: 0xC0000010,    # ERROR_INVALID_FUNCTION <- STATUS_INVALID_DEVICE_REQUEST
-    5: 0xC0000022,    # ERROR_ACCESS_DENIED <- STATUS_ACCESS_DENIED
-    8: 0xC0000017,    # ERROR_NOT_ENOUGH_MEMORY <- STATUS_NO_MEMORY
-    31: 0xC0000001,   # ERROR_GEN_FAILURE <- STATUS_UNSUCCESSFUL
-    50: 0xC00000BB,   # ERROR_NOT_SUPPORTED <- STATUS_NOT_SUPPORTED
-    87: 0xC000000D,   # ERROR_INVALID_PARAMETER <- STATUS_INVALID_PARAMETER
-    122: 0xC0000023,  # ERROR_INSUFFICIENT_BUFFER <- STATUS_BUFFER_TOO_SMALL
-}
 # What Wine 8 reports for each Windows version it offers (GetVersionExA:
 # major, minor, build, platform, product type; SM_SERVERR2 is always 0).
 # Note win7 and win2008r2: Wine 8 gives win7 the server product type and
@@ -50,14 +37,14 @@ WINE_VERSIONS = {
     "win7": (6, 1, 7601, 2, 3), "win2008r2": (6, 1, 7601, 2, 1), "win8": (6, 2, 9200, 2, 1),
     "win10": (6, 2, 9200, 2, 1),
 }
+# A network-class device present throughout a timed run, whose listings by
+# SetupAPI let the test driver follow the program's attempts. Its hardware ID
+# matches nothing, so the program passes it over without a trace.
+CLOCK_DEVICE = CCS + "\\Enum\\ROOT\\EDCCA_ATTEMPT_CLOCK\\0000"
 
 
 class NotReproducible(Exception):
     """The simulated machine has something Wine cannot be made to show."""
-
-
-# --------------------------------------------------------------------------
-# .reg text
 
 
 def reg_string(text):
@@ -67,13 +54,11 @@ def reg_string(text):
 
 def reg_hex(type_number, data):
     """A hex value of a .reg file: hex: for REG_BINARY, hex(N): otherwise."""
-    prefix = "hex:" if type_number == 3 else "hex(%x):" % type_number
-    return prefix + ",".join("%02x" % byte for byte in data)
+    return ("hex:" if type_number == 3 else "hex(%x):" % type_number) + ",".join("%02x" % byte for byte in data)
 
 
-def reg_multi_sz_8bit(strings):
-    """REG_MULTI_SZ for a REGEDIT4 file, whose hex(7) Wine reads as 8-bit text."""
-    return reg_hex(7, b"".join(s.encode("latin-1") + b"\0" for s in strings) + b"\0")
+def reg_u64(value):
+    return reg_hex(3, struct.pack("<Q", value))
 
 
 def reg_document(sections):
@@ -81,19 +66,8 @@ def reg_document(sections):
     deletes that key and everything under it."""
     lines = ["REGEDIT4", ""]
     for key, values in sections:
-        lines.append("[%s]" % key)
-        lines.extend(values)
-        lines.append("")
+        lines += ["[%s]" % key] + values + [""]
     return "\r\n".join(lines) + "\r\n"
-
-
-def parse_number(value):
-    """An integer given as a number or as text ("0x38", "56")."""
-    return value if isinstance(value, int) else int(value, 0)
-
-
-# --------------------------------------------------------------------------
-# The test driver
 
 
 def build_driver(cache):
@@ -128,106 +102,65 @@ def base_registry():
 
 
 def answer_bytes(answer):
-    """One answer of the test driver, in its binary layout."""
-    kind = ANSWER_KINDS[answer["kind"]]
-    status = 0
-    if answer["kind"] == "fail":
-        status = NTSTATUS_FOR_ERROR.get(answer["error"], 0xC0070000 | (answer["error"] & 0xFFFF))
-    data = struct.pack("<QIIII", answer["atMs"], kind, answer["word"], status, answer.get("answerBytes", 0xFFFFFFFF))
-    for offset, byte in answer["eeprom"]:
-        data += struct.pack("<II", offset, byte)
-    return data
-
-
-def driver_sections(drivers):
-    """The test driver's configuration keys for a scenario's drivers."""
-    sections = [("-" + SERVICE_KEY + "\\Parameters", []), (SERVICE_KEY + "\\Parameters", [])]
-    for index, driver in enumerate(drivers):
-        key = "%s\\Parameters\\Adapters\\%d" % (SERVICE_KEY, index)
-        values = ['"DeviceName"=' + reg_string(driver["deviceName"])]
-        if "loaded" in driver:
-            spans = b"".join(struct.pack("<QQ", parse_number(a), 2**64 - 1 if b is None else parse_number(b))
-                             for a, b in driver["loaded"])
-            values.append('"Loaded"=' + reg_hex(3, spans))
-        sections.append((key, values))
-        for oid, answers in driver.get("answers", {}).items():
-            answer_values = ['"%d"=%s' % (n, reg_hex(3, answer_bytes(a))) for n, a in enumerate(answers)]
-            sections.append(("%s\\Answers\\%08X" % (key, parse_number(oid)), answer_values))
-    return sections
+    """One answer of the test driver, in its binary layout. A failure travels
+    as a FACILITY_WIN32 status (0xC007xxxx), which maps back to its error."""
+    status = 0xC0070000 | (answer["error"] & 0xFFFF) if answer["kind"] == "fail" else 0
+    return struct.pack("<QIIII", answer["at"], ANSWER_KINDS[answer["kind"]], answer["word"], status,
+                       answer.get("answerBytes", 0xFFFFFFFF)) + b"".join(struct.pack("<II", *pair)
+                                                                         for pair in answer["eeprom"])
 
 
 def nt_path(key):
     """The kernel's name of a HKEY_LOCAL_MACHINE key."""
-    root = "HKEY_LOCAL_MACHINE\\"
-    if not key.upper().startswith(root):
-        raise wine_prefix.RunnerError("events change HKEY_LOCAL_MACHINE keys only: %s" % key)
-    return "\\Registry\\Machine\\" + key[len(root):]
-
-
-def event_sections(events):
-    """The test driver's registry events: at atMs it creates "key" with the
-    "values" (.reg value lines), or deletes "deleteKey"."""
-    sections = []
-    for index, event in enumerate(events):
-        key = "%s\\Parameters\\Events\\%d" % (SERVICE_KEY, index)
-        at = '"AtMs"=' + reg_hex(3, struct.pack("<Q", parse_number(event["atMs"])))
-        if "deleteKey" in event:
-            sections.append((key, [at, '"Key"=' + reg_string(nt_path(event["deleteKey"])), '"Delete"=dword:00000001']))
-        else:
-            sections.append((key, [at, '"Key"=' + reg_string(nt_path(event["key"]))]))
-            sections.append((key + "\\Values", event.get("values", [])))
-    return sections
-
-
-# A network-class device present throughout a timed run, whose listings by
-# SetupAPI let the test driver follow the program's attempts. Its hardware ID
-# matches nothing, so the program passes it over without a trace.
-CLOCK_DEVICE = CCS + "\\Enum\\ROOT\\EDCCA_ATTEMPT_CLOCK\\0000"
-
-
-def clock_device_section():
-    return (CLOCK_DEVICE, ['"HardwareID"=' + reg_multi_sz_8bit(["ROOT\\EDCCA_ATTEMPT_CLOCK"]),
-                           '"ClassGUID"=' + reg_string(NET_CLASS_GUID), '"DeviceDesc"="Attempt clock"'])
-
-
-def is_timed(scenario):
-    """Whether anything in the scenario changes while the program runs (a
-    driver loaded always or never changes nothing)."""
-    answers = [a for d in scenario.get("drivers", []) for listed in d.get("answers", {}).values() for a in listed]
-    spans = [span for d in scenario.get("drivers", []) for span in d.get("loaded", [])]
-    return bool(scenario.get("events") or any(start > 0 or until is not None for start, until in spans) or
-                any(parse_number(a.get("atMs", 0)) > 0 for a in answers))
+    return "\\Registry\\Machine\\" + key.split("\\", 1)[1]
 
 
 def driver_registry(scenario):
-    """The .reg text of the test driver's configuration for a translated
-    scenario: its adapters, its registry events and, when timed, the attempt
-    clock's device."""
-    sections = driver_sections(scenario["drivers"]) + event_sections(scenario["events"])
+    """The .reg text of the test driver's configuration: the scenario's
+    adapters, its registry events (at "at" ms: create "key" with the
+    "values", or delete "deleteKey") and, when timed, the attempt clock's
+    device (given before the driver starts, which clears its mark at once)."""
+    parameters = SERVICE_KEY + "\\Parameters"
+    sections = [("-" + parameters, []), (parameters, [])]
+    for index, driver in enumerate(scenario["drivers"]):
+        key = "%s\\Adapters\\%d" % (parameters, index)
+        values = ['"DeviceName"=' + reg_string(driver["device"])]
+        if driver["loaded"] != ALWAYS:
+            values.append('"Loaded"=' + reg_hex(3, b"".join(struct.pack("<QQ", a, 2**64 - 1 if b is None else b)
+                                                            for a, b in driver["loaded"])))
+        sections.append((key, values))
+        sections += [("%s\\Answers\\%08X" % (key, int(oid, 0)),
+                      ['"%d"=%s' % (n, reg_hex(3, answer_bytes(a))) for n, a in enumerate(answers)])
+                     for oid, answers in driver["answers"].items()]
+    for index, event in enumerate(scenario["events"]):
+        key = "%s\\Events\\%d" % (parameters, index)
+        at = '"AtMs"=' + reg_u64(event["at"])
+        if "deleteKey" in event:
+            sections.append((key, [at, '"Key"=' + reg_string(nt_path(event["deleteKey"])), '"Delete"=dword:00000001']))
+        else:
+            sections += [(key, [at, '"Key"=' + reg_string(nt_path(event["key"]))]), (key + "\\Values", event["values"])]
     if scenario["timed"]:
-        # Given before the driver starts, which clears their marks at once.
-        sections.append(clock_device_section())
+        clock_id = b"ROOT\\EDCCA_ATTEMPT_CLOCK\0\0"
+        sections.append((CLOCK_DEVICE, ['"HardwareID"=' + reg_hex(7, clock_id),
+                                        '"ClassGUID"=' + reg_string(NET_CLASS_GUID), '"DeviceDesc"="Attempt clock"']))
     return reg_document(sections)
 
 
 def run_settings(exe, windows, timed):
     """The .reg text of one run: the Windows version Wine reports to the
-    program (set for its file name), and the driver's clock: counting the
-    program's attempts when the scenario is timed, else from its first
-    request. The attempt clock starts with the sentinel's mark cleared, after
-    the listings Wine makes while it starts the driver, so that the first
-    mark the driver sees is the program's."""
-    sections = [(APP_DEFAULTS_KEY + os.path.basename(exe), ['"Version"=' + reg_string(windows)])]
+    program (Wine's per-program settings, by its file name), and the driver's
+    clock: counting the program's attempts when the scenario is timed, else
+    from its first request. The attempt clock starts with the sentinel's mark
+    cleared, after the listings Wine makes while it starts the driver, so
+    that the first mark the driver sees is the program's."""
+    sections = [("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\" + os.path.basename(exe),
+                 ['"Version"=' + reg_string(windows)])]
     if timed:
         sections += [(CLOCK_DEVICE, ['"Class"=-']),
                      (SERVICE_KEY + "\\Parameters", ['"AttemptClock"=' + reg_string(nt_path(CLOCK_DEVICE))])]
     else:
-        sections.append((SERVICE_KEY + "\\Parameters", ['"ClockOrigin"=' + reg_hex(3, struct.pack("<Q", 0))]))
+        sections.append((SERVICE_KEY + "\\Parameters", ['"ClockOrigin"=' + reg_u64(0)]))
     return reg_document(sections)
-
-
-# --------------------------------------------------------------------------
-# A scenario of the simulated host, as Wine can show it
 
 
 def version_bucket(major):
@@ -243,15 +176,13 @@ def wine_version_for(version):
     wanted = (version["major"], version["minor"], version["build"], version["platformId"], version["productType"])
     if version["getVersionFails"]:
         raise NotReproducible("GetVersionExA cannot be made to fail under Wine")
-    for name, values in WINE_VERSIONS.items():
-        if values == wanted and not version["serverR2"]:
-            return name, True
-    # Else the closest: same major and minor, same major, same buckets.
-    for same in (lambda v: v[:2] == wanted[:2], lambda v: v[0] == wanted[0],
-                 lambda v: version_bucket(v[0]) == version_bucket(wanted[0])):
+    # The same values, else the closest: same major and minor, same major, same buckets.
+    for number, same in enumerate((lambda v: v == wanted and not version["serverR2"], lambda v: v[:2] == wanted[:2],
+                                   lambda v: v[0] == wanted[0],
+                                   lambda v: version_bucket(v[0]) == version_bucket(wanted[0]))):
         for name, values in WINE_VERSIONS.items():
             if same(values):
-                return name, False
+                return name, number == 0
     raise NotReproducible("no Wine version like %r" % (wanted,))
 
 
@@ -278,51 +209,40 @@ def value_line(value):
     return name + "=" + reg_hex(value["type"], data)
 
 
-def key_sections(keys):
-    """edcca-sim's registry JSON as REGEDIT4 sections: {path: value lines}."""
-    return {"HKEY_LOCAL_MACHINE\\" + key["key"]: [value_line(v) for v in key["values"]] for key in keys}
-
-
 def translate_sim_scenario(path):
     """A scenario of the simulated host as this runner's scenario, from the
-    machine edcca-sim read: the Wine version, the registry after import,
-    presence as the driver's registry events, and the drivers. Raises
+    machine edcca-sim read: its drivers, the Wine version, the registry after
+    import, and presence as the driver's registry events. Raises
     NotReproducible for what Wine cannot show (injected faults, a failing
     GetVersionExA)."""
     machine = edcca_sim("--machine-json", path)
     if machine["faults"]:
         raise NotReproducible("host faults are injected by the simulated host only")
     windows, exact = wine_version_for(machine["version"])
-    sections = key_sections(machine["registry"])
+    sections = {"HKEY_LOCAL_MACHINE\\" + key["key"]: [value_line(v) for v in key["values"]]
+                for key in machine["registry"]}
     upper = {key.upper(): key for key in sections}
-    environment_given = ENVIRONMENT_KEY.upper() in upper
     # The machine holds only what the scenario imports: no Net class key and,
     # unless the scenario gives them, no environment key or architecture.
-    prelude = [("-" + CCS + "\\Control\\Class\\" + NET_CLASS_GUID, [])]
-    prelude.append((ENVIRONMENT_KEY, ['"PROCESSOR_ARCHITECTURE"=-']) if environment_given else
-                   ("-" + ENVIRONMENT_KEY, []))
+    prelude = [("-" + CCS + "\\Control\\Class\\" + NET_CLASS_GUID, []),
+               (ENVIRONMENT_KEY, ['"PROCESSOR_ARCHITECTURE"=-']) if ENVIRONMENT_KEY.upper() in upper else
+               ("-" + ENVIRONMENT_KEY, [])]
     registry = [reg_document(prelude), reg_document(list(sections.items()))]
     events = []
     for device in machine["devices"]:
         key = CCS + "\\Enum\\" + device["instance"]
-        spans = device["present"]
-        if spans == [[0, None]]:
+        if device["present"] == ALWAYS:
             continue
-        if not any(start == 0 for start, _ in spans):
+        if not any(start == 0 for start, _ in device["present"]):
             registry.append(reg_document([("-" + key, [])]))
-        values = sections[upper[key.upper()]]
-        for start, until in spans:
+        for start, until in device["present"]:
             if start > 0:
-                events.append({"atMs": start, "key": key, "values": values})
+                events.append({"at": start, "key": key, "values": sections[upper[key.upper()]]})
             if until is not None:
-                events.append({"atMs": until, "deleteKey": key})
-    drivers = []
-    for driver in machine["drivers"]:
-        converted = {"deviceName": driver["device"],
-                     "answers": {oid: [dict(answer, atMs=answer["at"]) for answer in listed]
-                                 for oid, listed in driver["answers"].items()}}
-        if driver["loaded"] != [[0, None]]:
-            converted["loaded"] = driver["loaded"]
-        drivers.append(converted)
+                events.append({"at": until, "deleteKey": key})
+    drivers = machine["drivers"]
+    # Whether anything changes while the program runs.
+    timed = bool(events) or any(start > 0 or until is not None for d in drivers for start, until in d["loaded"]) or \
+        any(a["at"] > 0 for d in drivers for listed in d["answers"].values() for a in listed)
     return {"windows": windows, "exactVersion": exact, "registryTexts": registry, "drivers": drivers,
-            "events": events, "timed": is_timed({"drivers": drivers, "events": events})}
+            "events": events, "timed": timed}

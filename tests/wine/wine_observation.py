@@ -12,51 +12,37 @@ import struct
 
 import wine_prefix
 import wine_machine
-from wine_machine import CCS, SERVICE_KEY, parse_number
+from wine_machine import SERVICE_KEY
 
 # Where the program may leave a mark: both registry layouts of the network
 # adapters (the driver keys live in the first).
-WATCHED_TREES = [CCS + "\\Control\\Class", CCS + "\\Services\\Class"]
-
-
-LOG_RECORD = struct.Struct("<12I")
-
-
-LOG_FIELDS = ["sequence", "ms", "major", "code", "oid", "inSize", "outSize", "prefilled0", "prefilled1", "prefilled2", "status",
-              "bytesReturned"]
-
-
-CHANGE_RECORD = struct.Struct("<4IQQ")
-
-
-LISTING_RECORD = struct.Struct("<IIQ")
-
-
+WATCHED_TREES = [wine_machine.CCS + "\\Control\\Class", wine_machine.CCS + "\\Services\\Class"]
+LOG_RECORD, CHANGE_RECORD, LISTING_RECORD = struct.Struct("<12I"), struct.Struct("<4IQQ"), struct.Struct("<IIQ")
+LOG_FIELDS = ["sequence", "ms", "major", "code", "oid", "inSize", "outSize", "prefilled0", "prefilled1", "prefilled2",
+              "status", "bytesReturned"]
 CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
-
-
-# --------------------------------------------------------------------------
-# The registry, as regedit /E exports it
+MS = 10000  # FILETIME units a millisecond
 
 
 def export_tree(prefix, key, work_dir):
-    """The keys and values under one key, read back with regedit /E."""
+    """The keys and values under one key, read back with regedit /E and
+    edcca-sim, as the scenarios' .reg files are: {key: {value name: (type,
+    bytes)}}, text as the A functions read it; "" names the default value."""
     path = os.path.join(work_dir, "export.reg")
     with contextlib.suppress(FileNotFoundError):
         os.remove(path)
     if wine_prefix.wine(prefix, "regedit", "/E", wine_prefix.to_windows_path(path), key, check=False) != 0 or not os.path.exists(path):
         return {}  # no such key
-    # Read by edcca-sim, as the scenarios' .reg files are: {key: {value name:
-    # (type, bytes)}}, text as the A functions read it; "" names the default value.
     return {"HKEY_LOCAL_MACHINE\\" + key["key"]: {v["name"]: (v["type"], bytes.fromhex(v["data"])) for v in key["values"]}
             for key in wine_machine.edcca_sim("--reg-json", path)}
 
 
 def watched_registry(prefix, work_dir):
-    keys = {}
-    for tree in WATCHED_TREES:
-        keys.update(export_tree(prefix, tree, work_dir))
-    return keys
+    return {key: values for tree in WATCHED_TREES for key, values in export_tree(prefix, tree, work_dir).items()}
+
+
+def records(data, layout):
+    return [layout.unpack_from(data, at) for at in range(0, len(data) - layout.size + 1, layout.size)]
 
 
 def registry_changes(before, after):
@@ -87,30 +73,17 @@ def registry_changes(before, after):
     return changes
 
 
-# --------------------------------------------------------------------------
-# The test driver's logs
-
-
 def driver_requests(prefix, work_dir, count):
     """The test driver's log of every adapter: a list of records, in order."""
     tree = export_tree(prefix, SERVICE_KEY + "\\Parameters\\Adapters", work_dir)
     requests = []
     for index in range(count):
-        values = tree.get("%s\\Parameters\\Adapters\\%d" % (SERVICE_KEY, index), {})
-        log = values.get("Log", (3, b""))[1]
-        for at in range(0, len(log) - LOG_RECORD.size + 1, LOG_RECORD.size):
-            record = dict(zip(LOG_FIELDS, LOG_RECORD.unpack_from(log, at)))
-            entry = {"sequence": record["sequence"], "adapter": index, "ms": record["ms"]}
-            if record["major"] == 0:
-                entry.update({"request": "open", "status": "0x%08X" % record["status"]})
-            else:
-                entry.update({"request": "ioctl", "code": "0x%08X" % record["code"], "oid": "0x%08X" % record["oid"],
-                              "inSize": record["inSize"], "outSize": record["outSize"],
-                              "prefilled": ["0x%08X" % record["prefilled%d" % i] for i in range(record["outSize"] // 4)][:3],
-                              "status": "0x%08X" % record["status"], "bytesReturned": record["bytesReturned"]})
-            requests.append(entry)
-    requests.sort(key=lambda r: r["sequence"])
-    return requests
+        log = tree.get("%s\\Parameters\\Adapters\\%d" % (SERVICE_KEY, index), {}).get("Log", (3, b""))[1]
+        for values in records(log, LOG_RECORD):
+            record = dict(zip(LOG_FIELDS, values), adapter=index)
+            record["prefilled"] = [record["prefilled%d" % i] for i in range(min(3, record["outSize"] // 4))]
+            requests.append(record)
+    return sorted(requests, key=lambda r: r["sequence"])
 
 
 def driver_changes(prefix, work_dir):
@@ -119,50 +92,41 @@ def driver_changes(prefix, work_dir):
     was made; the listings of the program it saw, each with its time (the
     time of the listing, not of the driver's look); and the number of
     attempts it counted as it went (None: it kept no count)."""
-    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
-    parameters = tree.get(SERVICE_KEY + "\\Parameters", {})
+    parameters = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir).get(SERVICE_KEY + "\\Parameters", {})
     counted = parameters.get("Attempts")
     counted = struct.unpack("<I", counted[1])[0] if counted and counted[0] == 4 else None
-    log = parameters.get("Changes", (3, b""))[1]
-    changes = []
-    for at in range(0, len(log) - CHANGE_RECORD.size + 1, CHANGE_RECORD.size):
-        sequence, _, kind, index, made_from, made_until = CHANGE_RECORD.unpack_from(log, at)
-        changes.append({"sequence": sequence, "kind": CHANGE_KINDS.get(kind, kind), "index": index,
-                        "madeFrom": made_from, "madeUntil": made_until})
-    log = parameters.get("Listings", (3, b""))[1]
-    listings = [dict(zip(("sequence", "attempt", "time"), LISTING_RECORD.unpack_from(log, at)))
-                for at in range(0, len(log) - LISTING_RECORD.size + 1, LISTING_RECORD.size)]
+    changes = [{"sequence": sequence, "kind": CHANGE_KINDS.get(kind, kind), "index": index, "madeFrom": made_from,
+                "madeUntil": made_until}
+               for sequence, _, kind, index, made_from, made_until in
+               records(parameters.get("Changes", (3, b""))[1], CHANGE_RECORD)]
+    listings = [dict(zip(("sequence", "attempt", "time"), values))
+                for values in records(parameters.get("Listings", (3, b""))[1], LISTING_RECORD)]
     return changes, listings, counted
+
+
+def due_attempt(ms):
+    """The attempt (from 0) at whose listing a change due at ms is in place."""
+    return -(-ms // 200)
 
 
 def scheduled_changes(scenario):
     """The timed changes a scenario asks of the test driver, as {(kind, index):
-    [(attempt, what)]}: the attempt (from 0) at whose listing each must be in
-    place, in the order the driver makes them."""
-    schedule = {}
-    for index, event in enumerate(scenario.get("events", [])):
-        schedule[("event", index)] = [(-(-parse_number(event["atMs"]) // 200), "event %d" % index)]
-    for index, driver in enumerate(scenario.get("drivers", [])):
-        spans = driver.get("loaded", [[0, None]])
-        steps = []
-        for start, until in spans:
-            steps.append((-(-parse_number(start) // 200), "device file %d appears" % index))
-            if until is not None:
-                steps.append((-(-parse_number(until) // 200), "device file %d goes" % index))
-        schedule[("file", index)] = steps
+    [(attempt, what)]}, in the order the driver makes them."""
+    schedule = {("event", n): [(due_attempt(event["at"]), "event %d" % n)] for n, event in enumerate(scenario["events"])}
+    for n, driver in enumerate(scenario["drivers"]):
+        schedule[("file", n)] = [step for start, until in driver["loaded"] for step in
+                                 [(due_attempt(start), "device file %d appears" % n)] +
+                                 ([(due_attempt(until), "device file %d goes" % n)] if until is not None else [])]
     return schedule
 
 
 def attempt_shapes(trace):
     """For each attempt of a trace: how often it listed the devices, and how
     many of its queries reached the driver (an open that failed sends none)."""
-    _, attempts = split_attempts(trace)
     return [(text.count("--> GetAvailableAdapters()\n") - text.count("return ZOWL_ERROR_UNKNOWN") -
              text.count("devs == INVALID_HANDLE_VALUE"),
-             text.count("Offset 0x38 = ") - text.count("Mac file failed!")) for text in attempts]
-
-
-MS = 10000  # FILETIME units a millisecond
+             text.count("Offset 0x38 = ") - text.count("Mac file failed!"))
+            for text in trace.split("--> DetectAdapter()\n")[1:]]
 
 
 def place_listings(report):
@@ -177,7 +141,7 @@ def place_listings(report):
     held up, those of attempts without queries, which the program's 200 ms
     pauses keep apart; such an attempt's listing came at an unknown time
     between its neighbours'."""
-    events = sorted([(r["sequence"], "query", r) for r in report["driverRequests"] if r["request"] == "ioctl"] +
+    events = sorted([(r["sequence"], "query", r) for r in report["driverRequests"] if r["major"]] +
                     [(l["sequence"], "listing", l) for l in report["driverListings"]], key=lambda e: e[0])
     shapes = attempt_shapes(report["trace"])
     starts, query_attempts, at, earliest = [], {}, 0, 0
@@ -229,45 +193,32 @@ def attempt_delays(scenario, report, starts):
     early, or never made though due before the program's last attempt)."""
     made = {}
     problems = []
-    for change in report.get("driverChanges", []):
-        key = ("event" if change["kind"] == "event" else "file", change["index"])
+    for change in report["driverChanges"]:
         change["attempts"] = change_attempts(change, starts)
-        made.setdefault(key, []).append(change["attempts"])
+        made.setdefault(("event" if change["kind"] == "event" else "file", change["index"]), []).append(change["attempts"])
     readings = [{}]
     for key, steps in scheduled_changes(scenario).items():
         effective = made.get(key, [])
-        for number, (attempt, what) in enumerate(steps):
+        for number, (due, what) in enumerate(steps):
             if number >= len(effective):
                 # Only a change due while the program still ran is owed.
-                if attempt < len(starts):
+                if due < len(starts):
                     problems.append("%s: the driver never made it" % what)
                 continue
-            possible = [shown for shown in effective[number] if shown >= attempt]
+            possible = [shown for shown in effective[number] if shown >= due]
             if not possible:
-                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number][-1], attempt))
+                problems.append("%s: made for attempt %d, scheduled for %d" % (what, effective[number][-1], due))
                 continue
-            readings = [{**reading, **({attempt: max(reading.get(attempt, 0), shown - attempt)}
-                                       if shown > attempt else {})}
+            readings = [{**reading, **({due: max(reading.get(due, 0), shown - due)} if shown > due else {})}
                         for reading in readings for shown in possible]
-    unique = []
-    for reading in readings:
-        if reading not in unique:
-            unique.append(reading)
-    return unique, problems
-
-
-def split_attempts(trace):
-    """A trace cut before each "--> DetectAdapter()" line: what came before
-    the first attempt, then one text per attempt."""
-    parts = trace.split("--> DetectAdapter()\n")
-    return parts[0], ["--> DetectAdapter()\n" + part for part in parts[1:]]
+    return [r for n, r in enumerate(readings) if r not in readings[:n]], problems
 
 
 def answer_at(scenario, adapter, oid, ms):
     """The index of the driver's answer in force for oid at ms (None: none)."""
     listed = scenario["drivers"][adapter]["answers"] if adapter < len(scenario["drivers"]) else {}
-    answers = next((a for key, a in listed.items() if parse_number(key) == parse_number(oid)), [])
-    due = [n for n, answer in enumerate(answers) if parse_number(answer.get("atMs", 0)) <= ms]
+    answers = next((a for key, a in listed.items() if int(key, 0) == oid), [])
+    due = [n for n, answer in enumerate(answers) if answer["at"] <= ms]
     return due[-1] if due else None
 
 
@@ -275,16 +226,10 @@ def request_times(scenario, report, query_attempts):
     """Whether each query was answered as of its own attempt. A query
     answered as of another attempt is a fault only where the answer in force
     differs between the two."""
-    problems = []
-    for query in report["driverRequests"]:
-        attempt = query_attempts.get(query["sequence"])
-        if attempt is None:
-            continue
-        oid = query["oid"]
-        if answer_at(scenario, query["adapter"], oid, query["ms"]) != answer_at(scenario, query["adapter"], oid,
-                                                                                attempt * 200):
-            problems.append("a query of attempt %d was answered as of %d ms" % (attempt, query["ms"]))
-    return problems
+    return ["a query of attempt %d was answered as of %d ms" % (query_attempts[q["sequence"]], q["ms"])
+            for q in report["driverRequests"] if q["sequence"] in query_attempts and
+            answer_at(scenario, q["adapter"], q["oid"], q["ms"]) !=
+            answer_at(scenario, q["adapter"], q["oid"], query_attempts[q["sequence"]] * 200)]
 
 
 def log_lines(report):
@@ -292,26 +237,25 @@ def log_lines(report):
     origin = report["driverListings"][0]["time"] if report["driverListings"] else 0
     lines = ["driver counted %s attempts as it went; listings (attempt it counted, ms after the first):" %
              report["driverAttempts"]]
-    lines += ["  %d %8.1f ms" % (l["attempt"], (l["time"] - origin) / 10000) for l in report["driverListings"]]
+    lines += ["  %d %8.1f ms" % (l["attempt"], (l["time"] - origin) / MS) for l in report["driverListings"]]
     lines.append("changes (by the program's listings; ms after the first listing):")
     lines += ["  first shown at attempt %s: %s %d at %.1f ms" % (" or ".join(map(str, c.get("attempts", ["?"]))),
                                                                  c["kind"], c["index"], (c["madeFrom"] - origin) / MS)
               for c in report["driverChanges"]]
     lines.append("requests (adapter, time as the driver read it):")
-    for request in report["driverRequests"]:
-        what = "open" if request["request"] == "open" else "query %(oid)s in %(inSize)d out %(outSize)d" % request
-        lines.append("  %d %5d ms %s: %s" % (request["adapter"], request["ms"], what, request["status"]))
+    lines += ["  %d %5d ms %s: 0x%08X" % (r["adapter"], r["ms"], "query 0x%(oid)08X in %(inSize)d out %(outSize)d" % r
+                                          if r["major"] else "open", r["status"]) for r in report["driverRequests"]]
     return lines
 
 
-def observe(session, before, run, scenario, adapters):
+def observe(session, before, run, scenario):
     """The observation of one run, and the problems that make it no run of
     the scenario at all (a change the driver made early or never, a query
     answered as of another attempt, standard output not in text mode)."""
     trace = run["stdout"].replace("\r\n", "\n")
     changes, listings, counted = driver_changes(session.prefix, session.work_dir)
-    report = {"trace": trace, "driverRequests": driver_requests(session.prefix, session.work_dir, adapters),
-              "driverChanges": changes, "driverListings": listings, "driverAttempts": counted}
+    report = dict(run, trace=trace, driverChanges=changes, driverListings=listings, driverAttempts=counted,
+                  driverRequests=driver_requests(session.prefix, session.work_dir, len(scenario["drivers"])))
     readings, problems = [{}], []
     if scenario["timed"]:
         starts, query_attempts, problems = place_listings(report)
@@ -320,13 +264,10 @@ def observe(session, before, run, scenario, adapters):
             problems += request_times(scenario, report, query_attempts)
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
-    changes = registry_changes(before, watched_registry(session.prefix, session.work_dir))
-    requests = [{"device": scenario["drivers"][r["adapter"]]["deviceName"], "code": int(r["code"], 16),
-                 "oid": int(r["oid"], 16), "inSize": r["inSize"], "outSize": r["outSize"],
-                 "prefilled": [int(word, 16) for word in r["prefilled"]]}
-                for r in report["driverRequests"] if r["request"] == "ioctl"]
-    observation = {"stdout": trace, "exitCode": run["exitCode"], "registryChanges": changes,
-                   "lateAttempts": {}, "driverRequests": requests}
-    report["lateReadings"] = [{str(attempt): late for attempt, late in sorted(reading.items())}
-                              for reading in readings]
+    requests = [{"device": scenario["drivers"][r["adapter"]]["device"], "code": r["code"], "oid": r["oid"],
+                 "inSize": r["inSize"], "outSize": r["outSize"], "prefilled": r["prefilled"]}
+                for r in report["driverRequests"] if r["major"]]
+    observation = {"stdout": trace, "exitCode": run["exitCode"], "lateAttempts": {}, "driverRequests": requests,
+                   "registryChanges": registry_changes(before, watched_registry(session.prefix, session.work_dir))}
+    report["lateReadings"] = [{str(due): late for due, late in sorted(reading.items())} for reading in readings]
     return observation, report, problems

@@ -35,8 +35,8 @@ def require(program):
 
 
 def wine_environment(prefix):
-    env = dict(os.environ)
-    env.update({"WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d"})
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="winemenubuilder.exe=d")
     env.pop("DISPLAY", None)  # no window is ever wanted; Wine falls back to its null driver
     return env
 
@@ -63,10 +63,10 @@ def to_windows_path(path):
 
 
 def import_reg(prefix, text, work_dir, name):
-    """Imports a .reg text with regedit /S."""
+    """Imports a REGEDIT4 text (8-bit) with regedit /S."""
     path = os.path.join(work_dir, name)
     with open(path, "wb") as f:
-        f.write(text.encode("latin-1") if text.startswith("REGEDIT4") else b"\xff\xfe" + text.encode("utf-16-le"))
+        f.write(text.encode("latin-1"))
     wine(prefix, "regedit", "/S", to_windows_path(path))
 
 
@@ -168,15 +168,13 @@ class Session:
     def import_reg(self, text, name):
         import_reg(self.prefix, text, self.work_dir, name)
 
-    def run(self, exe):
+    def run(self, exe, *arguments):
         """Runs exe with standard output to a file: its exit code, the
         bytes it wrote (as latin-1 text) and how long it took."""
         out_path = os.path.join(self.work_dir, "stdout.bin")
+        started = time.monotonic()
         with open(out_path, "wb") as out:
-            started = time.monotonic()
-            process = subprocess.Popen(["wine", exe], env=wine_environment(self.prefix), stdout=out,
-                                       stderr=subprocess.DEVNULL)
-            exit_code = process.wait(timeout=120)
+            exit_code = wine(self.prefix, exe, *arguments, stdout=out, check=False)
         duration = time.monotonic() - started
         with open(out_path, "rb") as f:
             return {"exitCode": exit_code, "stdout": f.read().decode("latin-1"), "durationMs": round(duration * 1000)}

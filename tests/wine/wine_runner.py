@@ -3,21 +3,15 @@
 the simulated host describes (docs/scenario-format.md).
 
     wine_runner.py [--cache DIR] template
-    wine_runner.py [--cache DIR] sim-run --exe EXE [--sim EDCCA_SIM] [--windows NAME]... SCENARIO.json...
     wine_runner.py [--cache DIR] sim-check --exe EXE --sim EDCCA_SIM [--windows NAME]...
                    [--expect-mismatch WHAT,...] SCENARIO.json...
-    wine_runner.py [--cache DIR] contract --exe host_contract.exe [--sim EDCCA_SIM] MACHINE.json
+    wine_runner.py [--cache DIR] contract --exe host_contract.exe --sim EDCCA_SIM MACHINE.json
+    wine_runner.py [--cache DIR] program EXE [ARG...]
 
-edcca-sim reads each scenario (--machine-json) and every registry export
-(--reg-json); without --sim, EDCCA_SIM or the sim preset's build is used.
-
-For each Windows version (the scenario's, or the nearest Wine offers; or
-each --windows) the program runs once on a fresh prefix with the test driver
-(wine_prefix, wine_machine). What it did is an observation (wine_observation)
-that sim-run prints and sim-check hands to the one judge, `edcca-sim --judge`,
-which holds runs on the simulated host to the same expectations. Exit code 77
-means Wine or a compiler is missing (a skipped test). Only the Python
-standard library is used.
+Each scenario runs once per Windows version (the scenario's, the nearest
+Wine offers, or each --windows) on a fresh prefix with the test driver; the
+observation goes to the one judge, edcca-sim --judge (README.md). Exit code
+77: Wine or a compiler is missing (a skipped test).
 """
 
 import argparse
@@ -41,16 +35,19 @@ def template(cache):
     return wine_prefix.ensure_template(cache, driver, wine_machine.DRIVER_FILE, wine_machine.base_registry())
 
 
-def set_up_machine(session, scenario):
-    """Gives a session's prefix the scenario's registry and starts the test
-    driver on its adapters. Returns the watched registry as it then is."""
+def set_up_machine(session, scenario, exe, windows):
+    """Gives a session's prefix the scenario's registry, starts the test
+    driver on its adapters and sets the run's Windows version and clock.
+    Returns the watched registry as it then is."""
     for number, text in enumerate(scenario["registryTexts"]):
         session.import_reg(text, "given%d.reg" % number)
     session.import_reg(wine_machine.driver_registry(scenario), "driver.reg")
     if scenario["drivers"] or scenario["events"]:
         # Demand start, after the import: DriverEntry reads the adapters.
         wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
-    return wine_observation.watched_registry(session.prefix, session.work_dir)
+    before = wine_observation.watched_registry(session.prefix, session.work_dir)
+    session.import_reg(wine_machine.run_settings(exe, windows, scenario["timed"]), "run.reg")
+    return before
 
 
 def run_scenario(cache, exe, path, versions=None):
@@ -61,31 +58,20 @@ def run_scenario(cache, exe, path, versions=None):
     for windows in versions or [scenario["windows"]]:
         name = "%s-%s-%d" % (os.path.splitext(os.path.basename(path))[0], windows, os.getpid())
         with wine_prefix.Session(template(cache), os.path.join(cache, "runs", name)) as session:
-            before = set_up_machine(session, scenario)
-            session.import_reg(wine_machine.run_settings(exe, windows, scenario["timed"]), "run.reg")
-            run = session.run(os.path.abspath(exe))
-            observation, report, problems = wine_observation.observe(session, before, run, scenario,
-                                                                     len(scenario["drivers"]))
-            report.update(run)
-            runs.append((windows, observation, report, problems))
+            before = set_up_machine(session, scenario, exe, windows)
+            runs.append((windows,) + wine_observation.observe(session, before, session.run(os.path.abspath(exe)),
+                                                              scenario))
     return scenario, runs
 
 
-def verdict(sim, path, observation, work_file):
+def verdict(sim, path, observation):
     """The judge's verdict on one observation: its mismatches, each
     {"part", "text"}."""
-    with open(work_file, "w") as f:
-        json.dump(observation, f)
-    result = subprocess.run([sim, "--judge", work_file, path], capture_output=True, text=True)
-    os.remove(work_file)
+    result = subprocess.run([sim, "--judge", "/dev/stdin", path], input=json.dumps(observation),
+                            capture_output=True, text=True)
     if result.returncode not in (0, 1):
         raise wine_prefix.RunnerError("edcca-sim --judge: %s" % result.stderr.strip())
     return json.loads(result.stdout)["mismatches"]
-
-
-def judge(sim, path, observation, work_file):
-    """The judge's verdict on one observation: its mismatch lines."""
-    return [mismatch["text"] for mismatch in verdict(sim, path, observation, work_file)]
 
 
 def check(args, path):
@@ -97,21 +83,21 @@ def check(args, path):
         # when the program's behaviour fits either.
         for reading in report["lateReadings"]:
             observation["lateAttempts"] = reading
-            found = verdict(args.sim, path, observation, os.path.join(args.cache, "observation-%d.json" % os.getpid()))
-            mismatches = [mismatch["text"] for mismatch in found]
-            if not mismatches:
+            found = verdict(args.sim, path, observation)
+            if not found:
                 break
         label = "%s [%s%s] %d ms" % (os.path.basename(path), windows,
                                      "" if scenario["exactVersion"] or args.windows else ", nearest", report["durationMs"])
         if observation["lateAttempts"]:
             label += ", changes late (attempt: by): %s" % observation["lateAttempts"]
         if args.expect_mismatch:
-            found = [what for what in args.expect_mismatch if any(m["part"] == what for m in found)]
-            missed = sorted(set(args.expect_mismatch) - set(found))
-            print("%s %s: differences found: %s%s" % ("FAIL" if missed else "ok  ", label, ", ".join(found) or "none",
+            parts = [what for what in args.expect_mismatch if any(m["part"] == what for m in found)]
+            missed = sorted(set(args.expect_mismatch) - set(parts))
+            print("%s %s: differences found: %s%s" % ("FAIL" if missed else "ok  ", label, ", ".join(parts) or "none",
                                                       "; not found: " + ", ".join(missed) if missed else ""))
             failed += bool(missed)
             continue
+        mismatches = [mismatch["text"] for mismatch in found]
         print("%s %s" % ("FAIL" if mismatches or problems else "ok  ", label))
         for line in problems + mismatches + (wine_observation.log_lines(report) if mismatches or problems else []):
             print("    " + line.replace("\n", "\n    "))
@@ -123,76 +109,72 @@ def run_contract(cache, exe, path):
     """Runs the host-contract suite on its machine. It passes when the
     program ended through ExitProcess with code 0 and its report's last line,
     written and flushed just before, arrived."""
-    _, runs = run_scenario(cache, exe, path)
-    report = runs[0][2]
+    report = run_scenario(cache, exe, path)[1][0][2]
     print(report["trace"], end="")
     lines = report["trace"].splitlines()
-    passed = report["exitCode"] == 0 and bool(lines) and re.match(r"host contract on .*, 0 failed$", lines[-1])
-    if not passed:
-        print("\nFAIL exit code %d; the report's last line must say 0 failed" % report["exitCode"])
-    return 0 if passed else 1
+    if report["exitCode"] == 0 and lines and re.match(r"host contract on .*, 0 failed$", lines[-1]):
+        return 0
+    print("\nFAIL exit code %d; the report's last line must say 0 failed" % report["exitCode"])
+    return 1
 
 
-def mismatch_list(text):
-    parts = text.split(",")
-    unknown = [p for p in parts if p not in MISMATCH_PARTS]
+def run_program(cache, exe, arguments):
+    """Runs a test program (format_check.exe, entry_check.exe) on a fresh
+    prefix and shows its output: 0 when it exits with code 0."""
+    with wine_prefix.Session(template(cache), os.path.join(cache, "runs", "program-%d" % os.getpid())) as session:
+        run = session.run(os.path.abspath(exe), *arguments)
+    print(run["stdout"].replace("\r\n", "\n") + "exit code %d" % run["exitCode"])
+    return 0 if run["exitCode"] == 0 else 1
+
+
+def mismatch_parts(text):
+    unknown = set(text.split(",")) - set(MISMATCH_PARTS)
     if unknown:
-        raise argparse.ArgumentTypeError("unknown: %s" % ", ".join(unknown))
-    return parts
+        raise argparse.ArgumentTypeError("unknown: %s" % ", ".join(sorted(unknown)))
+    return text.split(",")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", default=os.environ.get("EDCCA_WINE_CACHE", "/tmp/edcca-wine-cache"),
-                        help="where the template prefix and the driver are kept (an absolute path)")
+                        help="where the template prefix and the driver are kept")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("template", help="make the cached prefix (and build the driver)")
-    contract = commands.add_parser("contract", help="run the host-contract suite's Windows build on its machine")
-    contract.add_argument("--exe", required=True, help="host_contract.exe")
-    contract.add_argument("--sim", help="edcca-sim, the reader of scenarios")
-    contract.add_argument("scenarios", nargs=1)
-    for name in ("sim-run", "sim-check"):
-        command = commands.add_parser(name, help="run scenarios" + (" and judge them" if name == "sim-check" else ""))
-        command.add_argument("--exe", required=True, help="EdccaProvision.exe")
-        command.add_argument("--windows", action="append", help="Windows version(s) instead of the scenario's")
-        command.add_argument("--sim", required=name == "sim-check", help="edcca-sim, the reader of scenarios and the judge")
+    program = commands.add_parser("program", help="run a test program; pass on its exit code 0")
+    program.add_argument("exe")
+    program.add_argument("arguments", nargs="*")
+    for name in ("sim-check", "contract"):
+        command = commands.add_parser(name, help="run and judge scenarios" if name == "sim-check" else
+                                      "run the host-contract suite's Windows build on its machine")
+        command.add_argument("--exe", required=True)
+        command.add_argument("--sim", required=True, help="edcca-sim, the reader of scenarios and the judge")
         if name == "sim-check":
-            command.add_argument("--expect-mismatch", metavar="WHAT[,WHAT...]", type=mismatch_list,
+            command.add_argument("--windows", action="append", help="Windows version(s) instead of the scenario's")
+            command.add_argument("--expect-mismatch", metavar="WHAT[,WHAT...]", type=mismatch_parts,
                                  help="pass only when the judge finds each of these different: " +
                                       ", ".join(MISMATCH_PARTS))
-        command.add_argument("scenarios", nargs="+")
+        command.add_argument("scenarios", nargs="+" if name == "sim-check" else 1)
     args = parser.parse_args()
     args.cache = os.path.abspath(args.cache)  # Wine needs an absolute WINEPREFIX
-    if getattr(args, "sim", None):
-        wine_machine.EDCCA_SIM = args.sim
+    wine_machine.EDCCA_SIM = getattr(args, "sim", None) or wine_machine.EDCCA_SIM
     # A timed run counts the program's attempts by the test driver's polling
     # thread, which a busy machine can starve through a whole attempt (the
     # run then fails: its log cannot place the changes). Where allowed (as
     # root), Wine and the program run ahead of other work; the judging is the same.
     with contextlib.suppress(PermissionError):
         os.nice(-10)
-
     try:
         if args.command == "template":
             print(template(args.cache))
             return 0
+        if args.command == "program":
+            return run_program(args.cache, args.exe, args.arguments)
         if args.command == "contract":
             return run_contract(args.cache, args.exe, args.scenarios[0])
-        if args.command == "sim-check" and not os.path.exists(args.sim):
-            raise wine_prefix.Skip("the judge %s is not built (build the sim preset first)" % args.sim)
         failed = 0
         for path in args.scenarios:
             try:
-                if args.command == "sim-check":
-                    failed += check(args, path)
-                    continue
-                _, runs = run_scenario(args.cache, args.exe, path, args.windows)
-                for windows, observation, report, problems in runs:
-                    print(json.dumps({"scenario": path, "windows": windows, "observation": observation,
-                                      "driverRequests": report["driverRequests"],
-                                      "driverChanges": report["driverChanges"],
-                                      "driverListings": report["driverListings"],
-                                      "driverAttempts": report["driverAttempts"], "problems": problems}, indent=1))
+                failed += check(args, path)
             except wine_machine.NotReproducible as reason:
                 print("skipped %s: %s" % (os.path.basename(path), reason))
                 if len(args.scenarios) == 1:

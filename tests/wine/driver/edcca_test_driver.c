@@ -210,6 +210,12 @@ static NTSTATUS OpenAdapterKey(ULONG index, HANDLE *key) {
     return OpenSubKey(NULL, path, FALSE, key);
 }
 
+/* Frees a pool block of this driver's, if any. */
+static void Free(void *block) {
+    if (block != NULL)
+        ExFreePoolWithTag(block, EDCCA_TAG);
+}
+
 /* Reads a value into a pool block (caller frees). Returns NULL when absent. */
 static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueName) {
     UNICODE_STRING name;
@@ -225,12 +231,51 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
         status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got);
         if (NT_SUCCESS(status))
             return info;
-        ExFreePoolWithTag(info, EDCCA_TAG);
+        Free(info);
         if ((status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL) || size >= MAX_LOG_BYTES)
             return NULL;
         size = got > size ? got : size * 2;
     }
 }
+
+/* Appends a record, whose first u32 gets the next sequence number, to a
+ * binary value of key. */
+static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes) {
+    UNICODE_STRING name;
+    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(key, valueName);
+    ULONG old = log ? log->DataLength : 0;
+    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + bytes, EDCCA_TAG);
+    ULONG sequence = (ULONG)InterlockedIncrement(&g_sequence);
+    if (data != NULL) {
+        if (old)
+            RtlCopyMemory(data, log->Data, old);
+        RtlCopyMemory(data + old, record, bytes);
+        RtlCopyMemory(data + old, &sequence, sizeof sequence);
+        RtlInitUnicodeString(&name, valueName);
+        ZwSetValueKey(key, &name, 0, REG_BINARY, data, old + bytes);
+        Free(data);
+    }
+    Free(log);
+}
+
+/* The system time now (0 without a clock). */
+static LONG64 SystemTime(void) {
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    if (g_querySystemTime != NULL)
+        g_querySystemTime(&now);
+    return now.QuadPart;
+}
+
+/* One WatchListings at a time (a spin with 1 ms pauses: it is short). */
+static void LockClock(void) {
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;
+    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
 /* Whether a listing at system time `listed` starts an attempt rather than
  * being the second listing of the current one (see AttemptClock above). */
@@ -239,11 +284,6 @@ static BOOLEAN StartsAttempt(LONG64 listed) {
         return TRUE;
     return (listed - g_lastListing) / 10000 >= ATTEMPT_MS && g_opensSinceListing < 2;
 }
-
-static LONG64 SystemTime(void);
-static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes);
-static void LockClock(void);
-static void UnlockClock(void);
 
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
@@ -262,7 +302,7 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     if (attemptClock != NULL) {
         LONG attempt;
         BOOLEAN paused;
-        ExFreePoolWithTag(attemptClock, EDCCA_TAG);
+        Free(attemptClock);
         ZwClose(key);
         LockClock();
         g_querySystemTime(&now);
@@ -288,8 +328,7 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
             elapsed = ((ULONG64)now.QuadPart - start) / 10000;
         }
     }
-    if (origin != NULL)
-        ExFreePoolWithTag(origin, EDCCA_TAG);
+    Free(origin);
     ZwClose(key);
     return elapsed;
 }
@@ -302,16 +341,6 @@ static void WriteAttempts(HANDLE parameters) {
     RtlInitUnicodeString(&name, L"Attempts");
     ZwSetValueKey(parameters, &name, 0, REG_DWORD, &count, sizeof count);
 }
-
-/* One WatchListings at a time (a spin with 1 ms pauses: it is short). */
-static void LockClock(void) {
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000;
-    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-}
-
-static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
 /* Takes the mark of one sentinel device (valueName: the Parameters value
  * naming its Enum key): TRUE, with the time of the listing that made it in
@@ -343,12 +372,11 @@ static BOOLEAN TakeMark(HANDLE parameters, const WCHAR *valueName, LONG64 *liste
                 ZwDeleteValueKey(sentinel, &className);
                 marked = TRUE;
             }
-            if (klass != NULL)
-                ExFreePoolWithTag(klass, EDCCA_TAG);
+            Free(klass);
             ZwClose(sentinel);
         }
     }
-    ExFreePoolWithTag(path, EDCCA_TAG);
+    Free(path);
     return marked;
 }
 
@@ -421,42 +449,12 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
             break;
         }
     }
-    ExFreePoolWithTag(loaded, EDCCA_TAG);
+    Free(loaded);
     return result;
-}
-
-/* Appends a record, whose first u32 gets the next sequence number, to a
- * binary value of key. */
-static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record, ULONG bytes) {
-    UNICODE_STRING name;
-    KEY_VALUE_PARTIAL_INFORMATION *log = ReadValue(key, valueName);
-    ULONG old = log ? log->DataLength : 0;
-    UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + bytes, EDCCA_TAG);
-    ULONG sequence = (ULONG)InterlockedIncrement(&g_sequence);
-    if (data != NULL) {
-        if (old)
-            RtlCopyMemory(data, log->Data, old);
-        RtlCopyMemory(data + old, record, bytes);
-        RtlCopyMemory(data + old, &sequence, sizeof sequence);
-        RtlInitUnicodeString(&name, valueName);
-        ZwSetValueKey(key, &name, 0, REG_BINARY, data, old + bytes);
-        ExFreePoolWithTag(data, EDCCA_TAG);
-    }
-    if (log)
-        ExFreePoolWithTag(log, EDCCA_TAG);
 }
 
 /* Appends one record to the adapter's Log value. */
 static void AppendLog(HANDLE adapterKey, const LogRecord *record) { AppendRecord(adapterKey, L"Log", record, sizeof *record); }
-
-/* The system time now (0 without a clock). */
-static LONG64 SystemTime(void) {
-    LARGE_INTEGER now;
-    now.QuadPart = 0;
-    if (g_querySystemTime != NULL)
-        g_querySystemTime(&now);
-    return now.QuadPart;
-}
 
 /* Logs a change (see Changes above) made between system time madeFrom and
  * this call, with the attempt whose listing came last before it. Listings are
@@ -509,7 +507,7 @@ static UCHAR *FindAnswer(HANDLE adapterKey, ULONG oid, ULONG64 now, ULONG *size)
         if (info == NULL)
             break;
         if (!NT_SUCCESS(ZwEnumerateValueKey(answersKey, index, KeyValueFullInformation, info, need, &got))) {
-            ExFreePoolWithTag(info, EDCCA_TAG);
+            Free(info);
             break;
         }
         if (info->DataLength >= ANSWER_HEADER_BYTES) {
@@ -519,15 +517,14 @@ static UCHAR *FindAnswer(HANDLE adapterKey, ULONG oid, ULONG64 now, ULONG *size)
                 UCHAR *copy = ExAllocatePoolWithTag(PagedPool, info->DataLength, EDCCA_TAG);
                 if (copy != NULL) {
                     RtlCopyMemory(copy, data, info->DataLength);
-                    if (best)
-                        ExFreePoolWithTag(best, EDCCA_TAG);
+                    Free(best);
                     best = copy;
                     bestAt = at;
                     *size = info->DataLength;
                 }
             }
         }
-        ExFreePoolWithTag(info, EDCCA_TAG);
+        Free(info);
     }
     ZwClose(answersKey);
     return best;
@@ -585,7 +582,15 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
     RtlCopyMemory(out, result, bytes);
     *written = bytes;
 done:
-    ExFreePoolWithTag(answer, EDCCA_TAG);
+    Free(answer);
+    return status;
+}
+
+/* Completes an IRP with its status and the bytes it returns. */
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
@@ -609,19 +614,13 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
         AppendLog(key, &record);
         ZwClose(key);
     }
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return Complete(irp, status, 0);
 }
 
 /* IRP_MJ_CLOSE and IRP_MJ_CLEANUP. */
 static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     (void)device;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 /* IRP_MJ_DEVICE_CONTROL: the NDIS query. */
@@ -671,10 +670,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         AppendLog(key, &record);
         ZwClose(key);
     }
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_SUCCESS(status) ? written : 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return Complete(irp, status, NT_SUCCESS(status) ? written : 0);
 }
 
 /* Creates or deletes an adapter's symbolic link to match `loaded`. */
@@ -747,7 +743,7 @@ static void CopyValues(HANDLE from, HANDLE to) {
         name.Length = name.MaximumLength = (USHORT)info->NameLength;
         ZwSetValueKey(to, &name, 0, info->Type, (UCHAR *)info + info->DataOffset, info->DataLength);
     }
-    ExFreePoolWithTag(info, EDCCA_TAG);
+    Free(info);
 }
 
 /* Applies one registry event whose time has come. */
@@ -769,10 +765,8 @@ static void ApplyEvent(HANDLE eventKey) {
             ZwClose(target);
         }
     }
-    if (path != NULL)
-        ExFreePoolWithTag(path, EDCCA_TAG);
-    if (remove != NULL)
-        ExFreePoolWithTag(remove, EDCCA_TAG);
+    Free(path);
+    Free(remove);
 }
 
 /* Applies, once each, the registry events whose time has come. */
@@ -798,8 +792,7 @@ static void ApplyEvents(void) {
             g_eventsDone |= 1UL << index;
             LogChange(CHANGE_EVENT, index, madeFrom);
         }
-        if (at != NULL)
-            ExFreePoolWithTag(at, EDCCA_TAG);
+        Free(at);
         ZwClose(key);
     }
 }
@@ -877,7 +870,7 @@ static void CreateAdapter(PDRIVER_OBJECT driver, ULONG index) {
         RtlInitUnicodeString(&adapter->linkName, adapter->linkBuffer);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     }
-    ExFreePoolWithTag(name, EDCCA_TAG);
+    Free(name);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
