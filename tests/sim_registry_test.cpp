@@ -1,5 +1,6 @@
-// The simulated registry: names, raw values, enumeration order, paths,
-// deletion under open handles, copies and differences.
+// The simulated registry: names, raw values, enumeration order and
+// differences. Path rules are the contract suite's (both hosts), copies are
+// shown by every example's registry changes.
 
 #include <gtest/gtest.h>
 
@@ -34,19 +35,6 @@ TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
         EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0", 2)));
     }
     EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
-}
-
-TEST(Registry, FoldsCodePage1252LettersAsWindows) {
-    struct Case {
-        const char *a, *b;
-        bool equal;
-    } const cases[] = {
-        {"abc", "ABC", true},   {"caf\xE9", "CAF\xC9", true}, {"\x9A\x9C\x9E", "\x8A\x8C\x8E", true},
-        {"\xFF", "\x9F", true}, {"\xF7", "\xD7", false},      {"\xDF", "SS", false},
-        {"[", "{", false},      {"\xB5", "\xB5", true},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(EqualsIgnoreCase(c.a, c.b), c.equal) << c.a << " vs " << c.b;
 }
 
 TEST(Registry, SubkeysEnumerateByUpperCasedUtf16Name) {
@@ -85,47 +73,6 @@ TEST(Registry, ValuesKeepTypeRawBytesAndCreationOrder) {
     EXPECT_TRUE(key->DeleteValue("MULTI"));
     EXPECT_FALSE(key->DeleteValue("Multi"));
     EXPECT_EQ(key->FindValue("multi"), nullptr);
-}
-
-TEST(Registry, PathsFollowWindowsBackslashRules) {
-    Registry registry;
-    RegistryKey *vendor = registry.CreateKey("Software\\Vendor");
-    struct Case {
-        const char *path;
-        const RegistryKey *expected;
-    } const cases[] = {
-        {"Software\\Vendor", vendor}, {"Software\\\\Vendor", vendor},  {"Software\\Vendor\\\\", vendor},
-        {"", registry.Root()},        {"\\Software\\Vendor", nullptr}, {"Software\\Vendor\\x", nullptr},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(registry.FindKey(c.path), c.expected) << c.path;
-
-    EXPECT_TRUE(IsBadKeyPath("\\Software"));
-    EXPECT_FALSE(IsBadKeyPath("Software\\"));
-    EXPECT_EQ(registry.CreateKey("\\New"), nullptr);
-    EXPECT_FALSE(registry.SetString("\\New", "v", "1"));
-    EXPECT_EQ(vendor->CreateSubkey("a\\b"), nullptr);
-    EXPECT_EQ(vendor->CreateSubkey(""), nullptr);
-    EXPECT_FALSE(registry.DeleteKeyTree(""));
-    EXPECT_FALSE(registry.DeleteKeyTree("\\Software"));
-    EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
-}
-
-TEST(Registry, CopiesAreDeep) {
-    Registry original;
-    original.SetString("K\\Sub", "v", "1");
-    Registry clone = original.Clone();
-    Registry assigned;
-    assigned = original;
-
-    original.SetString("K\\Sub", "v", "2");
-    original.DeleteKeyTree("K\\Sub");
-    original.CreateKey("Extra");
-    for (const Registry *copy : {&clone, &assigned}) {
-        ASSERT_NE(copy->FindValue("K\\Sub", "v"), nullptr);
-        EXPECT_EQ(copy->FindValue("K\\Sub", "v")->data, ToBytes(std::string_view("1", 2)));
-        EXPECT_EQ(copy->FindKey("Extra"), nullptr);
-    }
 }
 
 TEST(Registry, DiffListsChangesInEnumerationOrder) {
