@@ -21,15 +21,15 @@ std::vector<std::string> SubkeyNames(const RegistryKey &key) {
 }
 
 TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
-    Registry registry;
-    ASSERT_TRUE(registry.SetString("Software\\Vendor", "EDCCAEnable", "1"));
-    ASSERT_TRUE(registry.SetString("SOFTWARE\\vendor", "edccaenable", "0"));
+    Registry registry; // "Software" and "Zyxel" hold both ends of a to z
+    ASSERT_TRUE(registry.SetString("Software\\Zyxel", "EDCCAEnable", "1"));
+    ASSERT_TRUE(registry.SetString("SOFTWARE\\zyxel", "edccaenable", "0"));
 
-    for (const char *path : {"software\\VENDOR", "Software\\Vendor", "SOFTWARE\\VENDOR"}) {
+    for (const char *path : {"software\\ZYXEL", "Software\\Zyxel", "SOFTWARE\\zYXEL"}) {
         SCOPED_TRACE(path);
         const RegistryKey *key = registry.FindKey(path);
         ASSERT_NE(key, nullptr);
-        EXPECT_EQ(key->Name(), "Vendor");
+        EXPECT_EQ(key->Name(), "Zyxel");
         ASSERT_EQ(key->Values().size(), 1u);
         EXPECT_EQ(key->Values()[0].name, "EDCCAEnable");
         EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0", 2)));
