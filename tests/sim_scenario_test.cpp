@@ -81,11 +81,13 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
     }
 }
 
-TEST(ScenarioLoader, ReadsEveryPart) {
+// The parts no example's run would show misread: a warning, fields the tool
+// does not read (CSD text, a short answer, an identifier it never asks for),
+// version defaults and the letter case of a presence path.
+TEST(ScenarioLoader, ReadsWhatNoRunShows) {
     std::string const json = R"({
-      "description": "all parts",
       "version": {"major": 5, "minor": 2, "build": 3790, "productType": 3, "serverR2": 1, "csdVersion": "Service Pack 2"},
-      "registry": ["base.reg", {"text": ["REGEDIT4\n", "\n", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Two]\n", "\"V\"=dword:00000002\n"]}],
+      "registry": ["base.reg"],
       "presence": {"usb\\vid_13b1&pid_003b\\1": [[0, 400], [1000, null]], "PCI\\X\\1": "never"},
       "drivers": [{
         "device": "{G}",
@@ -93,19 +95,15 @@ TEST(ScenarioLoader, ReadsEveryPart) {
         "regionWord": [{"at": 0, "word": 0}, {"at": 600, "word": "0x0100", "answerBytes": 2}],
         "eeprom": {"0x38": "0x1C"},
         "answers": {"0x12345678": [{"at": 5, "fail": "ERROR_GEN_FAILURE"}]}
-      }],
-      "faults": [{"operation": "RegOpenKeyExA", "subject": "SOFTWARE\\Two", "call": 2, "error": "ERROR_ACCESS_DENIED"}],
-      "expect": {"stdout": ["a\n", "b"], "end": "Exhausted", "attempts": 40, "exitCode": 0,
-                 "registryChanges": [{"key": "K", "value": "EDCCAEnable", "text": "1"}]}
+      }]
     })";
     sim::Scenario scenario;
     std::string error;
     ASSERT_TRUE(Load(json, &scenario, &error,
-                     {{"base.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\One]\n\"S\"=\"x\"\n"
+                     {{"base.reg", "REGEDIT4\n\n"
                                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\1]\n"
                                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\X\\1]\n"}}))
         << error;
-    EXPECT_EQ(scenario.description, "all parts");
     EXPECT_EQ(scenario.warnings, (std::vector<std::string>{"drivers[0].device: no NetCfgInstanceId or DeviceVxDs value "
                                                            "of the machine names \"{G}\", so the tool never opens "
                                                            "this driver's file"}));
@@ -115,9 +113,6 @@ TEST(ScenarioLoader, ReadsEveryPart) {
     EXPECT_EQ(scenario.version.productType, 3);
     EXPECT_EQ(scenario.version.serverR2, 1);
     EXPECT_EQ(scenario.version.csdVersion, "Service Pack 2");
-    ASSERT_NE(scenario.registry.FindValue("SOFTWARE\\One", "S"), nullptr);
-    ASSERT_NE(scenario.registry.FindValue("SOFTWARE\\Two", "V"), nullptr);
-    EXPECT_EQ(scenario.registry.FindValue("SOFTWARE\\Two", "V")->data, (std::vector<std::uint8_t>{2, 0, 0, 0}));
     ASSERT_EQ(scenario.presence.count("USB\\VID_13B1&PID_003B\\1"), 1U);
     const auto &timeline = scenario.presence["USB\\VID_13B1&PID_003B\\1"];
     ASSERT_EQ(timeline.size(), 2U);
@@ -133,16 +128,7 @@ TEST(ScenarioLoader, ReadsEveryPart) {
         EXPECT_EQ(driver.answers.at(oid)[1].word, 0x0100U);
         EXPECT_EQ(driver.answers.at(oid)[1].answerBytes, 2U);
     }
-    EXPECT_EQ(driver.answers.at(sim::kOidEepromNewer)[0].kind, sim::QueryAnswer::Kind::Eeprom);
-    EXPECT_EQ(driver.answers.at(sim::kOidEepromOlder)[0].eeprom.at(0x38), 0x1C);
     EXPECT_EQ(driver.answers.at(0x12345678)[0].error, host::ERROR_GEN_FAILURE);
-    ASSERT_EQ(scenario.faults.size(), 1U);
-    EXPECT_EQ(scenario.faults[0].callNumber, 2);
-    EXPECT_EQ(scenario.faults[0].error, host::ERROR_ACCESS_DENIED);
-    EXPECT_EQ(*scenario.expect.standardOutput, "a\nb");
-    EXPECT_EQ(*scenario.expect.end, sim::RunEnd::Exhausted);
-    ASSERT_EQ(scenario.expect.registryChanges->size(), 1U);
-    EXPECT_EQ((*scenario.expect.registryChanges)[0].data, (std::vector<std::uint8_t>{'1', 0}));
 }
 
 // The default machine (edcca-sim without a scenario) meets its own
