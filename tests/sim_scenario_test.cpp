@@ -150,15 +150,18 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     missed.end = sim::RunEnd::Declined;
     missed.attempts = 2;
     missed.standardOutput = "nothing";
-    missed.registryChanges = std::vector<sim::RegistryChange>{};
+    // The run's own change with other data: the lists differ only in content.
+    ASSERT_EQ(summary.changes.size(), 1U);
+    missed.registryChanges = summary.changes;
+    (*missed.registryChanges)[0].data = {'0', 0};
     std::vector<std::string> const mismatches = sim::CheckExpectations(missed, summary);
     ASSERT_EQ(mismatches.size(), 4U) << ::testing::PrintToString(mismatches);
     EXPECT_EQ(mismatches[1], "end: expected Declined, got Written");
     EXPECT_EQ(mismatches[2], "attempts: expected 2, got 1");
-    EXPECT_EQ(mismatches[3],
-              "registry changes differ: expected none\n  got\n    value set "
-              "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007 "
-              "\"EDCCAEnable\" REG_SZ \"1\\x00\" (2 bytes)");
+    std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                               "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007 \"EDCCAEnable\" REG_SZ ";
+    EXPECT_EQ(mismatches[3], "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
+                                 change + "\"1\\x00\" (2 bytes)");
 }
 
 } // namespace
