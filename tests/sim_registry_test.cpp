@@ -1,5 +1,6 @@
-// The simulated registry: names, raw values, enumeration order, paths,
-// deletion under open handles, copies and differences.
+// The simulated registry: names, enumeration order and differences. Path
+// rules and stored bytes are the contract suite's (both hosts), copies are
+// shown by every example's registry changes.
 
 #include <gtest/gtest.h>
 
@@ -20,33 +21,20 @@ std::vector<std::string> SubkeyNames(const RegistryKey &key) {
 }
 
 TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
-    Registry registry;
-    ASSERT_TRUE(registry.SetString("Software\\Vendor", "EDCCAEnable", "1"));
-    ASSERT_TRUE(registry.SetString("SOFTWARE\\vendor", "edccaenable", "0"));
+    Registry registry; // "Software" and "Zyxel" hold both ends of a to z
+    ASSERT_TRUE(registry.SetString("Software\\Zyxel", "EDCCAEnable", "1"));
+    ASSERT_TRUE(registry.SetString("SOFTWARE\\zyxel", "edccaenable", "0"));
 
-    for (const char *path : {"software\\VENDOR", "Software\\Vendor", "SOFTWARE\\VENDOR"}) {
+    for (const char *path : {"software\\ZYXEL", "Software\\Zyxel", "SOFTWARE\\zYXEL"}) {
         SCOPED_TRACE(path);
         const RegistryKey *key = registry.FindKey(path);
         ASSERT_NE(key, nullptr);
-        EXPECT_EQ(key->Name(), "Vendor");
+        EXPECT_EQ(key->Name(), "Zyxel");
         ASSERT_EQ(key->Values().size(), 1u);
         EXPECT_EQ(key->Values()[0].name, "EDCCAEnable");
         EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0", 2)));
     }
     EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
-}
-
-TEST(Registry, FoldsCodePage1252LettersAsWindows) {
-    struct Case {
-        const char *a, *b;
-        bool equal;
-    } const cases[] = {
-        {"abc", "ABC", true},   {"caf\xE9", "CAF\xC9", true}, {"\x9A\x9C\x9E", "\x8A\x8C\x8E", true},
-        {"\xFF", "\x9F", true}, {"\xF7", "\xD7", false},      {"\xDF", "SS", false},
-        {"[", "{", false},      {"\xB5", "\xB5", true},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(EqualsIgnoreCase(c.a, c.b), c.equal) << c.a << " vs " << c.b;
 }
 
 TEST(Registry, SubkeysEnumerateByUpperCasedUtf16Name) {
@@ -56,76 +44,6 @@ TEST(Registry, SubkeysEnumerateByUpperCasedUtf16Name) {
         registry.CreateKey(name);
     EXPECT_EQ(SubkeyNames(*registry.Root()),
               (std::vector<std::string>{"A", "a1", "b", "Zeta", "_x", "~", "\xE9", "\x9A"}));
-}
-
-TEST(Registry, ValuesKeepTypeRawBytesAndCreationOrder) {
-    struct Case {
-        const char *name;
-        std::uint32_t type;
-        Bytes data;
-    } const cases[] = {
-        {"zNoNul", 1, ToBytes("ab")},
-        {"aAfterNul", 1, ToBytes(std::string_view("a\0junk", 6))},
-        {"Multi", 7, ToBytes(std::string_view("x\0y\0\0", 5))},
-        {"ShortDword", 4, {1, 2, 3}},
-        {"Odd", 0x12345678, {}},
-    };
-    Registry registry;
-    RegistryKey *key = registry.CreateKey("K");
-    for (const Case &c : cases)
-        key->SetValue(c.name, c.type, c.data);
-    key->SetValue("ZNONUL", 3, {9});
-    ASSERT_EQ(key->Values().size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
-        SCOPED_TRACE(cases[i].name);
-        EXPECT_EQ(key->Values()[i].name, cases[i].name);
-        EXPECT_EQ(key->Values()[i].type, i == 0 ? 3u : cases[i].type);
-        EXPECT_EQ(key->Values()[i].data, i == 0 ? Bytes{9} : cases[i].data);
-    }
-    EXPECT_TRUE(key->DeleteValue("MULTI"));
-    EXPECT_FALSE(key->DeleteValue("Multi"));
-    EXPECT_EQ(key->FindValue("multi"), nullptr);
-}
-
-TEST(Registry, PathsFollowWindowsBackslashRules) {
-    Registry registry;
-    RegistryKey *vendor = registry.CreateKey("Software\\Vendor");
-    struct Case {
-        const char *path;
-        const RegistryKey *expected;
-    } const cases[] = {
-        {"Software\\Vendor", vendor}, {"Software\\\\Vendor", vendor},  {"Software\\Vendor\\\\", vendor},
-        {"", registry.Root()},        {"\\Software\\Vendor", nullptr}, {"Software\\Vendor\\x", nullptr},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(registry.FindKey(c.path), c.expected) << c.path;
-
-    EXPECT_TRUE(IsBadKeyPath("\\Software"));
-    EXPECT_FALSE(IsBadKeyPath("Software\\"));
-    EXPECT_EQ(registry.CreateKey("\\New"), nullptr);
-    EXPECT_FALSE(registry.SetString("\\New", "v", "1"));
-    EXPECT_EQ(vendor->CreateSubkey("a\\b"), nullptr);
-    EXPECT_EQ(vendor->CreateSubkey(""), nullptr);
-    EXPECT_FALSE(registry.DeleteKeyTree(""));
-    EXPECT_FALSE(registry.DeleteKeyTree("\\Software"));
-    EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
-}
-
-TEST(Registry, CopiesAreDeep) {
-    Registry original;
-    original.SetString("K\\Sub", "v", "1");
-    Registry clone = original.Clone();
-    Registry assigned;
-    assigned = original;
-
-    original.SetString("K\\Sub", "v", "2");
-    original.DeleteKeyTree("K\\Sub");
-    original.CreateKey("Extra");
-    for (const Registry *copy : {&clone, &assigned}) {
-        ASSERT_NE(copy->FindValue("K\\Sub", "v"), nullptr);
-        EXPECT_EQ(copy->FindValue("K\\Sub", "v")->data, ToBytes(std::string_view("1", 2)));
-        EXPECT_EQ(copy->FindKey("Extra"), nullptr);
-    }
 }
 
 TEST(Registry, DiffListsChangesInEnumerationOrder) {
