@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/adapter_detection.h"
@@ -19,7 +20,6 @@
 namespace support {
 
 constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
-constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kNetClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr char kOlderNetKey[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net";
@@ -141,20 +141,13 @@ inline void AddDevice(sim::Machine &machine, const DeviceSetup &setup) {
     if (setup.hardwareId) {
         machine.registry.SetValue(key, "HardwareID", setup.hardwareIdType, Bytes(*setup.hardwareId));
     }
-    if (setup.friendlyName) {
-        machine.registry.SetValue(key, "FriendlyName", setup.textType, Bytes(*setup.friendlyName));
-    }
-    if (setup.deviceDesc) {
-        machine.registry.SetValue(key, "DeviceDesc", setup.textType, Bytes(*setup.deviceDesc));
-    }
-    if (setup.driver) {
-        machine.registry.SetValue(key, "Driver", setup.textType, Bytes(*setup.driver));
-    }
-    if (setup.location) {
-        machine.registry.SetValue(key, "LocationInformation", setup.textType, Bytes(*setup.location));
-    }
-    if (setup.mfg) {
-        machine.registry.SetValue(key, "Mfg", setup.textType, Bytes(*setup.mfg));
+    const std::pair<const char *, const std::optional<std::string> *> texts[] = {
+        {"FriendlyName", &setup.friendlyName}, {"DeviceDesc", &setup.deviceDesc}, {"Driver", &setup.driver},
+        {"LocationInformation", &setup.location}, {"Mfg", &setup.mfg}};
+    for (const auto &[name, text] : texts) {
+        if (*text) {
+            machine.registry.SetValue(key, name, setup.textType, Bytes(**text));
+        }
     }
 }
 
@@ -178,17 +171,16 @@ constexpr host::DWORD kEepromIds[] = {0x0D710105, 0xFF0C0008};
 inline sim::Driver MakeDriver(const std::string &deviceName, std::uint32_t regionWord, std::uint8_t eepromByte = 0x5A) {
     sim::Driver driver;
     driver.deviceName = deviceName;
+    sim::QueryAnswer region; // a word
+    region.word = regionWord;
+    sim::QueryAnswer eeprom;
+    eeprom.kind = sim::QueryAnswer::Kind::Eeprom;
+    eeprom.eeprom[0x38] = eepromByte;
     for (host::DWORD oid : kRegionIds) {
-        sim::QueryAnswer answer;
-        answer.kind = sim::QueryAnswer::Kind::Word;
-        answer.word = regionWord;
-        driver.answers[oid].push_back(answer);
+        driver.answers[oid].push_back(region);
     }
     for (host::DWORD oid : kEepromIds) {
-        sim::QueryAnswer answer;
-        answer.kind = sim::QueryAnswer::Kind::Eeprom;
-        answer.eeprom[0x38] = eepromByte;
-        driver.answers[oid].push_back(answer);
+        driver.answers[oid].push_back(eeprom);
     }
     return driver;
 }
@@ -229,6 +221,9 @@ inline void PrepareMachine(sim::Machine &machine) {
     SetWindows7x64(machine);
     AddNetClass(machine);
 }
+
+// Names a parameterised case after its row.
+inline constexpr auto RowName = [](const auto &row) { return std::string(row.param.name); };
 
 // The tool's module-level strings as a fresh process has them.
 inline void ResetToolState() { sim::ResetToolState(); }
