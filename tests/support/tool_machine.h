@@ -117,9 +117,6 @@ inline void SetWindowsXp(sim::Machine &machine) { SetWindows(machine, "x86", 5, 
 // Windows Me (code 4): the older registry layout and identifiers.
 inline void SetWindowsMe(sim::Machine &machine) { SetWindows(machine, "x86", 4, 90, 3000, 1); }
 
-// The "Net" setup class, as Control\Class keeps it.
-inline void AddNetClass(sim::Machine &machine) { machine.registry.SetString(kNetClassKey, "Class", "Net"); }
-
 struct DeviceSetup {
     std::string instancePath = "USB\\VID_13B1&PID_003B\\0001"; // under Enum
     std::string classGuid = kNetClassGuid;
@@ -195,11 +192,9 @@ struct AdapterSetup {
 
 // A complete adapter on the newer layout: device, instance key, driver.
 inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
-    DeviceSetup device;
-    device.instancePath = "USB\\VID_13B1&PID_003B\\" + setup.serial;
-    device.driver = Sz(std::string(kNetClassGuid) + "\\" + setup.instanceNumber);
-    device.friendlyName = Sz("Wireless USB Adapter " + setup.serial);
-    AddDevice(machine, device);
+    AddDevice(machine, {.instancePath = "USB\\VID_13B1&PID_003B\\" + setup.serial,
+                        .friendlyName = Sz("Wireless USB Adapter " + setup.serial),
+                        .driver = Sz(std::string(kNetClassGuid) + "\\" + setup.instanceNumber)});
     SetNetCfgInstanceId(machine, setup.instanceNumber, Sz(setup.identifier));
     if (setup.withDriver) {
         machine.drivers.push_back(MakeDriver(setup.identifier, setup.regionWord));
@@ -208,18 +203,17 @@ inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
 
 // A network card the tool does not serve.
 inline void AddOtherNetCard(sim::Machine &machine, const std::string &serial = "3&11583659&0&C8") {
-    DeviceSetup other;
-    other.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial;
-    other.hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"});
-    other.friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter");
-    other.driver = Sz(std::string(kNetClassGuid) + "\\0001");
-    AddDevice(machine, other);
+    AddDevice(machine, {.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial,
+                        .hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"}),
+                        .friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter"),
+                        .driver = Sz(std::string(kNetClassGuid) + "\\0001")});
 }
 
-// Windows 7 x64 with the network class: the usual machine of the tests.
+// Windows 7 x64 with the "Net" setup class, as Control\Class keeps it: the
+// usual machine of the tests.
 inline void PrepareMachine(sim::Machine &machine) {
     SetWindows7x64(machine);
-    AddNetClass(machine);
+    machine.registry.SetString(kNetClassKey, "Class", "Net");
 }
 
 // Names a parameterised case after its row.
@@ -253,13 +247,8 @@ inline std::string EnumOut(int result) {
 // The trace of one detection that found `count` adapters (one walk, or two
 // when more than one).
 inline std::string DetectTrace(int count) {
-    if (count == 0) {
-        return std::string(kDetectIn) + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut;
-    }
-    if (count == 1) {
-        return std::string(kDetectIn) + kEnumIn + EnumOut(1) + kDetectOut;
-    }
-    return std::string(kDetectIn) + kEnumIn + EnumOut(-10) + kEnumIn + EnumOut(count) + kDetectOut;
+    std::string const firstWalk = kEnumIn + std::string(count == 0 ? kNoAdapter : "") + EnumOut(count > 1 ? -10 : count);
+    return kDetectIn + firstWalk + (count > 1 ? kEnumIn + EnumOut(count) : "") + kDetectOut;
 }
 
 } // namespace support
