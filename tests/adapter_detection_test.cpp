@@ -436,11 +436,7 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     const BudgetCase &c = GetParam();
     c.setWindows(machine);
     AddOtherNetCard(machine);
-    DeviceSetup device;
-    if (!c.friendlyName) {
-        device.friendlyName.reset();
-    }
-    AddDriven(device);
+    AddDriven(c.friendlyName ? DeviceSetup{} : DeviceSetup{.friendlyName = std::nullopt});
     SetNetCfgInstanceId(machine, "0007", Sz(kGuidA));
     SetDeviceVxDs(machine, "0007", Sz(kGuidA));
     Detected const d = Detect();
@@ -686,13 +682,9 @@ class InstanceNumberShape : public Detection, public ::testing::WithParamInterfa
 
 TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     const InstanceNumberCase &c = GetParam();
-    DeviceSetup device;
-    device.driver = c.driver;
-    device.textType = c.type;
     // A name of the right shape in the buffer the driver key name is read
     // into: a failed read must not take it for one.
-    device.friendlyName = Sz(DriverName("0009"));
-    AddDriven(device);
+    AddDriven({.friendlyName = Sz(DriverName("0009")), .driver = c.driver, .textType = c.type});
     if (c.olderLayout) {
         SetWindowsMe(machine);
         SetDeviceVxDs(machine, c.instanceKey, Sz(kGuidA));
@@ -856,35 +848,24 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         SetDeviceVxDs(fresh, "0007", Sz(std::string(c.length, 'v')));
         std::string const deviceName = c.olderLayout ? std::string(c.length, 'v') : Letters(c.length);
         SetToolStrings(kOldMacFile, "");
-        char path[64];
-        char nt[256];
-        char id[64];
-        std::memset(path, 'Q', sizeof path);
-        std::memset(nt, 'Q', sizeof nt);
-        std::memset(id, 'Q', sizeof id);
+        // The fields as the record holds them, filled beforehand; a field left
+        // untouched keeps every byte.
+        std::string path(64, 'Q');
+        std::string nt(256, 'Q');
+        std::string id(64, 'Q');
         bool named = false;
         bool identified = false;
         {
             sim::MachineScope scope(fresh);
-            named = GetAdapterDeviceName(c.instanceNumber, path);
-            identified = GetAdapterInstanceId(c.instanceNumber, nt, id);
+            named = GetAdapterDeviceName(c.instanceNumber, path.data());
+            identified = GetAdapterInstanceId(c.instanceNumber, nt.data(), id.data());
         }
         EXPECT_EQ(named, c.deviceName);
         EXPECT_EQ(identified, c.instanceId);
-        if (c.deviceName) {
-            EXPECT_EQ(Text(path), "\\\\.\\" + deviceName);
-            EXPECT_EQ(std::string(MacFileName), "\\\\.\\" + deviceName);
-        } else {
-            EXPECT_EQ(std::string(path, sizeof path), std::string(64, 'Q'));
-            EXPECT_EQ(std::string(MacFileName), kOldMacFile);
-        }
-        if (c.instanceId) {
-            EXPECT_EQ(Text(id), Letters(c.length));
-            EXPECT_EQ(Text(nt), "\\Device\\" + Letters(c.length));
-        } else {
-            EXPECT_EQ(std::string(id, sizeof id), std::string(64, 'Q'));
-            EXPECT_EQ(std::string(nt, sizeof nt), std::string(256, 'Q'));
-        }
+        EXPECT_EQ(std::string(path.c_str()), c.deviceName ? "\\\\.\\" + deviceName : std::string(64, 'Q'));
+        EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
+        EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
+        EXPECT_EQ(std::string(nt.c_str()), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
         EXPECT_EQ(fresh.CountCalls("RegOpenKeyExA") - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ), c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
