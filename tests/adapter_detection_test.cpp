@@ -432,14 +432,13 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls("CloseHandle"), 1u);
     EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiEnumDeviceInfo",
-                              [](const sim::CallRecord &call) { return call.size == 28; }), // the 32-bit layout
+    // The 32-bit layout of a member; property buffers of 256 bytes.
+    EXPECT_EQ(CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.size == 28; }),
               3u);
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
-                              [](const sim::CallRecord &call) { return call.size == 256; }),
-              PropertyReads());
+                              [](const sim::CallRecord &r) { return r.size == 256; }), PropertyReads());
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
-                              [](const sim::CallRecord &call) { return call.property == host::SPDRP_DEVICEDESC; }),
+                              [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
               c.friendlyName ? 0u : 1u);
     if (!c.friendlyName) {
         EXPECT_EQ(Text(d.record.FriendlyName), "");
@@ -510,20 +509,9 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     int const count = c.named == Named::Second ? 2 : 1;
     EXPECT_EQ(d.count, count);
     EXPECT_EQ(Text(d.record.DevicePath), DeviceFile(kGuidA));
-    switch (c.named) {
-    case Named::First:
-        EXPECT_EQ(std::string(MacFileName), DeviceFile(kGuidA));
-        EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(DriverName("0007")));
-        break;
-    case Named::Second:
-        EXPECT_EQ(std::string(MacFileName), DeviceFile(c.identifier.value_or("")));
-        EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(c.driver));
-        break;
-    case Named::SecondKeyOnly:
-        EXPECT_EQ(std::string(MacFileName), "");
-        EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(c.driver));
-        break;
-    }
+    std::string const secondFile = c.named == Named::Second ? DeviceFile(c.identifier.value_or("")) : "";
+    EXPECT_EQ(std::string(MacFileName), c.named == Named::First ? DeviceFile(kGuidA) : secondFile);
+    EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(c.named == Named::First ? DriverName("0007") : c.driver));
     // No device file is tried through a path the device does not own (two
     // counted adapters take a second walk); a second device that does not
     // match costs its hardware-ID read alone.
@@ -839,15 +827,9 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         std::string path(64, 'Q');
         std::string nt(256, 'Q');
         std::string id(64, 'Q');
-        bool named = false;
-        bool identified = false;
-        {
-            sim::MachineScope scope(fresh);
-            named = GetAdapterDeviceName(c.instanceNumber, path.data());
-            identified = GetAdapterInstanceId(c.instanceNumber, nt.data(), id.data());
-        }
-        EXPECT_EQ(named, c.deviceName);
-        EXPECT_EQ(identified, c.instanceId);
+        sim::MachineScope scope(fresh);
+        EXPECT_EQ(GetAdapterDeviceName(c.instanceNumber, path.data()), c.deviceName);
+        EXPECT_EQ(GetAdapterInstanceId(c.instanceNumber, nt.data(), id.data()), c.instanceId);
         EXPECT_EQ(std::string(path.c_str()), c.deviceName ? "\\\\.\\" + deviceName : std::string(64, 'Q'));
         EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
         EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));

@@ -4,6 +4,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -55,13 +56,9 @@ inline std::string DriverKeyFor(const std::string &driverName) { return kDriverK
 // Calls of one operation whose recorded fields pass a check.
 template <typename Check>
 size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation, Check check) {
-    size_t count = 0;
-    for (const sim::CallRecord &call : machine.calls) {
-        if (call.operation == operation && check(call)) {
-            ++count;
-        }
-    }
-    return count;
+    return static_cast<size_t>(std::count_if(machine.calls.begin(), machine.calls.end(), [&](const sim::CallRecord &c) {
+        return c.operation == operation && check(c);
+    }));
 }
 
 // Opens of a key below HKLM, named as given, with the given rights and no
