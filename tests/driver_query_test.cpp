@@ -81,13 +81,8 @@ class RegionWord : public DriverQuery, public ::testing::WithParamInterface<Mask
 TEST_P(RegionWord, RegionIsBits8To14AndCompanionBits0To6) {
     const MaskCase &c = GetParam();
     machine.drivers.push_back(support::MakeDriver(kGuidA, c.word));
-    std::int32_t region = -1;
-    {
-        sim::MachineScope scope(machine);
-        region = GetSupportCountryRegion();
-    }
-    EXPECT_EQ(region, static_cast<std::int32_t>(c.region));
-    EXPECT_EQ(machine.standardOutput, RegionLine(c.region, c.companion));
+    EXPECT_EQ(QueryBoth().region, static_cast<std::int32_t>(c.region));
+    EXPECT_EQ(machine.standardOutput, EepromLine(0x5A) + RegionLine(c.region, c.companion));
     ExpectEveryHandleClosed();
 }
 
@@ -112,9 +107,9 @@ struct ThresholdCase {
     const char *name;
     host::DWORD major;
     host::DWORD minor;
-    host::BYTE product;
-    int serverR2;
-    bool x64;
+    host::BYTE product = host::VER_NT_WORKSTATION;
+    int serverR2 = 0;
+    bool x64 = false;
     host::DWORD eepromOid;
     host::DWORD regionOid;
 };
@@ -154,28 +149,18 @@ TEST_P(QueryIdentifiers, ChosenByTheVersionCodeOfEachRequest) {
 
 // clang-format off
 const ThresholdCase kThresholds[] = {
-    // 29: Windows Server 2003 R2 x64, the highest code below 31.
+    // Windows Server 2003 R2 x64, the highest code below 31; Vista x86, the lowest from 31 on; no classified
+    // version; Windows XP; Windows 8 x64.
     {.name = "Code29", .major = 5, .minor = 2, .product = host::VER_NT_SERVER, .serverR2 = 1, .x64 = true,
      .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
-    // 31: Windows Vista x86, the lowest code from 31 on.
-    {.name = "Code31", .major = 6, .minor = 0, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
-     .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
-    // 0: no classified version.
-    {.name = "Code0", .major = 3, .minor = 51, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
-     .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
-    // 21: Windows XP.
-    {.name = "Code21", .major = 5, .minor = 1, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = false,
-     .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
-    // 54: Windows 8 x64.
-    {.name = "Code54", .major = 6, .minor = 2, .product = host::VER_NT_WORKSTATION, .serverR2 = 0, .x64 = true,
-     .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
+    {.name = "Code31", .major = 6, .minor = 0, .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
+    {.name = "Code0", .major = 3, .minor = 51, .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
+    {.name = "Code21", .major = 5, .minor = 1, .eepromOid = kEepromOlder, .regionOid = kRegionOlder},
+    {.name = "Code54", .major = 6, .minor = 2, .x64 = true, .eepromOid = kEepromNewer, .regionOid = kRegionNewer},
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Thresholds, QueryIdentifiers, ::testing::ValuesIn(kThresholds),
-                         [](const ::testing::TestParamInfo<ThresholdCase> &row) {
-                             return std::string(row.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Thresholds, QueryIdentifiers, ::testing::ValuesIn(kThresholds), support::RowName);
 
 TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
     machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100));
@@ -191,59 +176,51 @@ TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
 // ---------------------------------------------------------------------------
 // Failures
 
-TEST_F(DriverQuery, EmptyMacFileNameOpensNothingAndReadsZero) {
-    support::ResetToolState();
-    machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, 0x42));
-    auto const [eeprom, region] = QueryBoth();
-    EXPECT_EQ(eeprom, 0);
-    EXPECT_EQ(region, 0);
-    EXPECT_EQ(machine.standardOutput, std::string(kNoMacFile) + EepromLine(0) + kNoMacFile + RegionLine(0, 0));
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
-    EXPECT_TRUE(machine.requests.empty());
-}
+// No device file named, one that does not open (its driver not yet loaded),
+// a driver that knows neither identifier, or one failing the EEPROM query:
+// each failed query is traced and reads 0, and every handle opened is
+// closed.
+struct FailureCase {
+    const char *name;
+    void (*prepare)(sim::Driver &); // spoils a driver answering every query
+    std::int32_t region;
+    std::string trace;
+    size_t opens;    // of the device file
+    size_t requests; // each closes its handle
+};
 
-TEST_F(DriverQuery, DeviceFileThatDoesNotOpenSendsNothing) {
-    sim::Driver driver = support::MakeDriver(kGuidA, 0x0100);
-    driver.loaded = {sim::Interval{1000, sim::kForever}}; // not yet loaded at time 0
-    machine.drivers.push_back(driver);
-    std::int32_t const region = QueryBoth().region;
-    EXPECT_EQ(region, 0);
-    EXPECT_EQ(machine.standardOutput, std::string(kNoDevice) + EepromLine(0) + kNoDevice + RegionLine(0, 0));
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), 2u);
-    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), 0u);
-    EXPECT_EQ(machine.CountCalls("CloseHandle"), 0u);
-    EXPECT_EQ(support::CountDeviceOpens(machine, support::DeviceFile(kGuidA)), 2u);
-}
+class FailedQuery : public DriverQuery, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_F(DriverQuery, RejectedIdentifierTracesAndStillClosesTheHandle) {
-    // The driver knows neither identifier: both requests fail. The EEPROM
-    // answer word was zeroed beforehand, so the traced byte is 0.
-    sim::Driver driver;
-    driver.deviceName = kGuidA;
-    machine.drivers.push_back(driver);
-    auto const [eeprom, region] = QueryBoth();
-    EXPECT_EQ(eeprom, 0);
-    EXPECT_EQ(region, 0);
-    EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + kQueryFailed + RegionLine(0, 0));
-    ASSERT_EQ(machine.requests.size(), 2u);
-    EXPECT_FALSE(machine.requests[0].answered);
-    EXPECT_EQ(machine.requests[0].prefilled, (std::vector<std::uint32_t>{3, 0x38, 0}));
-    EXPECT_EQ(machine.CountCalls("CloseHandle"), 2u);
-    ExpectEveryHandleClosed();
-}
-
-TEST_F(DriverQuery, DriverFailingOneRequestAnswersTheOther) {
+TEST_P(FailedQuery, IsTracedAndReadsZero) {
+    const FailureCase &c = GetParam();
     sim::Driver driver = support::MakeDriver(kGuidA, 0x0905, 0x11);
-    sim::QueryAnswer fail;
-    fail.kind = sim::QueryAnswer::Kind::Fail;
-    fail.error = host::ERROR_GEN_FAILURE;
-    driver.answers[kEepromNewer] = {fail};
+    c.prepare(driver);
     machine.drivers.push_back(driver);
-    std::int32_t const region = QueryBoth().region;
-    EXPECT_EQ(region, 9);
-    EXPECT_EQ(machine.standardOutput, std::string(kQueryFailed) + EepromLine(0) + RegionLine(9, 5));
-    ExpectEveryHandleClosed();
+    auto const [eeprom, region] = QueryBoth();
+    EXPECT_EQ(eeprom, 0);
+    EXPECT_EQ(region, c.region);
+    EXPECT_EQ(machine.standardOutput, c.trace);
+    EXPECT_EQ(support::CountDeviceOpens(machine, support::DeviceFile(kGuidA)), c.opens);
+    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.opens);
+    EXPECT_EQ(machine.requests.size(), c.requests);
+    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), c.requests);
+    EXPECT_EQ(machine.CountCalls("CloseHandle"), c.requests);
+    EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
+
+std::string Twice(const std::string &failure) { return failure + EepromLine(0) + failure + RegionLine(0, 0); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailedQuery,
+    ::testing::Values(
+        FailureCase{"NoMacFile", [](sim::Driver &) { support::ResetToolState(); }, 0, Twice(kNoMacFile), 0, 0},
+        FailureCase{"DeviceFileNotOpening", [](sim::Driver &d) { d.loaded = {sim::Interval{1000, sim::kForever}}; },
+                    0, Twice(kNoDevice), 2, 0},
+        // The EEPROM answer word was zeroed beforehand: the traced byte is 0.
+        FailureCase{"NeitherIdentifier", [](sim::Driver &d) { d.answers.clear(); }, 0, Twice(kQueryFailed), 2, 2},
+        FailureCase{"EepromFails", [](sim::Driver &d) { d.answers[kEepromNewer][0].kind = sim::QueryAnswer::Kind::Fail; },
+                    9, kQueryFailed + EepromLine(0) + RegionLine(9, 5), 2, 2}),
+    support::RowName);
 
 TEST(QueryOID, ReportsWhetherTheDriverAnsweredAndTheBytesReturned) {
     sim::Machine machine;

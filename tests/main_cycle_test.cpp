@@ -15,8 +15,7 @@
 
 namespace {
 
-using support::AdapterSetup;
-using support::kGuidA;
+using namespace support;
 
 constexpr char kNoCard[] = "Cannot find any adapter card !\n";
 constexpr char kDriverKey[] = "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007";
@@ -27,10 +26,10 @@ std::string FoundAttempt(unsigned region, unsigned companion) {
     std::snprintf(lines, sizeof lines,
                   " Offset 0x38 = 0x%x \n GetSupportCountryRegion Offset 0x38 = 0x%x , 0x39 = 0x%x \n",
                   static_cast<unsigned>(kEeprom), region, companion);
-    return support::DetectTrace(1) + lines;
+    return DetectTrace(1) + lines;
 }
 
-std::string MissedAttempt() { return support::DetectTrace(0) + kNoCard; }
+std::string MissedAttempt() { return DetectTrace(0) + kNoCard; }
 
 std::string Repeat(const std::string &text, int times) {
     std::string out;
@@ -42,8 +41,8 @@ std::string Repeat(const std::string &text, int times) {
 
 class MainCycle : public ::testing::Test {
   protected:
-    void SetUp() override { support::PrepareMachine(machine); }
-    void TearDown() override { support::ResetToolState(); }
+    void SetUp() override { PrepareMachine(machine); }
+    void TearDown() override { ResetToolState(); }
 
     sim::ProcessOutcome Run() {
         before = machine.registry.Clone();
@@ -62,15 +61,14 @@ class MainCycle : public ::testing::Test {
         EXPECT_EQ(machine.CountCalls("FlushStandardOutput"), 1u);
         ASSERT_FALSE(machine.flushes.empty());
         EXPECT_EQ(machine.flushes.front(), machine.standardOutput.size());
-        EXPECT_TRUE(support::NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
+        EXPECT_TRUE(NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
     }
 
     size_t Sleeps() const {
-        return support::CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.size == 200; });
+        return CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.size == 200; });
     }
     size_t WriteOpens() const {
-        return support::CountCallsWhere(machine, "RegOpenKeyExA",
-                                        [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
+        return CountCallsWhere(machine, "RegOpenKeyExA", [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
     }
 
     sim::Machine machine;
@@ -80,20 +78,22 @@ class MainCycle : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Written
 
+// An earlier setting of another type is overwritten as text, never read.
 TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
-    support::AddAdapter(machine, AdapterSetup{});
+    AddAdapter(machine, AdapterSetup{});
+    machine.registry.SetValue(kDriverKey, "EDCCAEnable", host::REG_DWORD, {0, 0, 0, 0});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     EXPECT_EQ(machine.standardOutput, FoundAttempt(1, 0));
     EXPECT_EQ(Sleeps(), 0u);
     EXPECT_EQ(outcome.endedAtMs, 0u);
-    EXPECT_EQ(support::CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
-    EXPECT_EQ(support::CountCallsWhere(machine, "RegSetValueExA",
-                                       [](const sim::CallRecord &c) {
-                                           return c.name == "EDCCAEnable" && c.flags == 0 && c.type == host::REG_SZ &&
-                                                  c.data == std::string("1\0", 2) && c.size == 2;
-                                       }),
-              1u);
+    EXPECT_EQ(CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
+    EXPECT_EQ(CountCallsWhere(machine, "RegSetValueExA", [](const sim::CallRecord &c) {
+                  return c.name == "EDCCAEnable" && c.flags == 0 && c.type == host::REG_SZ &&
+                         c.data == std::string("1\0", 2) && c.size == 2; }), 1u);
+    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
+                  CountValueReads(machine, "NetCfgInstanceId"),
+              0u);
     std::vector<sim::RegistryChange> const changes = Changes();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0].kind, sim::RegistryChange::Kind::ValueSet);
@@ -103,21 +103,8 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
     EXPECT_EQ(changes[0].data, (std::vector<std::uint8_t>{'1', 0}));
 }
 
-TEST_F(MainCycle, ExistingSettingIsOverwrittenAsText) {
-    support::AddAdapter(machine, AdapterSetup{});
-    machine.registry.SetValue(kDriverKey, "EDCCAEnable", host::REG_DWORD, {0, 0, 0, 0});
-    ExpectFlushedEnd(Run());
-    const sim::RegistryValue *value = machine.registry.FindValue(kDriverKey, "EDCCAEnable");
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->type, host::REG_SZ);
-    EXPECT_EQ(value->data, (std::vector<std::uint8_t>{'1', 0}));
-    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - support::CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
-                  support::CountValueReads(machine, "NetCfgInstanceId"),
-              0u); // never read back
-}
-
 TEST_F(MainCycle, AdapterPluggedInLateIsHandledAtTheNextAttempt) {
-    support::AddAdapter(machine, AdapterSetup{});
+    AddAdapter(machine, AdapterSetup{});
     machine.presence["USB\\VID_13B1&PID_003B\\0001"] = {sim::Interval{1000, sim::kForever}};
     machine.drivers[0].loaded = {sim::Interval{1000, sim::kForever}};
     sim::ProcessOutcome const outcome = Run();
@@ -129,8 +116,8 @@ TEST_F(MainCycle, AdapterPluggedInLateIsHandledAtTheNextAttempt) {
 }
 
 TEST_F(MainCycle, RegionChangingToOneIsWrittenWhenItDoes) {
-    support::AddAdapter(machine, AdapterSetup{.regionWord = 0x0003});
-    for (host::DWORD oid : support::kRegionIds) {
+    AddAdapter(machine, AdapterSetup{.regionWord = 0x0003});
+    for (host::DWORD oid : kRegionIds) {
         sim::QueryAnswer later;
         later.atMs = 600;
         later.word = 0x0103;
@@ -144,29 +131,41 @@ TEST_F(MainCycle, RegionChangingToOneIsWrittenWhenItDoes) {
 }
 
 // ---------------------------------------------------------------------------
-// Declined
+// Declined at once, or undecided at every attempt: nothing written.
 
-class Declined : public MainCycle, public ::testing::WithParamInterface<std::uint32_t> {};
+struct UnwrittenCase {
+    std::uint32_t word; // the region word the driver answers
+    int attempts;       // 1: declined; 40: no decision
+};
 
-TEST_P(Declined, EndsAtOnceWithoutWritingOrPausing) {
-    std::uint32_t const word = GetParam();
-    support::AddAdapter(machine, AdapterSetup{.regionWord = word});
+class Unwritten : public MainCycle, public ::testing::WithParamInterface<UnwrittenCase> {};
+
+TEST_P(Unwritten, EndsAfterItsAttemptsWithoutWriting) {
+    const UnwrittenCase &c = GetParam();
+    AddAdapter(machine, AdapterSetup{.regionWord = c.word});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
-    EXPECT_EQ(machine.standardOutput, FoundAttempt((word >> 8) & 0x7F, word & 0x7F));
-    EXPECT_EQ(Sleeps(), 0u);
+    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt((c.word >> 8) & 0x7F, c.word & 0x7F), c.attempts));
+    size_t const pauses = c.attempts == 1 ? 0 : 40;
+    EXPECT_EQ(Sleeps(), pauses);
+    EXPECT_EQ(outcome.endedAtMs, 200 * pauses);
+    EXPECT_EQ(machine.requests.size(), 2u * static_cast<size_t>(c.attempts));
     EXPECT_EQ(WriteOpens(), 0u);
     EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
     EXPECT_TRUE(Changes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(RegionCodes, Declined, ::testing::Values(0x0200u, 0x0900u, 0x0985u, 0xFFFF8905u));
+INSTANTIATE_TEST_SUITE_P(RegionCodes, Unwritten,
+                         ::testing::Values(UnwrittenCase{0x0200u, 1}, UnwrittenCase{0x0900u, 1},
+                                           UnwrittenCase{0x0985u, 1}, UnwrittenCase{0xFFFF8905u, 1},
+                                           UnwrittenCase{0x0000u, 40}, UnwrittenCase{0x0009u, 40},
+                                           UnwrittenCase{0x0300u, 40}, UnwrittenCase{0x7F00u, 40},
+                                           UnwrittenCase{0x0A00u, 40}));
 
-// ---------------------------------------------------------------------------
-// Exhausted
-
+// Every start begins with empty module strings, whatever an earlier run left.
 TEST_F(MainCycle, NoAdapterThroughoutEndsAfterFortyAttemptsAndFortyPauses) {
-    support::AddOtherNetCard(machine);
+    AddOtherNetCard(machine);
+    SetToolStrings("\\\\.\\{STALE}", "System\\Stale");
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
@@ -176,31 +175,16 @@ TEST_F(MainCycle, NoAdapterThroughoutEndsAfterFortyAttemptsAndFortyPauses) {
     EXPECT_EQ(outcome.endedAtMs, 8000u);
     EXPECT_EQ(machine.CountCalls("DeviceIoControl"), 0u);
     EXPECT_TRUE(Changes().empty());
+    EXPECT_EQ(std::string(MacFileName), "");
+    EXPECT_EQ(std::string(DriverKeyPath), "");
 }
-
-class Undecided : public MainCycle, public ::testing::WithParamInterface<std::uint32_t> {};
-
-TEST_P(Undecided, RegionWithoutDecisionIsAskedFortyTimes) {
-    std::uint32_t const word = GetParam();
-    support::AddAdapter(machine, AdapterSetup{.regionWord = word});
-    sim::ProcessOutcome const outcome = Run();
-    ExpectFlushedEnd(outcome);
-    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt((word >> 8) & 0x7F, word & 0x7F), 40));
-    EXPECT_EQ(Sleeps(), 40u);
-    EXPECT_EQ(outcome.endedAtMs, 8000u);
-    EXPECT_EQ(machine.requests.size(), 80u);
-    EXPECT_EQ(WriteOpens(), 0u);
-    EXPECT_TRUE(Changes().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(RegionCodes, Undecided, ::testing::Values(0x0000u, 0x0009u, 0x0300u, 0x7F00u, 0x0A00u));
 
 TEST_F(MainCycle, FailingRegionQueryReadsZeroAndGoesOn) {
-    support::AddAdapter(machine, AdapterSetup{});
+    AddAdapter(machine, AdapterSetup{});
     machine.faults.push_back({"DeviceIoControl", "", 0, host::ERROR_GEN_FAILURE});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
-    std::string const attempt = support::DetectTrace(1) + "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
+    std::string const attempt = DetectTrace(1) + "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
                                                           "[VT][ZoWLAPI] QueryOID Failed!\n"
                                                           " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
     EXPECT_EQ(machine.standardOutput, Repeat(attempt, 40));
@@ -222,7 +206,7 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
     const UnopenableCase &c = GetParam();
     c.setWindows(machine);
     if (c.denyWrites) {
-        support::AddAdapter(machine, AdapterSetup{});
+        AddAdapter(machine, AdapterSetup{});
         // The driver key is the instance key that detection reads twice per
         // attempt; only each attempt's third open, the one for writing, fails.
         for (int attempt = 1; attempt <= 40; ++attempt) {
@@ -231,9 +215,9 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
     } else {
         // On the older layout the instance key lies elsewhere and the
         // driver key does not exist.
-        support::AddDevice(machine, support::DeviceSetup{});
-        support::SetDeviceVxDs(machine, "0007", support::Sz(kGuidA));
-        machine.drivers.push_back(support::MakeDriver(kGuidA, 0x0100, kEeprom));
+        AddDevice(machine, DeviceSetup{});
+        SetDeviceVxDs(machine, "0007", Sz(kGuidA));
+        machine.drivers.push_back(MakeDriver(kGuidA, 0x0100, kEeprom));
     }
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
@@ -246,64 +230,45 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, UnopenableKey,
-                         ::testing::Values(UnopenableCase{"AccessDenied", support::SetWindows7x64, true},
-                                           UnopenableCase{"MissingOnOlderLayout", support::SetWindowsMe, false}),
-                         [](const ::testing::TestParamInfo<UnopenableCase> &row) {
-                             return std::string(row.param.name);
-                         });
+                         ::testing::Values(UnopenableCase{"AccessDenied", SetWindows7x64, true},
+                                           UnopenableCase{"MissingOnOlderLayout", SetWindowsMe, false}),
+                         RowName);
 
-TEST_F(MainCycle, FailingSetValueIsTracedTheKeyClosedAndTriedAgain) {
-    support::AddAdapter(machine, AdapterSetup{});
-    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED});
+// A failed write is traced, its key closed, and tried again at the next
+// attempt: at every attempt (call number 0), or at the first only.
+class FailingSetValue : public MainCycle, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailingSetValue, IsTracedTheKeyClosedAndTriedAgain) {
+    int const callNumber = GetParam();
+    AddAdapter(machine, AdapterSetup{});
+    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", callNumber, host::ERROR_ACCESS_DENIED});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
-    EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n", 40));
-    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 40u);
-    EXPECT_EQ(Sleeps(), 40u);
-    EXPECT_TRUE(Changes().empty());
+    std::string const failed = FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n";
+    EXPECT_EQ(machine.standardOutput, callNumber == 0 ? Repeat(failed, 40) : failed + FoundAttempt(1, 0));
+    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), callNumber == 0 ? 40u : 2u);
+    EXPECT_EQ(Sleeps(), callNumber == 0 ? 40u : 1u);
+    EXPECT_EQ(outcome.endedAtMs, callNumber == 0 ? 8000u : 200u);
+    EXPECT_EQ(Changes().size(), callNumber == 0 ? 0u : 1u);
 }
 
-TEST_F(MainCycle, SetValueFailingOnceSucceedsAtTheNextAttempt) {
-    support::AddAdapter(machine, AdapterSetup{});
-    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", 1, host::ERROR_ACCESS_DENIED});
-    sim::ProcessOutcome const outcome = Run();
-    ExpectFlushedEnd(outcome);
-    EXPECT_EQ(machine.standardOutput,
-              FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n" + FoundAttempt(1, 0));
-    EXPECT_EQ(Sleeps(), 1u);
-    EXPECT_EQ(outcome.endedAtMs, 200u);
-    EXPECT_EQ(Changes().size(), 1u);
-}
-
-// ---------------------------------------------------------------------------
-// The process
-
-TEST_F(MainCycle, EveryStartBeginsWithEmptyModuleStrings) {
-    support::SetToolStrings("\\\\.\\{STALE}", "System\\Stale");
-    Run();
-    EXPECT_EQ(std::string(MacFileName), "");
-    EXPECT_EQ(std::string(DriverKeyPath), "");
-    EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
-}
+INSTANTIATE_TEST_SUITE_P(CallNumbers, FailingSetValue, ::testing::Values(0, 1));
 
 // ---------------------------------------------------------------------------
 // Where the setting may land: only in the key that the well-formed driver key
 // name of a matching device names, never at a hive root, the class root, a
 // class key or another device's key.
 
-struct SecondDevice {
-    std::optional<std::string> driver; // driver key name, raw image
-    std::string instanceKey;           // holds its NetCfgInstanceId
-    std::string identifier;            // its NetCfgInstanceId and driver's device name
-    std::uint32_t regionWord;          // what its driver answers
-};
-
+// An adapter at 0007 (or none), then a second matching device.
 struct TargetCase {
     const char *name;
-    std::optional<std::uint32_t> first; // an adapter at 0007 and its driver's answer
-    SecondDevice second;
-    std::string writtenKey; // under HKLM; "" = nothing written
-    std::string attempt;    // the trace of one attempt, when nothing is written
+    std::optional<std::uint32_t> first = {}; // the first's driver's answer; nullopt = no first
+    std::string driver;                      // the second's driver key name
+    std::string instanceKey = "";            // holds its NetCfgInstanceId
+    std::string identifier = kGuidB;         // its NetCfgInstanceId and driver's device name
+    std::uint32_t regionWord = 0x0100;       // what its driver answers
+    std::string written = "";                // the instance key under the net class written; "" = none
+    std::string attempt = "";                // the trace of one attempt, when nothing is written
 };
 
 class WriteTarget : public MainCycle, public ::testing::WithParamInterface<TargetCase> {};
@@ -311,115 +276,77 @@ class WriteTarget : public MainCycle, public ::testing::WithParamInterface<Targe
 TEST_P(WriteTarget, IsTheDriverKeyOfAWellFormedName) {
     const TargetCase &c = GetParam();
     if (c.first) {
-        support::AddAdapter(machine, AdapterSetup{.regionWord = *c.first});
+        AddAdapter(machine, AdapterSetup{.regionWord = *c.first});
     }
-    support::DeviceSetup device;
-    device.instancePath = "USB\\VID_13B1&PID_003B\\0002";
-    device.driver = c.second.driver;
-    support::AddDevice(machine, device);
-    if (!c.second.instanceKey.empty()) {
-        support::SetNetCfgInstanceId(machine, c.second.instanceKey, support::Sz(c.second.identifier));
+    AddDevice(machine, {.instancePath = "USB\\VID_13B1&PID_003B\\0002", .driver = Sz(c.driver)});
+    if (!c.instanceKey.empty()) {
+        SetNetCfgInstanceId(machine, c.instanceKey, Sz(c.identifier));
     }
-    machine.drivers.push_back(support::MakeDriver(c.second.identifier, c.second.regionWord, kEeprom));
+    machine.drivers.push_back(MakeDriver(c.identifier, c.regionWord, kEeprom));
     ExpectFlushedEnd(Run());
     std::vector<sim::RegistryChange> const changes = Changes();
-    if (c.writtenKey.empty()) {
+    if (c.written.empty()) {
         EXPECT_TRUE(changes.empty()) << changes.front().keyPath;
         EXPECT_EQ(machine.standardOutput, Repeat(c.attempt, 40));
     } else {
         ASSERT_EQ(changes.size(), 1u);
-        EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, c.writtenKey)) << changes[0].keyPath;
+        EXPECT_TRUE(sim::EqualsIgnoreCase(changes[0].keyPath, std::string(kNetClassKey) + "\\" + c.written))
+            << changes[0].keyPath;
         EXPECT_EQ(changes[0].valueName, "EDCCAEnable");
     }
 }
 
-std::string const kWellFormed = std::string(support::kNetClassGuid) + "\\0008";
+std::string const kWellFormed = std::string(kNetClassGuid) + "\\0008";
 std::string const kMacFileFailed = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
-std::string const kLowerCaseWellFormed = "{4d36e972-e325-11ce-bfc1-08002be10318}\\0008";
 std::string const kNoMacFile = "[VT][ZoWLAPI] QueryOID Get Mac file failed!";
-std::string const kNoDeviceFileAttempt = support::DetectTrace(1) + kNoMacFile + " Offset 0x38 = 0x0 \n" + kNoMacFile +
+std::string const kNoDeviceFileAttempt = DetectTrace(1) + kNoMacFile + " Offset 0x38 = 0x0 \n" + kNoMacFile +
                                          " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
 constexpr std::uint32_t kRegionZero = 0x0003;
 constexpr std::uint32_t kRegionOne = 0x0100;
 
 // clang-format off
 const TargetCase kMachines[] = {
-    {.name = "SecondAdapterWellFormed", .first = kRegionZero,
-     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+    {.name = "SecondAdapterWellFormed", .first = kRegionZero, .driver = kWellFormed, .instanceKey = "0008", .written = "0008"},
     // Its last four characters name an instance key and a running driver.
-    {.name = "InstanceNameAlone", .first = std::nullopt,
-     .second = {.driver = support::Sz("0013"), .instanceKey = "0013",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = "", .attempt = MissedAttempt()},
-    {.name = "LetterAndInstanceNameAlone", .first = std::nullopt,
-     .second = {.driver = support::Sz("x0013"), .instanceKey = "0013",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = "", .attempt = MissedAttempt()},
-    {.name = "ClassKeyAlone", .first = std::nullopt,
-     .second = {.driver = support::Sz(support::kNetClassGuid), .instanceKey = "318}",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = "", .attempt = MissedAttempt()},
+    {.name = "InstanceNameAlone", .driver = "0013", .instanceKey = "0013", .attempt = MissedAttempt()},
+    {.name = "LetterAndInstanceNameAlone", .driver = "x0013", .instanceKey = "0013", .attempt = MissedAttempt()},
+    {.name = "ClassKeyAlone", .driver = kNetClassGuid, .instanceKey = "318}", .attempt = MissedAttempt()},
     // Region 1 from this device must not be written into the first one's key.
-    {.name = "InstanceNameAloneAfterAnAdapter", .first = kRegionZero,
-     .second = {.driver = support::Sz("0013"), .instanceKey = "0013",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = "", .attempt = FoundAttempt(0, 3)},
+    {.name = "InstanceNameAloneAfterAnAdapter", .first = kRegionZero, .driver = "0013", .instanceKey = "0013",
+     .attempt = FoundAttempt(0, 3)},
     // An empty identifier names "\\.\", which opens nothing: the queries
     // fail rather than go to the first adapter, whose key is not this one.
-    {.name = "EmptyIdentifierAfterAnAdapter", .first = kRegionZero,
-     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008", .identifier = "", .regionWord = 0x0100},
-     .writtenKey = "",
-     .attempt = support::DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
-                " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"},
+    {.name = "EmptyIdentifierAfterAnAdapter", .first = kRegionZero, .driver = kWellFormed, .instanceKey = "0008",
+     .identifier = "", .attempt = DetectTrace(1) + kMacFileFailed + " Offset 0x38 = 0x0 \n" + kMacFileFailed +
+                                  " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n"},
     // The first adapter answers region 1. A second device whose
     // identifier cannot be read or does not fit leaves no device file to
     // ask, so its key is not written on the first's region.
-    {.name = "UnreadableIdentifierAfterARegionOne", .first = kRegionOne,
-     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = "", .attempt = kNoDeviceFileAttempt},
-    {.name = "IdentifierOf60AfterARegionOne", .first = kRegionOne,
-     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
-                .identifier = std::string(60, 'i'), .regionWord = 0x0100},
-     .writtenKey = "", .attempt = kNoDeviceFileAttempt},
+    {.name = "UnreadableIdentifierAfterARegionOne", .first = kRegionOne, .driver = kWellFormed,
+     .attempt = kNoDeviceFileAttempt},
+    {.name = "IdentifierOf60AfterARegionOne", .first = kRegionOne, .driver = kWellFormed, .instanceKey = "0008",
+     .identifier = std::string(60, 'i'), .attempt = kNoDeviceFileAttempt},
     // The second answers region 1 where the first answers region 0.
-    {.name = "IdentifierOf59AfterAnAdapter", .first = kRegionZero,
-     .second = {.driver = support::Sz(kWellFormed), .instanceKey = "0008",
-                .identifier = std::string(59, 'i'), .regionWord = 0x0100},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+    {.name = "IdentifierOf59AfterAnAdapter", .first = kRegionZero, .driver = kWellFormed, .instanceKey = "0008",
+     .identifier = std::string(59, 'i'), .written = "0008"},
     {.name = "LowerCaseClassAfterAnAdapter", .first = kRegionZero,
-     .second = {.driver = support::Sz(kLowerCaseWellFormed), .instanceKey = "0008",
-                .identifier = support::kGuidB, .regionWord = 0x0100},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0008", .attempt = ""},
+     .driver = "{4d36e972-e325-11ce-bfc1-08002be10318}\\0008", .instanceKey = "0008", .written = "0008"},
     // Names whose last four characters are the first's instance key but
     // that name another key take no part: the first decides for its key.
-    {.name = "InstancePartOfFiveAfterARegionOne", .first = kRegionOne,
-     .second = {.driver = support::Sz(std::string(support::kNetClassGuid) + "\\10007"), .instanceKey = "",
-                .identifier = support::kGuidB, .regionWord = 0x0300},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
-    {.name = "OtherClassAfterARegionOne", .first = kRegionOne,
-     .second = {.driver = support::Sz("{36FC9E60-C465-11CF-8056-444553540000}\\0007"), .instanceKey = "",
-                .identifier = support::kGuidB, .regionWord = 0x0300},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
-    {.name = "NoGuidAfterARegionOne", .first = kRegionOne,
-     .second = {.driver = support::Sz("N\\7"), .instanceKey = "", .identifier = support::kGuidB, .regionWord = 0x0300},
-     .writtenKey = std::string(support::kNetClassKey) + "\\0007", .attempt = ""},
+    {.name = "InstancePartOfFiveAfterARegionOne", .first = kRegionOne, .driver = std::string(kNetClassGuid) + "\\10007",
+     .regionWord = 0x0300, .written = "0007"},
+    {.name = "OtherClassAfterARegionOne", .first = kRegionOne, .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007",
+     .regionWord = 0x0300, .written = "0007"},
+    {.name = "NoGuidAfterARegionOne", .first = kRegionOne, .driver = "N\\7", .regionWord = 0x0300, .written = "0007"},
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Machines, WriteTarget, ::testing::ValuesIn(kMachines),
-                         [](const ::testing::TestParamInfo<TargetCase> &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Machines, WriteTarget, ::testing::ValuesIn(kMachines), RowName);
 
 TEST_F(MainCycle, EmptyDriverKeyPathIsAFailedOpen) {
-    support::ResetToolState();
-    int written = 1;
-    {
-        sim::MachineScope scope(machine);
-        written = WriteEdccaSetting();
-    }
-    EXPECT_EQ(written, 0);
+    ResetToolState();
+    sim::MachineScope scope(machine);
+    EXPECT_EQ(WriteEdccaSetting(), 0);
     EXPECT_EQ(machine.standardOutput, "RegOpenKeyEx '' failed\n");
     EXPECT_EQ(machine.CountCalls("RegOpenKeyExA"), 0u);
     EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);

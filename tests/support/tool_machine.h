@@ -4,10 +4,12 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/adapter_detection.h"
@@ -19,7 +21,6 @@
 namespace support {
 
 constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
-constexpr char kClassRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kNetClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr char kOlderNetKey[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Net";
@@ -55,13 +56,9 @@ inline std::string DriverKeyFor(const std::string &driverName) { return kDriverK
 // Calls of one operation whose recorded fields pass a check.
 template <typename Check>
 size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation, Check check) {
-    size_t count = 0;
-    for (const sim::CallRecord &call : machine.calls) {
-        if (call.operation == operation && check(call)) {
-            ++count;
-        }
-    }
-    return count;
+    return static_cast<size_t>(std::count_if(machine.calls.begin(), machine.calls.end(), [&](const sim::CallRecord &c) {
+        return c.operation == operation && check(c);
+    }));
 }
 
 // Opens of a key below HKLM, named as given, with the given rights and no
@@ -117,9 +114,6 @@ inline void SetWindowsXp(sim::Machine &machine) { SetWindows(machine, "x86", 5, 
 // Windows Me (code 4): the older registry layout and identifiers.
 inline void SetWindowsMe(sim::Machine &machine) { SetWindows(machine, "x86", 4, 90, 3000, 1); }
 
-// The "Net" setup class, as Control\Class keeps it.
-inline void AddNetClass(sim::Machine &machine) { machine.registry.SetString(kNetClassKey, "Class", "Net"); }
-
 struct DeviceSetup {
     std::string instancePath = "USB\\VID_13B1&PID_003B\\0001"; // under Enum
     std::string classGuid = kNetClassGuid;
@@ -141,20 +135,13 @@ inline void AddDevice(sim::Machine &machine, const DeviceSetup &setup) {
     if (setup.hardwareId) {
         machine.registry.SetValue(key, "HardwareID", setup.hardwareIdType, Bytes(*setup.hardwareId));
     }
-    if (setup.friendlyName) {
-        machine.registry.SetValue(key, "FriendlyName", setup.textType, Bytes(*setup.friendlyName));
-    }
-    if (setup.deviceDesc) {
-        machine.registry.SetValue(key, "DeviceDesc", setup.textType, Bytes(*setup.deviceDesc));
-    }
-    if (setup.driver) {
-        machine.registry.SetValue(key, "Driver", setup.textType, Bytes(*setup.driver));
-    }
-    if (setup.location) {
-        machine.registry.SetValue(key, "LocationInformation", setup.textType, Bytes(*setup.location));
-    }
-    if (setup.mfg) {
-        machine.registry.SetValue(key, "Mfg", setup.textType, Bytes(*setup.mfg));
+    const std::pair<const char *, const std::optional<std::string> *> texts[] = {
+        {"FriendlyName", &setup.friendlyName}, {"DeviceDesc", &setup.deviceDesc}, {"Driver", &setup.driver},
+        {"LocationInformation", &setup.location}, {"Mfg", &setup.mfg}};
+    for (const auto &[name, text] : texts) {
+        if (*text) {
+            machine.registry.SetValue(key, name, setup.textType, Bytes(**text));
+        }
     }
 }
 
@@ -178,17 +165,16 @@ constexpr host::DWORD kEepromIds[] = {0x0D710105, 0xFF0C0008};
 inline sim::Driver MakeDriver(const std::string &deviceName, std::uint32_t regionWord, std::uint8_t eepromByte = 0x5A) {
     sim::Driver driver;
     driver.deviceName = deviceName;
+    sim::QueryAnswer region; // a word
+    region.word = regionWord;
+    sim::QueryAnswer eeprom;
+    eeprom.kind = sim::QueryAnswer::Kind::Eeprom;
+    eeprom.eeprom[0x38] = eepromByte;
     for (host::DWORD oid : kRegionIds) {
-        sim::QueryAnswer answer;
-        answer.kind = sim::QueryAnswer::Kind::Word;
-        answer.word = regionWord;
-        driver.answers[oid].push_back(answer);
+        driver.answers[oid].push_back(region);
     }
     for (host::DWORD oid : kEepromIds) {
-        sim::QueryAnswer answer;
-        answer.kind = sim::QueryAnswer::Kind::Eeprom;
-        answer.eeprom[0x38] = eepromByte;
-        driver.answers[oid].push_back(answer);
+        driver.answers[oid].push_back(eeprom);
     }
     return driver;
 }
@@ -203,11 +189,9 @@ struct AdapterSetup {
 
 // A complete adapter on the newer layout: device, instance key, driver.
 inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
-    DeviceSetup device;
-    device.instancePath = "USB\\VID_13B1&PID_003B\\" + setup.serial;
-    device.driver = Sz(std::string(kNetClassGuid) + "\\" + setup.instanceNumber);
-    device.friendlyName = Sz("Wireless USB Adapter " + setup.serial);
-    AddDevice(machine, device);
+    AddDevice(machine, {.instancePath = "USB\\VID_13B1&PID_003B\\" + setup.serial,
+                        .friendlyName = Sz("Wireless USB Adapter " + setup.serial),
+                        .driver = Sz(std::string(kNetClassGuid) + "\\" + setup.instanceNumber)});
     SetNetCfgInstanceId(machine, setup.instanceNumber, Sz(setup.identifier));
     if (setup.withDriver) {
         machine.drivers.push_back(MakeDriver(setup.identifier, setup.regionWord));
@@ -216,19 +200,21 @@ inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
 
 // A network card the tool does not serve.
 inline void AddOtherNetCard(sim::Machine &machine, const std::string &serial = "3&11583659&0&C8") {
-    DeviceSetup other;
-    other.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial;
-    other.hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"});
-    other.friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter");
-    other.driver = Sz(std::string(kNetClassGuid) + "\\0001");
-    AddDevice(machine, other);
+    AddDevice(machine, {.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial,
+                        .hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"}),
+                        .friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter"),
+                        .driver = Sz(std::string(kNetClassGuid) + "\\0001")});
 }
 
-// Windows 7 x64 with the network class: the usual machine of the tests.
+// Windows 7 x64 with the "Net" setup class, as Control\Class keeps it: the
+// usual machine of the tests.
 inline void PrepareMachine(sim::Machine &machine) {
     SetWindows7x64(machine);
-    AddNetClass(machine);
+    machine.registry.SetString(kNetClassKey, "Class", "Net");
 }
+
+// Names a parameterised case after its row.
+inline constexpr auto RowName = [](const auto &row) { return std::string(row.param.name); };
 
 // The tool's module-level strings as a fresh process has them.
 inline void ResetToolState() { sim::ResetToolState(); }
@@ -258,13 +244,8 @@ inline std::string EnumOut(int result) {
 // The trace of one detection that found `count` adapters (one walk, or two
 // when more than one).
 inline std::string DetectTrace(int count) {
-    if (count == 0) {
-        return std::string(kDetectIn) + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut;
-    }
-    if (count == 1) {
-        return std::string(kDetectIn) + kEnumIn + EnumOut(1) + kDetectOut;
-    }
-    return std::string(kDetectIn) + kEnumIn + EnumOut(-10) + kEnumIn + EnumOut(count) + kDetectOut;
+    std::string const firstWalk = kEnumIn + std::string(count == 0 ? kNoAdapter : "") + EnumOut(count > 1 ? -10 : count);
+    return kDetectIn + firstWalk + (count > 1 ? kEnumIn + EnumOut(count) : "") + kDetectOut;
 }
 
 } // namespace support
