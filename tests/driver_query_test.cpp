@@ -182,7 +182,7 @@ TEST_F(DriverQuery, VersionChangeBetweenRequestsSwitchesIdentifiers) {
 // closed.
 struct FailureCase {
     const char *name;
-    void (*prepare)(sim::Driver &); // spoils a driver answering every query
+    void (*prepare)(sim::Driver &); // spoils a driver answering every query, or the tool's device file name
     std::int32_t region;
     std::string trace;
     size_t opens;    // of the device file

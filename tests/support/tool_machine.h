@@ -244,8 +244,13 @@ inline std::string EnumOut(int result) {
 // The trace of one detection that found `count` adapters (one walk, or two
 // when more than one).
 inline std::string DetectTrace(int count) {
-    std::string const firstWalk = kEnumIn + std::string(count == 0 ? kNoAdapter : "") + EnumOut(count > 1 ? -10 : count);
-    return kDetectIn + firstWalk + (count > 1 ? kEnumIn + EnumOut(count) : "") + kDetectOut;
+    if (count == 0) {
+        return std::string(kDetectIn) + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut;
+    }
+    if (count == 1) {
+        return std::string(kDetectIn) + kEnumIn + EnumOut(1) + kDetectOut;
+    }
+    return std::string(kDetectIn) + kEnumIn + EnumOut(-10) + kEnumIn + EnumOut(count) + kDetectOut;
 }
 
 } // namespace support
