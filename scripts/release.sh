@@ -2,12 +2,15 @@
 # Makes the release package, EdccaProvision-<version>-win32.zip, in the
 # right order: the program signed first (when a certificate is given), then
 # SHA256SUMS over the files as they go into the zip, then the zip itself
-# (scripts/pack.py: reproducible, one top-level folder).
+# (scripts/pack.py: reproducible, one top-level folder), then beside it the
+# SHA256SUMS to publish: the zip and every file in it.
 #
 # usage: scripts/release.sh [--sign PFX [--timestamp URL]] [--stage DIR] OUT_DIR
 #
 # Without --stage it builds the win32 preset and takes the files it gathers
-# (build/win32/deploy/EdccaProvision-<version>-win32/). The .pfx password
+# for the version it is configured with
+# (build/win32/deploy/EdccaProvision-<version>-win32/; a tree that made an
+# earlier version holds that one's folder too). The .pfx password
 # comes as for scripts/sign.sh (EDCCA_SIGN_PASSWORD_FILE or
 # EDCCA_SIGN_PASSWORD).
 set -euo pipefail
@@ -29,7 +32,8 @@ out=$1
 
 if [[ -z $stage ]]; then
   (cd "$root" && cmake --preset win32 >/dev/null && cmake --build --preset win32 --target package_files >/dev/null)
-  stage=$(echo "$root"/build/win32/deploy/EdccaProvision-*-win32)
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/win32/CMakeCache.txt")
+  stage=$root/build/win32/deploy/EdccaProvision-$version-win32
 fi
 [[ -f $stage/EdccaProvision.exe ]] || { echo "release: no EdccaProvision.exe in $stage" >&2; exit 2; }
 name=$(basename "$stage")
@@ -42,4 +46,5 @@ if [[ -n $pfx ]]; then
   "$root/scripts/sign.sh" "${sign_options[@]}" "$out/$name/EdccaProvision.exe" "$pfx"
 fi
 python3 "$root/scripts/pack.py" "$out/$name" "$out/$name.zip"
-echo "made $out/$name.zip, SHA-256 $(sha256sum < "$out/$name.zip" | cut -d' ' -f1)"
+(cd "$out" && LC_ALL=C sha256sum "$name.zip" "$name"/*) > "$out/SHA256SUMS"
+echo "made $out/$name.zip and $out/SHA256SUMS (publish both), SHA-256 of the zip $(sha256sum < "$out/$name.zip" | cut -d' ' -f1)"

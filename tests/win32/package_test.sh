@@ -9,8 +9,10 @@
 # also check the version edcca.cmd records. Checks: the name carries the
 # project version; the zip holds one folder of the same name with exactly the
 # program (the built one, with that version in its version resource and
-# manifest), edcca.cmd and README.txt (both CR LF lines, README.txt naming
-# the version) and SHA256SUMS, which holds every other file's hash. That the
+# manifest), edcca.cmd, README.txt and CHANGELOG.txt (CR LF lines, README.txt
+# naming the version) and SHA256SUMS, which holds every other file's hash;
+# scripts/release.sh after a version bump, and the SHA256SUMS it writes
+# beside the zip. That the
 # zip is the same bytes wherever and whenever it is made:
 # scripts/check-reproducible.sh.
 set -euo pipefail
@@ -30,7 +32,7 @@ check named-with-version $? "no $zip"
 [[ -f $zip ]] || exit 1
 
 listing=$(unzip -Z1 "$zip" | tr '\n' ' ')
-[[ $listing == "$name/ $name/EdccaProvision.exe $name/README.txt $name/SHA256SUMS $name/edcca.cmd " ]]
+[[ $listing == "$name/ $name/CHANGELOG.txt $name/EdccaProvision.exe $name/README.txt $name/SHA256SUMS $name/edcca.cmd " ]]
 check contents-in-one-folder $? "holds '$listing'"
 
 mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" && cd "$work/unpacked/$name"
@@ -48,12 +50,25 @@ head -1 README.txt | grep -q "^EdccaProvision $version - "
 check readme-names-version $? "README.txt begins '$(head -1 README.txt)'"
 
 sums=$(sha256sum -c SHA256SUMS 2>&1)
-[[ $(grep -c ': OK$' <<<"$sums") -eq 3 ]]
+[[ $(grep -c ': OK$' <<<"$sums") -eq 4 ]]
 check sha256sums $? "$sums"
 
-for text in edcca.cmd README.txt; do
+for text in edcca.cmd README.txt CHANGELOG.txt; do
   [[ $(grep -c $'\r$' "$text") -eq $(wc -l < "$text") ]]
   check "$text-crlf" $? "$text has lines without CR LF"
 done
+
+# scripts/release.sh in a tree that made an earlier version too (a version
+# bump): this version's files; and beside the zip the SHA256SUMS to
+# publish, which an administrator checks against the zip and what it holds.
+cd "$work"
+mkdir -p "$build/deploy/EdccaProvision-0.9.0-win32"
+"$(dirname "$0")/../../scripts/release.sh" "$work/release" >/dev/null 2>&1 && cmp -s "$work/release/$name.zip" "$zip"
+check release-after-a-version-bump $? "no $name.zip, or not the package target's bytes"
+rm -rf "$build/deploy/EdccaProvision-0.9.0-win32"
+mkdir published && cp "$work/release/SHA256SUMS" "$work/release/$name.zip" published/ && cd published &&
+  unzip -q "$name.zip" && sums=$(sha256sum -c SHA256SUMS 2>&1)
+[[ $(grep -c ': OK$' <<<"$sums") -eq 6 && $(wc -l < SHA256SUMS) -eq 6 ]] && grep -q " $name/edcca.cmd$" SHA256SUMS
+check published-sha256sums-cover-zip-and-files $? "$sums"
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }
