@@ -61,10 +61,10 @@ INSTALLED_0007 = ["---- 0007: EDCCAEnable REG_SZ 1"]
 # and the "1" it wrote.
 KIT_100 = dict(earlier_marker={"Outcome": "Written", "Version": "1.0.0", "Time": "12/01/2026 10:00:00.00"},
                earlier_values={"0007": "1"})
-# A state file a standard user planted, in kit 1.0.0's folder: another
-# adapter's and the Ethernet adapter's key, and a line that would run a
-# command if the kit ever expanded it.
-PLANTED = "0007 REG_SZ x\r\n0001 REG_SZ x\r\n0011 absent\r\n0007 absent\"&echo planted>C:\\planted.txt&\"\r\n"
+# A state file a standard user planted in kit 1.0.0's folder: records for
+# the adapter, another adapter and the Ethernet adapter, and a line that
+# would run a command if the kit ever expanded it.
+PLANTED = "0007 absent\r\n0007 REG_SZ x\r\n0001 REG_SZ x\r\n0011 absent\r\n0007 absent\"&echo planted>C:\\planted.txt&\"\r\n"
 # name: scenario, steps, the rollback records at the end ({instance: "TYPE
 # DATA"}; None: no record key), and what else the case sets up.
 CASES = {
@@ -180,12 +180,13 @@ CASES = {
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")]),
                step("/uninstall", "Uninstalled", 0, None, {})],
         rollback=None, hostile_path=True),
+    # An administrator set the "1" by hand; the kit 1.0.0 never ran: the
+    # planted records are ignored, and /uninstall leaves the "1".
     "planted-state-file-ignored": dict(
         scenario="examples/written-region-1.json",
-        steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")]),
-               step("/uninstall", "Uninstalled", 0, None, {},
-                    notes=["---- 0007: EDCCAEnable removed, as it was absent"])],
-        rollback=None, old_state=PLANTED),
+        steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
+               step("/uninstall", "Uninstalled", 0, None, WRITTEN_0007, notes=[])],
+        rollback=None, old_state=PLANTED, earlier_values={"0007": "1"}),
     "planted-link-for-the-log-folder": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {})],
@@ -213,7 +214,7 @@ CASES = {
                     notes=[kept("0007", "absent", "taken from kit 1.0.0's records")]),
                step("/uninstall", "Uninstalled", 0, None, {},
                     notes=["---- 0007: EDCCAEnable removed, as it was absent"])],
-        rollback=None, old_state="0007 absent\r\n" + PLANTED, **KIT_100),
+        rollback=None, old_state=PLANTED, **KIT_100),
     # Characters cmd treats specially in the kit's folder. Not "%": Wine's
     # cmd expands variables again in what %~dp0 gives (Windows' does not).
     "awkward-folder-then-program-missing": dict(
