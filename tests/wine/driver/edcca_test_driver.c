@@ -55,19 +55,26 @@
  *   Parameters  Listings REG_BINARY  one 16-byte record per listing: u32
  *               sequence (shared with the request log), u32 attempt counted
  *               as it came, u64 system time of the listing
- * As it goes, the driver counts a listing as the start of an attempt unless
- * it follows the previous one by less than the program's 200 ms pause, or
- * two device files were opened since and no query came (an attempt lists a
- * second time when its first walk found more adapters than its first list
- * has room for; its queries come after both listings). Wine does not wait
- * for an open to reach the driver, so that count can be wrong under load;
- * the judge does not rely on it. The count is kept in Parameters\Attempts
- * (REG_DWORD). Requests read the clock as 200 * n ms (a request first counts
- * a listing not yet seen). For changes the clock moves on to 200 * (n + 1)
- * ms once the program has neither listed nor asked anything for 100 ms:
- * half-way through its 200 ms pause, so that they are in place well before
- * attempt n + 1 lists its devices and opens their files. A change that comes
- * later than that is late, which the judge allows for.
+ * As it goes, the driver counts a listing as the start of an attempt when
+ * it saw nothing of the program (no listing, no open, no query) for the
+ * 100 ms before it: the program pauses 200 ms between attempts and nowhere
+ * else, and an attempt's second listing (it lists again when its first walk
+ * found more adapters than its first list has room for) follows the opens of
+ * that walk at once. The clock rests on that pause alone, not on what the
+ * program sends: an open that fails never reaches the driver, so neither
+ * "a query came" nor "device files were opened" can tell attempts apart
+ * (three adapters whose queried one has no device file yet send no query at
+ * all), and a count kept by them, once out of step, stays so. Two listings
+ * that leave one mark (the driver did not look between them) count once,
+ * whichever they were. Wine does not wait for an open to reach the driver,
+ * so an open seen late shortens the quiet it sees; the judge does not rely
+ * on the count. The count is kept in Parameters\Attempts (REG_DWORD).
+ * Requests read the clock as 200 * n ms (a request first counts a listing
+ * not yet seen). For changes the clock moves on to 200 * (n + 1) ms after
+ * the same 100 ms of quiet, half-way through the program's pause, so that
+ * they are in place well before attempt n + 1 lists its devices and opens
+ * their files. A change that comes later than that is late, which the judge
+ * allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -137,14 +144,11 @@ static volatile LONG g_stopping;
 static PVOID g_linkThread;
 static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
-static LONG64 g_lastListing;           /* system time of the latest listing */
-static LONG g_opensSinceListing;       /* device files opened since then */
-static BOOLEAN g_queriedSinceListing;  /* a query came since then */
 static volatile LONG64 g_lastActivity; /* system time of the latest listing or request */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define QUIET_BEFORE_CHANGES_MS 100
+#define QUIET_MS 100 /* this long without a listing or a request: the program pauses */
 #define MAX_ATTEMPTS 64
 #define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
@@ -278,12 +282,9 @@ static void LockClock(void) {
 static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
 /* Whether a listing at system time `listed` starts an attempt rather than
- * being the second listing of the current one (see AttemptClock above). */
-static BOOLEAN StartsAttempt(LONG64 listed) {
-    if (g_attempt < 0 || g_queriedSinceListing)
-        return TRUE;
-    return (listed - g_lastListing) / 10000 >= ATTEMPT_MS && g_opensSinceListing < 2;
-}
+ * being the second listing of the current one: whether the program paused
+ * before it (see AttemptClock above). */
+static BOOLEAN StartsAttempt(LONG64 listed) { return g_attempt < 0 || (listed - g_lastActivity) / 10000 >= QUIET_MS; }
 
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
@@ -307,7 +308,7 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
         LockClock();
         g_querySystemTime(&now);
         attempt = g_attempt;
-        paused = (now.QuadPart - g_lastActivity) / 10000 >= QUIET_BEFORE_CHANGES_MS;
+        paused = (now.QuadPart - g_lastActivity) / 10000 >= QUIET_MS;
         UnlockClock();
         if (attempt < 0)
             return 0;
@@ -391,9 +392,6 @@ static void CountListing(HANDLE parameters, LONG64 listed) {
         InterlockedIncrement(&g_attempt);
         WriteAttempts(parameters);
     }
-    g_lastListing = listed;
-    g_opensSinceListing = 0;
-    g_queriedSinceListing = FALSE;
     if (listed > g_lastActivity)
         g_lastActivity = listed;
     record[0] = 0;
@@ -416,15 +414,11 @@ static void WatchListings(void) {
 }
 
 /* A request's time: a listing this thread has not yet counted (its polling
- * thread ran late) is counted first, so the request reads its own attempt.
- * Wine does not wait for an open to reach the driver; a query it does. */
-static ULONG64 RequestMs(ULONG major) {
+ * thread ran late) is counted first, so the request reads its own attempt,
+ * and the listing is weighed against the quiet before this request. */
+static ULONG64 RequestMs(void) {
     LockClock();
     WatchListings();
-    if (major == MAJOR_CREATE)
-        ++g_opensSinceListing;
-    else
-        g_queriedSinceListing = TRUE;
     g_lastActivity = SystemTime();
     UnlockClock();
     return ElapsedMs(TRUE);
@@ -601,7 +595,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = RequestMs(MAJOR_CREATE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -632,7 +626,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = RequestMs(MAJOR_DEVICE_CONTROL), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
