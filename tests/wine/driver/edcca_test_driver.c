@@ -67,14 +67,20 @@
  * all), and a count kept by them, once out of step, stays so. Two listings
  * that leave one mark (the driver did not look between them) count once,
  * whichever they were. Wine does not wait for an open to reach the driver,
- * so an open seen late shortens the quiet it sees; the judge does not rely
- * on the count. The count is kept in Parameters\Attempts (REG_DWORD).
+ * and under load brings it over 100 ms late, which shortens the quiet the
+ * driver sees before the next attempt's first listing, so that listing is
+ * taken for a second one. An attempt lists at most twice, so a listing after
+ * one taken for a second always starts an attempt: the count is right again
+ * at that attempt's own second listing, before its queries. The judge does
+ * not rely on the count. It is kept in Parameters\Attempts (REG_DWORD).
  * Requests read the clock as 200 * n ms (a request first counts a listing
  * not yet seen). For changes the clock moves on to 200 * (n + 1) ms after
  * the same 100 ms of quiet, half-way through the program's pause, so that
  * they are in place well before attempt n + 1 lists its devices and opens
- * their files. A change that comes later than that is late, which the judge
- * allows for.
+ * their files, and only then: when the driver missed a pause (the count
+ * comes right at a second listing), the changes wait for the next pause
+ * rather than come between an attempt's listings and its queries. A change
+ * that comes later than its pause is late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -87,6 +93,7 @@
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
  *   Parameters\Events\<n>    AtMs REG_BINARY 8 (ms on the clock above),
+ *                            n from 0 without a gap,
  *                            Key REG_SZ (a \Registry\Machine\... path),
  *                            Delete REG_DWORD (1: delete Key, which must have
  *                            no subkeys; else create Key and its parents and
@@ -145,6 +152,9 @@ static PVOID g_linkThread;
 static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
 static volatile LONG64 g_lastActivity; /* system time of the latest listing or request */
+static BOOLEAN g_secondListing;        /* the latest listing was taken for its attempt's second */
+static ULONG64 g_changesMs;            /* the clock of changes: moves on only while the program pauses */
+static LONG64 g_arriving;              /* arrival of the request now counting listings (0: none) */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
@@ -283,15 +293,20 @@ static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
 /* Whether a listing at system time `listed` starts an attempt rather than
  * being the second listing of the current one: whether the program paused
- * before it (see AttemptClock above). */
-static BOOLEAN StartsAttempt(LONG64 listed) { return g_attempt < 0 || (listed - g_lastActivity) / 10000 >= QUIET_MS; }
+ * before it, or the listing before it was taken for a second (see
+ * AttemptClock above). */
+static BOOLEAN StartsAttempt(LONG64 listed) {
+    LONG64 last = g_arriving > g_lastActivity && g_arriving < listed ? g_arriving : g_lastActivity;
+    return g_attempt < 0 || g_secondListing || (listed - last) / 10000 >= QUIET_MS;
+}
 
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
  * (the simulated host counts from the process's start, and the first request
  * comes at its first attempt). No origin at all, or one still to come, reads
- * as 0 ms. On the attempt clock only changes (not startClock) read the next
- * attempt's time ahead of its listing. */
+ * as 0 ms. On the attempt clock changes (not startClock) read a clock of
+ * their own, which moves on to the next attempt's time only while the
+ * program pauses, ahead of that attempt's listing. */
 static ULONG64 ElapsedMs(BOOLEAN startClock) {
     HANDLE key;
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
@@ -302,20 +317,17 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
         LONG attempt;
-        BOOLEAN paused;
         Free(attemptClock);
         ZwClose(key);
         LockClock();
         g_querySystemTime(&now);
         attempt = g_attempt;
-        paused = (now.QuadPart - g_lastActivity) / 10000 >= QUIET_MS;
+        if (attempt >= 0 && (now.QuadPart - g_lastActivity) / 10000 >= QUIET_MS &&
+            (ULONG64)(attempt + 1) * ATTEMPT_MS > g_changesMs)
+            g_changesMs = (ULONG64)(attempt + 1) * ATTEMPT_MS;
+        elapsed = startClock ? (ULONG64)attempt * ATTEMPT_MS : g_changesMs;
         UnlockClock();
-        if (attempt < 0)
-            return 0;
-        elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if (!startClock && paused)
-            elapsed += ATTEMPT_MS;
-        return elapsed;
+        return attempt < 0 ? 0 : elapsed;
     }
     origin = ReadValue(key, L"ClockOrigin");
     if (origin != NULL && origin->DataLength == 8) {
@@ -386,12 +398,14 @@ static BOOLEAN TakeMark(HANDLE parameters, const WCHAR *valueName, LONG64 *liste
  * u64 time). */
 static void CountListing(HANDLE parameters, LONG64 listed) {
     ULONG record[4];
-    if (StartsAttempt(listed)) {
+    BOOLEAN starts = StartsAttempt(listed);
+    if (starts) {
         if (g_attempt + 1 < MAX_ATTEMPTS)
             g_attemptStarts[g_attempt + 1] = listed;
         InterlockedIncrement(&g_attempt);
         WriteAttempts(parameters);
     }
+    g_secondListing = !starts;
     if (listed > g_lastActivity)
         g_lastActivity = listed;
     record[0] = 0;
@@ -417,9 +431,13 @@ static void WatchListings(void) {
  * thread ran late) is counted first, so the request reads its own attempt,
  * and the listing is weighed against the quiet before this request. */
 static ULONG64 RequestMs(void) {
+    LONG64 arrived = SystemTime(); /* not after the wait for the lock */
     LockClock();
+    g_arriving = arrived; /* activity before a listing that came after it */
     WatchListings();
-    g_lastActivity = SystemTime();
+    g_arriving = 0;
+    if (arrived > g_lastActivity)
+        g_lastActivity = arrived;
     UnlockClock();
     return ElapsedMs(TRUE);
 }
@@ -775,8 +793,10 @@ static void ApplyEvents(void) {
         if (g_eventsDone & (1UL << index))
             continue;
         FormatIndexedName(L"Parameters\\Events\\", index, path, 40);
+        /* Numbered from 0 without a gap: the first missing one ends them (not
+         * 16 failed opens every 2 ms, which slow Wine's delivery of opens). */
         if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key)))
-            continue;
+            break;
         at = ReadValue(key, L"AtMs");
         if (at != NULL && at->DataLength == 8)
             RtlCopyMemory(&atMs, at->Data, 8);
