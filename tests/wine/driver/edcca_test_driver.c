@@ -55,32 +55,32 @@
  *   Parameters  Listings REG_BINARY  one 16-byte record per listing: u32
  *               sequence (shared with the request log), u32 attempt counted
  *               as it came, u64 system time of the listing
- * As it goes, the driver counts a listing as the start of an attempt when
- * it saw nothing of the program (no listing, no open, no query) for the
- * 100 ms before it: the program pauses 200 ms between attempts and nowhere
- * else, and an attempt's second listing (it lists again when its first walk
- * found more adapters than its first list has room for) follows the opens of
- * that walk at once. The clock rests on that pause alone, not on what the
- * program sends: an open that fails never reaches the driver, so neither
- * "a query came" nor "device files were opened" can tell attempts apart
- * (three adapters whose queried one has no device file yet send no query at
- * all), and a count kept by them, once out of step, stays so. Two listings
- * that leave one mark (the driver did not look between them) count once,
- * whichever they were. Wine does not wait for an open to reach the driver,
- * and under load brings it over 100 ms late, which shortens the quiet the
- * driver sees before the next attempt's first listing, so that listing is
- * taken for a second one. An attempt lists at most twice, so a listing after
- * one taken for a second always starts an attempt: the count is right again
- * at that attempt's own second listing, before its queries. The judge does
- * not rely on the count. It is kept in Parameters\Attempts (REG_DWORD).
- * Requests read the clock as 200 * n ms (a request first counts a listing
- * not yet seen). For changes the clock moves on to 200 * (n + 1) ms after
- * the same 100 ms of quiet, half-way through the program's pause, so that
- * they are in place well before attempt n + 1 lists its devices and opens
- * their files, and only then: when the driver missed a pause (the count
- * comes right at a second listing), the changes wait for the next pause
- * rather than come between an attempt's listings and its queries. A change
- * that comes later than its pause is late, which the judge allows for.
+ * As it goes, the driver counts a listing as the start of an attempt when it
+ * saw nothing of the program (no listing, no open, no query) for the 100 ms
+ * before it: the program pauses 200 ms between attempts and nowhere else, and
+ * an attempt's second listing (it lists again when its first walk found more
+ * adapters than its first list has room for) follows the opens of that walk at
+ * once (a request counts from when it reaches the driver, also for a listing it
+ * counts on its way in). The clock rests on that pause, not on what the program
+ * sends: an open that fails never reaches the driver, so neither "a query came"
+ * nor "device files were opened" can tell attempts apart (three adapters whose
+ * queried one has no device file yet send no query at all), and a count kept by
+ * them, once out of step, stays so. Two listings that leave one mark (the
+ * driver did not look between them) count once, whichever they were. Wine does
+ * not wait for an open to reach the driver, and under load brings it over 100
+ * ms late, which shortens the quiet the driver sees before the next attempt's
+ * first listing, so that listing is taken for a second one. An attempt lists at
+ * most twice, so a listing after one taken for a second always starts an
+ * attempt: the count is right again at that attempt's own second listing,
+ * before its queries. The judge does not rely on the count. It is kept in
+ * Parameters\Attempts (REG_DWORD). Requests read the clock as 200 * n ms (a
+ * request first counts a listing not yet seen). For changes the clock moves on
+ * to 200 * (n + 1) ms after the same 100 ms of quiet, half-way through the
+ * program's pause, so that they are in place well before attempt n + 1 lists
+ * its devices and opens their files, and only then: when the driver missed a
+ * pause (the count comes right at a second listing), the changes wait for the
+ * next pause rather than come between an attempt's listings and its queries. A
+ * change that comes later than its pause is late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
