@@ -26,6 +26,7 @@ using contract::NetDevices;
 using contract::OpenFile;
 
 constexpr char kProbe[] = "SYSTEM\\EdccaContract\\Probe";
+constexpr char kProduct[] = "SYSTEM\\EdccaContract\\Vendor\\Product";
 constexpr char kNetGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kDeviceFile[] = "\\\\.\\{6A1C2F34-8B6E-4C0B-9D5A-3E7F21B4C9D0}";
 constexpr DWORD kRegionOid = 0xFF0C0003;
@@ -61,26 +62,75 @@ std::string Join(const std::vector<std::string> &parts) {
 
 // ---- registry ----
 
+// Subkey forms, below the root and below an open key: letter case, doubled,
+// trailing and leading backslashes. A key that opens is the one named: its
+// value reads back through it and a value written through it lands in it, as
+// the tool reads an identifier and writes its setting.
 CONTRACT_TEST(RegOpenKeyExAResolvesPaths) {
     struct Row {
+        bool belowOpenKey; // below SYSTEM\EdccaContract, else below HKEY_LOCAL_MACHINE
         const char *subKey;
         LSTATUS status;
     } const rows[] = {
-        {"system\\EDCCACONTRACT\\vendor\\PRODUCT", ERROR_SUCCESS},
-        {"SYSTEM\\EdccaContract\\", ERROR_SUCCESS},
-        {"SYSTEM\\\\EdccaContract", ERROR_SUCCESS},
-        {"SYSTEM\\EdccaContract\\Missing", ERROR_FILE_NOT_FOUND},
-        {"\\SYSTEM\\EdccaContract", ERROR_BAD_PATHNAME},
+        {false, "system\\EDCCACONTRACT\\vendor\\PRODUCT", ERROR_SUCCESS},
+        {false, "SYSTEM\\EdccaContract\\Vendor\\Product\\", ERROR_SUCCESS},
+        {false, "SYSTEM\\EdccaContract\\Vendor\\Product\\\\", ERROR_SUCCESS},
+        {false, "SYSTEM\\\\EdccaContract\\Vendor\\\\\\Product", ERROR_SUCCESS},
+        {false, "SYSTEM\\EdccaContract\\Missing\\", ERROR_FILE_NOT_FOUND},
+        {false, "SYSTEM\\\\Missing", ERROR_FILE_NOT_FOUND},
+        {false, "\\SYSTEM\\EdccaContract\\Vendor\\Product", ERROR_BAD_PATHNAME},
+        {false, "\\\\SYSTEM\\EdccaContract\\Vendor\\Product", ERROR_BAD_PATHNAME},
+        {false, "\\", ERROR_BAD_PATHNAME},
+        {true, "Vendor\\Product\\", ERROR_SUCCESS},
+        {true, "Vendor\\\\Product", ERROR_SUCCESS},
+        {true, "\\Vendor\\Product", ERROR_BAD_PATHNAME},
+        {true, "\\", ERROR_BAD_PATHNAME},
+    };
+    HKEY const parent = Open("SYSTEM\\EdccaContract", KEY_READ);
+    for (const Row &row : rows) {
+        Case const label((row.belowOpenKey ? "below SYSTEM\\EdccaContract: " : "") + std::string(row.subKey));
+        HKEY key = reinterpret_cast<HKEY>(0x1234);
+        LSTATUS const status =
+            RegOpenKeyExA(row.belowOpenKey ? parent : HKEY_LOCAL_MACHINE, row.subKey, 0, KEY_ALL_ACCESS, &key);
+        CHECK_EQ(status, row.status);
+        if (status != ERROR_SUCCESS) {
+            CHECK_EQ(key, static_cast<HKEY>(nullptr));
+            continue;
+        }
+        BYTE buffer[16] = {};
+        DWORD size = sizeof buffer;
+        CHECK_EQ(RegQueryValueExA(key, "Name", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+        CHECK_EQ(Bytes(buffer, buffer + size), Data("Product", 8));
+        DWORD const length = static_cast<DWORD>(std::strlen(row.subKey) + 1);
+        CHECK_EQ(RegSetValueExA(key, "Written", 0, REG_SZ, reinterpret_cast<const BYTE *>(row.subKey), length),
+                 ERROR_SUCCESS);
+        CHECK_EQ(Stored(kProduct, "Written"), Data(row.subKey, length));
+        CHECK_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    }
+    RegCloseKey(parent);
+}
+
+// A value name is a name, not a path: its backslashes are its own letters.
+CONTRACT_TEST(RegQueryValueExANamesAreNotPaths) {
+    HKEY const product = Open(kProduct, KEY_ALL_ACCESS);
+    CHECK_EQ(RegSetValueExA(product, "a\\b", 0, REG_SZ, reinterpret_cast<const BYTE *>("ab"), 3), ERROR_SUCCESS);
+    HKEY const vendor = Open("SYSTEM\\EdccaContract\\Vendor", KEY_READ);
+    struct Row {
+        HKEY key;
+        const char *value;
+        LSTATUS status;
+    } const rows[] = {
+        {product, "Name", ERROR_SUCCESS},          {vendor, "Product\\Name", ERROR_FILE_NOT_FOUND},
+        {product, "\\Name", ERROR_FILE_NOT_FOUND}, {product, "Name\\", ERROR_FILE_NOT_FOUND},
+        {product, "a\\b", ERROR_SUCCESS},          {product, "a\\\\b", ERROR_FILE_NOT_FOUND},
     };
     for (const Row &row : rows) {
-        Case const label(row.subKey);
-        HKEY key = reinterpret_cast<HKEY>(0x1234);
-        CHECK_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, row.subKey, 0, KEY_READ, &key), row.status);
-        if (row.status == ERROR_SUCCESS)
-            CHECK_EQ(RegCloseKey(key), ERROR_SUCCESS);
-        else
-            CHECK_EQ(key, static_cast<HKEY>(nullptr));
+        Case const label(row.value);
+        DWORD size = 0;
+        CHECK_EQ(RegQueryValueExA(row.key, row.value, nullptr, nullptr, nullptr, &size), row.status);
     }
+    RegCloseKey(vendor);
+    RegCloseKey(product);
 }
 
 CONTRACT_TEST(RegOpenKeyExAHandles) {

@@ -55,19 +55,32 @@
  *   Parameters  Listings REG_BINARY  one 16-byte record per listing: u32
  *               sequence (shared with the request log), u32 attempt counted
  *               as it came, u64 system time of the listing
- * As it goes, the driver counts a listing as the start of an attempt unless
- * it follows the previous one by less than the program's 200 ms pause, or
- * two device files were opened since and no query came (an attempt lists a
- * second time when its first walk found more adapters than its first list
- * has room for; its queries come after both listings). Wine does not wait
- * for an open to reach the driver, so that count can be wrong under load;
- * the judge does not rely on it. The count is kept in Parameters\Attempts
- * (REG_DWORD). Requests read the clock as 200 * n ms (a request first counts
- * a listing not yet seen). For changes the clock moves on to 200 * (n + 1)
- * ms once the program has neither listed nor asked anything for 100 ms:
- * half-way through its 200 ms pause, so that they are in place well before
- * attempt n + 1 lists its devices and opens their files. A change that comes
- * later than that is late, which the judge allows for.
+ * As it goes, the driver counts a listing as the start of an attempt when it
+ * saw nothing of the program (no listing, no open, no query) for the 100 ms
+ * before it: the program pauses 200 ms between attempts and nowhere else, and
+ * an attempt's second listing (it lists again when its first walk found more
+ * adapters than its first list has room for) follows the opens of that walk at
+ * once (a request counts from when it reaches the driver, also for a listing it
+ * counts on its way in). The clock rests on that pause, not on what the program
+ * sends: an open that fails never reaches the driver, so neither "a query came"
+ * nor "device files were opened" can tell attempts apart (three adapters whose
+ * queried one has no device file yet send no query at all), and a count kept by
+ * them, once out of step, stays so. Two listings that leave one mark (the
+ * driver did not look between them) count once, whichever they were. Wine does
+ * not wait for an open to reach the driver, and under load brings it over 100
+ * ms late, which shortens the quiet the driver sees before the next attempt's
+ * first listing, so that listing is taken for a second one. An attempt lists at
+ * most twice, so a listing after one taken for a second always starts an
+ * attempt: the count is right again at that attempt's own second listing,
+ * before its queries. The judge does not rely on the count. It is kept in
+ * Parameters\Attempts (REG_DWORD). Requests read the clock as 200 * n ms (a
+ * request first counts a listing not yet seen). For changes the clock moves on
+ * to 200 * (n + 1) ms after the same 100 ms of quiet, half-way through the
+ * program's pause, so that they are in place well before attempt n + 1 lists
+ * its devices and opens their files, and only then: when the driver missed a
+ * pause (the count comes right at a second listing), the changes wait for the
+ * next pause rather than come between an attempt's listings and its queries. A
+ * change that comes later than its pause is late, which the judge allows for.
  *
  * Changes are logged, so that a judge can tell at which attempt each one
  * really took effect, whatever the scheduler did:
@@ -80,6 +93,7 @@
  * Registry events, so that a device can appear or go while a run goes on
  * with the timing of a driver rather than of the runner's processes:
  *   Parameters\Events\<n>    AtMs REG_BINARY 8 (ms on the clock above),
+ *                            n from 0 without a gap,
  *                            Key REG_SZ (a \Registry\Machine\... path),
  *                            Delete REG_DWORD (1: delete Key, which must have
  *                            no subkeys; else create Key and its parents and
@@ -137,14 +151,14 @@ static volatile LONG g_stopping;
 static PVOID g_linkThread;
 static ULONG g_eventsDone;             /* bit n: Events\<n> applied (touched by the link thread only) */
 static volatile LONG g_attempt = -1;   /* attempt of the latest listing; -1: none yet */
-static LONG64 g_lastListing;           /* system time of the latest listing */
-static LONG g_opensSinceListing;       /* device files opened since then */
-static BOOLEAN g_queriedSinceListing;  /* a query came since then */
 static volatile LONG64 g_lastActivity; /* system time of the latest listing or request */
+static BOOLEAN g_secondListing;        /* the latest listing was taken for its attempt's second */
+static ULONG64 g_changesMs;            /* the clock of changes: moves on only while the program pauses */
+static LONG64 g_arriving;              /* arrival of the request now counting listings (0: none) */
 static volatile LONG g_clockBusy;      /* a WatchListings is under way */
 
 #define ATTEMPT_MS 200
-#define QUIET_BEFORE_CHANGES_MS 100
+#define QUIET_MS 100 /* this long without a listing or a request: the program pauses */
 #define MAX_ATTEMPTS 64
 #define ATTEMPT_RACED 0xFFFFFFFEUL
 #define CHANGE_EVENT 1
@@ -278,19 +292,21 @@ static void LockClock(void) {
 static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
 
 /* Whether a listing at system time `listed` starts an attempt rather than
- * being the second listing of the current one (see AttemptClock above). */
+ * being the second listing of the current one: whether the program paused
+ * before it, or the listing before it was taken for a second (see
+ * AttemptClock above). */
 static BOOLEAN StartsAttempt(LONG64 listed) {
-    if (g_attempt < 0 || g_queriedSinceListing)
-        return TRUE;
-    return (listed - g_lastListing) / 10000 >= ATTEMPT_MS && g_opensSinceListing < 2;
+    LONG64 last = g_arriving > g_lastActivity && g_arriving < listed ? g_arriving : g_lastActivity;
+    return g_attempt < 0 || g_secondListing || (listed - last) / 10000 >= QUIET_MS;
 }
 
 /* Milliseconds since ClockOrigin. With startClock (a request), an origin of 0
  * starts the clock now, so that a run's times count from its first request
  * (the simulated host counts from the process's start, and the first request
  * comes at its first attempt). No origin at all, or one still to come, reads
- * as 0 ms. On the attempt clock only changes (not startClock) read the next
- * attempt's time ahead of its listing. */
+ * as 0 ms. On the attempt clock changes (not startClock) read a clock of
+ * their own, which moves on to the next attempt's time only while the
+ * program pauses, ahead of that attempt's listing. */
 static ULONG64 ElapsedMs(BOOLEAN startClock) {
     HANDLE key;
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
@@ -301,20 +317,17 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
         LONG attempt;
-        BOOLEAN paused;
         Free(attemptClock);
         ZwClose(key);
         LockClock();
         g_querySystemTime(&now);
         attempt = g_attempt;
-        paused = (now.QuadPart - g_lastActivity) / 10000 >= QUIET_BEFORE_CHANGES_MS;
+        if (attempt >= 0 && (now.QuadPart - g_lastActivity) / 10000 >= QUIET_MS &&
+            (ULONG64)(attempt + 1) * ATTEMPT_MS > g_changesMs)
+            g_changesMs = (ULONG64)(attempt + 1) * ATTEMPT_MS;
+        elapsed = startClock ? (ULONG64)attempt * ATTEMPT_MS : g_changesMs;
         UnlockClock();
-        if (attempt < 0)
-            return 0;
-        elapsed = (ULONG64)attempt * ATTEMPT_MS;
-        if (!startClock && paused)
-            elapsed += ATTEMPT_MS;
-        return elapsed;
+        return attempt < 0 ? 0 : elapsed;
     }
     origin = ReadValue(key, L"ClockOrigin");
     if (origin != NULL && origin->DataLength == 8) {
@@ -385,15 +398,14 @@ static BOOLEAN TakeMark(HANDLE parameters, const WCHAR *valueName, LONG64 *liste
  * u64 time). */
 static void CountListing(HANDLE parameters, LONG64 listed) {
     ULONG record[4];
-    if (StartsAttempt(listed)) {
+    BOOLEAN starts = StartsAttempt(listed);
+    if (starts) {
         if (g_attempt + 1 < MAX_ATTEMPTS)
             g_attemptStarts[g_attempt + 1] = listed;
         InterlockedIncrement(&g_attempt);
         WriteAttempts(parameters);
     }
-    g_lastListing = listed;
-    g_opensSinceListing = 0;
-    g_queriedSinceListing = FALSE;
+    g_secondListing = !starts;
     if (listed > g_lastActivity)
         g_lastActivity = listed;
     record[0] = 0;
@@ -416,16 +428,16 @@ static void WatchListings(void) {
 }
 
 /* A request's time: a listing this thread has not yet counted (its polling
- * thread ran late) is counted first, so the request reads its own attempt.
- * Wine does not wait for an open to reach the driver; a query it does. */
-static ULONG64 RequestMs(ULONG major) {
+ * thread ran late) is counted first, so the request reads its own attempt,
+ * and the listing is weighed against the quiet before this request. */
+static ULONG64 RequestMs(void) {
+    LONG64 arrived = SystemTime(); /* not after the wait for the lock */
     LockClock();
+    g_arriving = arrived; /* activity before a listing that came after it */
     WatchListings();
-    if (major == MAJOR_CREATE)
-        ++g_opensSinceListing;
-    else
-        g_queriedSinceListing = TRUE;
-    g_lastActivity = SystemTime();
+    g_arriving = 0;
+    if (arrived > g_lastActivity)
+        g_lastActivity = arrived;
     UnlockClock();
     return ElapsedMs(TRUE);
 }
@@ -601,7 +613,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     HANDLE key;
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG64 now = RequestMs(MAJOR_CREATE), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     if (NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
         LogRecord record = {0};
         if (IsLoadedAt(key, now, &spanStart)) {
@@ -632,7 +644,7 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *out = NULL;
     ULONG written = 0, oid = 0;
-    ULONG64 now = RequestMs(MAJOR_DEVICE_CONTROL), spanStart = 0;
+    ULONG64 now = RequestMs(), spanStart = 0;
     NTSTATUS status;
     HANDLE key;
     LogRecord record = {0};
@@ -781,8 +793,10 @@ static void ApplyEvents(void) {
         if (g_eventsDone & (1UL << index))
             continue;
         FormatIndexedName(L"Parameters\\Events\\", index, path, 40);
+        /* Numbered from 0 without a gap: the first missing one ends them (not
+         * 16 failed opens every 2 ms, which slow Wine's delivery of opens). */
         if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key)))
-            continue;
+            break;
         at = ReadValue(key, L"AtMs");
         if (at != NULL && at->DataLength == 8)
             RtlCopyMemory(&atMs, at->Data, 8);
