@@ -533,10 +533,13 @@ const PairCase kMachines[] = {
     {.name = "NoIdentifierValue", .driver = DriverName("0008"), .instanceKey = "0008", .named = Named::SecondKeyOnly},
     {.name = "IdentifierOf60", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = Letters(60),
      .named = Named::SecondKeyOnly},
-    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "N\\0008", .named = Named::SecondKeyOnly},
-    // The older layout pairs any class part with its instance key.
-    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Net\\0008", .instanceKey = "0008",
+    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "nET\\0008", .named = Named::SecondKeyOnly},
+    // The older layout reads the identifier under Services\Class\Net: the
+    // class name pairs there as well as the GUID, another class does not.
+    {.name = "OlderNetClassName", .layout = Layout::Older, .driver = "Net\\0008", .instanceKey = "0008",
      .identifier = kGuidB, .named = Named::Second},
+    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Foo\\0008", .instanceKey = "0008",
+     .identifier = kGuidB, .named = Named::First},
     // Names whose last four characters are the first adapter's instance
     // key, but not its driver key: no part.
     {.name = "InstancePartOfFive", .driver = DriverName("10007"), .named = Named::First},
@@ -681,10 +684,10 @@ const InstanceNumberCase kNames[] = {
      .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0005"},
     {.name = "LowerCaseClass", .driver = Sz(Lowered(DriverName("0012"))), .instanceKey = "0012", .driverKeySet = true,
      .instanceKeyOpens = 2, .instanceNumber = "0012"},
-    // 256 bytes without a NUL, on the older layout, where any class part
-    // pairs with its instance key.
+    // 256 bytes without a NUL, read no further: no class part that long is
+    // the network class's, on either layout.
     {.name = "OlderFillingTheBuffer", .olderLayout = true, .driver = std::string(251, 'k') + "\\0042",
-     .instanceKey = "0042", .driverKeySet = true, .instanceKeyOpens = 1, .instanceNumber = "0042"},
+     .instanceKey = "0042"},
     // A well-formed name whose instance key is missing: its key, no file.
     {.name = "NoInstanceKey", .driver = Sz(DriverName("0007")), .driverKeySet = true, .instanceKeyOpens = 2},
     // The instance part is not exactly the four characters read, or the
