@@ -476,6 +476,7 @@ struct PairCase {
     std::string instanceKey = "";                // where its identifier lives; "" = no key
     std::optional<std::string> identifier = {}; // nullopt = the key lacks the value
     std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
+    bool probeFails = false; // no environment key: every version-code look-up traces its failure
     Named named; // two adapters are counted when the second is named
 };
 
@@ -494,6 +495,9 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
         SetWindowsMe(machine);
     } else if (c.layout == Layout::NewerOf2000) {
         SetWindows(machine, "x86", 5, 0, 2195, 2);
+    }
+    if (c.probeFails) {
+        machine.registry.DeleteKeyTree(kEnvironmentKey);
     }
     AddAdapter(machine, AdapterSetup{});
     setIdentifier("0007", kGuidA);
@@ -516,9 +520,19 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     // counted adapters take a second walk); a second device that does not
     // match costs its hardware-ID read alone.
     EXPECT_EQ(machine.CountCalls("CreateFileA"), count == 2 ? 4u : 1u);
-    if (c.hardwareId != DeviceSetup{}.hardwareId) {
+    bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
+    if (!matches) {
         EXPECT_EQ(PropertyReads(), 5u + 1u);
     }
+    // Every matching device a walk meets costs two version-code look-ups,
+    // whether it takes part or not, and so as many failure lines of the probe.
+    std::string lookups;
+    for (int i = 0; c.probeFails && i < (matches ? 4 : 2); ++i) {
+        lookups += "IsX64Platform() : Open Registry Key Fail!";
+    }
+    std::string const walk = kEnumIn + lookups + EnumOut(count == 2 ? -10 : 1);
+    EXPECT_EQ(machine.standardOutput,
+              kDetectIn + walk + (count == 2 ? kEnumIn + lookups + EnumOut(2) : "") + kDetectOut);
 }
 
 // clang-format off
@@ -545,6 +559,8 @@ const PairCase kMachines[] = {
     {.name = "InstancePartOfFive", .driver = DriverName("10007"), .named = Named::First},
     {.name = "OtherClass", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .named = Named::First},
     {.name = "OtherClassOn2000", .layout = Layout::NewerOf2000, .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007",
+     .named = Named::First},
+    {.name = "OtherClassProbeFails", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .probeFails = true,
      .named = Named::First},
     {.name = "NoGuid", .driver = "N\\7", .named = Named::First},
     {.name = "OlderNoGuid", .layout = Layout::Older, .driver = "N\\7", .named = Named::First},

@@ -191,18 +191,18 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     // bytes do, one that fills the buffer at its end.
     std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
     // A name of another shape would point the setting at the hive root, the
-    // class root, a class key or another device's key: such a device takes no
-    // part in the attempt.
+    // class root, a class key or another device's key: it has no class part,
+    // so it is of no class, and the device takes no part (below).
     std::size_t const classLength = MeasureDriverClassPart(property, driverLength);
-    if (classLength == 0) {
-        return false;
-    }
     bool const netClassGuid = IsNetClassPart(property, classLength, kNetClassGuid);
     bool const netClassName = IsNetClassPart(property, classLength, kNetClassName);
     char driverKeyPath[kDriverKeyPathSize];
     FormatText(driverKeyPath, sizeof driverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
                property);
-    CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1, kInstanceNumberLength);
+    if (classLength != 0) {
+        CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1,
+                      kInstanceNumberLength);
+    }
 
     std::memset(property, 0, kPropertyBufferSize);
     ReadDeviceProperty(devices, member, host::SPDRP_LOCATION_INFORMATION, property);
@@ -221,6 +221,10 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     // the class name names. A name of another class would pair it with
     // another class's key.
     if (!netClassGuid && (code >= kNewerLayoutCode || !netClassName)) {
+        // Passed over, the device still costs the look-up GetAdapterInstanceId
+        // makes, so that the version probe writes its failure lines as often
+        // as for a device that takes part.
+        GetOSVersionCode(&code);
         return false;
     }
     CopyFieldText(DriverKeyPath, sizeof DriverKeyPath, driverKeyPath, sizeof driverKeyPath);
