@@ -165,10 +165,10 @@ bool ReadAdapterDeviceName(std::int32_t code, const char *instanceNumber, char *
 // Takes the device set, a matching member, the table entry it matched, the
 // work record and the property buffer. Returns false, with neither module
 // string touched, when the device's driver key name is not one whose
-// instance key holds the identifier (see MeasureDriverClassPart; also of
-// the network class); otherwise describes the device in
-// the cleared work record, sets DriverKeyPath and MacFileName and returns
-// true. After it the two strings describe one device, or none.
+// instance key holds the identifier (see MeasureDriverClassPart; also of the
+// network class); otherwise describes the device in the cleared work record,
+// sets DriverKeyPath and MacFileName and returns true. After it the two
+// strings describe one device, or none.
 bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const AdapterRecord *entry,
                     AdapterRecord *work, char *property) {
     // Cleared so that no field carries an earlier device's text, above all
