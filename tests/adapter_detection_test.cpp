@@ -547,11 +547,10 @@ const PairCase kMachines[] = {
     {.name = "NoIdentifierValue", .driver = DriverName("0008"), .instanceKey = "0008", .named = Named::SecondKeyOnly},
     {.name = "IdentifierOf60", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = Letters(60),
      .named = Named::SecondKeyOnly},
-    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "nET\\0008", .named = Named::SecondKeyOnly},
     // The older layout reads the identifier under Services\Class\Net: the
-    // class name pairs there as well as the GUID, another class does not.
-    {.name = "OlderNetClassName", .layout = Layout::Older, .driver = "Net\\0008", .instanceKey = "0008",
-     .identifier = kGuidB, .named = Named::Second},
+    // class name, in any case, pairs there as well as the GUID; another
+    // class does not.
+    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "nET\\0008", .named = Named::SecondKeyOnly},
     {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Foo\\0008", .instanceKey = "0008",
      .identifier = kGuidB, .named = Named::First},
     // Names whose last four characters are the first adapter's instance
