@@ -7,11 +7,13 @@
 // fields of any value, and at most one injected fault. Beyond the sanitizers
 // the attempt must close every key, handle, device set and heap block it
 // opened, change the registry at most by "EDCCAEnable" = "1" in the key that
-// the driver key name of a matching device names, that name a class part and
-// an instance part of four characters (never a hive root, the class root, a
-// class key or a key of another instance), and write nothing but the tool's
-// own trace lines. Whenever the value is written, the region that decided it
-// was read from the device file of the device whose key was written.
+// the driver key name of a matching device names, that name the network
+// class (its GUID, or on the older layout also its name "Net") and an
+// instance part of four characters (never a hive root, the class root, a
+// class key, a key of another class or of another instance), and write
+// nothing but the tool's own trace lines. Whenever the value is written, the
+// region that decided it was read from the device file of the device whose
+// key was written.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -285,6 +287,23 @@ void ConsumeMoreReshapes(FuzzedDataProvider &in, sim::Machine &machine, const st
     }
 }
 
+// Reshapes some devices' driver key names into class parts of the older
+// layout: the class name in any case, which must pair with Services\Class\Net,
+// and other classes' names, which must not. Consumed last, so that inputs of
+// an earlier form build the machines they did.
+void ConsumeOlderReshapes(FuzzedDataProvider &in, sim::Machine &machine, const std::vector<std::string> &instances) {
+    static const char *const classParts[] = {nullptr, "Net", "nET", "Foo", "Ne", "Nets"};
+    for (std::size_t index = 0; index < instances.size(); ++index) {
+        const char *const classPart = classParts[in.ConsumeIntegralInRange<std::size_t>(0, std::size(classParts) - 1)];
+        if (classPart == nullptr) {
+            continue;
+        }
+        std::string const driverName = classPart + ("\\" + instances[index]);
+        machine.registry.SetValue(DeviceKey(index), kPropertyNames[3], 1, ToBytes(driverName + '\0'));
+        machine.registry.CreateKey(kClassRoot + driverName);
+    }
+}
+
 // Returns the number of devices made.
 int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
     sim::VersionInfo &version = machine.version;
@@ -318,6 +337,7 @@ int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
     }
     ConsumeReshapes(in, machine, instances);
     ConsumeMoreReshapes(in, machine, instances);
+    ConsumeOlderReshapes(in, machine, instances);
     return devices;
 }
 
@@ -435,9 +455,9 @@ void AddIdentifier(const sim::RegistryValue *value, std::vector<std::string> *id
 
 // Takes the machine as built. Returns the driver keys the setting may land
 // in: those named by the driver key name of a network-class device whose
-// first hardware ID holds the pattern, the name a class part and an
-// instance part of four characters (the class part the network class on the
-// newer layout), each with its device's identifiers.
+// first hardware ID holds the pattern, the name the network class and an
+// instance part of four characters (the class by its GUID, or on the older
+// layout also by its name), each with its device's identifiers.
 std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int devices) {
     Layouts const layouts = PossibleLayouts(machine);
     std::vector<PermittedKey> keys;
@@ -453,15 +473,18 @@ std::vector<PermittedKey> PermittedDriverKeys(const sim::Machine &machine, int d
             continue;
         }
         std::string const instance = name.substr(split + 1);
-        bool const netClass = sim::EqualsIgnoreCase(name.substr(0, split), kNetClassGuid);
+        std::string const classPart = name.substr(0, split);
+        bool const newer = layouts.newer && sim::EqualsIgnoreCase(classPart, kNetClassGuid);
+        bool const older = layouts.older &&
+                           (sim::EqualsIgnoreCase(classPart, kNetClassGuid) || sim::EqualsIgnoreCase(classPart, "Net"));
         PermittedKey key{sim::UpperCase(kClassRoot + name), {}};
-        if (layouts.newer && netClass) {
+        if (newer) {
             AddIdentifier(machine.registry.FindValue(NetInstanceKey(instance), "NetCfgInstanceId"), &key.identifiers);
         }
-        if (layouts.older) {
+        if (older) {
             AddIdentifier(machine.registry.FindValue(kOlderNetRoot + instance, "DeviceVxDs"), &key.identifiers);
         }
-        if ((layouts.newer && netClass) || layouts.older) {
+        if (newer || older) {
             keys.push_back(key);
         }
     }

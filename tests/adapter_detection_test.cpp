@@ -476,6 +476,7 @@ struct PairCase {
     std::string instanceKey = "";                // where its identifier lives; "" = no key
     std::optional<std::string> identifier = {}; // nullopt = the key lacks the value
     std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
+    bool probeFails = false; // no environment key: every version-code look-up traces its failure
     Named named; // two adapters are counted when the second is named
 };
 
@@ -494,6 +495,9 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
         SetWindowsMe(machine);
     } else if (c.layout == Layout::NewerOf2000) {
         SetWindows(machine, "x86", 5, 0, 2195, 2);
+    }
+    if (c.probeFails) {
+        machine.registry.DeleteKeyTree(kEnvironmentKey);
     }
     AddAdapter(machine, AdapterSetup{});
     setIdentifier("0007", kGuidA);
@@ -516,9 +520,19 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     // counted adapters take a second walk); a second device that does not
     // match costs its hardware-ID read alone.
     EXPECT_EQ(machine.CountCalls("CreateFileA"), count == 2 ? 4u : 1u);
-    if (c.hardwareId != DeviceSetup{}.hardwareId) {
+    bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
+    if (!matches) {
         EXPECT_EQ(PropertyReads(), 5u + 1u);
     }
+    // Every matching device a walk meets costs two version-code look-ups,
+    // whether it takes part or not, and so as many failure lines of the probe.
+    std::string lookups;
+    for (int i = 0; c.probeFails && i < (matches ? 4 : 2); ++i) {
+        lookups += "IsX64Platform() : Open Registry Key Fail!";
+    }
+    std::string const walk = kEnumIn + lookups + EnumOut(count == 2 ? -10 : 1);
+    EXPECT_EQ(machine.standardOutput,
+              kDetectIn + walk + (count == 2 ? kEnumIn + lookups + EnumOut(2) : "") + kDetectOut);
 }
 
 // clang-format off
@@ -533,16 +547,18 @@ const PairCase kMachines[] = {
     {.name = "NoIdentifierValue", .driver = DriverName("0008"), .instanceKey = "0008", .named = Named::SecondKeyOnly},
     {.name = "IdentifierOf60", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = Letters(60),
      .named = Named::SecondKeyOnly},
-    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "N\\0008", .named = Named::SecondKeyOnly},
-    // The older layout pairs any class part with its instance key.
-    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Net\\0008", .instanceKey = "0008",
-     .identifier = kGuidB, .named = Named::Second},
+    // The older layout reads the identifier under Services\Class\Net: the
+    // class name, in any case, pairs there as well as the GUID; another
+    // class does not.
+    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "nET\\0008", .named = Named::SecondKeyOnly},
+    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Foo\\0008", .instanceKey = "0008",
+     .identifier = kGuidB, .named = Named::First},
     // Names whose last four characters are the first adapter's instance
     // key, but not its driver key: no part.
     {.name = "InstancePartOfFive", .driver = DriverName("10007"), .named = Named::First},
-    {.name = "OtherClass", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .named = Named::First},
-    {.name = "OtherClassOn2000", .layout = Layout::NewerOf2000, .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007",
+    {.name = "OtherClassProbeFails", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .probeFails = true,
      .named = Named::First},
+    {.name = "ClassNameOn2000", .layout = Layout::NewerOf2000, .driver = "Net\\0007", .named = Named::First},
     {.name = "NoGuid", .driver = "N\\7", .named = Named::First},
     {.name = "OlderNoGuid", .layout = Layout::Older, .driver = "N\\7", .named = Named::First},
     {.name = "OlderNoBackslash", .layout = Layout::Older, .driver = "Net0007", .named = Named::First},
@@ -681,10 +697,10 @@ const InstanceNumberCase kNames[] = {
      .driverKeySet = true, .instanceKeyOpens = 2, .instanceNumber = "0005"},
     {.name = "LowerCaseClass", .driver = Sz(Lowered(DriverName("0012"))), .instanceKey = "0012", .driverKeySet = true,
      .instanceKeyOpens = 2, .instanceNumber = "0012"},
-    // 256 bytes without a NUL, on the older layout, where any class part
-    // pairs with its instance key.
+    // 256 bytes without a NUL, read no further: no class part that long is
+    // the network class's, on either layout.
     {.name = "OlderFillingTheBuffer", .olderLayout = true, .driver = std::string(251, 'k') + "\\0042",
-     .instanceKey = "0042", .driverKeySet = true, .instanceKeyOpens = 1, .instanceNumber = "0042"},
+     .instanceKey = "0042"},
     // A well-formed name whose instance key is missing: its key, no file.
     {.name = "NoInstanceKey", .driver = Sz(DriverName("0007")), .driverKeySet = true, .instanceKeyOpens = 2},
     // The instance part is not exactly the four characters read, or the

@@ -126,10 +126,10 @@ std::size_t MeasureDriverClassPart(const char *name, std::size_t length) {
     return split;
 }
 
-// Takes a driver key name's class part and its length. Returns true when it
-// is the network class GUID, in any letter case.
-bool IsNetClassPart(const char *classPart, std::size_t length) {
-    return length == sizeof kNetClassGuid - 1 && EqualIgnoringCase(classPart, kNetClassGuid, length);
+// Takes a driver key name's class part, its length and the network class's
+// GUID or name. Returns true when the part is that text, in any letter case.
+bool IsNetClassPart(const char *classPart, std::size_t length, const char *netClass) {
+    return length == std::strlen(netClass) && EqualIgnoringCase(classPart, netClass, length);
 }
 
 // Takes a version code, an instance number and a 64-byte device-path field.
@@ -165,10 +165,10 @@ bool ReadAdapterDeviceName(std::int32_t code, const char *instanceNumber, char *
 // Takes the device set, a matching member, the table entry it matched, the
 // work record and the property buffer. Returns false, with neither module
 // string touched, when the device's driver key name is not one whose
-// instance key holds the identifier (see MeasureDriverClassPart; on the
-// newer layout also of the network class); otherwise describes the device in
-// the cleared work record, sets DriverKeyPath and MacFileName and returns
-// true. After it the two strings describe one device, or none.
+// instance key holds the identifier (see MeasureDriverClassPart; also of the
+// network class); otherwise describes the device in the cleared work record,
+// sets DriverKeyPath and MacFileName and returns true. After it the two
+// strings describe one device, or none.
 bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const AdapterRecord *entry,
                     AdapterRecord *work, char *property) {
     // Cleared so that no field carries an earlier device's text, above all
@@ -191,17 +191,18 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     // bytes do, one that fills the buffer at its end.
     std::size_t const driverLength = MeasureBoundedText(property, kPropertyBufferSize);
     // A name of another shape would point the setting at the hive root, the
-    // class root, a class key or another device's key: such a device takes no
-    // part in the attempt.
+    // class root, a class key or another device's key: it has no class part,
+    // so it is of no class, and the device takes no part (below).
     std::size_t const classLength = MeasureDriverClassPart(property, driverLength);
-    if (classLength == 0) {
-        return false;
-    }
-    bool const netClass = IsNetClassPart(property, classLength);
+    bool const netClassGuid = IsNetClassPart(property, classLength, kNetClassGuid);
+    bool const netClassName = IsNetClassPart(property, classLength, kNetClassName);
     char driverKeyPath[kDriverKeyPathSize];
     FormatText(driverKeyPath, sizeof driverKeyPath, "%s\\%.*s", kDriverClassRoot, static_cast<int>(driverLength),
                property);
-    CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1, kInstanceNumberLength);
+    if (classLength != 0) {
+        CopyFieldText(work->InstanceNumber, sizeof work->InstanceNumber, property + classLength + 1,
+                      kInstanceNumberLength);
+    }
 
     std::memset(property, 0, kPropertyBufferSize);
     ReadDeviceProperty(devices, member, host::SPDRP_LOCATION_INFORMATION, property);
@@ -215,10 +216,15 @@ bool DescribeDevice(host::HDEVINFO devices, host::SP_DEVINFO_DATA *member, const
     // layout also decides which class parts take part.
     std::int32_t code = 0;
     GetOSVersionCode(&code);
-    // The newer layout reads the identifier under the network class key; a
-    // name of another class would pair it with another class's key. The
-    // older layout keeps identifiers elsewhere, so any class part pairs.
-    if (code >= kNewerLayoutCode && !netClass) {
+    // The identifier is read under the network class: the newer layout's key
+    // of its GUID, the older layout's Services\Class\Net, which the GUID or
+    // the class name names. A name of another class would pair it with
+    // another class's key.
+    if (!netClassGuid && (code >= kNewerLayoutCode || !netClassName)) {
+        // Passed over, the device still costs the look-up GetAdapterInstanceId
+        // makes, so that the version probe writes its failure lines as often
+        // as for a device that takes part.
+        GetOSVersionCode(&code);
         return false;
     }
     CopyFieldText(DriverKeyPath, sizeof DriverKeyPath, driverKeyPath, sizeof driverKeyPath);
