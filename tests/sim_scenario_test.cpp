@@ -61,6 +61,11 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
                     "SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)"},
         {.json = R"({"drivers": [{"device": "{G}"}, {"device": "{G}", "loaded": "never", "device": "{H}"}]})",
          .message = "x.json: drivers[1].device: given twice"},
+        {.json = R"({"presence": {"USB\\V\\1": "never", "usb\\v\\1": "always"}})",
+         .message = "x.json: presence.usb\\v\\1: given twice"},
+        {.json = R"({"drivers": [{"device": "{G}"}, {"device": "{g}"}]})",
+         .message = "x.json: drivers[1].device: the device of drivers[0] again (device names are matched without "
+                    "regard to case)"},
         {.json = R"({"registry": ["missing.reg"]})",
          .message = "x.json: registry[0]: cannot read registry file \"missing.reg\""},
         {.json = R"({"expect": {"end": "Finished"}})",

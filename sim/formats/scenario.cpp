@@ -598,7 +598,14 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
         }
         std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
         for (size_t i = 0; i < drivers.size(); ++i) {
-            scenario->drivers.push_back(ReadDriver(drivers[i], Item("drivers", i)));
+            Driver driver = ReadDriver(drivers[i], Item("drivers", i));
+            for (size_t j = 0; j < i; ++j) {
+                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, driver.deviceName)) {
+                    Fail(Item("drivers", i) + ".device", "the device of " + Item("drivers", j) +
+                                                             " again (device names are matched without regard to case)");
+                }
+            }
+            scenario->drivers.push_back(std::move(driver));
             bool named = false;
             for (const std::string &identifier : identifiers) {
                 named = named || EqualsIgnoreCase(identifier, scenario->drivers.back().deviceName);
@@ -624,8 +631,10 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
     }
 }
 
-// A parser callback that finds the first key given twice in one object (JSON
-// keeps only the last, so the first would be silently ignored), by its field.
+// A parser callback that finds the first key given twice in one object, in
+// any letter case (JSON keeps only the last, so the first would be silently
+// ignored; paths and identifiers are matched without regard to case), by its
+// field.
 json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated) {
     struct Level {
         std::string field;
@@ -656,7 +665,7 @@ json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated)
         case json::parse_event_t::key: {
             Level &object = levels->back();
             object.key = parsed.get<std::string>();
-            if (!object.keys.insert(object.key).second && !*repeated) {
+            if (!object.keys.insert(UpperCase(object.key)).second && !*repeated) {
                 *repeated = ScenarioFault{Child(object.field, object.key), "given twice"};
             }
             break;
