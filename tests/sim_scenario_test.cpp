@@ -8,6 +8,7 @@
 #include <string>
 
 #include "formats/scenario.h"
+#include "judge/judge.h"
 #include "runner/run_tool.h"
 
 namespace {

@@ -695,6 +695,20 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
 
 } // namespace
 
+const char *RunEndName(RunEnd end) {
+    switch (end) {
+    case RunEnd::Written:
+        return "Written";
+    case RunEnd::Declined:
+        return "Declined";
+    case RunEnd::Exhausted:
+        return "Exhausted";
+    case RunEnd::Returned:
+        return "Returned";
+    }
+    return "?";
+}
+
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {
     json root;

@@ -6,20 +6,6 @@
 
 namespace sim {
 
-const char *RunEndName(RunEnd end) {
-    switch (end) {
-    case RunEnd::Written:
-        return "Written";
-    case RunEnd::Declined:
-        return "Declined";
-    case RunEnd::Exhausted:
-        return "Exhausted";
-    case RunEnd::Returned:
-        return "Returned";
-    }
-    return "?";
-}
-
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
     std::string_view const start = kAttemptStart;
     std::vector<std::string> attempts;

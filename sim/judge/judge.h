@@ -12,32 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "formats/scenario.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 
 namespace sim {
 
-// How a run of the tool ended.
-enum class RunEnd {
-    Written,   // "EDCCAEnable" was stored
-    Declined,  // ended before its 40th attempt without writing
-    Exhausted, // ended after 40 attempts without writing
-    Returned,  // the entry routine returned instead of calling ExitProcess
-};
-const char *RunEndName(RunEnd end);
-
 constexpr int kToolAttempts = 40;          // the tool gives up after these
 constexpr std::uint64_t kAttemptMs = 200;  // attempt n runs at 200 n ms
 constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
-
-struct Expectation {
-    std::optional<std::string> standardOutput; // exact bytes
-    std::optional<RunEnd> end;
-    std::optional<int> attempts;
-    std::optional<host::UINT> exitCode;
-    std::optional<std::vector<RegistryChange>> registryChanges; // exact list, in DiffRegistries order
-    bool Given() const { return standardOutput || end || attempts || exitCode || registryChanges; }
-};
 
 struct RunSummary {
     std::string trace; // standard output, every byte

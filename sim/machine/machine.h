@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "machine/registry.h"
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace sim {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace sim {
 
