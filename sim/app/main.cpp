@@ -19,6 +19,7 @@
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "judge/observation.h"
+#include "machine/text.h"
 #include "runner/run_tool.h"
 
 namespace {
@@ -184,8 +185,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
     }
     for (const sim::Fault &fault : machine.faults) {
         out << "fault: " << fault.operation << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
-            << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> error "
-            << fault.error << "\n";
+            << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> "
+            << sim::ErrorName(fault.error) << "\n";
     }
 }
 

@@ -60,7 +60,7 @@ std::string DescribeChange(const RegistryChange &change) {
     case RegistryChange::Kind::ValueSet:
         break;
     }
-    return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
+    return "value set " + key + " \"" + change.valueName + "\" " + TypeName(change.type) + " " +
            QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
 }
 

@@ -32,20 +32,18 @@ host::DWORD Machine::LastError() const { return state_->lastError; }
 
 std::vector<std::string> Machine::OpenObjects() const {
     std::vector<std::string> objects;
-    for (const auto &entry : state_->keys) {
-        objects.push_back("registry key " + Hex(static_cast<std::uint32_t>(entry.first)) + " HKLM\\" +
-                          entry.second.path);
+    for (const auto &[handle, key] : state_->keys) {
+        objects.push_back("registry key " + Hex(static_cast<std::uint32_t>(handle)) + " HKLM\\" + key.path);
     }
-    for (const auto &entry : state_->files) {
-        objects.push_back("file handle " + Hex(static_cast<std::uint32_t>(entry.first)) + " " + entry.second.fileName);
+    for (const auto &[handle, file] : state_->files) {
+        objects.push_back("file handle " + Hex(static_cast<std::uint32_t>(handle)) + " " + file.fileName);
     }
-    for (const auto &entry : state_->deviceSets) {
-        objects.push_back("device information set " + Hex(static_cast<std::uint32_t>(entry.first)) + " (" +
-                          std::to_string(entry.second.members.size()) + " members)");
+    for (const auto &[handle, set] : state_->deviceSets) {
+        objects.push_back("device information set " + Hex(static_cast<std::uint32_t>(handle)) + " (" +
+                          std::to_string(set.members.size()) + " members)");
     }
-    for (const auto &entry : state_->blocks) {
-        objects.push_back("heap block #" + std::to_string(entry.second.serial) + " (" +
-                          std::to_string(entry.second.bytes) + " bytes)");
+    for (const auto &[block, bytes] : state_->blocks) {
+        objects.push_back("heap block of " + std::to_string(bytes) + " bytes");
     }
     return objects;
 }
@@ -84,18 +82,17 @@ ProcessOutcome RunProcess(Machine &machine, const std::function<void()> &entry) 
 
 // ---- helpers shared by the host operations ----
 
-host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
+host::LONG FireFault(Machine &machine, Operation operation, std::initializer_list<std::string_view> subjects,
                      host::DWORD access) {
     host::LONG fired = 0;
     for (Fault &fault : machine.faults) {
-        if (!EqualsIgnoreCase(fault.operation, operation) || (fault.access != 0 && fault.access != access)) {
+        if (!EqualsIgnoreCase(fault.operation, OperationName(operation)) ||
+            (fault.access != 0 && fault.access != access)) {
             continue;
         }
         bool matches = fault.subject.empty();
         for (std::string_view subject : subjects) {
-            if (!matches && EqualsIgnoreCase(fault.subject, subject)) {
-                matches = true;
-            }
+            matches = matches || EqualsIgnoreCase(fault.subject, subject);
         }
         if (!matches) {
             continue;
@@ -108,13 +105,10 @@ host::LONG FireFault(Machine &machine, std::string_view operation, std::initiali
     return fired;
 }
 
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result, CallFields fields) {
-    CallRecord call;
-    static_cast<CallFields &>(call) = std::move(fields);
+void LogCall(Machine &machine, Operation operation, host::LONG status, CallRecord call) {
     call.atMs = machine.nowMs;
-    call.operation = std::move(operation);
-    call.arguments = std::move(arguments);
-    call.result = std::move(result);
+    call.operation = OperationName(operation);
+    call.status = status;
     machine.calls.push_back(std::move(call));
 }
 
@@ -125,7 +119,5 @@ host::LONG CallStatus(Machine &machine, host::BOOL result) {
 void SetLastError(Machine &machine, host::LONG error) {
     machine.Internal().lastError = static_cast<host::DWORD>(error);
 }
-
-std::string StatusText(host::LONG status) { return ErrorName(status); }
 
 } // namespace sim
