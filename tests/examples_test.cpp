@@ -128,8 +128,8 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     sim::ProcessOutcome const outcome = sim::RunTool(machine);
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
 
-    for (const std::string &mismatch : sim::CheckExpectations(scenario.expect, summary)) {
-        ADD_FAILURE() << mismatch;
+    for (const sim::Mismatch &mismatch : sim::CheckExpectations(scenario.expect, summary)) {
+        ADD_FAILURE() << mismatch.text;
     }
     EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";
     EXPECT_EQ(outcome.exitCode, 0U);
@@ -176,7 +176,7 @@ nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
 
 // An observation made of a scenario's own expectations, late by `late`, with
 // the driver requests given (none: not observed).
-std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
+std::vector<sim::Mismatch> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
                                       bool withChanges = true, const nlohmann::json &requests = nullptr) {
     std::ifstream in(SourceDir() / file);
     nlohmann::json const raw = nlohmann::json::parse(in);
@@ -187,7 +187,7 @@ std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdou
         observation["driverRequests"] = requests;
         simulated = SimulatedRequests(file);
     }
-    std::vector<std::string> mismatches;
+    std::vector<sim::Mismatch> mismatches;
     std::string error;
     EXPECT_TRUE(sim::JudgeObservation(LoadExample(file).expect, simulated, observation.dump(), &mismatches, &error))
         << error;
@@ -219,9 +219,8 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     refilled[0]["prefilled"][0] = 4;
     late.insert(late.begin() + 6, own.begin() + 4, own.begin() + 6); // attempt 2 once more
     auto const requestMismatches = [&](const nlohmann::json &requests, const nlohmann::json &lateAttempts) {
-        std::vector<std::string> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
-        return std::count_if(all.begin(), all.end(),
-                             [](const std::string &m) { return m.rfind("driver requests differ", 0) == 0; });
+        std::vector<sim::Mismatch> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
+        return std::count_if(all.begin(), all.end(), [](const sim::Mismatch &m) { return m.part == "requests"; });
     };
     EXPECT_EQ(requestMismatches(own, nlohmann::json::object()), 0);
     EXPECT_EQ(requestMismatches(shortened, nlohmann::json::object()), 1);
@@ -250,7 +249,7 @@ TEST(Judge, RefusesAFaultyObservation) {
         {.observation = R"({"driverRequests": [)" + request + R"(["x"]}]})", .read = false},
     };
     for (const Row &row : rows) {
-        std::vector<std::string> mismatches;
+        std::vector<sim::Mismatch> mismatches;
         std::string error;
         EXPECT_EQ(sim::JudgeObservation(sim::Expectation{}, {}, row.observation, &mismatches, &error), row.read)
             << row.observation << " " << error;

@@ -160,13 +160,14 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     ASSERT_EQ(summary.changes.size(), 1U);
     missed.registryChanges = summary.changes;
     (*missed.registryChanges)[0].data = {'0', 0};
-    std::vector<std::string> const mismatches = sim::CheckExpectations(missed, summary);
-    ASSERT_EQ(mismatches.size(), 4U) << ::testing::PrintToString(mismatches);
-    EXPECT_EQ(mismatches[1], "end: expected Declined, got Written");
-    EXPECT_EQ(mismatches[2], "attempts: expected 2, got 1");
+    std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(missed, summary);
+    ASSERT_EQ(mismatches.size(), 4U);
+    EXPECT_EQ(mismatches[0].part, "stdout");
+    EXPECT_EQ(mismatches[1].text, "end: expected Declined, got Written");
+    EXPECT_EQ(mismatches[2].text, "attempts: expected 2, got 1");
     std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
                                "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007 \"EDCCAEnable\" REG_SZ ";
-    EXPECT_EQ(mismatches[3], "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
+    EXPECT_EQ(mismatches[3].text, "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
                                  change + "\"1\\x00\" (2 bytes)");
 }
 

@@ -45,13 +45,17 @@ RunSummary SummarizeRun(const Machine &machine, const Registry &before, const Pr
 // The trace cut before each attempt's first line; *head gets what came before.
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head);
 
-// Compares a run with the expectations; one readable line per mismatch, none
-// when everything expected was met.
-std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary);
+// One expectation a run missed: the part of the run it concerns ("stdout",
+// "end", "attempts", "exitCode", "registry" or "requests") and a readable
+// account of it.
+struct Mismatch {
+    std::string part;
+    std::string text;
+};
 
-// The part of a run a mismatch line concerns: "stdout", "end", "attempts",
-// "exitCode", "registry" or "requests".
-const char *MismatchPart(const std::string &mismatch);
+// Compares a run with the expectations: one mismatch per expectation missed,
+// none when everything expected was met.
+std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary);
 
 // Readable text of a registry change: "value set HKLM\...\0007 "EDCCAEnable" REG_SZ "1\x00" (2 bytes)".
 std::string DescribeChange(const RegistryChange &change);
