@@ -282,10 +282,13 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
     fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
     fs::create_directories(dir / "folder.json");
     std::ofstream(dir / "no-reg.json") << R"({"registry": ["nowhere.reg"]})";
+    std::ofstream(dir / "lost-output.json")
+        << R"({"faults": [{"operation": "WriteStandardOutput", "error": "ERROR_INVALID_HANDLE"}],
+               "expect": {"stdout": "", "end": "Exhausted", "attempts": 40}})";
     struct Row {
         fs::path scenario;
         int exitCode;
-        const char *traceOf = nullptr; // the example whose expected trace the run writes; none: nothing runs
+        const char *traceOf = nullptr; // the example whose expected trace the run writes; none: nothing arrives
         std::vector<std::string> report;
     } const rows[] = {
         {.scenario = SourceDir() / "examples/exhausted-no-adapter.json",
@@ -296,6 +299,9 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
          .exitCode = 1,
          .traceOf = "examples/written-region-1.json",
          .report = {"expectations: NOT met"}},
+        // Its trace lost, as when standard output is closed or full: the
+        // attempts and the end are those the tool made.
+        {.scenario = dir / "lost-output.json", .exitCode = 0, .report = {"attempts: 40\n", "expectations: met"}},
         {.scenario = dir / "absent.json", .exitCode = 2, .report = {"absent.json: cannot read the scenario file"}},
         {.scenario = dir / "folder.json", .exitCode = 2, .report = {"folder.json: a directory, not a scenario file"}},
         {.scenario = dir / "no-reg.json",

@@ -19,19 +19,20 @@ std::vector<std::string> SplitAttempts(const std::string &trace, std::string *he
     return attempts;
 }
 
-RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::vector<RegistryChange> changes) {
+RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
+                        std::vector<RegistryChange> changes) {
     RunSummary summary;
     summary.trace = std::move(trace);
     summary.outcome = outcome;
     summary.changes = std::move(changes);
     std::string head;
-    summary.attempts = static_cast<int>(SplitAttempts(summary.trace, &head).size());
-    bool written = false;
+    summary.attempts = static_cast<int>(SplitAttempts(written, &head).size());
+    bool stored = false;
     for (const RegistryChange &change : summary.changes) {
-        written = written ||
+        stored = stored ||
                   (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
     }
-    if (written) {
+    if (stored) {
         summary.end = RunEnd::Written;
     } else if (!outcome.exited) {
         summary.end = RunEnd::Returned;
@@ -42,7 +43,12 @@ RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::v
 }
 
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
-    RunSummary summary = SummarizeRun(machine.standardOutput, outcome, DiffRegistries(before, machine.registry));
+    std::string written; // what the tool wrote, whether it arrived or was lost
+    for (const CallRecord &call : machine.calls) {
+        written += call.operation == OperationName(Operation::WriteStandardOutput) ? call.data : "";
+    }
+    RunSummary summary =
+        SummarizeRun(machine.standardOutput, written, outcome, DiffRegistries(before, machine.registry));
     summary.virtualMs = machine.nowMs;
     summary.leftOpen = machine.OpenObjects();
     return summary;

@@ -23,7 +23,7 @@ constexpr std::uint64_t kAttemptMs = 200;  // attempt n runs at 200 n ms
 constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
 
 struct RunSummary {
-    std::string trace; // standard output, every byte
+    std::string trace; // standard output, every byte that arrived
     ProcessOutcome outcome;
     RunEnd end = RunEnd::Returned;
     int attempts = 0;
@@ -34,12 +34,15 @@ struct RunSummary {
 };
 
 // The one account of a run's end and attempts: an attempt begins with
-// kAttemptStart in the trace; a run that stored "EDCCAEnable" is Written,
-// else one that did not exit Returned, else Exhausted after 40 attempts and
-// Declined before.
-RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::vector<RegistryChange> changes);
-// A run on the simulated host: the same, with the changes since `before`,
-// the virtual time and what the process left open.
+// kAttemptStart in what the tool wrote (`written`: on the simulated host
+// every byte it wrote, whether it arrived or was lost; seen from outside, the
+// trace); a run that stored "EDCCAEnable" is Written, else one that did not
+// exit Returned, else Exhausted after 40 attempts and Declined before.
+RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
+                        std::vector<RegistryChange> changes);
+// A run on the simulated host: the same, with what the call log shows the
+// tool wrote, the changes since `before`, the virtual time and what the
+// process left open.
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome);
 
 // The trace cut before each attempt's first line; *head gets what came before.

@@ -176,8 +176,9 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     ProcessOutcome outcome;
     outcome.exited = true;
     outcome.exitCode = seen.expect.exitCode.value_or(0);
+    std::string const trace = seen.expect.standardOutput.value_or("");
     *mismatches = CheckExpectations(Delayed(expect, late),
-                                    SummarizeRun(seen.expect.standardOutput.value_or(""), outcome,
+                                    SummarizeRun(trace, trace, outcome,
                                                  seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
