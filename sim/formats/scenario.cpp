@@ -574,8 +574,9 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
             Driver driver = ReadDriver(drivers[i], Item("drivers", i));
             for (size_t j = 0; j < i; ++j) {
                 if (EqualsIgnoreCase(scenario->drivers[j].deviceName, driver.deviceName)) {
-                    Fail(Item("drivers", i) + ".device", "the device of " + Item("drivers", j) +
-                                                             " again (device names are matched without regard to case)");
+                    Fail(Item("drivers", i) + ".device",
+                         "the device of " + Item("drivers", j) +
+                             " again (device names are matched without regard to case)");
                 }
             }
             scenario->drivers.push_back(std::move(driver));

@@ -30,7 +30,7 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
     bool stored = false;
     for (const RegistryChange &change : summary.changes) {
         stored = stored ||
-                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
+                 (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
     }
     if (stored) {
         summary.end = RunEnd::Written;

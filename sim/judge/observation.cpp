@@ -142,8 +142,9 @@ Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vect
     while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at])
         ++at;
     return {"requests", "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
-           std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
-           (at < wanted.size() ? wanted[at] : "none") + ", got " + (at < seen.size() ? seen[at] : "none")};
+                            std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
+                            (at < wanted.size() ? wanted[at] : "none") + ", got " +
+                            (at < seen.size() ? seen[at] : "none")};
 }
 
 } // namespace
@@ -177,9 +178,9 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     outcome.exited = true;
     outcome.exitCode = seen.expect.exitCode.value_or(0);
     std::string const trace = seen.expect.standardOutput.value_or("");
-    *mismatches = CheckExpectations(Delayed(expect, late),
-                                    SummarizeRun(trace, trace, outcome,
-                                                 seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
+    *mismatches = CheckExpectations(
+        Delayed(expect, late),
+        SummarizeRun(trace, trace, outcome, seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
         if (requests != wanted)

@@ -3,7 +3,6 @@
 
 #include "machine/machine.h"
 
-
 namespace sim {
 
 bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {

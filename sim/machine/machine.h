@@ -95,7 +95,8 @@ struct DriverRequest {
     host::DWORD bytesReturned = 0;
 };
 
-// Makes an operation fail. Matches by operation name (the Win32 name), by a
+// Makes an operation fail. Matches by operation name (the Win32 name of one
+// that can fail: FaultOperation, machine/text.h), by a
 // subject (key path, value name, file name or property code as decimal text),
 // compared without regard to case; an empty subject matches every call. callNumber 0 fails every
 // matching call, n fails only the n-th matching call (1-based).
@@ -132,11 +133,11 @@ struct CallRecord {
     host::DWORD index = 0;      // SetupDiEnumDeviceInfo's member, GetSystemMetrics' metric
     host::DWORD property = 0;   // SPDRP_ code
     host::DWORD ioControlCode = 0;
-    host::DWORD bufferSize = 0; // the caller's buffer: data, property, class list, output
-    host::DWORD returned = 0;   // the size the call reported back; GetLastError's error
-    host::DWORD type = 0;       // RegSetValueExA's value type
-    std::string data;           // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
-    std::uint64_t bytes = 0;    // LocalAlloc's
+    host::DWORD bufferSize = 0;   // the caller's buffer: data, property, class list, output
+    host::DWORD returned = 0;     // the size the call reported back; GetLastError's error
+    host::DWORD type = 0;         // RegSetValueExA's value type
+    std::string data;             // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
+    std::uint64_t bytes = 0;      // LocalAlloc's
     host::DWORD milliseconds = 0; // Sleep's
     host::UINT exitCode = 0;      // ExitProcess'
 };

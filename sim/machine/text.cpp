@@ -32,19 +32,27 @@ template <typename Code, size_t N> std::optional<Code> CodeIn(const Named<Code> 
     return std::nullopt;
 }
 
-constexpr const char *kOperationNames[] = {
-    "RegOpenKeyExA",        "RegQueryValueExA",
-    "RegSetValueExA",       "RegCloseKey",
-    "SetupDiClassGuidsFromNameA", "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiDestroyDeviceInfoList", "CreateFileA",
-    "DeviceIoControl",      "CloseHandle",
-    "GetVersionExA",        "GetSystemMetrics",
-    "LocalAlloc",           "LocalFree",
-    "WriteStandardOutput",  "Sleep",
-    "GetLastError",         "FlushStandardOutput",
-    "ExitProcess",
-};
+constexpr const char *kOperationNames[] = {"RegOpenKeyExA",
+                                           "RegQueryValueExA",
+                                           "RegSetValueExA",
+                                           "RegCloseKey",
+                                           "SetupDiClassGuidsFromNameA",
+                                           "SetupDiGetClassDevsA",
+                                           "SetupDiEnumDeviceInfo",
+                                           "SetupDiGetDeviceRegistryPropertyA",
+                                           "SetupDiDestroyDeviceInfoList",
+                                           "CreateFileA",
+                                           "DeviceIoControl",
+                                           "CloseHandle",
+                                           "GetVersionExA",
+                                           "GetSystemMetrics",
+                                           "LocalAlloc",
+                                           "LocalFree",
+                                           "WriteStandardOutput",
+                                           "Sleep",
+                                           "GetLastError",
+                                           "FlushStandardOutput",
+                                           "ExitProcess"};
 static_assert(std::size(kOperationNames) == static_cast<size_t>(Operation::ExitProcess) + 1);
 
 constexpr Named<host::LONG> kErrors[] = {
@@ -74,8 +82,8 @@ constexpr Named<host::LONG> kErrors[] = {
 };
 
 constexpr Named<host::DWORD> kTypes[] = {
-    {host::REG_NONE, "REG_NONE"},     {host::REG_SZ, "REG_SZ"},         {host::REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-    {host::REG_BINARY, "REG_BINARY"}, {host::REG_DWORD, "REG_DWORD"},   {host::REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {host::REG_NONE, "REG_NONE"},     {host::REG_SZ, "REG_SZ"},       {host::REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {host::REG_BINARY, "REG_BINARY"}, {host::REG_DWORD, "REG_DWORD"}, {host::REG_MULTI_SZ, "REG_MULTI_SZ"},
     {host::REG_QWORD, "REG_QWORD"},
 };
 

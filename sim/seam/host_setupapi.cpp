@@ -148,8 +148,7 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
     return Finish(machine, capacity < count ? host::ERROR_INSUFFICIENT_BUFFER : host::ERROR_SUCCESS);
 }
 
-host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator,
-                            host::DWORD flags) {
+host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags) {
     std::string const guidText = classGuid == nullptr ? "" : GuidText(*classGuid);
     if (host::LONG const fault = FireFault(machine, Operation::SetupDiGetClassDevsA, {guidText})) {
         SetLastError(machine, fault);
@@ -194,7 +193,8 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     if (found != sets.end() && index < found->second.members.size()) {
         *member = found->second.members[index].instancePath;
     }
-    if (host::LONG const fault = FireFault(machine, Operation::SetupDiEnumDeviceInfo, {*member, std::to_string(index)})) {
+    if (host::LONG const fault =
+            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {*member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {

@@ -46,7 +46,6 @@ struct DeviceSet {
     std::vector<DeviceMember> members;
 };
 
-
 // Thrown by ExitProcess, caught by RunProcess only.
 struct ProcessExit {
     host::UINT exitCode;
