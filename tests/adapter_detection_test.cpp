@@ -167,9 +167,9 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(std::string(DriverKeyPath),
               "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiClassGuidsFromNameA",
-                              [](const sim::CallRecord &c) { return c.path == "Net" && c.size == 3; }), 1u);
+                              [](const sim::CallRecord &c) { return c.className == "Net" && c.bufferSize == 3; }), 1u);
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetClassDevsA", [](const sim::CallRecord &c) {
-                  return c.path == kNetClassGuid && c.flags == host::DIGCF_PRESENT; }), 1u);
+                  return c.classGuid == kNetClassGuid && c.flags == host::DIGCF_PRESENT; }), 1u);
     EXPECT_EQ(CountDeviceOpens(machine, DeviceFile(kGuidA)), 1u);
 }
 
@@ -433,10 +433,10 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
     // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.size == 28; }),
+    EXPECT_EQ(CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.structSize == 28; }),
               3u);
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
-                              [](const sim::CallRecord &r) { return r.size == 256; }), PropertyReads());
+                              [](const sim::CallRecord &r) { return r.bufferSize == 256; }), PropertyReads());
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
                               [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
               c.friendlyName ? 0u : 1u);

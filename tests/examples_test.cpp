@@ -2,7 +2,8 @@
 // the Wine runner also runs, and the scenarios docs/scenario-format.md shows: each runs the tool on its simulated
 // machine and must produce exactly what its "expect" block says (trace bytes,
 // end, attempts, registry changes), leaving nothing open. Also the edcca-sim
-// program's own exit codes and output on good and faulty scenario files.
+// program's own exit codes and output on good and faulty scenario files, and
+// what the Wine runner reads from it (--machine-json, --reg-json, --judge).
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "judge/observation.h"
+#include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
 
@@ -128,8 +132,8 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     sim::ProcessOutcome const outcome = sim::RunTool(machine);
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
 
-    for (const std::string &mismatch : sim::CheckExpectations(scenario.expect, summary)) {
-        ADD_FAILURE() << mismatch;
+    for (const sim::Mismatch &mismatch : sim::CheckExpectations(scenario.expect, summary)) {
+        ADD_FAILURE() << mismatch.text;
     }
     EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";
     EXPECT_EQ(outcome.exitCode, 0U);
@@ -176,7 +180,7 @@ nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
 
 // An observation made of a scenario's own expectations, late by `late`, with
 // the driver requests given (none: not observed).
-std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
+std::vector<sim::Mismatch> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
                                       bool withChanges = true, const nlohmann::json &requests = nullptr) {
     std::ifstream in(SourceDir() / file);
     nlohmann::json const raw = nlohmann::json::parse(in);
@@ -187,7 +191,7 @@ std::vector<std::string> JudgeAgainst(const char *file, const std::string &stdou
         observation["driverRequests"] = requests;
         simulated = SimulatedRequests(file);
     }
-    std::vector<std::string> mismatches;
+    std::vector<sim::Mismatch> mismatches;
     std::string error;
     EXPECT_TRUE(sim::JudgeObservation(LoadExample(file).expect, simulated, observation.dump(), &mismatches, &error))
         << error;
@@ -219,9 +223,8 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     refilled[0]["prefilled"][0] = 4;
     late.insert(late.begin() + 6, own.begin() + 4, own.begin() + 6); // attempt 2 once more
     auto const requestMismatches = [&](const nlohmann::json &requests, const nlohmann::json &lateAttempts) {
-        std::vector<std::string> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
-        return std::count_if(all.begin(), all.end(),
-                             [](const std::string &m) { return m.rfind("driver requests differ", 0) == 0; });
+        std::vector<sim::Mismatch> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
+        return std::count_if(all.begin(), all.end(), [](const sim::Mismatch &m) { return m.part == "requests"; });
     };
     EXPECT_EQ(requestMismatches(own, nlohmann::json::object()), 0);
     EXPECT_EQ(requestMismatches(shortened, nlohmann::json::object()), 1);
@@ -230,13 +233,17 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     EXPECT_EQ(requestMismatches(own, {{"3", 1}}), 1);
 }
 
-// An observation the judge cannot read is refused, never half-read: late
-// attempts within a run's 40, requests of the form the runner writes.
-TEST(Judge, RefusesAFaultyObservation) {
+// An observation is read as the runner writes it, its registry changes in
+// every form (text, hex, dword, deletions), and one the judge cannot read is
+// refused, never half-read: late attempts within a run's 40, requests of the
+// form the runner writes.
+TEST(Judge, ReadsAnObservationOrRefusesIt) {
+    using Kind = sim::RegistryChange::Kind;
     std::string const request = R"({"device": "d", "code": 1, "oid": 1, "inSize": 4, "outSize": 4, "prefilled": )";
     struct Row {
         std::string observation;
         bool read;
+        std::vector<sim::RegistryChange> changes = {}; // what its registryChanges must be read as
     } const rows[] = {
         {.observation = R"({"lateAttempts": {"39": 40}})", .read = true},
         {.observation = R"({"lateAttempts": []})", .read = false},
@@ -248,12 +255,27 @@ TEST(Judge, RefusesAFaultyObservation) {
         {.observation = R"({"driverRequests": [)" + request + "[4294967295]}]}", .read = true},
         {.observation = R"({"driverRequests": [)" + request + "[4294967296]}]}", .read = false},
         {.observation = R"({"driverRequests": [)" + request + R"(["x"]}]})", .read = false},
+        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "type": 3, "hex": "31 0a ff"}]})",
+         .read = true,
+         .changes = {{Kind::ValueSet, "K", "V", host::REG_BINARY, {0x31, 0x0A, 0xFF}}}},
+        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "hex": "31 0"}]})", .read = false},
+        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "dword": "0x01020304"}]})",
+         .read = true,
+         .changes = {{Kind::ValueSet, "K", "V", host::REG_DWORD, {4, 3, 2, 1}}}},
+        {.observation = R"({"registryChanges": [{"change": "valueDeleted", "key": "K", "value": "V"},
+                                                {"change": "keyDeleted", "key": "K\\L"}]})",
+         .read = true,
+         .changes = {{Kind::ValueDeleted, "K", "V", 0, {}}, {Kind::KeyDeleted, "K\\L", "", 0, {}}}},
     };
     for (const Row &row : rows) {
-        std::vector<std::string> mismatches;
+        sim::Expectation expect;
+        expect.registryChanges = row.changes;
+        std::vector<sim::Mismatch> mismatches;
         std::string error;
-        EXPECT_EQ(sim::JudgeObservation(sim::Expectation{}, {}, row.observation, &mismatches, &error), row.read)
+        EXPECT_EQ(sim::JudgeObservation(expect, {}, row.observation, &mismatches, &error), row.read)
             << row.observation << " " << error;
+        for (const sim::Mismatch &mismatch : mismatches)
+            EXPECT_NE(mismatch.part, "registry") << mismatch.text;
     }
 }
 
@@ -265,13 +287,22 @@ struct ProgramRun {
     std::string standardError;
 };
 
-// Runs the edcca-sim the build made beside this test on one argument.
-ProgramRun RunSimProgram(const fs::path &argument, const fs::path &dir) {
-    std::string const out = (dir / "edcca-sim.out").string();
-    std::string const err = (dir / "edcca-sim.err").string();
-    std::string const command =
-        std::string("'") + EDCCA_SIM_PROGRAM + "' '" + argument.string() + "' >'" + out + "' 2>'" + err + "'";
-    int const status = std::system(command.c_str());
+// Takes nothing; returns a folder of this test process's own (CTest runs
+// the tests of this file side by side).
+fs::path ScratchDir() {
+    fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Runs the edcca-sim the build made beside this test on its arguments.
+ProgramRun RunSimProgram(const std::vector<std::string> &arguments) {
+    std::string const out = (ScratchDir() / "edcca-sim.out").string();
+    std::string const err = (ScratchDir() / "edcca-sim.err").string();
+    std::string command = std::string("'") + EDCCA_SIM_PROGRAM + "'";
+    for (const std::string &argument : arguments)
+        command += " '" + argument + "'";
+    int const status = std::system((command + " >'" + out + "' 2>'" + err + "'").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileBytes(out), ReadFileBytes(err)};
 }
 
@@ -279,14 +310,16 @@ ProgramRun RunSimProgram(const fs::path &argument, const fs::path &dir) {
 // expectations are met, 1 when not (the tool's own code is always 0), and 2,
 // running nothing, on a scenario it cannot load.
 TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
-    // One folder per test process: CTest runs the tests of this file side by side.
-    fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
+    fs::path const dir = ScratchDir();
     fs::create_directories(dir / "folder.json");
     std::ofstream(dir / "no-reg.json") << R"({"registry": ["nowhere.reg"]})";
+    std::ofstream(dir / "lost-output.json")
+        << R"({"faults": [{"operation": "WriteStandardOutput", "error": "ERROR_INVALID_HANDLE"}],
+               "expect": {"stdout": "", "end": "Exhausted", "attempts": 40}})";
     struct Row {
         fs::path scenario;
         int exitCode;
-        const char *traceOf = nullptr; // the example whose expected trace the run writes; none: nothing runs
+        const char *traceOf = nullptr; // the example whose expected trace the run writes; none: nothing arrives
         std::vector<std::string> report;
     } const rows[] = {
         {.scenario = SourceDir() / "examples/exhausted-no-adapter.json",
@@ -297,6 +330,9 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
          .exitCode = 1,
          .traceOf = "examples/written-region-1.json",
          .report = {"expectations: NOT met"}},
+        // Its trace lost, as when standard output is closed or full: the
+        // attempts and the end are those the tool made.
+        {.scenario = dir / "lost-output.json", .exitCode = 0, .report = {"attempts: 40\n", "expectations: met"}},
         {.scenario = dir / "absent.json", .exitCode = 2, .report = {"absent.json: cannot read the scenario file"}},
         {.scenario = dir / "folder.json", .exitCode = 2, .report = {"folder.json: a directory, not a scenario file"}},
         {.scenario = dir / "no-reg.json",
@@ -305,11 +341,150 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.scenario.string());
-        ProgramRun const run = RunSimProgram(row.scenario, dir);
+        ProgramRun const run = RunSimProgram({row.scenario.string()});
         EXPECT_EQ(run.exitCode, row.exitCode);
         EXPECT_EQ(run.standardOutput, row.traceOf ? LoadExample(row.traceOf).expect.standardOutput.value_or("?") : "");
         for (const std::string &part : row.report)
             EXPECT_NE(run.standardError.find(part), std::string::npos) << part << " in " << run.standardError;
+    }
+}
+
+// --- what the Wine runner reads: --machine-json, --reg-json and --judge -----
+
+// Takes edcca-sim's registry JSON; returns that registry (names one
+// character per byte, data as hexadecimal bytes).
+sim::Registry RegistryFromJson(const nlohmann::json &keys) {
+    auto const bytes = [](const std::string &utf8) {
+        std::string text;
+        for (size_t i = 0; i < utf8.size(); ++i) {
+            auto const c = static_cast<unsigned char>(utf8[i]);
+            text += static_cast<char>(c < 0x80 ? c : (c & 0x03) << 6 | (utf8[++i] & 0x3F));
+        }
+        return text;
+    };
+    sim::Registry registry;
+    for (const nlohmann::json &key : keys) {
+        registry.CreateKey(bytes(key["key"]));
+        for (const nlohmann::json &value : key["values"]) {
+            std::vector<std::uint8_t> data;
+            std::istringstream hex(value["data"].get<std::string>());
+            for (unsigned byte = 0; hex >> std::hex >> byte;)
+                data.push_back(static_cast<std::uint8_t>(byte));
+            registry.SetValue(bytes(key["key"]), bytes(value["name"]), value["type"], data);
+        }
+    }
+    return registry;
+}
+
+// Takes a timeline as the machine JSON lists it ([[from, until or null]]).
+std::vector<sim::Interval> TimelineFromJson(const nlohmann::json &spans) {
+    std::vector<sim::Interval> timeline = {sim::Interval{0, 0}}; // never, but for its spans
+    for (const nlohmann::json &span : spans)
+        timeline.push_back({span[0], span[1].is_null() ? sim::kForever : span[1].get<std::uint64_t>()});
+    return timeline;
+}
+
+// Takes edcca-sim's machine JSON; sets the machine up from it alone, as the
+// Wine runner sets up a prefix.
+void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
+    const nlohmann::json &v = json["version"];
+    machine.version = {v["major"], v["minor"], v["build"], v["platformId"], v["productType"], v["serverR2"],
+                       v["getVersionFails"], v["csdVersion"], v["servicePackMajor"], v["servicePackMinor"],
+                       v["suiteMask"]};
+    machine.registry = RegistryFromJson(json["registry"]);
+    for (const nlohmann::json &device : json["devices"])
+        machine.presence[device["instance"]] = TimelineFromJson(device["present"]);
+    for (const nlohmann::json &listed : json["drivers"]) {
+        sim::Driver &driver = machine.drivers.emplace_back();
+        driver.deviceName = listed["device"];
+        driver.loaded = TimelineFromJson(listed["loaded"]);
+        for (const auto &[oid, answers] : listed["answers"].items()) {
+            for (const nlohmann::json &a : answers) {
+                sim::QueryAnswer &answer = driver.answers[std::stoul(oid, nullptr, 16)].emplace_back();
+                answer = {a["at"], a["kind"] == "word" ? sim::QueryAnswer::Kind::Word
+                                   : a["kind"] == "eeprom" ? sim::QueryAnswer::Kind::Eeprom
+                                                           : sim::QueryAnswer::Kind::Fail,
+                          a["word"], a["eeprom"].get<std::map<std::uint32_t, std::uint8_t>>(), a["error"], {}};
+                if (a.contains("answerBytes"))
+                    answer.answerBytes = a["answerBytes"];
+            }
+        }
+    }
+}
+
+// Takes a run; returns what the Wine runner observes of it, the registry
+// changes in their hex and delete forms.
+nlohmann::json ObservationOf(const sim::Machine &machine, const sim::Registry &before, host::UINT exitCode) {
+    static const char *const kinds[] = {"keyAdded", "keyDeleted", "set", "valueDeleted"};
+    nlohmann::json changes = nlohmann::json::array();
+    for (const sim::RegistryChange &c : sim::DiffRegistries(before, machine.registry)) {
+        nlohmann::json &change = changes.emplace_back(nlohmann::json{
+            {"change", kinds[static_cast<int>(c.kind)]}, {"key", c.keyPath}, {"value", c.valueName}});
+        if (c.kind == sim::RegistryChange::Kind::ValueSet) {
+            std::ostringstream hex;
+            for (std::uint8_t byte : c.data)
+                hex << std::setw(2) << std::setfill('0') << std::hex << static_cast<unsigned>(byte) << ' ';
+            change["type"] = c.type;
+            change["hex"] = hex.str();
+        }
+    }
+    return {{"stdout", machine.standardOutput},
+            {"exitCode", exitCode},
+            {"registryChanges", changes},
+            {"driverRequests", AsObserved(machine.requests)}};
+}
+
+// Every scenario the Wine runner runs, as it runs them: the machine from
+// --machine-json alone, a run on it, and the judge's verdict on what was
+// observed (--judge). The machine of tests/wine/mismatch.json fails its
+// expectations, in the parts the Wine runner checks it for.
+TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
+    std::vector<std::string> files = {"tests/wine/mismatch.json"};
+    for (const std::string &file : ListExampleFiles())
+        if (file.rfind(kFormatDoc, 0) != 0)
+            files.push_back(file);
+    for (const std::string &file : files) {
+        SCOPED_TRACE(file);
+        std::string const scenario = (SourceDir() / file).string();
+        ProgramRun const described = RunSimProgram({"--machine-json", scenario});
+        ASSERT_EQ(described.exitCode, 0) << described.standardError;
+        nlohmann::json const machineJson = nlohmann::json::parse(described.standardOutput);
+        if (!machineJson["faults"].empty())
+            continue; // as under Wine, where faults cannot be shown
+        sim::Machine machine;
+        BuildFromJson(machineJson, machine);
+        sim::Registry const before = machine.registry.Clone();
+        sim::ProcessOutcome const outcome = sim::RunTool(machine);
+        std::ofstream(ScratchDir() / "observation.json") << ObservationOf(machine, before, outcome.exitCode);
+        ProgramRun const judged = RunSimProgram({"--judge", (ScratchDir() / "observation.json").string(), scenario});
+        nlohmann::json const verdict = nlohmann::json::parse(judged.standardOutput);
+        std::set<std::string> parts;
+        for (const nlohmann::json &mismatch : verdict["mismatches"])
+            parts.insert(mismatch["part"]);
+        bool const met = file != "tests/wine/mismatch.json";
+        EXPECT_EQ(verdict["met"], met) << verdict.dump(1);
+        EXPECT_EQ(judged.exitCode, met ? 0 : 1);
+        EXPECT_EQ(parts, (met ? std::set<std::string>{} : std::set<std::string>{"stdout", "end", "registry"}));
+    }
+}
+
+// Every .reg file of the examples and the reader's tests, read back from
+// --reg-json, is the registry the file imports.
+TEST(WineRunnersReading, RegFileThroughRegJsonToTheSameRegistry) {
+    for (const char *folder : {"examples", "tests/data/reg"}) {
+        for (const fs::directory_entry &entry : fs::directory_iterator(SourceDir() / folder)) {
+            if (entry.path().extension() != ".reg")
+                continue;
+            SCOPED_TRACE(entry.path().string());
+            sim::Registry imported;
+            sim::RegImportError error;
+            ASSERT_TRUE(sim::ImportRegBytes(imported, ReadFileBytes(entry.path()), entry.path().string(), &error));
+            ProgramRun const run = RunSimProgram({"--reg-json", entry.path().string()});
+            ASSERT_EQ(run.exitCode, 0) << run.standardError;
+            sim::Registry const read = RegistryFromJson(nlohmann::json::parse(run.standardOutput));
+            EXPECT_TRUE(sim::DiffRegistries(imported, read).empty());
+            EXPECT_FALSE(imported.Root()->Subkeys().empty());
+        }
     }
 }
 

@@ -65,7 +65,7 @@ class MainCycle : public ::testing::Test {
     }
 
     size_t Sleeps() const {
-        return CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.size == 200; });
+        return CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.milliseconds == 200; });
     }
     size_t WriteOpens() const {
         return CountCallsWhere(machine, "RegOpenKeyExA", [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
@@ -89,8 +89,8 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
     EXPECT_EQ(outcome.endedAtMs, 0u);
     EXPECT_EQ(CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
     EXPECT_EQ(CountCallsWhere(machine, "RegSetValueExA", [](const sim::CallRecord &c) {
-                  return c.name == "EDCCAEnable" && c.flags == 0 && c.type == host::REG_SZ &&
-                         c.data == std::string("1\0", 2) && c.size == 2; }), 1u);
+                  return c.valueName == "EDCCAEnable" && c.reserved == 0 && c.type == host::REG_SZ &&
+                         c.data == std::string("1\0", 2) && c.bufferSize == 2; }), 1u);
     EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
                   CountValueReads(machine, "NetCfgInstanceId"),
               0u);

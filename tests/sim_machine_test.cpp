@@ -164,12 +164,12 @@ TEST_F(SimHost, CallLogRecordsEachCallsFields) {
     const sim::CallRecord &open = machine_.calls[0], &query = machine_.calls[1];
     EXPECT_EQ(open.atMs, 600U);
     EXPECT_EQ(open.operation, "RegOpenKeyExA");
-    EXPECT_EQ(open.path, "system\\env");
+    EXPECT_EQ(open.keyPath, "system\\env");
     EXPECT_EQ(open.access, static_cast<DWORD>(KEY_READ));
     EXPECT_EQ(open.status, ERROR_SUCCESS);
-    EXPECT_EQ(query.path, "SYSTEM\\Env"); // the key as it was opened
-    EXPECT_EQ(query.name, "ARCH");
-    EXPECT_EQ(query.size, 128U);
+    EXPECT_EQ(query.keyPath, "SYSTEM\\Env"); // the key as it was opened
+    EXPECT_EQ(query.valueName, "ARCH");
+    EXPECT_EQ(query.bufferSize, 128U);
     EXPECT_EQ(query.returned, 6U);
     EXPECT_EQ(machine_.CountCalls("RegCloseKey"), 1U);
 }

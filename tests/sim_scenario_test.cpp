@@ -8,6 +8,7 @@
 #include <string>
 
 #include "formats/scenario.h"
+#include "judge/judge.h"
 #include "runner/run_tool.h"
 
 namespace {
@@ -61,6 +62,11 @@ TEST(ScenarioLoader, RefusesBadScenariosNamingFileAndField) {
                     "SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)"},
         {.json = R"({"drivers": [{"device": "{G}"}, {"device": "{G}", "loaded": "never", "device": "{H}"}]})",
          .message = "x.json: drivers[1].device: given twice"},
+        {.json = R"({"presence": {"USB\\V\\1": "never", "usb\\v\\1": "always"}})",
+         .message = "x.json: presence.usb\\v\\1: given twice"},
+        {.json = R"({"drivers": [{"device": "{G}"}, {"device": "{g}"}]})",
+         .message = "x.json: drivers[1].device: the device of drivers[0] again (device names are matched without "
+                    "regard to case)"},
         {.json = R"({"registry": ["missing.reg"]})",
          .message = "x.json: registry[0]: cannot read registry file \"missing.reg\""},
         {.json = R"({"expect": {"end": "Finished"}})",
@@ -154,13 +160,14 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     ASSERT_EQ(summary.changes.size(), 1U);
     missed.registryChanges = summary.changes;
     (*missed.registryChanges)[0].data = {'0', 0};
-    std::vector<std::string> const mismatches = sim::CheckExpectations(missed, summary);
-    ASSERT_EQ(mismatches.size(), 4U) << ::testing::PrintToString(mismatches);
-    EXPECT_EQ(mismatches[1], "end: expected Declined, got Written");
-    EXPECT_EQ(mismatches[2], "attempts: expected 2, got 1");
+    std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(missed, summary);
+    ASSERT_EQ(mismatches.size(), 4U);
+    EXPECT_EQ(mismatches[0].part, "stdout");
+    EXPECT_EQ(mismatches[1].text, "end: expected Declined, got Written");
+    EXPECT_EQ(mismatches[2].text, "attempts: expected 2, got 1");
     std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
                                "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007 \"EDCCAEnable\" REG_SZ ";
-    EXPECT_EQ(mismatches[3], "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
+    EXPECT_EQ(mismatches[3].text, "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
                                  change + "\"1\\x00\" (2 bytes)");
 }
 

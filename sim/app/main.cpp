@@ -19,6 +19,7 @@
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "judge/observation.h"
+#include "machine/text.h"
 #include "runner/run_tool.h"
 
 namespace {
@@ -184,8 +185,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
     }
     for (const sim::Fault &fault : machine.faults) {
         out << "fault: " << fault.operation << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
-            << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> error "
-            << fault.error << "\n";
+            << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> "
+            << sim::ErrorName(fault.error) << "\n";
     }
 }
 
@@ -214,15 +215,15 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
     sim::Machine machine; // the requests of the same scenario run here
     sim::BuildMachine(scenario, machine);
     sim::RunTool(machine);
-    std::vector<std::string> mismatches;
+    std::vector<sim::Mismatch> mismatches;
     std::string error;
     if (!file || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error)) {
         std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), file ? error.c_str() : "cannot read");
         return kUsageExit;
     }
     nlohmann::json verdict = {{"met", mismatches.empty()}, {"mismatches", nlohmann::json::array()}};
-    for (const std::string &mismatch : mismatches) {
-        verdict["mismatches"].push_back({{"part", sim::MismatchPart(mismatch)}, {"text", mismatch}});
+    for (const sim::Mismatch &mismatch : mismatches) {
+        verdict["mismatches"].push_back({{"part", mismatch.part}, {"text", mismatch.text}});
     }
     std::printf("%s\n", verdict.dump(1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return mismatches.empty() ? 0 : kNotMetExit;
@@ -300,11 +301,11 @@ int main(int argc, char **argv) {
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
     report << "--\n";
     DescribeRun(summary, machine, report);
-    std::vector<std::string> const mismatches = sim::CheckExpectations(scenario.expect, summary);
+    std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(scenario.expect, summary);
     if (scenario.expect.Given()) {
         report << "expectations: " << (mismatches.empty() ? "met" : "NOT met") << "\n";
-        for (const std::string &mismatch : mismatches) {
-            report << "  " << mismatch << "\n";
+        for (const sim::Mismatch &mismatch : mismatches) {
+            report << "  " << mismatch.text << "\n";
         }
     }
     report.flush();

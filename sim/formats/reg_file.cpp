@@ -16,7 +16,7 @@
 
 #include <cstdio>
 
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace sim {
 

@@ -109,27 +109,19 @@ std::string ReadText(const json &value, const std::string &field) {
 
 // A Windows error: its name ("ERROR_GEN_FAILURE") or its number; never 0.
 host::LONG ReadError(const json &value, const std::string &field) {
-    if (value.is_string()) {
-        std::string const name = value.get<std::string>();
-        if (name.rfind("ERROR_", 0) == 0) {
-            for (std::uint32_t code :
-                 {1u,    2u,    3u,          5u,          6u,
-                  8u,    13u,   21u,         31u,         50u,
-                  55u,   87u,   122u,        123u,        161u,
-                  234u,  259u,  998u,        1004u,       1018u,
-                  1167u, 1784u, 0xE0000209u, 0xE000020Bu, static_cast<std::uint32_t>(host::ERROR_INVALID_CLASS)}) {
-                if (ErrorName(static_cast<host::LONG>(code)) == name) {
-                    return static_cast<host::LONG>(code);
-                }
-            }
-            Fail(field, "unknown error name \"" + name + "\" (give its number instead)");
+    std::optional<host::LONG> code;
+    if (value.is_string() && value.get<std::string>().rfind("ERROR_", 0) == 0) {
+        code = ErrorCode(value.get<std::string>());
+        if (!code) {
+            Fail(field, "unknown error name \"" + value.get<std::string>() + "\" (give its number instead)");
         }
+    } else {
+        code = static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
     }
-    auto const code = static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
-    if (code == 0) {
+    if (*code == 0) {
         Fail(field, "an error must not be 0 (ERROR_SUCCESS)");
     }
-    return code;
+    return *code;
 }
 
 // "always", "never", or a list of [from, until] pairs (until null = forever).
@@ -235,6 +227,15 @@ void AddAnswers(Driver *driver, host::DWORD oid, const std::vector<QueryAnswer> 
     driver->answers[oid] = answers;
 }
 
+// A shorthand's answers, for each identifier that asks for the query.
+void AddAnswers(Driver *driver, Query query, const std::vector<QueryAnswer> &answers, const std::string &field) {
+    for (const auto &identifier : kQueryIdentifiers) {
+        if (identifier.query == query) {
+            AddAnswers(driver, identifier.oid, answers, field);
+        }
+    }
+}
+
 Driver ReadDriver(const json &value, const std::string &field) {
     CheckFields(value, field, {"device", "loaded", "regionWord", "eeprom", "answers"});
     Driver driver;
@@ -259,8 +260,7 @@ Driver ReadDriver(const json &value, const std::string &field) {
             answer.word = static_cast<std::uint32_t>(ReadNumber(shorthand, shortField, UINT32_MAX));
             answers.push_back(answer);
         }
-        AddAnswers(&driver, kOidRegionOlder, answers, shortField);
-        AddAnswers(&driver, kOidRegionNewer, answers, shortField);
+        AddAnswers(&driver, Query::Region, answers, shortField);
     }
     if (value.contains("eeprom")) {
         std::string const shortField = Child(field, "eeprom");
@@ -274,8 +274,7 @@ Driver ReadDriver(const json &value, const std::string &field) {
             answer.eeprom = ReadEepromBytes(shorthand, shortField);
             answers.push_back(answer);
         }
-        AddAnswers(&driver, kOidEepromOlder, answers, shortField);
-        AddAnswers(&driver, kOidEepromNewer, answers, shortField);
+        AddAnswers(&driver, Query::Eeprom, answers, shortField);
     }
     if (value.contains("answers")) {
         std::string const answersField = Child(field, "answers");
@@ -293,34 +292,13 @@ Driver ReadDriver(const json &value, const std::string &field) {
 }
 
 Fault ReadFault(const json &value, const std::string &field) {
-    static const char *const operations[] = {"RegOpenKeyExA",
-                                             "RegQueryValueExA",
-                                             "RegSetValueExA",
-                                             "RegCloseKey",
-                                             "SetupDiClassGuidsFromNameA",
-                                             "SetupDiGetClassDevsA",
-                                             "SetupDiEnumDeviceInfo",
-                                             "SetupDiGetDeviceRegistryPropertyA",
-                                             "SetupDiDestroyDeviceInfoList",
-                                             "CreateFileA",
-                                             "DeviceIoControl",
-                                             "CloseHandle",
-                                             "GetVersionExA",
-                                             "GetSystemMetrics",
-                                             "LocalAlloc",
-                                             "LocalFree",
-                                             "WriteStandardOutput"};
     CheckFields(value, field, {"operation", "subject", "call", "access", "error"});
     Fault fault;
     if (!value.contains("operation")) {
         Fail(Child(field, "operation"), "missing");
     }
     fault.operation = ReadString(value["operation"], Child(field, "operation"));
-    bool known = false;
-    for (const char *operation : operations) {
-        known = known || fault.operation == operation;
-    }
-    if (!known) {
+    if (!FaultOperation(fault.operation)) {
         Fail(Child(field, "operation"), "\"" + fault.operation + "\" is not an operation that can fail");
     }
     if (value.contains("subject")) {
@@ -350,13 +328,8 @@ Fault ReadFault(const json &value, const std::string &field) {
 }
 
 std::uint32_t ReadRegType(const json &value, const std::string &field) {
-    if (value.is_string()) {
-        std::string const name = value.get<std::string>();
-        for (std::uint32_t type : {0u, 1u, 2u, 3u, 4u, 7u, 11u}) {
-            if (TypeText(type) == name) {
-                return type;
-            }
-        }
+    if (value.is_string() && TypeCode(value.get<std::string>())) {
+        return *TypeCode(value.get<std::string>());
     }
     return static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
 }
@@ -598,7 +571,15 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
         }
         std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
         for (size_t i = 0; i < drivers.size(); ++i) {
-            scenario->drivers.push_back(ReadDriver(drivers[i], Item("drivers", i)));
+            Driver driver = ReadDriver(drivers[i], Item("drivers", i));
+            for (size_t j = 0; j < i; ++j) {
+                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, driver.deviceName)) {
+                    Fail(Item("drivers", i) + ".device",
+                         "the device of " + Item("drivers", j) +
+                             " again (device names are matched without regard to case)");
+                }
+            }
+            scenario->drivers.push_back(std::move(driver));
             bool named = false;
             for (const std::string &identifier : identifiers) {
                 named = named || EqualsIgnoreCase(identifier, scenario->drivers.back().deviceName);
@@ -624,8 +605,10 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
     }
 }
 
-// A parser callback that finds the first key given twice in one object (JSON
-// keeps only the last, so the first would be silently ignored), by its field.
+// A parser callback that finds the first key given twice in one object, in
+// any letter case (JSON keeps only the last, so the first would be silently
+// ignored; paths and identifiers are matched without regard to case), by its
+// field.
 json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated) {
     struct Level {
         std::string field;
@@ -656,7 +639,7 @@ json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated)
         case json::parse_event_t::key: {
             Level &object = levels->back();
             object.key = parsed.get<std::string>();
-            if (!object.keys.insert(object.key).second && !*repeated) {
+            if (!object.keys.insert(UpperCase(object.key)).second && !*repeated) {
                 *repeated = ScenarioFault{Child(object.field, object.key), "given twice"};
             }
             break;
@@ -685,6 +668,20 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
 }
 
 } // namespace
+
+const char *RunEndName(RunEnd end) {
+    switch (end) {
+    case RunEnd::Written:
+        return "Written";
+    case RunEnd::Declined:
+        return "Declined";
+    case RunEnd::Exhausted:
+        return "Exhausted";
+    case RunEnd::Returned:
+        return "Returned";
+    }
+    return "?";
+}
 
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {

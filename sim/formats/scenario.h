@@ -16,11 +16,29 @@
 #include <string_view>
 #include <vector>
 
-#include "judge/judge.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 
 namespace sim {
+
+// How a run of the tool ended.
+enum class RunEnd {
+    Written,   // "EDCCAEnable" was stored
+    Declined,  // ended before its 40th attempt without writing
+    Exhausted, // ended after 40 attempts without writing
+    Returned,  // the entry routine returned instead of calling ExitProcess
+};
+const char *RunEndName(RunEnd end);
+
+// What a run must produce: a scenario's "expect"; what is not given is not held.
+struct Expectation {
+    std::optional<std::string> standardOutput; // exact bytes
+    std::optional<RunEnd> end;
+    std::optional<int> attempts;
+    std::optional<host::UINT> exitCode;
+    std::optional<std::vector<RegistryChange>> registryChanges; // exact list, in DiffRegistries order
+    bool Given() const { return standardOutput || end || attempts || exitCode || registryChanges; }
+};
 
 struct Scenario {
     std::string file;        // as loaded, for messages

@@ -6,20 +6,6 @@
 
 namespace sim {
 
-const char *RunEndName(RunEnd end) {
-    switch (end) {
-    case RunEnd::Written:
-        return "Written";
-    case RunEnd::Declined:
-        return "Declined";
-    case RunEnd::Exhausted:
-        return "Exhausted";
-    case RunEnd::Returned:
-        return "Returned";
-    }
-    return "?";
-}
-
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
     std::string_view const start = kAttemptStart;
     std::vector<std::string> attempts;
@@ -33,19 +19,20 @@ std::vector<std::string> SplitAttempts(const std::string &trace, std::string *he
     return attempts;
 }
 
-RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::vector<RegistryChange> changes) {
+RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
+                        std::vector<RegistryChange> changes) {
     RunSummary summary;
     summary.trace = std::move(trace);
     summary.outcome = outcome;
     summary.changes = std::move(changes);
     std::string head;
-    summary.attempts = static_cast<int>(SplitAttempts(summary.trace, &head).size());
-    bool written = false;
+    summary.attempts = static_cast<int>(SplitAttempts(written, &head).size());
+    bool stored = false;
     for (const RegistryChange &change : summary.changes) {
-        written = written ||
-                  (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
+        stored = stored ||
+                 (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
     }
-    if (written) {
+    if (stored) {
         summary.end = RunEnd::Written;
     } else if (!outcome.exited) {
         summary.end = RunEnd::Returned;
@@ -56,7 +43,12 @@ RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::v
 }
 
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
-    RunSummary summary = SummarizeRun(machine.standardOutput, outcome, DiffRegistries(before, machine.registry));
+    std::string written; // what the tool wrote, whether it arrived or was lost
+    for (const CallRecord &call : machine.calls) {
+        written += call.operation == OperationName(Operation::WriteStandardOutput) ? call.data : "";
+    }
+    RunSummary summary =
+        SummarizeRun(machine.standardOutput, written, outcome, DiffRegistries(before, machine.registry));
     summary.virtualMs = machine.nowMs;
     summary.leftOpen = machine.OpenObjects();
     return summary;
@@ -74,64 +66,29 @@ std::string DescribeChange(const RegistryChange &change) {
     case RegistryChange::Kind::ValueSet:
         break;
     }
-    return "value set " + key + " \"" + change.valueName + "\" " + TypeText(change.type) + " " +
+    return "value set " + key + " \"" + change.valueName + "\" " + TypeName(change.type) + " " +
            QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
 }
 
-namespace {
-
-// Each mismatch line begins with the words that name its part.
-struct PartPrefix {
-    const char *part;
-    const char *prefix;
-};
-constexpr PartPrefix kParts[] = {
-    {"stdout", "standard output differs"}, {"end", "end: "},
-    {"attempts", "attempts: "},            {"exitCode", "exit code: "},
-    {"registry", "registry changes differ"}, {"requests", "driver requests differ"},
-};
-
-std::string Prefixed(const char *part, const std::string &rest) {
-    for (const PartPrefix &entry : kParts) {
-        if (std::string_view(entry.part) == part) {
-            return entry.prefix + rest;
-        }
-    }
-    return rest;
-}
-
-} // namespace
-
-const char *MismatchPart(const std::string &mismatch) {
-    for (const PartPrefix &entry : kParts) {
-        if (mismatch.rfind(entry.prefix, 0) == 0) {
-            return entry.part;
-        }
-    }
-    return "?";
-}
-
-std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
-    std::vector<std::string> mismatches;
+std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
+    std::vector<Mismatch> mismatches;
     if (expect.standardOutput && *expect.standardOutput != summary.trace) {
-        mismatches.push_back(Prefixed("stdout", ": expected " +
-                                                    QuoteBytes(expect.standardOutput->data(),
-                                                               expect.standardOutput->size()) +
-                                                    ", got " + QuoteBytes(summary.trace.data(), summary.trace.size())));
+        mismatches.push_back({"stdout", "standard output differs: expected " +
+                                            QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) +
+                                            ", got " + QuoteBytes(summary.trace.data(), summary.trace.size())});
     }
     if (expect.end && *expect.end != summary.end) {
-        mismatches.push_back(Prefixed("end", std::string("expected ") + RunEndName(*expect.end) + ", got " +
-                                                 RunEndName(summary.end)));
+        mismatches.push_back(
+            {"end", std::string("end: expected ") + RunEndName(*expect.end) + ", got " + RunEndName(summary.end)});
     }
     if (expect.attempts && *expect.attempts != summary.attempts) {
-        mismatches.push_back(Prefixed("attempts", "expected " + std::to_string(*expect.attempts) + ", got " +
-                                                      std::to_string(summary.attempts)));
+        mismatches.push_back({"attempts", "attempts: expected " + std::to_string(*expect.attempts) + ", got " +
+                                              std::to_string(summary.attempts)});
     }
     if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
-        mismatches.push_back(Prefixed("exitCode", "expected " + std::to_string(*expect.exitCode) + ", got " +
-                                                      (summary.outcome.exited
-                                                           ? std::to_string(summary.outcome.exitCode)
-                                                           : std::string("none (the entry routine returned)"))));
+        mismatches.push_back({"exitCode", "exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
+                                              (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
+                                                                      : "none (the entry routine returned)")});
     }
     if (expect.registryChanges) {
         const auto &wanted = *expect.registryChanges;
@@ -144,7 +101,7 @@ std::vector<std::string> CheckExpectations(const Expectation &expect, const RunS
                    (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
         }
         if (!same) {
-            std::string text = ": expected";
+            std::string text = "registry changes differ: expected";
             for (const RegistryChange &change : wanted) {
                 text += "\n    " + DescribeChange(change);
             }
@@ -154,7 +111,7 @@ std::vector<std::string> CheckExpectations(const Expectation &expect, const RunS
                 text += "\n    " + DescribeChange(change);
             }
             text += summary.changes.empty() ? " none" : "";
-            mismatches.push_back(Prefixed("registry", text));
+            mismatches.push_back({"registry", text});
         }
     }
     return mismatches;

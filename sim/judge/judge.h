@@ -12,35 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "formats/scenario.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 
 namespace sim {
 
-// How a run of the tool ended.
-enum class RunEnd {
-    Written,   // "EDCCAEnable" was stored
-    Declined,  // ended before its 40th attempt without writing
-    Exhausted, // ended after 40 attempts without writing
-    Returned,  // the entry routine returned instead of calling ExitProcess
-};
-const char *RunEndName(RunEnd end);
-
 constexpr int kToolAttempts = 40;          // the tool gives up after these
 constexpr std::uint64_t kAttemptMs = 200;  // attempt n runs at 200 n ms
 constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
 
-struct Expectation {
-    std::optional<std::string> standardOutput; // exact bytes
-    std::optional<RunEnd> end;
-    std::optional<int> attempts;
-    std::optional<host::UINT> exitCode;
-    std::optional<std::vector<RegistryChange>> registryChanges; // exact list, in DiffRegistries order
-    bool Given() const { return standardOutput || end || attempts || exitCode || registryChanges; }
-};
-
 struct RunSummary {
-    std::string trace; // standard output, every byte
+    std::string trace; // standard output, every byte that arrived
     ProcessOutcome outcome;
     RunEnd end = RunEnd::Returned;
     int attempts = 0;
@@ -51,24 +34,31 @@ struct RunSummary {
 };
 
 // The one account of a run's end and attempts: an attempt begins with
-// kAttemptStart in the trace; a run that stored "EDCCAEnable" is Written,
-// else one that did not exit Returned, else Exhausted after 40 attempts and
-// Declined before.
-RunSummary SummarizeRun(std::string trace, const ProcessOutcome &outcome, std::vector<RegistryChange> changes);
-// A run on the simulated host: the same, with the changes since `before`,
-// the virtual time and what the process left open.
+// kAttemptStart in what the tool wrote (`written`: on the simulated host
+// every byte it wrote, whether it arrived or was lost; seen from outside, the
+// trace); a run that stored "EDCCAEnable" is Written, else one that did not
+// exit Returned, else Exhausted after 40 attempts and Declined before.
+RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
+                        std::vector<RegistryChange> changes);
+// A run on the simulated host: the same, with what the call log shows the
+// tool wrote, the changes since `before`, the virtual time and what the
+// process left open.
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome);
 
 // The trace cut before each attempt's first line; *head gets what came before.
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head);
 
-// Compares a run with the expectations; one readable line per mismatch, none
-// when everything expected was met.
-std::vector<std::string> CheckExpectations(const Expectation &expect, const RunSummary &summary);
+// One expectation a run missed: the part of the run it concerns ("stdout",
+// "end", "attempts", "exitCode", "registry" or "requests") and a readable
+// account of it.
+struct Mismatch {
+    std::string part;
+    std::string text;
+};
 
-// The part of a run a mismatch line concerns: "stdout", "end", "attempts",
-// "exitCode", "registry" or "requests".
-const char *MismatchPart(const std::string &mismatch);
+// Compares a run with the expectations: one mismatch per expectation missed,
+// none when everything expected was met.
+std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary);
 
 // Readable text of a registry change: "value set HKLM\...\0007 "EDCCAEnable" REG_SZ "1\x00" (2 bytes)".
 std::string DescribeChange(const RegistryChange &change);

@@ -135,21 +135,22 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
     return true;
 }
 
-// The mismatch line when the requests differ: both counts and the first
-// request where they part.
-std::string DescribeRequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
+// The mismatch when the requests differ: both counts and the first request
+// where they part.
+Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
     size_t at = 0;
     while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at])
         ++at;
-    return "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
-           std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
-           (at < wanted.size() ? wanted[at] : "none") + ", got " + (at < seen.size() ? seen[at] : "none");
+    return {"requests", "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
+                            std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
+                            (at < wanted.size() ? wanted[at] : "none") + ", got " +
+                            (at < seen.size() ? seen[at] : "none")};
 }
 
 } // namespace
 
 bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest> &simulatedRequests,
-                      std::string_view observationText, std::vector<std::string> *mismatches, std::string *error) {
+                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error) {
     json observation = json::parse(observationText, nullptr, false);
     if (!observation.is_object()) {
         *error = "observation: not a JSON object";
@@ -176,13 +177,14 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     ProcessOutcome outcome;
     outcome.exited = true;
     outcome.exitCode = seen.expect.exitCode.value_or(0);
-    *mismatches = CheckExpectations(Delayed(expect, late),
-                                    SummarizeRun(seen.expect.standardOutput.value_or(""), outcome,
-                                                 seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
+    std::string const trace = seen.expect.standardOutput.value_or("");
+    *mismatches = CheckExpectations(
+        Delayed(expect, late),
+        SummarizeRun(trace, trace, outcome, seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
         if (requests != wanted)
-            mismatches->push_back(DescribeRequestMismatch(wanted, requests));
+            mismatches->push_back(RequestMismatch(wanted, requests));
     }
     return true;
 }

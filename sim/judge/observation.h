@@ -33,6 +33,6 @@ namespace sim {
 // Returns false with *error set when the observation cannot be read;
 // otherwise fills *mismatches (empty: every expectation met).
 bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest> &simulatedRequests,
-                      std::string_view observationText, std::vector<std::string> *mismatches, std::string *error);
+                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error);
 
 } // namespace sim

@@ -1,20 +1,9 @@
-// machine.cpp - the simulated machine: audit, activation, processes, and the
-// call log and fault helpers shared by every simulated host operation.
+// machine.cpp - the simulated machine's timelines and call log (machine.h);
+// what works on its seam state lives in sim/seam/host_state.cpp.
 
 #include "machine/machine.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
-
-#include "machine/text.h"
-#include "seam/host_state.h"
-
 namespace sim {
-
-namespace {
-Machine *g_active = nullptr;
-}
 
 bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
     if (timeline.empty()) {
@@ -28,42 +17,6 @@ bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
     return false;
 }
 
-Machine::Machine() : state_(std::make_shared<State>()) {}
-
-Machine::State::~State() {
-    for (auto &entry : blocks) {
-        std::free(entry.first);
-    }
-}
-
-Machine::State &Machine::Internal() { return *state_; }
-
-size_t Machine::OpenKeyCount() const { return state_->keys.size(); }
-size_t Machine::OpenHandleCount() const { return state_->files.size(); }
-size_t Machine::OpenDeviceSetCount() const { return state_->deviceSets.size(); }
-size_t Machine::LiveBlockCount() const { return state_->blocks.size(); }
-host::DWORD Machine::LastError() const { return state_->lastError; }
-
-std::vector<std::string> Machine::OpenObjects() const {
-    std::vector<std::string> objects;
-    for (const auto &entry : state_->keys) {
-        objects.push_back("registry key " + Hex(static_cast<std::uint32_t>(entry.first)) + " HKLM\\" +
-                          entry.second.path);
-    }
-    for (const auto &entry : state_->files) {
-        objects.push_back("file handle " + Hex(static_cast<std::uint32_t>(entry.first)) + " " + entry.second.fileName);
-    }
-    for (const auto &entry : state_->deviceSets) {
-        objects.push_back("device information set " + Hex(static_cast<std::uint32_t>(entry.first)) + " (" +
-                          std::to_string(entry.second.members.size()) + " members)");
-    }
-    for (const auto &entry : state_->blocks) {
-        objects.push_back("heap block #" + std::to_string(entry.second.serial) + " (" +
-                          std::to_string(entry.second.bytes) + " bytes)");
-    }
-    return objects;
-}
-
 size_t Machine::CountCalls(const std::string &operation) const {
     size_t count = 0;
     for (const CallRecord &call : calls) {
@@ -73,83 +26,5 @@ size_t Machine::CountCalls(const std::string &operation) const {
     }
     return count;
 }
-
-MachineScope::MachineScope(Machine &machine) : previous_(g_active) { g_active = &machine; }
-MachineScope::~MachineScope() { g_active = previous_; }
-
-Machine &ActiveMachine() {
-    if (g_active == nullptr) {
-        std::fprintf(stderr, "simulated host: a host operation was called with no active machine\n");
-        std::abort();
-    }
-    return *g_active;
-}
-
-ProcessOutcome RunProcess(Machine &machine, const std::function<void()> &entry) {
-    MachineScope scope(machine);
-    Machine::State &state = machine.Internal();
-    // A new process starts with a clear last error on its one thread.
-    state.lastError = 0;
-    ProcessOutcome outcome;
-    ++state.processDepth;
-    try {
-        entry();
-    } catch (const ProcessExit &exit) {
-        outcome.exited = true;
-        outcome.exitCode = exit.exitCode;
-    } catch (...) {
-        --state.processDepth;
-        throw;
-    }
-    --state.processDepth;
-    outcome.endedAtMs = machine.nowMs;
-    return outcome;
-}
-
-// ---- helpers shared by the host operations ----
-
-host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
-                     host::DWORD access) {
-    host::LONG fired = 0;
-    for (Fault &fault : machine.faults) {
-        if (!EqualsIgnoreCase(fault.operation, operation) || (fault.access != 0 && fault.access != access)) {
-            continue;
-        }
-        bool matches = fault.subject.empty();
-        for (std::string_view subject : subjects) {
-            if (!matches && EqualsIgnoreCase(fault.subject, subject)) {
-                matches = true;
-            }
-        }
-        if (!matches) {
-            continue;
-        }
-        ++fault.seen;
-        if (fired == 0 && (fault.callNumber == 0 || fault.seen == fault.callNumber)) {
-            fired = fault.error;
-        }
-    }
-    return fired;
-}
-
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result, CallFields fields) {
-    CallRecord call;
-    static_cast<CallFields &>(call) = std::move(fields);
-    call.atMs = machine.nowMs;
-    call.operation = std::move(operation);
-    call.arguments = std::move(arguments);
-    call.result = std::move(result);
-    machine.calls.push_back(std::move(call));
-}
-
-host::LONG CallStatus(Machine &machine, host::BOOL result) {
-    return result != host::FALSE ? host::ERROR_SUCCESS : static_cast<host::LONG>(machine.LastError());
-}
-
-void SetLastError(Machine &machine, host::LONG error) {
-    machine.Internal().lastError = static_cast<host::DWORD>(error);
-}
-
-std::string StatusText(host::LONG status) { return ErrorName(status); }
 
 } // namespace sim

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "machine/registry.h"
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace sim {
 
@@ -46,11 +46,21 @@ struct VersionInfo {
     host::WORD suiteMask = 0x0100; // VER_SUITE_SINGLEUSERTS, as a workstation reports it
 };
 
-// The four query identifiers the tool sends, by Windows generation.
+// The four query identifiers the tool sends, by Windows generation, and
+// what each asks for: one table, for a scenario's shorthands (what to
+// identifiers) and a driver's answer layout (identifier to what).
 constexpr host::DWORD kOidEepromOlder = 0x0D710105;
 constexpr host::DWORD kOidRegionOlder = 0x0D710107;
 constexpr host::DWORD kOidEepromNewer = 0xFF0C0008;
 constexpr host::DWORD kOidRegionNewer = 0xFF0C0003;
+enum class Query { Eeprom, Region };
+constexpr struct {
+    host::DWORD oid;
+    Query query;
+} kQueryIdentifiers[] = {{kOidEepromOlder, Query::Eeprom},
+                         {kOidRegionOlder, Query::Region},
+                         {kOidEepromNewer, Query::Eeprom},
+                         {kOidRegionNewer, Query::Region}};
 
 // What a driver answers to one query identifier from a point in time on.
 struct QueryAnswer {
@@ -85,7 +95,8 @@ struct DriverRequest {
     host::DWORD bytesReturned = 0;
 };
 
-// Makes an operation fail. Matches by operation name (the Win32 name), by a
+// Makes an operation fail. Matches by operation name (the Win32 name of one
+// that can fail: FaultOperation, machine/text.h), by a
 // subject (key path, value name, file name or property code as decimal text),
 // compared without regard to case; an empty subject matches every call. callNumber 0 fails every
 // matching call, n fails only the n-th matching call (1-based).
@@ -98,29 +109,37 @@ struct Fault {
     int seen = 0;           // matching calls so far
 };
 
-// What a call named, asked for and got, as fields (those that apply to it;
-// the others stay empty or 0), so that a check does not depend on the
-// readable text.
-struct CallFields {
-    std::string path;       // the key below HKLM (as named, or as opened for a handle), device file or class name
-    std::string name;       // the registry value
-    host::DWORD access = 0; // rights or access asked for
-    host::DWORD share = 0;  // CreateFileA's share mode
-    host::DWORD disposition = 0;
-    host::DWORD flags = 0;    // flags and attributes, SetupDiGetClassDevsA's flags, options, the reserved word
-    host::DWORD size = 0;     // size given: buffer, cbSize, list length, allocation, data; Sleep's milliseconds
-    host::DWORD returned = 0; // size the call reported back
-    host::DWORD property = 0; // SPDRP_ code
-    host::DWORD type = 0;     // registry type written
-    std::string data;         // bytes written
-    host::LONG status = 0;    // ERROR_SUCCESS, or the error the call failed with
-};
-
-struct CallRecord : CallFields {
+// One host call as the simulated host saw it, at the virtual time it was
+// made: its operation, its status, and what it named, asked for and got, each
+// in the field named for it (the fields that do not apply stay empty or 0).
+struct CallRecord {
     std::uint64_t atMs = 0;
-    std::string operation; // Win32 name
-    std::string arguments; // readable, e.g. "HKLM\\System\\...", KEY_READ
-    std::string result;    // readable, e.g. "0", "ERROR_FILE_NOT_FOUND", "handle 3"
+    std::string operation; // Win32 name (OperationName, machine/text.h)
+    host::LONG status = 0; // ERROR_SUCCESS, or the error it failed with (for a lost write, why it was lost)
+    std::string keyPath;   // the registry key below HKLM: as named to RegOpenKeyExA, else as the handle opened it
+    std::string valueName;
+    std::string fileName;     // CreateFileA's file; the file of a DeviceIoControl or CloseHandle handle
+    std::string className;    // SetupDiClassGuidsFromNameA
+    std::string classGuid;    // SetupDiGetClassDevsA, as "{...}"
+    std::string instancePath; // the device a setupapi call concerns
+    host::DWORD access = 0;   // rights or access asked for
+    host::DWORD options = 0;  // RegOpenKeyExA's
+    host::DWORD reserved = 0; // RegSetValueExA's
+    host::DWORD share = 0;    // CreateFileA's share mode, disposition and flags and attributes
+    host::DWORD disposition = 0;
+    host::DWORD attributes = 0;
+    host::DWORD flags = 0;      // SetupDiGetClassDevsA's DIGCF_ and LocalAlloc's LMEM_ flags
+    host::DWORD structSize = 0; // the caller's cbSize or dwOSVersionInfoSize
+    host::DWORD index = 0;      // SetupDiEnumDeviceInfo's member, GetSystemMetrics' metric
+    host::DWORD property = 0;   // SPDRP_ code
+    host::DWORD ioControlCode = 0;
+    host::DWORD bufferSize = 0;   // the caller's buffer: data, property, class list, output
+    host::DWORD returned = 0;     // the size the call reported back; GetLastError's error
+    host::DWORD type = 0;         // RegSetValueExA's value type
+    std::string data;             // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
+    std::uint64_t bytes = 0;      // LocalAlloc's
+    host::DWORD milliseconds = 0; // Sleep's
+    host::UINT exitCode = 0;      // ExitProcess'
 };
 
 // How the simulated process ended.

@@ -1,43 +1,121 @@
-// text.cpp - readable text of Windows values (machine/text.h).
+// text.cpp - Windows' names, one table per set, and readable text (machine/text.h).
 
 #include "machine/text.h"
 
 #include <cstdio>
-#include <map>
+#include <iterator>
 
 namespace sim {
 
-std::string ErrorName(host::LONG error) {
-    static const std::map<host::LONG, const char *> names = {
-        {0, "ERROR_SUCCESS"},
-        {1, "ERROR_INVALID_FUNCTION"},
-        {2, "ERROR_FILE_NOT_FOUND"},
-        {3, "ERROR_PATH_NOT_FOUND"},
-        {5, "ERROR_ACCESS_DENIED"},
-        {6, "ERROR_INVALID_HANDLE"},
-        {8, "ERROR_NOT_ENOUGH_MEMORY"},
-        {13, "ERROR_INVALID_DATA"},
-        {31, "ERROR_GEN_FAILURE"},
-        {50, "ERROR_NOT_SUPPORTED"},
-        {87, "ERROR_INVALID_PARAMETER"},
-        {122, "ERROR_INSUFFICIENT_BUFFER"},
-        {123, "ERROR_INVALID_NAME"},
-        {161, "ERROR_BAD_PATHNAME"},
-        {234, "ERROR_MORE_DATA"},
-        {259, "ERROR_NO_MORE_ITEMS"},
-        {998, "ERROR_NOACCESS"},
-        {1004, "ERROR_INVALID_FLAGS"},
-        {1167, "ERROR_DEVICE_NOT_CONNECTED"},
-        {1784, "ERROR_INVALID_USER_BUFFER"},
-        {static_cast<host::LONG>(0xE0000209U), "ERROR_INVALID_REG_PROPERTY"},
-        {static_cast<host::LONG>(0xE000020BU), "ERROR_NO_SUCH_DEVINST"},
-        {host::ERROR_INVALID_CLASS, "ERROR_INVALID_CLASS"},
-    };
-    auto found = names.find(error);
-    if (found != names.end()) {
-        return found->second;
+namespace {
+
+template <typename Code> struct Named {
+    Code code;
+    const char *name;
+};
+
+// Each set's one table: a code to its name, and a name to its code.
+template <typename Code, size_t N> const char *NameIn(const Named<Code> (&table)[N], Code code) {
+    for (const Named<Code> &entry : table) {
+        if (entry.code == code) {
+            return entry.name;
+        }
     }
-    return "error " + std::to_string(static_cast<std::uint32_t>(error));
+    return nullptr;
+}
+template <typename Code, size_t N> std::optional<Code> CodeIn(const Named<Code> (&table)[N], std::string_view name) {
+    for (const Named<Code> &entry : table) {
+        if (name == entry.name) {
+            return entry.code;
+        }
+    }
+    return std::nullopt;
+}
+
+constexpr const char *kOperationNames[] = {"RegOpenKeyExA",
+                                           "RegQueryValueExA",
+                                           "RegSetValueExA",
+                                           "RegCloseKey",
+                                           "SetupDiClassGuidsFromNameA",
+                                           "SetupDiGetClassDevsA",
+                                           "SetupDiEnumDeviceInfo",
+                                           "SetupDiGetDeviceRegistryPropertyA",
+                                           "SetupDiDestroyDeviceInfoList",
+                                           "CreateFileA",
+                                           "DeviceIoControl",
+                                           "CloseHandle",
+                                           "GetVersionExA",
+                                           "GetSystemMetrics",
+                                           "LocalAlloc",
+                                           "LocalFree",
+                                           "WriteStandardOutput",
+                                           "Sleep",
+                                           "GetLastError",
+                                           "FlushStandardOutput",
+                                           "ExitProcess"};
+static_assert(std::size(kOperationNames) == static_cast<size_t>(Operation::ExitProcess) + 1);
+
+constexpr Named<host::LONG> kErrors[] = {
+    {host::ERROR_SUCCESS, "ERROR_SUCCESS"},
+    {host::ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
+    {host::ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+    {host::ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+    {host::ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+    {host::ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+    {host::ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
+    {host::ERROR_INVALID_DATA, "ERROR_INVALID_DATA"},
+    {host::ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+    {host::ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
+    {host::ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+    {host::ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
+    {host::ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
+    {host::ERROR_BAD_PATHNAME, "ERROR_BAD_PATHNAME"},
+    {host::ERROR_MORE_DATA, "ERROR_MORE_DATA"},
+    {host::ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
+    {host::ERROR_NOACCESS, "ERROR_NOACCESS"},
+    {host::ERROR_INVALID_FLAGS, "ERROR_INVALID_FLAGS"},
+    {host::ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+    {host::ERROR_INVALID_USER_BUFFER, "ERROR_INVALID_USER_BUFFER"},
+    {host::ERROR_INVALID_CLASS, "ERROR_INVALID_CLASS"},
+    {host::ERROR_INVALID_REG_PROPERTY, "ERROR_INVALID_REG_PROPERTY"},
+    {host::ERROR_NO_SUCH_DEVINST, "ERROR_NO_SUCH_DEVINST"},
+};
+
+constexpr Named<host::DWORD> kTypes[] = {
+    {host::REG_NONE, "REG_NONE"},     {host::REG_SZ, "REG_SZ"},       {host::REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+    {host::REG_BINARY, "REG_BINARY"}, {host::REG_DWORD, "REG_DWORD"}, {host::REG_MULTI_SZ, "REG_MULTI_SZ"},
+    {host::REG_QWORD, "REG_QWORD"},
+};
+
+} // namespace
+
+const char *OperationName(Operation operation) { return kOperationNames[static_cast<size_t>(operation)]; }
+
+std::optional<Operation> FaultOperation(std::string_view name) {
+    for (size_t i = 0; i <= static_cast<size_t>(Operation::WriteStandardOutput); ++i) {
+        if (name == kOperationNames[i]) {
+            return static_cast<Operation>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ErrorName(host::LONG error) {
+    const char *name = NameIn(kErrors, error);
+    return name != nullptr ? name : "error " + std::to_string(static_cast<std::uint32_t>(error));
+}
+
+std::optional<host::LONG> ErrorCode(std::string_view name) { return CodeIn(kErrors, name); }
+
+std::string TypeName(host::DWORD type) {
+    const char *name = NameIn(kTypes, type);
+    return name != nullptr ? name : "type " + std::to_string(type);
+}
+
+std::optional<host::DWORD> TypeCode(std::string_view name) { return CodeIn(kTypes, name); }
+
+bool IsStringType(host::DWORD type) {
+    return type == host::REG_SZ || type == host::REG_EXPAND_SZ || type == host::REG_MULTI_SZ;
 }
 
 std::string Hex(std::uint32_t value, int digits) {
@@ -78,13 +156,6 @@ std::string QuoteBytes(const void *data, size_t length) {
         }
     }
     return out + "\"";
-}
-
-std::string Quote(const char *text) {
-    if (text == nullptr) {
-        return "NULL";
-    }
-    return QuoteBytes(text, std::char_traits<char>::length(text));
 }
 
 std::string GuidText(const host::GUID &guid) {
@@ -146,31 +217,6 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
     }
     *guid = result;
     return true;
-}
-
-bool IsStringType(host::DWORD type) {
-    return type == host::REG_SZ || type == host::REG_EXPAND_SZ || type == host::REG_MULTI_SZ;
-}
-
-std::string TypeText(host::DWORD type) {
-    switch (type) {
-    case host::REG_NONE:
-        return "REG_NONE";
-    case host::REG_SZ:
-        return "REG_SZ";
-    case host::REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case host::REG_BINARY:
-        return "REG_BINARY";
-    case host::REG_DWORD:
-        return "REG_DWORD";
-    case host::REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case 11:
-        return "REG_QWORD";
-    default:
-        return "type " + std::to_string(type);
-    }
 }
 
 } // namespace sim

@@ -1,28 +1,63 @@
-// text.h - readable text of Windows values, shared by the seam's call log,
-// the scenario reader, the judge and edcca-sim's report.
+// text.h - Windows' names for the values the simulated host speaks, one table
+// per set, read both ways (a scenario or a test names them, a report shows
+// them), and the readable text of numbers, bytes and GUIDs.
 
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace sim {
 
-// Readable name of a Windows error code ("ERROR_FILE_NOT_FOUND"), or its number.
+// The host operations, in the order of kOperationNames (text.cpp). Those up
+// to WriteStandardOutput can be made to fail (Fault).
+enum class Operation {
+    RegOpenKeyExA,
+    RegQueryValueExA,
+    RegSetValueExA,
+    RegCloseKey,
+    SetupDiClassGuidsFromNameA,
+    SetupDiGetClassDevsA,
+    SetupDiEnumDeviceInfo,
+    SetupDiGetDeviceRegistryPropertyA,
+    SetupDiDestroyDeviceInfoList,
+    CreateFileA,
+    DeviceIoControl,
+    CloseHandle,
+    GetVersionExA,
+    GetSystemMetrics,
+    LocalAlloc,
+    LocalFree,
+    WriteStandardOutput,
+    Sleep,
+    GetLastError,
+    FlushStandardOutput,
+    ExitProcess,
+};
+const char *OperationName(Operation operation); // its Win32 name
+// The operation a fault names (its Win32 name exactly), if it can fail.
+std::optional<Operation> FaultOperation(std::string_view name);
+
+// A Windows error's name ("ERROR_FILE_NOT_FOUND", or "error 1234"), and the
+// error a name names.
 std::string ErrorName(host::LONG error);
+std::optional<host::LONG> ErrorCode(std::string_view name);
+
+// A registry value type's name ("REG_SZ", or "type 11"), and the type a name names.
+std::string TypeName(host::DWORD type);
+std::optional<host::DWORD> TypeCode(std::string_view name);
+bool IsStringType(host::DWORD type); // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+
 // "0x0000001C"-style hexadecimal text.
 std::string Hex(std::uint32_t value, int digits = 8);
-// Text quoted and escaped for the call log; "NULL" for a null pointer.
-std::string Quote(const char *text);
+// Bytes quoted and escaped: "1\x00".
 std::string QuoteBytes(const void *data, size_t length);
 std::string GuidText(const host::GUID &guid);                // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
 bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required, either case
-
-bool IsStringType(host::DWORD type);    // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
-std::string TypeText(host::DWORD type); // "REG_SZ", or "type 11"
 
 } // namespace sim

@@ -61,7 +61,7 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
     std::string const name = fileName == nullptr ? "" : fileName;
     bool const devicePath = name.rfind("\\\\.\\", 0) == 0;
     std::string const deviceName = devicePath ? name.substr(4) : "";
-    if (host::LONG const fault = FireFault(machine, "CreateFileA", {name, deviceName})) {
+    if (host::LONG const fault = FireFault(machine, Operation::CreateFileA, {name, deviceName})) {
         return fault;
     }
     if (fileName == nullptr || disposition < kCreateNew || disposition > kTruncateExisting) {
@@ -117,8 +117,10 @@ host::LONG AnswerQuery(const QueryAnswer *answer, host::DWORD oid, void *outBuff
     if (answer->kind == QueryAnswer::Kind::Fail) {
         return answer->error;
     }
-    bool const eepromLayout =
-        answer->kind == QueryAnswer::Kind::Eeprom || oid == kOidEepromOlder || oid == kOidEepromNewer;
+    bool eepromLayout = answer->kind == QueryAnswer::Kind::Eeprom;
+    for (const auto &identifier : kQueryIdentifiers) {
+        eepromLayout = eepromLayout || (identifier.oid == oid && identifier.query == Query::Eeprom);
+    }
     host::DWORD const layout = eepromLayout ? kEepromLayoutBytes : kWordLayoutBytes;
     if (outSize < layout) {
         return host::ERROR_INSUFFICIENT_BUFFER;
@@ -154,7 +156,7 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     }
     std::string const fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
-    if (host::LONG const fault = FireFault(machine, "DeviceIoControl", {fileName, deviceName, Hex(oid)})) {
+    if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
         SetLastError(machine, fault);
         return host::FALSE;
     }
@@ -203,17 +205,18 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     return host::TRUE;
 }
 
-host::BOOL CloseObject(Machine &machine, host::HANDLE object, std::string *what) {
+host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) {
     Machine::State &state = machine.Internal();
     auto file = state.files.find(HandleValue(object));
-    if (file != state.files.end()) {
-        *what = file->second.fileName;
-    }
     auto key = state.keys.find(HandleValue(object));
-    if (key != state.keys.end()) {
-        *what = "HKLM\\" + key->second.path;
+    if (file != state.files.end()) {
+        call->fileName = file->second.fileName;
     }
-    if (host::LONG const fault = FireFault(machine, "CloseHandle", {*what})) {
+    if (key != state.keys.end()) {
+        call->keyPath = key->second.path;
+    }
+    std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
+    if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
         SetLastError(machine, fault);
         return host::FALSE;
     }
@@ -232,81 +235,48 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, std::string *what)
     return host::FALSE;
 }
 
-std::string HandleText(host::HANDLE handle) {
-    if (handle == host::INVALID_HANDLE_VALUE) {
-        return "INVALID_HANDLE_VALUE";
-    }
-    return Hex(static_cast<std::uint32_t>(HandleValue(handle)));
-}
-
-std::string FailureText(Machine &machine) {
-    return "FALSE, " + ErrorName(static_cast<host::LONG>(machine.LastError()));
-}
-
 } // namespace
 } // namespace sim
 
 namespace host {
 
-HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, void *securityAttributes,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, void * /*securityAttributes*/,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE /*templateFile*/) {
     sim::Machine &machine = sim::ActiveMachine();
     HANDLE handle = INVALID_HANDLE_VALUE;
     LONG const error = sim::OpenFile(machine, fileName, creationDisposition, &handle);
     sim::SetLastError(machine, error);
-    std::string const outcome =
-        error == ERROR_SUCCESS ? "handle " + sim::HandleText(handle) : "INVALID_HANDLE_VALUE, " + sim::ErrorName(error);
-    sim::CallFields fields;
-    fields.path = fileName == nullptr ? "" : fileName;
-    fields.access = desiredAccess;
-    fields.share = shareMode;
-    fields.disposition = creationDisposition;
-    fields.flags = flagsAndAttributes;
-    fields.status = error;
-    sim::LogCall(machine, "CreateFileA",
-                 sim::Quote(fileName) + ", " + sim::Hex(desiredAccess) + ", " + sim::Hex(shareMode) + ", " +
-                     (securityAttributes == nullptr ? "NULL" : "attributes") + ", " +
-                     std::to_string(creationDisposition) + ", " + sim::Hex(flagsAndAttributes) + ", " +
-                     sim::HandleText(templateFile),
-                 outcome, fields);
+    sim::CallRecord call;
+    call.fileName = fileName == nullptr ? "" : fileName;
+    call.access = desiredAccess;
+    call.share = shareMode;
+    call.disposition = creationDisposition;
+    call.attributes = flagsAndAttributes;
+    sim::LogCall(machine, sim::Operation::CreateFileA, error, call);
     return handle;
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD inBufferSize, void *outBuffer,
                      DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::vector<std::uint32_t> const before = sim::WordsOf(outBuffer, outBufferSize);
     BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
                                        bytesReturned, overlapped);
-    std::string arguments = sim::HandleText(device) + ", " + sim::Hex(ioControlCode) + ", ";
-    if (inBuffer != nullptr && inBufferSize >= 4) {
-        DWORD oid;
-        std::memcpy(&oid, inBuffer, 4);
-        arguments += "in " + sim::Hex(oid);
-    } else {
-        arguments += "in of " + std::to_string(inBufferSize);
-    }
-    arguments += ", out of " + std::to_string(outBufferSize);
-    for (std::uint32_t word : before) {
-        arguments += " " + sim::Hex(word);
-    }
-    std::string outcome = result != FALSE ? "TRUE" : sim::FailureText(machine);
-    if (result != FALSE && bytesReturned != nullptr) {
-        outcome += ", " + std::to_string(*bytesReturned) + " bytes";
-        for (std::uint32_t word : sim::WordsOf(outBuffer, outBufferSize)) {
-            outcome += " " + sim::Hex(word);
-        }
-    }
-    sim::LogCall(machine, "DeviceIoControl", arguments, outcome);
+    auto const &files = machine.Internal().files;
+    auto const file = files.find(sim::HandleValue(device));
+    sim::CallRecord call;
+    call.fileName = file == files.end() ? "" : file->second.fileName;
+    call.ioControlCode = ioControlCode;
+    call.bufferSize = outBufferSize;
+    call.returned = result != FALSE && bytesReturned != nullptr ? *bytesReturned : 0;
+    sim::LogCall(machine, sim::Operation::DeviceIoControl, sim::CallStatus(machine, result), call);
     return result;
 }
 
 BOOL CloseHandle(HANDLE object) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string what;
-    BOOL const result = sim::CloseObject(machine, object, &what);
-    sim::LogCall(machine, "CloseHandle", sim::HandleText(object) + (what.empty() ? "" : " (" + what + ")"),
-                 result != FALSE ? "TRUE" : sim::FailureText(machine));
+    sim::CallRecord call;
+    BOOL const result = sim::CloseObject(machine, object, &call);
+    sim::LogCall(machine, sim::Operation::CloseHandle, sim::CallStatus(machine, result), call);
     return result;
 }
 

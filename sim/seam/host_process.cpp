@@ -21,7 +21,7 @@ constexpr host::SIZE_T kLargestBlock = 0x7FFF0000U;
 constexpr unsigned char kFreshHeapByte = 0xBA; // what a block holds without LMEM_ZEROINIT
 
 host::LONG FillVersion(Machine &machine, host::OSVERSIONINFOEXA *info) {
-    if (host::LONG const fault = FireFault(machine, "GetVersionExA", {})) {
+    if (host::LONG const fault = FireFault(machine, Operation::GetVersionExA, {})) {
         return fault;
     }
     if (info == nullptr) {
@@ -52,8 +52,8 @@ host::LONG FillVersion(Machine &machine, host::OSVERSIONINFOEXA *info) {
     return host::ERROR_SUCCESS;
 }
 
-void *Allocate(Machine &machine, host::UINT flags, host::SIZE_T bytes, host::LONG *error, std::uint32_t *serial) {
-    if (host::LONG const fault = FireFault(machine, "LocalAlloc", {std::to_string(bytes)})) {
+void *Allocate(Machine &machine, host::UINT flags, host::SIZE_T bytes, host::LONG *error) {
+    if (host::LONG const fault = FireFault(machine, Operation::LocalAlloc, {std::to_string(bytes)})) {
         *error = fault;
         return nullptr;
     }
@@ -72,22 +72,24 @@ void *Allocate(Machine &machine, host::UINT flags, host::SIZE_T bytes, host::LON
         return nullptr;
     }
     std::memset(block, (flags & host::LMEM_ZEROINIT) != 0 ? 0 : kFreshHeapByte, bytes == 0 ? 1 : bytes);
-    Machine::State &state = machine.Internal();
-    *serial = state.nextBlockSerial++;
-    state.blocks.emplace(block, HeapBlock{bytes, *serial});
+    machine.Internal().blocks.emplace(block, bytes);
     return block;
 }
 
-std::string BlockText(Machine &machine, const void *memory) {
-    if (memory == nullptr) {
-        return "NULL";
+host::LONG Free(Machine &machine, host::HLOCAL memory) {
+    if (host::LONG const fault = FireFault(machine, Operation::LocalFree, {})) {
+        return fault;
     }
     auto &blocks = machine.Internal().blocks;
-    auto found = blocks.find(const_cast<void *>(memory));
-    if (found == blocks.end()) {
-        return "unknown block";
+    auto found = blocks.find(memory);
+    if (memory != nullptr && found == blocks.end()) {
+        return host::ERROR_INVALID_HANDLE;
     }
-    return "block #" + std::to_string(found->second.serial);
+    if (memory != nullptr) {
+        blocks.erase(found);
+        std::free(memory);
+    }
+    return host::ERROR_SUCCESS;
 }
 
 } // namespace
@@ -97,42 +99,32 @@ namespace host {
 
 BOOL GetVersionExA(OSVERSIONINFOEXA *versionInformation) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const sizeText =
-        versionInformation == nullptr ? "NULL" : "size " + std::to_string(versionInformation->dwOSVersionInfoSize);
+    sim::CallRecord call;
+    call.structSize = versionInformation == nullptr ? 0 : versionInformation->dwOSVersionInfoSize;
     LONG const error = sim::FillVersion(machine, versionInformation);
-    std::string outcome;
-    if (error == ERROR_SUCCESS) {
-        outcome = "TRUE, " + std::to_string(versionInformation->dwMajorVersion) + "." +
-                  std::to_string(versionInformation->dwMinorVersion) + " build " +
-                  std::to_string(versionInformation->dwBuildNumber) + " platform " +
-                  std::to_string(versionInformation->dwPlatformId);
-        if (versionInformation->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA)) {
-            outcome += " product type " + std::to_string(versionInformation->wProductType);
-        }
-    } else {
+    if (error != ERROR_SUCCESS) {
         sim::SetLastError(machine, error);
-        outcome = "FALSE, " + sim::ErrorName(error);
     }
-    sim::LogCall(machine, "GetVersionExA", sizeText, outcome);
+    sim::LogCall(machine, sim::Operation::GetVersionExA, error, call);
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
 int GetSystemMetrics(int index) {
     sim::Machine &machine = sim::ActiveMachine();
-    int value = 0;
-    if (sim::FireFault(machine, "GetSystemMetrics", {std::to_string(index)}) == 0 && index == SM_SERVERR2) {
-        value = machine.version.serverR2;
-    }
-    sim::LogCall(machine, "GetSystemMetrics", index == SM_SERVERR2 ? "SM_SERVERR2" : std::to_string(index),
-                 std::to_string(value));
+    LONG const fault = sim::FireFault(machine, sim::Operation::GetSystemMetrics, {std::to_string(index)});
+    int const value = fault == 0 && index == SM_SERVERR2 ? machine.version.serverR2 : 0;
+    sim::CallRecord call;
+    call.index = static_cast<DWORD>(index);
+    call.returned = static_cast<DWORD>(value);
+    sim::LogCall(machine, sim::Operation::GetSystemMetrics, fault, call);
     return value;
 }
 
 void Sleep(DWORD milliseconds) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::CallFields fields;
-    fields.size = milliseconds;
-    sim::LogCall(machine, "Sleep", std::to_string(milliseconds), "", fields);
+    sim::CallRecord call;
+    call.milliseconds = milliseconds;
+    sim::LogCall(machine, sim::Operation::Sleep, ERROR_SUCCESS, call);
     machine.nowMs += milliseconds;
     if (machine.realTime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -142,75 +134,68 @@ void Sleep(DWORD milliseconds) {
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     sim::Machine &machine = sim::ActiveMachine();
     LONG error = ERROR_SUCCESS;
-    std::uint32_t serial = 0;
-    void *block = sim::Allocate(machine, flags, bytes, &error, &serial);
+    void *block = sim::Allocate(machine, flags, bytes, &error);
     if (block == nullptr) {
         sim::SetLastError(machine, error);
     }
-    sim::CallFields fields;
-    fields.flags = flags;
-    fields.size = static_cast<DWORD>(bytes);
-    fields.status = block == nullptr ? error : ERROR_SUCCESS;
-    sim::LogCall(machine, "LocalAlloc", sim::Hex(flags, 4) + ", " + std::to_string(bytes),
-                 block == nullptr ? "NULL, " + sim::ErrorName(error) : "block #" + std::to_string(serial), fields);
+    sim::CallRecord call;
+    call.flags = flags;
+    call.bytes = bytes;
+    sim::LogCall(machine, sim::Operation::LocalAlloc, error, call);
     return block;
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const blockText = sim::BlockText(machine, memory);
-    HLOCAL result = nullptr;
-    if (LONG const fault = sim::FireFault(machine, "LocalFree", {})) {
-        sim::SetLastError(machine, fault);
-        result = memory;
-    } else if (memory != nullptr) {
-        auto &blocks = machine.Internal().blocks;
-        auto found = blocks.find(memory);
-        if (found == blocks.end()) {
-            sim::SetLastError(machine, ERROR_INVALID_HANDLE);
-            result = memory;
-        } else {
-            blocks.erase(found);
-            std::free(memory);
-        }
+    LONG const error = sim::Free(machine, memory);
+    if (error != ERROR_SUCCESS) {
+        sim::SetLastError(machine, error);
     }
-    sim::LogCall(machine, "LocalFree", blockText,
-                 result == nullptr ? "NULL" : "not freed, " + sim::ErrorName(static_cast<LONG>(machine.LastError())));
-    return result;
+    sim::LogCall(machine, sim::Operation::LocalFree, error);
+    return error == ERROR_SUCCESS ? nullptr : memory;
 }
 
 DWORD GetLastError() {
     sim::Machine &machine = sim::ActiveMachine();
-    DWORD const error = machine.LastError();
-    sim::LogCall(machine, "GetLastError", "", sim::ErrorName(static_cast<LONG>(error)));
-    return error;
+    sim::CallRecord call;
+    call.returned = machine.LastError();
+    sim::LogCall(machine, sim::Operation::GetLastError, ERROR_SUCCESS, call);
+    return call.returned;
 }
 
 void WriteStandardOutput(const char *text, SIZE_T length) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const quoted = text == nullptr ? "NULL" : sim::QuoteBytes(text, length);
-    // A failing write loses the bytes, as a process without standard output does.
-    if (sim::FireFault(machine, "WriteStandardOutput", {}) != 0 || text == nullptr) {
-        sim::LogCall(machine, "WriteStandardOutput", quoted, "lost");
-        return;
+    sim::CallRecord call;
+    if (text != nullptr) {
+        call.data.assign(text, length);
     }
-    machine.standardOutput.append(text, length);
-    if (machine.echoOutput) {
-        machine.echoOutput(text, length);
+    // A failing write loses the bytes, as a process without standard output,
+    // or with a closed or full one, does.
+    LONG status = sim::FireFault(machine, sim::Operation::WriteStandardOutput, {});
+    if (status == ERROR_SUCCESS && text == nullptr) {
+        status = ERROR_NOACCESS;
     }
-    sim::LogCall(machine, "WriteStandardOutput", quoted, "");
+    if (status == ERROR_SUCCESS) {
+        machine.standardOutput += call.data;
+        if (machine.echoOutput) {
+            machine.echoOutput(text, length);
+        }
+    }
+    sim::LogCall(machine, sim::Operation::WriteStandardOutput, status, std::move(call));
 }
 
 void FlushStandardOutput() {
     sim::Machine &machine = sim::ActiveMachine();
     machine.flushes.push_back(machine.standardOutput.size());
-    sim::LogCall(machine, "FlushStandardOutput", "", "");
+    sim::LogCall(machine, sim::Operation::FlushStandardOutput, ERROR_SUCCESS);
 }
 
 void ExitProcess(UINT exitCode) {
     sim::Machine &machine = sim::ActiveMachine();
     machine.flushes.push_back(machine.standardOutput.size());
-    sim::LogCall(machine, "ExitProcess", std::to_string(exitCode), "");
+    sim::CallRecord call;
+    call.exitCode = exitCode;
+    sim::LogCall(machine, sim::Operation::ExitProcess, ERROR_SUCCESS, call);
     if (machine.Internal().processDepth == 0) {
         std::fprintf(stderr, "simulated host: ExitProcess(%u) called outside sim::RunProcess\n", exitCode);
         std::abort();

@@ -14,22 +14,7 @@
 namespace sim {
 namespace {
 
-constexpr host::DWORD kKeyWrite = 0x20006;
-
 std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
-
-std::string AccessText(host::DWORD access) {
-    if (access == host::KEY_READ) {
-        return "KEY_READ";
-    }
-    if (access == host::KEY_ALL_ACCESS) {
-        return "KEY_ALL_ACCESS";
-    }
-    if (access == kKeyWrite) {
-        return "KEY_WRITE";
-    }
-    return Hex(access);
-}
 
 // What a key handle stands for: the root, an open key, or nothing.
 struct KeyRef {
@@ -59,16 +44,6 @@ KeyRef ResolveKey(Machine &machine, host::HKEY key) {
     ref.path = found->second.path;
     ref.access = found->second.access;
     return ref;
-}
-
-std::string KeyText(const KeyRef &ref, host::HKEY key) {
-    if (!ref.valid) {
-        return Hex(static_cast<std::uint32_t>(HandleValue(key)));
-    }
-    if (ref.root) {
-        return "HKEY_LOCAL_MACHINE";
-    }
-    return Hex(static_cast<std::uint32_t>(HandleValue(key))) + " (HKLM\\" + ref.path + ")";
 }
 
 std::string JoinPath(const std::string &base, const std::string &sub) {
@@ -113,12 +88,12 @@ RegistryKey *WalkSubkey(RegistryKey *from, const std::string &fromPath, const ch
     return current;
 }
 
-host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired, host::HKEY *result,
-                      std::string *opened) {
+host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
+                      host::HKEY *result) {
     KeyRef const base = ResolveKey(machine, key);
     std::string const requested = JoinPath(base.path, subKey == nullptr ? "" : subKey);
     if (host::LONG const fault =
-            FireFault(machine, "RegOpenKeyExA", {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
+            FireFault(machine, Operation::RegOpenKeyExA, {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }
@@ -136,11 +111,9 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
         if (base.root) {
             // A predefined key opened with no subkey is handed back as itself.
             *result = host::HKEY_LOCAL_MACHINE;
-            *opened = "HKEY_LOCAL_MACHINE";
             return host::ERROR_SUCCESS;
         }
         *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, samDesired});
-        *opened = base.path;
         return host::ERROR_SUCCESS;
     }
     if (subKey[0] == '\\') {
@@ -156,7 +129,6 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
         return host::ERROR_FILE_NOT_FOUND;
     }
     *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
-    *opened = path;
     return host::ERROR_SUCCESS;
 }
 
@@ -164,7 +136,7 @@ host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName
                          host::DWORD *type, host::BYTE *data, host::DWORD *dataSize) {
     KeyRef const ref = ResolveKey(machine, key);
     std::string const name = valueName == nullptr ? "" : valueName;
-    if (host::LONG const fault = FireFault(machine, "RegQueryValueExA", {name, ref.path})) {
+    if (host::LONG const fault = FireFault(machine, Operation::RegQueryValueExA, {name, ref.path})) {
         return fault;
     }
     if ((data != nullptr && dataSize == nullptr) || reserved != nullptr) {
@@ -190,7 +162,7 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
                        const host::BYTE *data, host::DWORD dataSize) {
     KeyRef const ref = ResolveKey(machine, key);
     std::string const name = valueName == nullptr ? "" : valueName;
-    if (host::LONG const fault = FireFault(machine, "RegSetValueExA", {name, ref.path})) {
+    if (host::LONG const fault = FireFault(machine, Operation::RegSetValueExA, {name, ref.path})) {
         return fault;
     }
     if (!ref.valid) {
@@ -212,7 +184,7 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
 
 host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
     KeyRef const ref = ResolveKey(machine, key);
-    if (host::LONG const fault = FireFault(machine, "RegCloseKey", {ref.path})) {
+    if (host::LONG const fault = FireFault(machine, Operation::RegCloseKey, {ref.path})) {
         return fault;
     }
     if (!ref.valid) {
@@ -259,86 +231,51 @@ namespace host {
 
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::KeyRef const parent = sim::ResolveKey(machine, key);
-    std::string const keyText = sim::KeyText(parent, key);
-    std::string opened;
-    LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result, &opened);
-    sim::CallFields fields;
-    fields.path = sim::JoinPath(parent.path, subKey == nullptr ? "" : subKey);
-    fields.access = samDesired;
-    fields.flags = options;
-    fields.status = status;
-    std::string outcome = sim::StatusText(status);
-    if (status == ERROR_SUCCESS) {
-        outcome += ", key " + sim::Hex(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(*result)));
-    }
-    sim::LogCall(machine, "RegOpenKeyExA",
-                 keyText + ", " + sim::Quote(subKey) + ", " + std::to_string(options) + ", " +
-                     sim::AccessText(samDesired),
-                 outcome, fields);
+    sim::CallRecord call;
+    call.keyPath = sim::JoinPath(sim::ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
+    call.access = samDesired;
+    call.options = options;
+    LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result);
+    sim::LogCall(machine, sim::Operation::RegOpenKeyExA, status, call);
     return status;
 }
 
 LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::KeyRef const ref = sim::ResolveKey(machine, key);
-    std::string const keyText = sim::KeyText(ref, key);
-    std::string const sizeIn = dataSize == nullptr ? "NULL" : std::to_string(*dataSize);
-    sim::CallFields fields;
-    fields.path = ref.path;
-    fields.name = valueName == nullptr ? "" : valueName;
-    fields.size = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
+    sim::CallRecord call;
+    call.keyPath = sim::ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.bufferSize = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
     LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
-    fields.status = status;
-    std::string outcome = sim::StatusText(status);
     if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
-        fields.returned = *dataSize;
-        outcome += ", size " + std::to_string(*dataSize);
-        if (type != nullptr) {
-            outcome += ", " + sim::TypeText(*type);
-        }
-        if (status == ERROR_SUCCESS && data != nullptr) {
-            outcome += ", " + sim::QuoteBytes(data, *dataSize);
-        }
+        call.returned = *dataSize;
     }
-    sim::LogCall(machine, "RegQueryValueExA",
-                 keyText + ", " + sim::Quote(valueName) + ", buffer " + (data == nullptr ? "NULL" : "of " + sizeIn),
-                 outcome, fields);
+    sim::LogCall(machine, sim::Operation::RegQueryValueExA, status, call);
     return status;
 }
 
 LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::KeyRef const ref = sim::ResolveKey(machine, key);
-    std::string const keyText = sim::KeyText(ref, key);
-    LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
-    sim::CallFields fields;
-    fields.path = ref.path;
-    fields.name = valueName == nullptr ? "" : valueName;
-    fields.type = type;
-    fields.flags = reserved;
-    fields.size = dataSize;
+    sim::CallRecord call;
+    call.keyPath = sim::ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.reserved = reserved;
+    call.type = type;
+    call.bufferSize = dataSize;
     if (data != nullptr) {
-        fields.data.assign(reinterpret_cast<const char *>(data), dataSize);
+        call.data.assign(reinterpret_cast<const char *>(data), dataSize);
     }
-    fields.status = status;
-    std::string const dataText = data == nullptr ? "NULL" : sim::QuoteBytes(data, dataSize);
-    sim::LogCall(machine, "RegSetValueExA",
-                 keyText + ", " + sim::Quote(valueName) + ", " + std::to_string(reserved) + ", " + sim::TypeText(type) +
-                     ", " + dataText + ", " + std::to_string(dataSize),
-                 sim::StatusText(status), fields);
+    LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
+    sim::LogCall(machine, sim::Operation::RegSetValueExA, status, call);
     return status;
 }
 
 LSTATUS RegCloseKey(HKEY key) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::KeyRef const ref = sim::ResolveKey(machine, key);
-    std::string const keyText = sim::KeyText(ref, key);
+    sim::CallRecord call;
+    call.keyPath = sim::ResolveKey(machine, key).path;
     LSTATUS const status = sim::CloseKey(machine, key);
-    sim::CallFields fields;
-    fields.path = ref.path;
-    fields.status = status;
-    sim::LogCall(machine, "RegCloseKey", keyText, sim::StatusText(status), fields);
+    sim::LogCall(machine, sim::Operation::RegCloseKey, status, call);
     return status;
 }
 

@@ -60,25 +60,6 @@ const char *PropertyValueName(host::DWORD property) {
     }
 }
 
-std::string PropertyText(host::DWORD property) {
-    switch (property) {
-    case host::SPDRP_DEVICEDESC:
-        return "SPDRP_DEVICEDESC";
-    case host::SPDRP_HARDWAREID:
-        return "SPDRP_HARDWAREID";
-    case host::SPDRP_DRIVER:
-        return "SPDRP_DRIVER";
-    case host::SPDRP_MFG:
-        return "SPDRP_MFG";
-    case host::SPDRP_FRIENDLYNAME:
-        return "SPDRP_FRIENDLYNAME";
-    case host::SPDRP_LOCATION_INFORMATION:
-        return "SPDRP_LOCATION_INFORMATION";
-    default:
-        return "property " + std::to_string(property);
-    }
-}
-
 bool IsPresent(const Machine &machine, const std::string &instancePath) {
     for (const auto &entry : machine.presence) {
         if (EqualsIgnoreCase(entry.first, instancePath)) {
@@ -140,7 +121,7 @@ host::BOOL Finish(Machine &machine, host::LONG error) {
 host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUID *list, host::DWORD capacity,
                               host::DWORD *requiredSize, host::DWORD *found) {
     if (host::LONG const fault =
-            FireFault(machine, "SetupDiClassGuidsFromNameA", {className == nullptr ? "" : className})) {
+            FireFault(machine, Operation::SetupDiClassGuidsFromNameA, {className == nullptr ? "" : className})) {
         return Finish(machine, fault);
     }
     if (className == nullptr || (list == nullptr && capacity > 0)) {
@@ -167,10 +148,9 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
     return Finish(machine, capacity < count ? host::ERROR_INSUFFICIENT_BUFFER : host::ERROR_SUCCESS);
 }
 
-host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags,
-                            size_t *memberCount) {
+host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags) {
     std::string const guidText = classGuid == nullptr ? "" : GuidText(*classGuid);
-    if (host::LONG const fault = FireFault(machine, "SetupDiGetClassDevsA", {guidText})) {
+    if (host::LONG const fault = FireFault(machine, Operation::SetupDiGetClassDevsA, {guidText})) {
         SetLastError(machine, fault);
         return host::INVALID_HANDLE_VALUE;
     }
@@ -200,7 +180,6 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     set.members = std::move(members);
     set.firstTag = state.nextMemberTag;
     state.nextMemberTag += static_cast<std::uint32_t>(set.members.size());
-    *memberCount = set.members.size();
     std::uintptr_t const value = 0x00A00000U + static_cast<std::uintptr_t>(set.serial) * 0x1000U;
     state.deviceSets.emplace(value, std::move(set));
     SetLastError(machine, host::ERROR_SUCCESS);
@@ -214,7 +193,8 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     if (found != sets.end() && index < found->second.members.size()) {
         *member = found->second.members[index].instancePath;
     }
-    if (host::LONG const fault = FireFault(machine, "SetupDiEnumDeviceInfo", {*member, std::to_string(index)})) {
+    if (host::LONG const fault =
+            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {*member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {
@@ -246,7 +226,7 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
         *member = device->instancePath;
     }
     if (host::LONG const fault =
-            FireFault(machine, "SetupDiGetDeviceRegistryPropertyA", {std::to_string(property), *member})) {
+            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), *member})) {
         return Finish(machine, fault);
     }
     if (found == sets.end()) {
@@ -292,19 +272,13 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
 }
 
 host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
-    if (host::LONG const fault = FireFault(machine, "SetupDiDestroyDeviceInfoList", {})) {
+    if (host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {})) {
         return Finish(machine, fault);
     }
     if (machine.Internal().deviceSets.erase(SetValue(setHandle)) == 0) {
         return Finish(machine, host::ERROR_INVALID_HANDLE);
     }
     return Finish(machine, host::ERROR_SUCCESS);
-}
-
-std::string SetText(host::HDEVINFO set) { return Hex(static_cast<std::uint32_t>(SetValue(set))); }
-
-std::string BoolResult(Machine &machine, host::BOOL result) {
-    return result != host::FALSE ? "TRUE" : "FALSE, " + ErrorName(static_cast<host::LONG>(machine.LastError()));
 }
 
 } // namespace
@@ -318,56 +292,32 @@ BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWOR
     DWORD found = 0;
     BOOL const result =
         sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &found);
-    std::string outcome = sim::BoolResult(machine, result);
-    if (requiredSize != nullptr && (result != FALSE || machine.LastError() == ERROR_INSUFFICIENT_BUFFER)) {
-        outcome += ", required " + std::to_string(*requiredSize);
-        for (DWORD i = 0; i < found && i < classGuidListSize; ++i) {
-            outcome += ", " + sim::GuidText(classGuidList[i]);
-        }
-    }
-    sim::CallFields fields;
-    fields.path = className == nullptr ? "" : className;
-    fields.size = classGuidListSize;
-    fields.status = sim::CallStatus(machine, result);
-    sim::LogCall(machine, "SetupDiClassGuidsFromNameA",
-                 sim::Quote(className) + ", list of " + std::to_string(classGuidListSize), outcome, fields);
+    sim::CallRecord call;
+    call.className = className == nullptr ? "" : className;
+    call.bufferSize = classGuidListSize;
+    call.returned = found;
+    sim::LogCall(machine, sim::Operation::SetupDiClassGuidsFromNameA, sim::CallStatus(machine, result), call);
     return result;
 }
 
-HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, void *parentWindow, DWORD flags) {
+HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, void * /*parentWindow*/, DWORD flags) {
     sim::Machine &machine = sim::ActiveMachine();
-    size_t members = 0;
-    HDEVINFO const set = sim::GetClassDevs(machine, classGuid, enumerator, flags, &members);
-    std::string const outcome = set == INVALID_HANDLE_VALUE
-                                    ? "INVALID_HANDLE_VALUE, " + sim::ErrorName(static_cast<LONG>(machine.LastError()))
-                                    : "set " + sim::SetText(set) + " (" + std::to_string(members) + " members)";
-    sim::CallFields fields;
-    fields.path = classGuid == nullptr ? "" : sim::GuidText(*classGuid);
-    fields.flags = flags;
-    fields.status = sim::CallStatus(machine, set != INVALID_HANDLE_VALUE ? TRUE : FALSE);
-    sim::LogCall(machine, "SetupDiGetClassDevsA",
-                 (classGuid == nullptr ? std::string("NULL") : sim::GuidText(*classGuid)) + ", " +
-                     sim::Quote(enumerator) + ", " + (parentWindow == nullptr ? "NULL" : "window") + ", " +
-                     sim::Hex(flags),
-                 outcome, fields);
+    HDEVINFO const set = sim::GetClassDevs(machine, classGuid, enumerator, flags);
+    sim::CallRecord call;
+    call.classGuid = classGuid == nullptr ? "" : sim::GuidText(*classGuid);
+    call.flags = flags;
+    sim::LogCall(machine, sim::Operation::SetupDiGetClassDevsA,
+                 sim::CallStatus(machine, set != INVALID_HANDLE_VALUE ? TRUE : FALSE), call);
     return set;
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA *deviceInfoData) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string const sizeText =
-        deviceInfoData == nullptr ? "NULL" : "cbSize " + std::to_string(deviceInfoData->cbSize);
-    sim::CallFields fields;
-    fields.size = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
-    std::string member;
-    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &member);
-    std::string outcome = sim::BoolResult(machine, result);
-    if (result != FALSE) {
-        outcome += ", " + member;
-    }
-    fields.status = sim::CallStatus(machine, result);
-    sim::LogCall(machine, "SetupDiEnumDeviceInfo",
-                 sim::SetText(deviceInfoSet) + ", " + std::to_string(memberIndex) + ", " + sizeText, outcome, fields);
+    sim::CallRecord call;
+    call.structSize = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
+    call.index = memberIndex;
+    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &call.instancePath);
+    sim::LogCall(machine, sim::Operation::SetupDiEnumDeviceInfo, sim::CallStatus(machine, result), call);
     return result;
 }
 
@@ -375,35 +325,21 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
                                        DWORD *propertyRegDataType, BYTE *propertyBuffer, DWORD propertyBufferSize,
                                        DWORD *requiredSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    std::string member;
+    sim::CallRecord call;
+    call.property = property;
+    call.bufferSize = propertyBuffer == nullptr ? 0 : propertyBufferSize;
     BOOL const result =
         sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
-                                       propertyBuffer, propertyBufferSize, requiredSize, &member);
-    std::string outcome = sim::BoolResult(machine, result);
-    if (requiredSize != nullptr && (result != FALSE || machine.LastError() == ERROR_INSUFFICIENT_BUFFER)) {
-        outcome += ", required " + std::to_string(*requiredSize);
-    }
-    if (result != FALSE && propertyBuffer != nullptr && requiredSize != nullptr) {
-        outcome += ", " + sim::QuoteBytes(propertyBuffer, *requiredSize);
-    }
-    sim::CallFields fields;
-    fields.property = property;
-    fields.size = propertyBuffer == nullptr ? 0 : propertyBufferSize;
-    fields.returned = requiredSize == nullptr ? 0 : *requiredSize;
-    fields.status = sim::CallStatus(machine, result);
-    sim::LogCall(machine, "SetupDiGetDeviceRegistryPropertyA",
-                 sim::SetText(deviceInfoSet) + ", " + (member.empty() ? "?" : member) + ", " +
-                     sim::PropertyText(property) + ", buffer " +
-                     (propertyBuffer == nullptr ? std::string("NULL") : "of " + std::to_string(propertyBufferSize)),
-                 outcome, fields);
+                                       propertyBuffer, propertyBufferSize, requiredSize, &call.instancePath);
+    call.returned = requiredSize == nullptr ? 0 : *requiredSize;
+    sim::LogCall(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA, sim::CallStatus(machine, result), call);
     return result;
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
     sim::Machine &machine = sim::ActiveMachine();
     BOOL const result = sim::DestroyDeviceInfoList(machine, deviceInfoSet);
-    sim::LogCall(machine, "SetupDiDestroyDeviceInfoList", sim::SetText(deviceInfoSet),
-                 sim::BoolResult(machine, result));
+    sim::LogCall(machine, sim::Operation::SetupDiDestroyDeviceInfoList, sim::CallStatus(machine, result));
     return result;
 }
 

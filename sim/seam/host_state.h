@@ -1,6 +1,6 @@
 // host_state.h - the simulated host's private state and the seam's helpers.
 //
-// Only the sim/seam/host_*.cpp files and machine.cpp include this header: it holds
+// Only the sim/seam/host_*.cpp files include this header: it holds
 // the handle tables behind Machine::State, the call log and fault helpers
 // every operation uses, and the exception that ends a simulated process.
 
@@ -46,11 +46,6 @@ struct DeviceSet {
     std::vector<DeviceMember> members;
 };
 
-struct HeapBlock {
-    size_t bytes = 0;
-    std::uint32_t serial = 0; // readable name in the call log
-};
-
 // Thrown by ExitProcess, caught by RunProcess only.
 struct ProcessExit {
     host::UINT exitCode;
@@ -75,8 +70,7 @@ struct sim::Machine::State {
     std::map<std::uintptr_t, DeviceSet> deviceSets;
     std::map<std::string, host::DWORD> devInsts; // upper-cased instance path -> devnode number
 
-    std::uint32_t nextBlockSerial = 1;
-    std::map<void *, HeapBlock> blocks;
+    std::map<void *, size_t> blocks; // LocalAlloc's blocks and their sizes
 
     int processDepth = 0; // > 0 while RunProcess runs an entry routine
 };
@@ -85,22 +79,18 @@ namespace sim {
 
 // Returns the error of the first fault that fires for this call, or 0. Every
 // fault whose operation and subject match counts the call.
-host::LONG FireFault(Machine &machine, std::string_view operation, std::initializer_list<std::string_view> subjects,
+host::LONG FireFault(Machine &machine, Operation operation, std::initializer_list<std::string_view> subjects,
                      host::DWORD access = 0);
 
-// Appends one record to the call log at the current virtual time.
-void LogCall(Machine &machine, std::string operation, std::string arguments, std::string result,
-             CallFields fields = {});
+// Appends a call's record to the log, with its operation, its status and
+// the current virtual time.
+void LogCall(Machine &machine, Operation operation, host::LONG status, CallRecord call = {});
 
-// The status a call's fields record: ERROR_SUCCESS, or the last error of a
-// failed call.
+// The status of a BOOL call: ERROR_SUCCESS, or the last error of a failed one.
 host::LONG CallStatus(Machine &machine, host::BOOL result);
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);
-
-// "ERROR_SUCCESS" or the error's name, for results of registry calls.
-std::string StatusText(host::LONG status);
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:
 // ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing

@@ -7,7 +7,7 @@
 //   sim/             a simulated Windows machine for tests and the Linux demo.
 // The tool's own sources include this header and never a platform header.
 // It declares only what they use; the simulated host adds the further names
-// its tests need (sim/seam/host_extra.h).
+// its tests need (sim/machine/host_extra.h).
 
 #pragma once
 

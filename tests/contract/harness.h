@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "seam/host_extra.h"
+#include "machine/host_extra.h"
 
 namespace contract {
 

@@ -65,28 +65,28 @@ size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation
 // options.
 inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path, host::DWORD access) {
     return CountCallsWhere(machine, "RegOpenKeyExA", [&](const sim::CallRecord &c) {
-        return c.path == path && c.access == access && c.flags == 0;
+        return c.keyPath == path && c.access == access && c.options == 0;
     });
 }
 
 // Reads of a registry value; with a size, only those into a buffer of it.
 inline size_t CountValueReads(const sim::Machine &machine, const std::string &name, host::DWORD size = 0) {
     return CountCallsWhere(machine, "RegQueryValueExA",
-                           [&](const sim::CallRecord &c) { return c.name == name && (size == 0 || c.size == size); });
+                           [&](const sim::CallRecord &c) { return c.valueName == name && (size == 0 || c.bufferSize == size); });
 }
 
 // Opens of a device file as the tool makes them: no access, shared for
 // reading, an existing file, no flags.
 inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &path) {
     return CountCallsWhere(machine, "CreateFileA", [&](const sim::CallRecord &c) {
-        return c.path == path && c.access == 0 && c.share == host::FILE_SHARE_READ &&
-               c.disposition == host::OPEN_EXISTING && c.flags == 0;
+        return c.fileName == path && c.access == 0 && c.share == host::FILE_SHARE_READ &&
+               c.disposition == host::OPEN_EXISTING && c.attributes == 0;
     });
 }
 
 // Allocations of a given size.
 inline size_t CountAllocations(const sim::Machine &machine, host::DWORD bytes) {
-    return CountCallsWhere(machine, "LocalAlloc", [&](const sim::CallRecord &c) { return c.size == bytes; });
+    return CountCallsWhere(machine, "LocalAlloc", [&](const sim::CallRecord &c) { return c.bytes == bytes; });
 }
 
 inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
