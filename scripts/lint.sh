@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Static checks of the tool's own code: clang-tidy (.clang-tidy, zero findings
-# allowed) and clang-format (.clang-format) over every C and C++ source of
-# src/. Each source is checked as the program compiles it (the win32 preset,
-# MinGW-w64: the Windows branches, src/host/win32/), and the tool's logic also
-# as the simulated host's tests compile it (the sim-asan preset).
+# Static checks: clang-tidy (.clang-tidy, zero findings allowed) over every C
+# and C++ source of src/ and sim/, and clang-format (.clang-format) over every
+# C and C++ source of the project. Each source of src/ is checked as the
+# program compiles it (the win32 preset, MinGW-w64: the Windows branches,
+# src/host/win32/), and the tool's logic also as the simulated host's tests
+# compile it (the sim-asan preset), as are the sources of sim/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --preset sim-asan >/dev/null
 cmake --preset win32 >/dev/null
 sources=$(find src -name '*.cpp' -o -name '*.c' | sort)
+sim_sources=$(find sim -name '*.cpp' | sort)
 # clang 14 does not find Debian's MinGW-w64 C++ headers (its gcc folder is
 # "12-win32"); take them from the cross compiler itself.
 mingw_cxx=()
@@ -28,5 +30,11 @@ for source in $sources; do
     checked=$((checked + 1))
   fi
 done
-clang-format --dry-run --Werror $(find src -name '*.cpp' -o -name '*.c' -o -name '*.h' | sort)
-echo "lint: clang-tidy clean on $(echo "$sources" | wc -w) sources ($checked runs), clang-format clean"
+for source in $sim_sources; do
+  clang-tidy -p build/sim-asan --quiet "$source"
+  checked=$((checked + 1))
+done
+formatted=$(git ls-files '*.c' '*.cpp' '*.h')
+clang-format --dry-run --Werror $formatted
+echo "lint: clang-tidy clean on $(echo "$sources $sim_sources" | wc -w) sources ($checked runs)," \
+     "clang-format clean on $(echo "$formatted" | wc -w) files"

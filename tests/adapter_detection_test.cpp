@@ -28,9 +28,9 @@ template <size_t N> std::string Text(const char (&field)[N]) { return std::strin
 std::string DriverName(const std::string &instanceNumber) { return std::string(kNetClassGuid) + "\\" + instanceNumber; }
 
 // The adapters of the tests with several, in the order the walk meets them.
-const AdapterSetup kAdapters[] = {
-    {}, {.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB},
-    {.serial = "0003", .instanceNumber = "0009", .identifier = kGuidC}};
+const AdapterSetup kAdapters[] = {{},
+                                  {.serial = "0002", .instanceNumber = "0008", .identifier = kGuidB},
+                                  {.serial = "0003", .instanceNumber = "0009", .identifier = kGuidC}};
 
 struct Detected {
     std::int32_t count;
@@ -167,9 +167,13 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(std::string(DriverKeyPath),
               "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiClassGuidsFromNameA",
-                              [](const sim::CallRecord &c) { return c.className == "Net" && c.bufferSize == 3; }), 1u);
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetClassDevsA", [](const sim::CallRecord &c) {
-                  return c.classGuid == kNetClassGuid && c.flags == host::DIGCF_PRESENT; }), 1u);
+                              [](const sim::CallRecord &c) { return c.className == "Net" && c.bufferSize == 3; }),
+              1u);
+    EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetClassDevsA",
+                              [](const sim::CallRecord &c) {
+                                  return c.classGuid == kNetClassGuid && c.flags == host::DIGCF_PRESENT;
+                              }),
+              1u);
     EXPECT_EQ(CountDeviceOpens(machine, DeviceFile(kGuidA)), 1u);
 }
 
@@ -231,11 +235,12 @@ TEST_P(RegistryLayout, ReadsTheLayoutOfTheVersionCode) {
     // and reads its own value: the older one once, the newer one into 256
     // and 128 bytes.
     bool const older = c.instanceKeyOpens == 1;
-    EXPECT_EQ(CountKeyOpens(machine,
-                            older ? "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\0007"
-                                  : "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007",
-                            host::KEY_READ),
-              c.instanceKeyOpens);
+    EXPECT_EQ(
+        CountKeyOpens(machine,
+                      older ? "SYSTEM\\CurrentControlSet\\Services\\Class\\Net\\0007"
+                            : "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0007",
+                      host::KEY_READ),
+        c.instanceKeyOpens);
     if (c.found) {
         EXPECT_EQ(Text(d.record.DevicePath), DeviceFile(kGuidA));
         EXPECT_EQ(std::string(MacFileName), DeviceFile(kGuidA));
@@ -433,10 +438,12 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
     // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.structSize == 28; }),
-              3u);
+    EXPECT_EQ(
+        CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.structSize == 28; }),
+        3u);
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
-                              [](const sim::CallRecord &r) { return r.bufferSize == 256; }), PropertyReads());
+                              [](const sim::CallRecord &r) { return r.bufferSize == 256; }),
+              PropertyReads());
     EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
                               [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
               c.friendlyName ? 0u : 1u);
@@ -472,12 +479,12 @@ enum class Layout { Newer, NewerOf2000, Older };
 struct PairCase {
     const char *name;
     Layout layout = Layout::Newer;
-    std::string driver;                          // the second's driver key name
-    std::string instanceKey = "";                // where its identifier lives; "" = no key
-    std::optional<std::string> identifier = {}; // nullopt = the key lacks the value
+    std::string driver;                                               // the second's driver key name
+    std::string instanceKey = "";                                     // where its identifier lives; "" = no key
+    std::optional<std::string> identifier = {};                       // nullopt = the key lacks the value
     std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
     bool probeFails = false; // no environment key: every version-code look-up traces its failure
-    Named named; // two adapters are counted when the second is named
+    Named named;             // two adapters are counted when the second is named
 };
 
 class SecondDevice : public Detection, public ::testing::WithParamInterface<PairCase> {};
@@ -631,8 +638,8 @@ TEST_P(FieldBounds, PropertyTextsAreCutAtTheFieldWidth) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, FieldBounds,
-    ::testing::Values(FieldCase{"Longest", Sz(Letters(255)), Sz("Desc"), Sz(Letters(255)), Sz(Letters(255)), Letters(63),
-                                Letters(255), Letters(255), Letters(255)},
+    ::testing::Values(FieldCase{"Longest", Sz(Letters(255)), Sz("Desc"), Sz(Letters(255)), Sz(Letters(255)),
+                                Letters(63), Letters(255), Letters(255), Letters(255)},
                       FieldCase{"FullBufferWithoutNul", Letters(256), Sz("Desc"), Letters(256), Letters(256),
                                 Letters(63), Letters(255), Letters(255), Letters(255)},
                       FieldCase{"FriendlyNameTooLongForTheBuffer", Sz(Letters(300)), Sz("Device description"), Sz("L"),
@@ -656,9 +663,9 @@ struct InstanceNumberCase {
     bool olderLayout = false;
     std::optional<std::string> driver; // raw image
     host::DWORD type = host::REG_SZ;
-    std::string instanceKey = "";  // the key given the identifier; "" = none
-    bool driverKeySet = false;  // the name has the shape class\instance
-    size_t instanceKeyOpens = 0; // both registry routines
+    std::string instanceKey = "";    // the key given the identifier; "" = none
+    bool driverKeySet = false;       // the name has the shape class\instance
+    size_t instanceKeyOpens = 0;     // both registry routines
     std::string instanceNumber = ""; // of the counted adapter; "" = not counted
 };
 
@@ -881,15 +888,15 @@ TEST_P(FailedAllocation, CountsAsNoAdapter) {
 
 std::string const kFirstWalkTooSmall = std::string(kDetectIn) + kEnumIn + EnumOut(-10);
 
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, FailedAllocation,
-    ::testing::Values(
-        // Detection's first list (the table has the same size: call 1 is the list).
-        AllocationCase{"FirstList", 1, "1304", 1, std::string(kDetectIn) + kDetectOut},
-        AllocationCase{"FirstTable", 1, "1304", 2, DetectTrace(0)},
-        AllocationCase{"SecondList", 2, "2604", 1, kFirstWalkTooSmall + kDetectOut},
-        AllocationCase{"SecondTable", 2, "1304", 3, kFirstWalkTooSmall + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut}),
-    RowName);
+INSTANTIATE_TEST_SUITE_P(Blocks, FailedAllocation,
+                         ::testing::Values(
+                             // Detection's first list (the table has the same size: call 1 is the list).
+                             AllocationCase{"FirstList", 1, "1304", 1, std::string(kDetectIn) + kDetectOut},
+                             AllocationCase{"FirstTable", 1, "1304", 2, DetectTrace(0)},
+                             AllocationCase{"SecondList", 2, "2604", 1, kFirstWalkTooSmall + kDetectOut},
+                             AllocationCase{"SecondTable", 2, "1304", 3,
+                                            kFirstWalkTooSmall + kEnumIn + kNoAdapter + EnumOut(0) + kDetectOut}),
+                         RowName);
 
 // ---------------------------------------------------------------------------
 // Records and lists

@@ -214,12 +214,16 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, FailedQuery,
     ::testing::Values(
         FailureCase{"NoMacFile", [](sim::Driver &) { support::ResetToolState(); }, 0, Twice(kNoMacFile), 0, 0},
-        FailureCase{"DeviceFileNotOpening", [](sim::Driver &d) { d.loaded = {sim::Interval{1000, sim::kForever}}; },
+        FailureCase{"DeviceFileNotOpening",
+                    [](sim::Driver &d) {
+                        d.loaded = {sim::Interval{1000, sim::kForever}};
+                    },
                     0, Twice(kNoDevice), 2, 0},
         // The EEPROM answer word was zeroed beforehand: the traced byte is 0.
         FailureCase{"NeitherIdentifier", [](sim::Driver &d) { d.answers.clear(); }, 0, Twice(kQueryFailed), 2, 2},
-        FailureCase{"EepromFails", [](sim::Driver &d) { d.answers[kEepromNewer][0].kind = sim::QueryAnswer::Kind::Fail; },
-                    9, kQueryFailed + EepromLine(0) + RegionLine(9, 5), 2, 2}),
+        FailureCase{"EepromFails",
+                    [](sim::Driver &d) { d.answers[kEepromNewer][0].kind = sim::QueryAnswer::Kind::Fail; }, 9,
+                    kQueryFailed + EepromLine(0) + RegionLine(9, 5), 2, 2}),
     support::RowName);
 
 TEST(QueryOID, ReportsWhetherTheDriverAnsweredAndTheBytesReturned) {

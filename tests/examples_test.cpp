@@ -181,7 +181,7 @@ nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
 // An observation made of a scenario's own expectations, late by `late`, with
 // the driver requests given (none: not observed).
 std::vector<sim::Mismatch> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
-                                      bool withChanges = true, const nlohmann::json &requests = nullptr) {
+                                        bool withChanges = true, const nlohmann::json &requests = nullptr) {
     std::ifstream in(SourceDir() / file);
     nlohmann::json const raw = nlohmann::json::parse(in);
     nlohmann::json observation = {{"stdout", stdoutText}, {"exitCode", 0}, {"lateAttempts", late}};
@@ -388,9 +388,10 @@ std::vector<sim::Interval> TimelineFromJson(const nlohmann::json &spans) {
 // Wine runner sets up a prefix.
 void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
     const nlohmann::json &v = json["version"];
-    machine.version = {v["major"], v["minor"], v["build"], v["platformId"], v["productType"], v["serverR2"],
-                       v["getVersionFails"], v["csdVersion"], v["servicePackMajor"], v["servicePackMinor"],
-                       v["suiteMask"]};
+    machine.version = {
+        v["major"],    v["minor"],           v["build"],      v["platformId"],       v["productType"],
+        v["serverR2"], v["getVersionFails"], v["csdVersion"], v["servicePackMajor"], v["servicePackMinor"],
+        v["suiteMask"]};
     machine.registry = RegistryFromJson(json["registry"]);
     for (const nlohmann::json &device : json["devices"])
         machine.presence[device["instance"]] = TimelineFromJson(device["present"]);
@@ -401,10 +402,14 @@ void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
         for (const auto &[oid, answers] : listed["answers"].items()) {
             for (const nlohmann::json &a : answers) {
                 sim::QueryAnswer &answer = driver.answers[std::stoul(oid, nullptr, 16)].emplace_back();
-                answer = {a["at"], a["kind"] == "word" ? sim::QueryAnswer::Kind::Word
-                                   : a["kind"] == "eeprom" ? sim::QueryAnswer::Kind::Eeprom
-                                                           : sim::QueryAnswer::Kind::Fail,
-                          a["word"], a["eeprom"].get<std::map<std::uint32_t, std::uint8_t>>(), a["error"], {}};
+                answer = {a["at"],
+                          a["kind"] == "word"     ? sim::QueryAnswer::Kind::Word
+                          : a["kind"] == "eeprom" ? sim::QueryAnswer::Kind::Eeprom
+                                                  : sim::QueryAnswer::Kind::Fail,
+                          a["word"],
+                          a["eeprom"].get<std::map<std::uint32_t, std::uint8_t>>(),
+                          a["error"],
+                          {}};
                 if (a.contains("answerBytes"))
                     answer.answerBytes = a["answerBytes"];
             }
@@ -418,8 +423,8 @@ nlohmann::json ObservationOf(const sim::Machine &machine, const sim::Registry &b
     static const char *const kinds[] = {"keyAdded", "keyDeleted", "set", "valueDeleted"};
     nlohmann::json changes = nlohmann::json::array();
     for (const sim::RegistryChange &c : sim::DiffRegistries(before, machine.registry)) {
-        nlohmann::json &change = changes.emplace_back(nlohmann::json{
-            {"change", kinds[static_cast<int>(c.kind)]}, {"key", c.keyPath}, {"value", c.valueName}});
+        nlohmann::json &change = changes.emplace_back(
+            nlohmann::json{{"change", kinds[static_cast<int>(c.kind)]}, {"key", c.keyPath}, {"value", c.valueName}});
         if (c.kind == sim::RegistryChange::Kind::ValueSet) {
             std::ostringstream hex;
             for (std::uint8_t byte : c.data)

@@ -68,7 +68,8 @@ class MainCycle : public ::testing::Test {
         return CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.milliseconds == 200; });
     }
     size_t WriteOpens() const {
-        return CountCallsWhere(machine, "RegOpenKeyExA", [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
+        return CountCallsWhere(machine, "RegOpenKeyExA",
+                               [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
     }
 
     sim::Machine machine;
@@ -88,9 +89,12 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
     EXPECT_EQ(Sleeps(), 0u);
     EXPECT_EQ(outcome.endedAtMs, 0u);
     EXPECT_EQ(CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
-    EXPECT_EQ(CountCallsWhere(machine, "RegSetValueExA", [](const sim::CallRecord &c) {
-                  return c.valueName == "EDCCAEnable" && c.reserved == 0 && c.type == host::REG_SZ &&
-                         c.data == std::string("1\0", 2) && c.bufferSize == 2; }), 1u);
+    EXPECT_EQ(CountCallsWhere(machine, "RegSetValueExA",
+                              [](const sim::CallRecord &c) {
+                                  return c.valueName == "EDCCAEnable" && c.reserved == 0 && c.type == host::REG_SZ &&
+                                         c.data == std::string("1\0", 2) && c.bufferSize == 2;
+                              }),
+              1u);
     EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
                   CountValueReads(machine, "NetCfgInstanceId"),
               0u);
@@ -185,8 +189,8 @@ TEST_F(MainCycle, FailingRegionQueryReadsZeroAndGoesOn) {
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     std::string const attempt = DetectTrace(1) + "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
-                                                          "[VT][ZoWLAPI] QueryOID Failed!\n"
-                                                          " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
+                                                 "[VT][ZoWLAPI] QueryOID Failed!\n"
+                                                 " GetSupportCountryRegion Offset 0x38 = 0x0 , 0x39 = 0x0 \n";
     EXPECT_EQ(machine.standardOutput, Repeat(attempt, 40));
     EXPECT_EQ(Sleeps(), 40u);
 }

@@ -167,8 +167,8 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     EXPECT_EQ(mismatches[2].text, "attempts: expected 2, got 1");
     std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
                                "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007 \"EDCCAEnable\" REG_SZ ";
-    EXPECT_EQ(mismatches[3].text, "registry changes differ: expected\n    " + change + "\"0\\x00\" (2 bytes)\n  got\n    " +
-                                 change + "\"1\\x00\" (2 bytes)");
+    EXPECT_EQ(mismatches[3].text, "registry changes differ: expected\n    " + change +
+                                      "\"0\\x00\" (2 bytes)\n  got\n    " + change + "\"1\\x00\" (2 bytes)");
 }
 
 } // namespace

@@ -215,8 +215,7 @@ const VersionCase kAllCodes[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(AllCodes, VersionRecord, ::testing::ValuesIn(kAllCodes),
-                         support::RowName);
+INSTANTIATE_TEST_SUITE_P(AllCodes, VersionRecord, ::testing::ValuesIn(kAllCodes), support::RowName);
 
 // clang-format off
 const VersionCase kBoundaries[] = {
@@ -264,8 +263,7 @@ const VersionCase kBoundaries[] = {
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Boundaries, VersionRecord, ::testing::ValuesIn(kBoundaries),
-                         support::RowName);
+INSTANTIATE_TEST_SUITE_P(Boundaries, VersionRecord, ::testing::ValuesIn(kBoundaries), support::RowName);
 
 TEST(GetOSVersionCode, NothingIsCachedBetweenCalls) {
     sim::Machine machine;

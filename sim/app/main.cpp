@@ -5,6 +5,7 @@
 // machine and the run. Exit code: 0 when the scenario's expectations are met
 // or it has none, 1 when they are not met, 2 for edcca-sim's own errors.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -24,33 +25,37 @@
 
 namespace {
 
+// A registry value's data as text, up to its first NUL.
+std::string TextOf(const sim::RegistryValue &value) {
+    return {value.data.begin(), std::find(value.data.begin(), value.data.end(), '\0')};
+}
+
 constexpr int kNotMetExit = 1;
 constexpr int kUsageExit = 2;
 
-const char kUsage[] =
-    "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
-    "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
-    "       edcca-sim --machine-json SCENARIO.json\n"
-    "       edcca-sim --reg-json FILE.reg\n"
-    "\n"
-    "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
-    "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
-    "default machine (a 64-bit Windows 10 workstation with the adapter plugged in).\n"
-    "\n"
-    "  --report FILE   write the account of the run to FILE instead of standard error\n"
-    "  --real-time     pause for real when the tool sleeps (virtual time otherwise)\n"
-    "  --judge FILE    hold a run observed elsewhere (tests/wine) to the scenario's\n"
-    "                  expectations and to the driver requests of its run here; the\n"
-    "                  verdict goes to standard output as JSON: {\"met\", \"mismatches\"}\n"
-    "  --machine-json  write the scenario's machine, as read, to standard output as\n"
-    "                  JSON (registry after import, devices, drivers); nothing runs\n"
-    "  --reg-json FILE write the keys a .reg file gives, read as regedit reads\n"
-    "                  it, to standard output as JSON; nothing runs\n"
-    "  --help          show this text\n"
-    "\n"
-    "Standard output carries exactly the tool's trace. Exit code: 0 when the\n"
-    "scenario's expectations are met or it has none, 1 when they are not met,\n"
-    "2 when the scenario or the command line is at fault.\n";
+const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.json]\n"
+                      "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
+                      "       edcca-sim --machine-json SCENARIO.json\n"
+                      "       edcca-sim --reg-json FILE.reg\n"
+                      "\n"
+                      "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
+                      "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
+                      "default machine (a 64-bit Windows 10 workstation with the adapter plugged in).\n"
+                      "\n"
+                      "  --report FILE   write the account of the run to FILE instead of standard error\n"
+                      "  --real-time     pause for real when the tool sleeps (virtual time otherwise)\n"
+                      "  --judge FILE    hold a run observed elsewhere (tests/wine) to the scenario's\n"
+                      "                  expectations and to the driver requests of its run here; the\n"
+                      "                  verdict goes to standard output as JSON: {\"met\", \"mismatches\"}\n"
+                      "  --machine-json  write the scenario's machine, as read, to standard output as\n"
+                      "                  JSON (registry after import, devices, drivers); nothing runs\n"
+                      "  --reg-json FILE write the keys a .reg file gives, read as regedit reads\n"
+                      "                  it, to standard output as JSON; nothing runs\n"
+                      "  --help          show this text\n"
+                      "\n"
+                      "Standard output carries exactly the tool's trace. Exit code: 0 when the\n"
+                      "scenario's expectations are met or it has none, 1 when they are not met,\n"
+                      "2 when the scenario or the command line is at fault.\n";
 
 struct Options {
     std::string scenarioPath; // empty: the embedded default
@@ -145,9 +150,7 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
     const sim::RegistryValue *architecture = machine.registry.FindValue(
         "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "PROCESSOR_ARCHITECTURE");
     out << "architecture: "
-        << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)")
-                                    : std::string(architecture->data.begin(), architecture->data.end()).c_str())
-        << "\n";
+        << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
     out << "devices:\n";
     const sim::RegistryKey *enumRoot = machine.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
     if (enumRoot != nullptr) {
@@ -165,9 +168,7 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
                     if (name == nullptr) {
                         name = instance->FindValue("DeviceDesc");
                     }
-                    out << "  " << path << " — "
-                        << (name == nullptr ? std::string("?")
-                                            : std::string(name->data.begin(), name->data.end()).c_str())
+                    out << "  " << path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
                         << " (present: " << presence << ")\n";
                 }
             }
@@ -247,9 +248,7 @@ int WriteRegJson(const std::string &path) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, &options, &error)) {
@@ -274,8 +273,9 @@ int main(int argc, char **argv) {
         std::fputs(sim::MachineJson(scenario).c_str(), stdout);
         return 0;
     }
-    if (!options.judgePath.empty())
+    if (!options.judgePath.empty()) {
         return Judge(scenario, options.judgePath);
+    }
     std::ofstream reportFile;
     if (!options.reportPath.empty()) {
         reportFile.open(options.reportPath);
@@ -310,4 +310,18 @@ int main(int argc, char **argv) {
     }
     report.flush();
     return mismatches.empty() ? 0 : kNotMetExit;
+}
+
+} // namespace
+
+// A fault of edcca-sim itself (memory, a stream) ends it as its own error.
+int main(int argc, char **argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "edcca-sim: %s\n", failure.what());
+    } catch (...) {
+        std::fprintf(stderr, "edcca-sim: unexpected failure\n");
+    }
+    return kUsageExit;
 }

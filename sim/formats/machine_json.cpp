@@ -123,8 +123,7 @@ std::string MachineJson(const Scenario &scenario) {
             }
             answers[Hex(oid)] = list;
         }
-        drivers.push_back(
-            {{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
+        drivers.push_back({{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
     }
     machine["drivers"] = drivers;
     json faults = json::array();

@@ -49,12 +49,15 @@ struct Fault {
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'a' && c <= 'f')
+    }
+    if (c >= 'a' && c <= 'f') {
         return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -63,14 +66,16 @@ int HexDigitValue(char c) {
 // refuse runs longer than their field by the count.
 size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
     size_t digits = 0;
-    for (; *pos < text.size() && HexDigitValue(text[*pos]) >= 0; ++*pos, ++digits)
+    for (; *pos < text.size() && HexDigitValue(text[*pos]) >= 0; ++*pos, ++digits) {
         *value = *value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[*pos]));
+    }
     return digits;
 }
 
 size_t SkipBlanks(std::string_view text, size_t pos) {
-    while (pos < text.size() && IsBlank(text[pos]))
+    while (pos < text.size() && IsBlank(text[pos])) {
         ++pos;
+    }
     return pos;
 }
 
@@ -92,11 +97,13 @@ template <typename Text> std::vector<Text> SplitLines(const Text &text) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = start;
-        while (end < text.size() && text[end] != '\r' && text[end] != '\n')
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n') {
             ++end;
+        }
         lines.push_back(text.substr(start, end - start));
-        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n')
+        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') {
             ++end;
+        }
         start = end + 1;
     }
     return lines;
@@ -106,9 +113,10 @@ template <typename Text> std::vector<Text> SplitLines(const Text &text) {
 // character 1252 lacks is remembered, to fail only where it matters.
 bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
     std::u16string units;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) // an odd last byte is no character
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) { // an odd last byte is no character
         units.push_back(
             static_cast<char16_t>(static_cast<std::uint8_t>(bytes[i]) | static_cast<std::uint8_t>(bytes[i + 1]) << 8));
+    }
     std::vector<std::u16string> wideLines = SplitLines(units);
     for (size_t n = 0; n < wideLines.size(); ++n) {
         TextLine line;
@@ -119,8 +127,9 @@ bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault
                 *fault = {line.number, "NUL character in the text"};
                 return false;
             }
-            if (!UnicodeToAnsi(unit, &byte) && line.unmappable == 0)
+            if (!UnicodeToAnsi(unit, &byte) && line.unmappable == 0) {
                 line.unmappable = unit;
+            }
             line.text.push_back(static_cast<char>(byte));
         }
         lines->push_back(std::move(line));
@@ -207,21 +216,25 @@ bool Parser::Parse(std::vector<Operation> *operations, Fault *fault) {
 // The first line must be one of the two headers, blanks before it allowed and
 // nothing after it (regedit imports nothing from any other file).
 bool Parser::CheckHeader() {
-    if (lines_.empty())
+    if (lines_.empty()) {
         return Fail(1, "empty file: no \"REGEDIT4\" header");
+    }
     const TextLine &first = lines_[next_++];
     std::string_view header = std::string_view(first.text).substr(SkipBlanks(first.text, 0));
-    if (header == kHeader4 || header == kHeader5)
+    if (header == kHeader4 || header == kHeader5) {
         return true;
+    }
     return Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
 }
 
 bool Parser::ParseLine(const TextLine &line) {
     size_t pos = SkipBlanks(line.text, 0);
-    if (pos == line.text.size() || line.text[pos] == ';')
+    if (pos == line.text.size() || line.text[pos] == ';') {
         return true;
-    if (line.unmappable)
+    }
+    if (line.unmappable) {
         return Fail(line.number, "character " + Hex4(line.unmappable) + " has no equivalent in code page 1252");
+    }
     switch (line.text[pos]) {
     case '[':
         return ParseKeyLine(line, pos + 1);
@@ -237,38 +250,46 @@ bool Parser::ParseLine(const TextLine &line) {
 // deletes a tree. regedit takes the key name up to the line's last ']'.
 bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
     std::string_view text = line.text;
-    if (pos == text.size() || IsBlank(text[pos]))
+    if (pos == text.size() || IsBlank(text[pos])) {
         return Fail(line.number, "blank after '[' (regedit ignores the line)");
+    }
     size_t close = text.rfind(']');
-    if (close == std::string_view::npos || close < pos)
+    if (close == std::string_view::npos || close < pos) {
         return Fail(line.number, "key name without its closing ']'");
-    if (!OnlyCommentFollows(text, close + 1))
+    }
+    if (!OnlyCommentFollows(text, close + 1)) {
         return Fail(line.number, "text after the key name's ']'");
+    }
 
     std::string_view name = text.substr(pos, close - pos);
     bool deletion = !name.empty() && name.front() == '-';
-    if (deletion)
+    if (deletion) {
         name.remove_prefix(1);
+    }
     size_t slash = name.find('\\');
     std::string_view root = name.substr(0, slash);
     if (!EqualsIgnoreCase(root, kRootName)) {
         static const char *const kOtherRoots[] = {"HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT",
                                                   "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
-        if (EqualsIgnoreCase(root, "HKLM"))
+        if (EqualsIgnoreCase(root, "HKLM")) {
             return Fail(line.number, "regedit does not know the abbreviation HKLM; write HKEY_LOCAL_MACHINE");
+        }
         for (const char *other : kOtherRoots) {
-            if (EqualsIgnoreCase(root, other))
+            if (EqualsIgnoreCase(root, other)) {
                 return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
+            }
         }
         return Fail(line.number, "unknown root key '" + std::string(root) + "'");
     }
     std::string_view path = slash == std::string_view::npos ? std::string_view() : name.substr(slash + 1);
-    if (IsBadKeyPath(path))
+    if (IsBadKeyPath(path)) {
         return Fail(line.number, "key path with a doubled backslash after the root");
+    }
 
     if (deletion) {
-        if (path.find_first_not_of('\\') == std::string_view::npos)
+        if (path.find_first_not_of('\\') == std::string_view::npos) {
             return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
+        }
         operations_.push_back({Operation::Kind::DeleteTree, std::string(path), {}, 0, {}});
         section_ = Section::Deletion;
     } else {
@@ -289,8 +310,9 @@ bool Parser::ParseQuoted(const TextLine &line, size_t *pos, const char *what, st
             out->push_back(text[i]);
             continue;
         }
-        if (++i == text.size())
+        if (++i == text.size()) {
             break;
+        }
         switch (text[i]) {
         case '\\':
         case '"':
@@ -308,64 +330,77 @@ bool Parser::ParseQuoted(const TextLine &line, size_t *pos, const char *what, st
             return Fail(line.number, std::string("unknown escape sequence '\\") + text[i] + "' in a " + what);
         }
     }
-    if (i >= text.size())
+    if (i >= text.size()) {
         return Fail(line.number, std::string("unterminated ") + what);
+    }
     *pos = i + 1;
     return true;
 }
 
 bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
     std::string_view text = line.text;
-    if (section_ == Section::None)
+    if (section_ == Section::None) {
         return Fail(line.number, "value before any [key] line");
-    if (section_ == Section::Deletion)
+    }
+    if (section_ == Section::Deletion) {
         return Fail(line.number, "value in a [-key] deletion section");
+    }
 
     std::string name;
     if (text[pos] == '@') {
         ++pos;
     } else {
         ++pos;
-        if (!ParseQuoted(line, &pos, "value name", &name))
+        if (!ParseQuoted(line, &pos, "value name", &name)) {
             return false;
+        }
     }
     pos = SkipBlanks(text, pos);
-    if (pos == text.size() || text[pos] != '=')
+    if (pos == text.size() || text[pos] != '=') {
         return Fail(line.number, "missing '=' after the value name");
+    }
     pos = SkipBlanks(text, pos + 1);
     size_t end = text.size(); // regedit trims blanks at the line's end
-    while (end > pos && IsBlank(text[end - 1]))
+    while (end > pos && IsBlank(text[end - 1])) {
         --end;
+    }
     text = text.substr(0, end);
 
     Operation operation{Operation::Kind::SetValue, keyPath_, name, 0, {}};
     if (text.substr(pos, 1) == "-") {
-        if (!OnlyCommentFollows(text, pos + 1))
+        if (!OnlyCommentFollows(text, pos + 1)) {
             return Fail(line.number, "text after '-'");
+        }
         operation.kind = Operation::Kind::DeleteValue;
     } else if (text.substr(pos, 1) == "\"") {
         std::string value;
         ++pos;
-        if (!ParseQuoted(line, &pos, "string", &value))
+        if (!ParseQuoted(line, &pos, "string", &value)) {
             return false;
-        if (!OnlyCommentFollows(text, pos))
+        }
+        if (!OnlyCommentFollows(text, pos)) {
             return Fail(line.number, "text after the string's closing quote");
+        }
         operation.type = host::REG_SZ;
         operation.data.assign(value.begin(), value.end());
         operation.data.push_back(0);
     } else if (text.substr(pos, 6) == "dword:") {
         operation.type = host::REG_DWORD;
-        if (!ParseDword(line, pos + 6, &operation.data))
+        if (!ParseDword(line, pos + 6, &operation.data)) {
             return false;
+        }
     } else if (text.substr(pos, 3) == "hex") {
         int first = line.number;
         pos += 3;
-        if (!ParseHexType(line, &pos, &operation.type))
+        if (!ParseHexType(line, &pos, &operation.type)) {
             return false;
-        if (!ParseHexBytes(pos, &operation.data))
+        }
+        if (!ParseHexBytes(pos, &operation.data)) {
             return false;
-        if (!PrepareStringData(first, operation.type, &operation.data))
+        }
+        if (!PrepareStringData(first, operation.type, &operation.data)) {
             return false;
+        }
     } else {
         return Fail(line.number, "unknown value type (expected \"text\", dword:, hex:, hex(n): or -)");
     }
@@ -379,10 +414,12 @@ bool Parser::ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8
     pos = SkipBlanks(text, pos);
     std::uint32_t value = 0;
     size_t const digits = ReadHexRun(text, &pos, &value);
-    if (digits == 0 || digits > 8 || !OnlyCommentFollows(text, pos))
+    if (digits == 0 || digits > 8 || !OnlyCommentFollows(text, pos)) {
         return Fail(line.number, "dword: needs one to eight hex digits");
-    for (int shift = 0; shift < 32; shift += 8)
+    }
+    for (int shift = 0; shift < 32; shift += 8) {
         data->push_back(static_cast<std::uint8_t>(value >> shift));
+    }
     return true;
 }
 
@@ -397,8 +434,9 @@ bool Parser::ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type
     size_t i = *pos + 1;
     std::uint32_t value = 0;
     size_t const digits = text.substr(*pos, 1) == "(" ? ReadHexRun(text, &i, &value) : 0;
-    if (digits == 0 || digits > 8 || text.substr(i, 2) != "):")
+    if (digits == 0 || digits > 8 || text.substr(i, 2) != "):") {
         return Fail(line.number, "unknown value type (expected hex: or hex(n): with n in hex)");
+    }
     *type = value;
     *pos = i + 2;
     return true;
@@ -412,32 +450,39 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
     for (;;) {
         std::string_view text = line->text;
         pos = SkipBlanks(text, pos);
-        if (pos == text.size() || text[pos] == ';')
+        if (pos == text.size() || text[pos] == ';') {
             return true;
+        }
         if (text[pos] == '\\') {
-            if (!OnlyCommentFollows(text, pos + 1))
+            if (!OnlyCommentFollows(text, pos + 1)) {
                 return Fail(line->number, "text after the continuation backslash");
-            while (next_ < lines_.size() && OnlyCommentFollows(lines_[next_].text, 0))
+            }
+            while (next_ < lines_.size() && OnlyCommentFollows(lines_[next_].text, 0)) {
                 ++next_;
-            if (next_ == lines_.size())
+            }
+            if (next_ == lines_.size()) {
                 return Fail(line->number, "file ends inside continued hex data");
+            }
             line = &lines_[next_++];
             pos = SkipBlanks(line->text, 0);
-            if (HexDigitValue(line->text[pos]) < 0)
+            if (HexDigitValue(line->text[pos]) < 0) {
                 return Fail(line->number, "continued hex data does not go on with a hex byte");
+            }
             continue;
         }
         std::uint32_t value = 0;
         size_t const digits = ReadHexRun(text, &pos, &value);
-        if (digits == 0 || digits > 2)
+        if (digits == 0 || digits > 2) {
             return Fail(line->number, "hex data needs bytes of one or two hex digits");
+        }
         data->push_back(static_cast<std::uint8_t>(value));
         if (pos < text.size() && text[pos] == ',') {
             ++pos;
             continue;
         }
-        if (!OnlyCommentFollows(text, pos))
+        if (!OnlyCommentFollows(text, pos)) {
             return Fail(line->number, "expected ',' between hex bytes");
+        }
         return true;
     }
 }
@@ -447,23 +492,27 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
 // 8-bit file (kept as it is here), UTF-16LE from a UTF-16 file (converted to
 // 1252 here, an odd last byte dropped), whatever the header says.
 bool Parser::PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data) {
-    if ((type != host::REG_SZ && type != host::REG_EXPAND_SZ && type != host::REG_MULTI_SZ) || data->empty())
+    if ((type != host::REG_SZ && type != host::REG_EXPAND_SZ && type != host::REG_MULTI_SZ) || data->empty()) {
         return true;
+    }
     if (!wide_) {
-        if (data->back() != 0)
+        if (data->back() != 0) {
             data->push_back(0);
+        }
         return true;
     }
     std::vector<std::uint8_t> narrow;
     for (size_t i = 0; i + 1 < data->size(); i += 2) {
         std::uint16_t unit = static_cast<std::uint16_t>((*data)[i] | (*data)[i + 1] << 8);
         std::uint8_t byte = 0;
-        if (!UnicodeToAnsi(unit, &byte))
+        if (!UnicodeToAnsi(unit, &byte)) {
             return Fail(lineNumber, "string data holds " + Hex4(unit) + ", which has no equivalent in code page 1252");
+        }
         narrow.push_back(byte);
     }
-    if (narrow.empty() || narrow.back() != 0)
+    if (narrow.empty() || narrow.back() != 0) {
         narrow.push_back(0);
+    }
     *data = std::move(narrow);
     return true;
 }
@@ -481,8 +530,9 @@ void ApplyOperations(Registry &registry, const std::vector<Operation> &operation
             registry.SetValue(operation.keyPath, operation.valueName, operation.type, operation.data);
             break;
         case Operation::Kind::DeleteValue:
-            if (RegistryKey *key = registry.FindKey(operation.keyPath))
+            if (RegistryKey *key = registry.FindKey(operation.keyPath)) {
                 key->DeleteValue(operation.valueName);
+            }
             break;
         }
     }
@@ -501,8 +551,9 @@ bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::strin
     Fault fault;
     bool parsed = DecodeFile(bytes, &wide, &lines, &fault) && Parser(std::move(lines), wide).Parse(&operations, &fault);
     if (!parsed) {
-        if (error)
+        if (error) {
             *error = {fileName, fault.line, fault.message};
+        }
         return false;
     }
     ApplyOperations(registry, operations);

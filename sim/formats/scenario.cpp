@@ -559,7 +559,8 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
             std::string const field = Child("presence", it.key());
             std::vector<Interval> const timeline = ReadTimeline(it.value(), field);
             if (!IsDeviceInstance(scenario->registry, it.key())) {
-                Fail(field, "no device instance of the machine (a key SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)");
+                Fail(field, "no device instance of the machine (a key "
+                            "SYSTEM\\CurrentControlSet\\Enum\\<enumerator>\\<device>\\<instance> of the registry)");
             }
             scenario->presence[UpperCase(it.key())] = timeline;
         }
@@ -586,8 +587,9 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
             }
             // Allowed, since a scenario may show a driver nothing reaches.
             if (!named) {
-                scenario->warnings.push_back(Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
-                                             scenario->drivers.back().deviceName + "\", so the tool never opens this driver's file");
+                scenario->warnings.push_back(
+                    Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
+                    scenario->drivers.back().deviceName + "\", so the tool never opens this driver's file");
             }
         }
     }
@@ -694,16 +696,19 @@ bool LoadScenarioText(std::string_view text, const std::string &fileName, const 
         *error = fileName + ": not valid JSON: " + parseError.what();
         return false;
     }
+    auto refuse = [&](const ScenarioFault &fault) {
+        *error = fileName + ": " + (fault.field.empty() ? "" : fault.field + ": ") + fault.message;
+        return false;
+    };
+    if (repeated) {
+        return refuse(*repeated);
+    }
     Scenario loaded;
     loaded.file = fileName;
     try {
-        if (repeated) {
-            throw *repeated;
-        }
         ReadScenario(root, readFile, &loaded);
     } catch (const ScenarioFault &fault) {
-        *error = fileName + ": " + (fault.field.empty() ? "" : fault.field + ": ") + fault.message;
-        return false;
+        return refuse(fault);
     }
     *scenario = std::move(loaded);
     return true;

@@ -18,8 +18,8 @@
 
 namespace sim {
 
-constexpr int kToolAttempts = 40;          // the tool gives up after these
-constexpr std::uint64_t kAttemptMs = 200;  // attempt n runs at 200 n ms
+constexpr int kToolAttempts = 40;                         // the tool gives up after these
+constexpr std::uint64_t kAttemptMs = 200;                 // attempt n runs at 200 n ms
 constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
 
 struct RunSummary {

@@ -23,9 +23,10 @@ using json = nlohmann::json;
 template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attempts, const std::map<int, int> &late) {
     for (auto it = late.rbegin(); it != late.rend(); ++it) {
         auto const attempt = static_cast<size_t>(it->first);
-        if (attempt > 0 && attempt <= attempts.size())
+        if (attempt > 0 && attempt <= attempts.size()) {
             attempts.insert(attempts.begin() + static_cast<std::ptrdiff_t>(attempt), static_cast<size_t>(it->second),
                             attempts[attempt - 1]);
+        }
     }
     attempts.resize(std::min(attempts.size(), static_cast<size_t>(kToolAttempts)));
 }
@@ -33,17 +34,20 @@ template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attemp
 // The expectation of a run whose timed changes came late.
 Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
     int added = 0;
-    for (const auto &entry : late)
+    for (const auto &entry : late) {
         added += entry.second;
-    if (expect.attempts)
+    }
+    if (expect.attempts) {
         *expect.attempts = std::min(kToolAttempts, *expect.attempts + added);
+    }
     if (expect.standardOutput) {
         std::string head;
         std::vector<std::string> attempts = SplitAttempts(*expect.standardOutput, &head);
         RepeatLateAttempts(attempts, late);
         *expect.standardOutput = head;
-        for (const std::string &attempt : attempts)
+        for (const std::string &attempt : attempts) {
             *expect.standardOutput += attempt;
+        }
     }
     return expect;
 }
@@ -71,14 +75,16 @@ std::vector<std::string> DelayedRequests(const std::vector<DriverRequest> &reque
     std::vector<std::vector<std::string>> attempts;
     for (const DriverRequest &request : requests) {
         auto const attempt = static_cast<size_t>(request.atMs / kAttemptMs);
-        if (attempt >= attempts.size())
+        if (attempt >= attempts.size()) {
             attempts.resize(attempt + 1);
+        }
         attempts[attempt].push_back(DescribeRequest(request));
     }
     RepeatLateAttempts(attempts, late);
     std::vector<std::string> flat;
-    for (const auto &attempt : attempts)
+    for (const auto &attempt : attempts) {
         flat.insert(flat.end(), attempt.begin(), attempt.end());
+    }
     return flat;
 }
 
@@ -91,11 +97,13 @@ bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string 
         good = !key.empty() && key.size() <= 2 && key.find_first_not_of("0123456789") == std::string::npos &&
                std::stoi(key) < kToolAttempts && it.value().is_number_unsigned() &&
                it.value().get<std::uint64_t>() <= static_cast<std::uint64_t>(kToolAttempts);
-        if (good)
+        if (good) {
             (*late)[std::stoi(key)] = static_cast<int>(it.value().get<std::uint64_t>());
+        }
     }
-    if (!good)
+    if (!good) {
         *error = "observation: lateAttempts: expected {\"<attempt below 40>\": attempts late (at most 40)}";
+    }
     return good;
 }
 
@@ -115,14 +123,16 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
         for (size_t f = 0; good && f < 4; ++f) {
             good = entry.contains(names[f]) && entry[names[f]].is_number_unsigned() &&
                    entry[names[f]].get<std::uint64_t>() <= UINT32_MAX;
-            if (good)
+            if (good) {
                 *fields[f] = static_cast<host::DWORD>(entry[names[f]].get<std::uint64_t>());
+            }
         }
         for (size_t w = 0; good && w < entry["prefilled"].size(); ++w) {
             const json &word = entry["prefilled"][w];
             good = word.is_number_unsigned() && word.get<std::uint64_t>() <= UINT32_MAX;
-            if (good)
+            if (good) {
                 request.prefilled.push_back(static_cast<std::uint32_t>(word.get<std::uint64_t>()));
+            }
         }
         if (!good) {
             *error = "observation: driverRequests[" + std::to_string(i) +
@@ -139,8 +149,9 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
 // where they part.
 Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
     size_t at = 0;
-    while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at])
+    while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at]) {
         ++at;
+    }
     return {"requests", "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
                             std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
                             (at < wanted.size() ? wanted[at] : "none") + ", got " +
@@ -158,22 +169,25 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     }
     std::map<int, int> late;
     if (observation.contains("lateAttempts")) {
-        if (!ReadLateAttempts(observation["lateAttempts"], &late, error))
+        if (!ReadLateAttempts(observation["lateAttempts"], &late, error)) {
             return false;
+        }
         observation.erase("lateAttempts");
     }
     std::vector<std::string> requests;
     bool const hasRequests = observation.contains("driverRequests");
     if (hasRequests) {
-        if (!ReadRequests(observation["driverRequests"], &requests, error))
+        if (!ReadRequests(observation["driverRequests"], &requests, error)) {
             return false;
+        }
         observation.erase("driverRequests");
     }
     // The rest reads as a scenario's expect block reads.
     Scenario seen;
     json const wrapped = {{"expect", observation}};
-    if (!LoadScenarioText(wrapped.dump(), "observation", nullptr, &seen, error))
+    if (!LoadScenarioText(wrapped.dump(), "observation", nullptr, &seen, error)) {
         return false;
+    }
     ProcessOutcome outcome;
     outcome.exited = true;
     outcome.exitCode = seen.expect.exitCode.value_or(0);
@@ -183,8 +197,9 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
         SummarizeRun(trace, trace, outcome, seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
-        if (requests != wanted)
+        if (requests != wanted) {
             mismatches->push_back(RequestMismatch(wanted, requests));
+        }
     }
     return true;
 }

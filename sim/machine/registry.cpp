@@ -19,10 +19,12 @@ constexpr std::uint16_t kAnsiHighControls[32] = {
 // Upper-cases one code page 1252 byte; a letter whose capital lies outside the
 // code page (the micro sign, the f with hook) stays as it is.
 std::uint8_t UpperByte(std::uint8_t c) {
-    if (c >= 'a' && c <= 'z')
+    if (c >= 'a' && c <= 'z') {
         return static_cast<std::uint8_t>(c - 0x20);
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+    }
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
         return static_cast<std::uint8_t>(c - 0x20);
+    }
     switch (c) {
     case 0x9A:
         return 0x8A; // s caron
@@ -40,24 +42,29 @@ std::uint8_t UpperByte(std::uint8_t c) {
 // The UTF-16 unit Windows sorts an upper-cased byte by: its own code, except
 // for the two letters whose capitals 1252 lacks.
 std::uint16_t SortUnit(std::uint8_t upper) {
-    if (upper == 0xB5)
+    if (upper == 0xB5) {
         return 0x039C; // micro sign -> Greek capital mu
-    if (upper == 0x83)
+    }
+    if (upper == 0x83) {
         return 0x0191; // f with hook -> its capital
+    }
     return AnsiToUnicode(upper);
 }
 
 // Splits a path into its non-empty components; false for a bad path.
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components) {
-    if (IsBadKeyPath(path))
+    if (IsBadKeyPath(path)) {
         return false;
+    }
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('\\', start);
-        if (end == std::string_view::npos)
+        if (end == std::string_view::npos) {
             end = path.size();
-        if (end > start)
+        }
+        if (end > start) {
             components->push_back(path.substr(start, end - start));
+        }
         start = end + 1;
     }
     return true;
@@ -75,8 +82,9 @@ bool NameLess(const std::string &a, const std::string &b) {
 // ---- code page and names ----
 
 std::uint16_t AnsiToUnicode(std::uint8_t byte) {
-    if (byte >= 0x80 && byte <= 0x9F)
+    if (byte >= 0x80 && byte <= 0x9F) {
         return kAnsiHighControls[byte - 0x80];
+    }
     return byte;
 }
 
@@ -96,17 +104,20 @@ bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
 
 std::string UpperCase(std::string_view text) {
     std::string upper(text);
-    for (char &c : upper)
+    for (char &c : upper) {
         c = static_cast<char>(UpperByte(static_cast<std::uint8_t>(c)));
+    }
     return upper;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
+    if (a.size() != b.size()) {
         return false;
+    }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (UpperByte(static_cast<std::uint8_t>(a[i])) != UpperByte(static_cast<std::uint8_t>(b[i])))
+        if (UpperByte(static_cast<std::uint8_t>(a[i])) != UpperByte(static_cast<std::uint8_t>(b[i]))) {
             return false;
+        }
     }
     return true;
 }
@@ -123,18 +134,21 @@ RegistryKey *RegistryKey::FindSubkey(std::string_view name) const {
 }
 
 RegistryKey *RegistryKey::CreateSubkey(std::string_view name) {
-    if (name.empty() || name.find('\\') != std::string_view::npos)
+    if (name.empty() || name.find('\\') != std::string_view::npos) {
         return nullptr;
+    }
     auto &slot = subkeys_[UpperCase(name)];
-    if (!slot)
+    if (!slot) {
         slot = std::make_shared<RegistryKey>(std::string(name));
+    }
     return slot.get();
 }
 
 bool RegistryKey::DeleteSubkeyTree(std::string_view name) {
     auto found = subkeys_.find(UpperCase(name));
-    if (found == subkeys_.end())
+    if (found == subkeys_.end()) {
         return false;
+    }
     subkeys_.erase(found);
     return true;
 }
@@ -142,15 +156,17 @@ bool RegistryKey::DeleteSubkeyTree(std::string_view name) {
 std::vector<RegistryKey *> RegistryKey::Subkeys() const {
     std::vector<RegistryKey *> keys;
     keys.reserve(subkeys_.size());
-    for (const auto &entry : subkeys_)
+    for (const auto &entry : subkeys_) {
         keys.push_back(entry.second.get());
+    }
     return keys;
 }
 
 const RegistryValue *RegistryKey::FindValue(std::string_view name) const {
     for (const RegistryValue &value : values_) {
-        if (EqualsIgnoreCase(value.name, name))
+        if (EqualsIgnoreCase(value.name, name)) {
             return &value;
+        }
     }
     return nullptr;
 }
@@ -179,8 +195,9 @@ bool RegistryKey::DeleteValue(std::string_view name) {
 std::shared_ptr<RegistryKey> RegistryKey::CopyTree() const {
     auto copy = std::make_shared<RegistryKey>(name_);
     copy->values_ = values_;
-    for (const auto &entry : subkeys_)
+    for (const auto &entry : subkeys_) {
         copy->subkeys_.emplace(entry.first, entry.second->CopyTree());
+    }
     return copy;
 }
 
@@ -191,20 +208,23 @@ Registry::Registry() : root_(std::make_shared<RegistryKey>("HKEY_LOCAL_MACHINE")
 Registry::Registry(const Registry &other) : root_(other.root_->CopyTree()) {}
 
 Registry &Registry::operator=(const Registry &other) {
-    if (this != &other)
+    if (this != &other) {
         root_ = other.root_->CopyTree();
+    }
     return *this;
 }
 
 std::shared_ptr<RegistryKey> Registry::ShareKey(std::string_view path) const {
     std::vector<std::string_view> components;
-    if (!SplitKeyPath(path, &components))
+    if (!SplitKeyPath(path, &components)) {
         return nullptr;
+    }
     std::shared_ptr<RegistryKey> key = root_;
     for (std::string_view component : components) {
         auto found = key->subkeys_.find(UpperCase(component));
-        if (found == key->subkeys_.end())
+        if (found == key->subkeys_.end()) {
             return nullptr;
+        }
         key = found->second;
     }
     return key;
@@ -214,21 +234,25 @@ RegistryKey *Registry::FindKey(std::string_view path) const { return ShareKey(pa
 
 RegistryKey *Registry::CreateKey(std::string_view path) {
     std::vector<std::string_view> components;
-    if (!SplitKeyPath(path, &components))
+    if (!SplitKeyPath(path, &components)) {
         return nullptr;
+    }
     RegistryKey *key = root_.get();
-    for (std::string_view component : components)
+    for (std::string_view component : components) {
         key = key->CreateSubkey(component);
+    }
     return key;
 }
 
 bool Registry::DeleteKeyTree(std::string_view path) {
     std::vector<std::string_view> components;
-    if (!SplitKeyPath(path, &components) || components.empty())
+    if (!SplitKeyPath(path, &components) || components.empty()) {
         return false;
+    }
     RegistryKey *parent = root_.get();
-    for (size_t i = 0; i + 1 < components.size() && parent; ++i)
+    for (size_t i = 0; i + 1 < components.size() && parent; ++i) {
         parent = parent->FindSubkey(components[i]);
+    }
     return parent && parent->DeleteSubkeyTree(components.back());
 }
 
@@ -240,8 +264,9 @@ const RegistryValue *Registry::FindValue(std::string_view keyPath, std::string_v
 bool Registry::SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
                         std::vector<std::uint8_t> data) {
     RegistryKey *key = CreateKey(keyPath);
-    if (!key)
+    if (!key) {
         return false;
+    }
     key->SetValue(valueName, type, std::move(data));
     return true;
 }
@@ -276,8 +301,9 @@ RegistryChange MakeChange(RegistryChange::Kind kind, std::string keyPath, std::s
 // A key's values ordered by upper-cased name, for a stable merge.
 std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
     std::vector<const RegistryValue *> values;
-    for (const RegistryValue &value : key.Values())
+    for (const RegistryValue &value : key.Values()) {
         values.push_back(&value);
+    }
     std::sort(values.begin(), values.end(), [](const RegistryValue *a, const RegistryValue *b) {
         return NameLess(UpperCase(a->name), UpperCase(b->name));
     });
@@ -287,10 +313,12 @@ std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
 // Lists a whole new key: the key, its values, then the keys below it.
 void ListAddedTree(const RegistryKey &key, const std::string &path, std::vector<RegistryChange> *changes) {
     changes->push_back(MakeChange(RegistryChange::Kind::KeyAdded, path));
-    for (const RegistryValue *value : SortedValues(key))
+    for (const RegistryValue *value : SortedValues(key)) {
         changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, value->name, value->type, value->data));
-    for (const RegistryKey *sub : key.Subkeys())
+    }
+    for (const RegistryKey *sub : key.Subkeys()) {
         ListAddedTree(*sub, JoinPath(path, sub->Name()), changes);
+    }
 }
 
 // Tells which of two names comes first: -1 the left, 1 the right, 0 the same.
@@ -306,19 +334,21 @@ void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::st
     size_t i = 0, j = 0;
     while (i < oldValues.size() || j < newValues.size()) {
         int side = 0; // -1: only before, 1: only after, 0: both
-        if (i == oldValues.size())
+        if (i == oldValues.size()) {
             side = 1;
-        else if (j == newValues.size())
+        } else if (j == newValues.size()) {
             side = -1;
-        else
+        } else {
             side = CompareNames(oldValues[i]->name, newValues[j]->name);
+        }
         if (side < 0) {
             changes->push_back(MakeChange(RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name));
         } else {
             const RegistryValue *now = newValues[j++];
             const RegistryValue *was = side == 0 ? oldValues[i++] : nullptr;
-            if (!was || was->type != now->type || was->data != now->data)
+            if (!was || was->type != now->type || was->data != now->data) {
                 changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data));
+            }
         }
     }
 
@@ -327,12 +357,13 @@ void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::st
     j = 0;
     while (i < oldKeys.size() || j < newKeys.size()) {
         int side = 0;
-        if (i == oldKeys.size())
+        if (i == oldKeys.size()) {
             side = 1;
-        else if (j == newKeys.size())
+        } else if (j == newKeys.size()) {
             side = -1;
-        else
+        } else {
             side = CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
+        }
         if (side < 0) {
             changes->push_back(MakeChange(RegistryChange::Kind::KeyDeleted, JoinPath(path, oldKeys[i]->Name())));
             ++i;

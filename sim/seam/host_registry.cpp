@@ -132,7 +132,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName, host::DWORD *reserved,
+host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName, const host::DWORD *reserved,
                          host::DWORD *type, host::BYTE *data, host::DWORD *dataSize) {
     KeyRef const ref = ResolveKey(machine, key);
     std::string const name = valueName == nullptr ? "" : valueName;

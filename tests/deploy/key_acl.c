@@ -6,8 +6,7 @@
 #include <sddl.h>
 #include <stdio.h>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     HKEY key;
     PSECURITY_DESCRIPTOR descriptor;
     LONG result;

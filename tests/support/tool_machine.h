@@ -71,8 +71,9 @@ inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path
 
 // Reads of a registry value; with a size, only those into a buffer of it.
 inline size_t CountValueReads(const sim::Machine &machine, const std::string &name, host::DWORD size = 0) {
-    return CountCallsWhere(machine, "RegQueryValueExA",
-                           [&](const sim::CallRecord &c) { return c.valueName == name && (size == 0 || c.bufferSize == size); });
+    return CountCallsWhere(machine, "RegQueryValueExA", [&](const sim::CallRecord &c) {
+        return c.valueName == name && (size == 0 || c.bufferSize == size);
+    });
 }
 
 // Opens of a device file as the tool makes them: no access, shared for
@@ -136,8 +137,11 @@ inline void AddDevice(sim::Machine &machine, const DeviceSetup &setup) {
         machine.registry.SetValue(key, "HardwareID", setup.hardwareIdType, Bytes(*setup.hardwareId));
     }
     const std::pair<const char *, const std::optional<std::string> *> texts[] = {
-        {"FriendlyName", &setup.friendlyName}, {"DeviceDesc", &setup.deviceDesc}, {"Driver", &setup.driver},
-        {"LocationInformation", &setup.location}, {"Mfg", &setup.mfg}};
+        {"FriendlyName", &setup.friendlyName},
+        {"DeviceDesc", &setup.deviceDesc},
+        {"Driver", &setup.driver},
+        {"LocationInformation", &setup.location},
+        {"Mfg", &setup.mfg}};
     for (const auto &[name, text] : texts) {
         if (*text) {
             machine.registry.SetValue(key, name, setup.textType, Bytes(**text));
@@ -200,10 +204,11 @@ inline void AddAdapter(sim::Machine &machine, const AdapterSetup &setup) {
 
 // A network card the tool does not serve.
 inline void AddOtherNetCard(sim::Machine &machine, const std::string &serial = "3&11583659&0&C8") {
-    AddDevice(machine, {.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial,
-                        .hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"}),
-                        .friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter"),
-                        .driver = Sz(std::string(kNetClassGuid) + "\\0001")});
+    AddDevice(machine,
+              {.instancePath = "PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02\\" + serial,
+               .hardwareId = MultiSz({"PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086&REV_02", "PCI\\VEN_8086&DEV_100E"}),
+               .friendlyName = Sz("Intel(R) PRO/1000 MT Desktop Adapter"),
+               .driver = Sz(std::string(kNetClassGuid) + "\\0001")});
 }
 
 // Windows 7 x64 with the "Net" setup class, as Control\Class keeps it: the

@@ -54,7 +54,8 @@ int main(void) {
           "failed\n",
           "RegOpenKeyEx '%hs' failed\n",
           "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
-    CHECK("%s", sizeof line, "RegSetValueEx REGSTR_RADIO '1' failed\n", "RegSetValueEx REGSTR_RADIO '%s' failed\n", "1");
+    CHECK("%s", sizeof line, "RegSetValueEx REGSTR_RADIO '1' failed\n", "RegSetValueEx REGSTR_RADIO '%s' failed\n",
+          "1");
     CHECK("%x", sizeof line, " Offset 0x38 = 0x1c \n", " Offset 0x38 = 0x%x \n", 0x1Cu);
     CHECK("%x byte 0xFF", sizeof line, " Offset 0x38 = 0xff \n", " Offset 0x38 = 0x%x \n", 0xFFu);
     CHECK("%x %x", sizeof line, " GetSupportCountryRegion Offset 0x38 = 0x1 , 0x39 = 0x0 \n",

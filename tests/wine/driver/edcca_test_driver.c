@@ -466,7 +466,9 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
 }
 
 /* Appends one record to the adapter's Log value. */
-static void AppendLog(HANDLE adapterKey, const LogRecord *record) { AppendRecord(adapterKey, L"Log", record, sizeof *record); }
+static void AppendLog(HANDLE adapterKey, const LogRecord *record) {
+    AppendRecord(adapterKey, L"Log", record, sizeof *record);
+}
 
 /* Logs a change (see Changes above) made between system time madeFrom and
  * this call, with the attempt whose listing came last before it. Listings are
