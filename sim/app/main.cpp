@@ -4,6 +4,8 @@
 // them; standard error (or --report FILE) gives a readable account of the
 // machine and the run. Exit code: 0 when the scenario's expectations are met
 // or it has none, 1 when they are not met, 2 for edcca-sim's own errors.
+// With --replay FOLDER: 0 when the collection's recorded last attempt comes
+// again, 1 when not, 2 when the collection cannot be read.
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/replay.h"
 #include "formats/machine_json.h"
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
@@ -37,6 +40,7 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
                       "       edcca-sim --machine-json SCENARIO.json\n"
                       "       edcca-sim --reg-json FILE.reg\n"
+                      "       edcca-sim --replay FOLDER [--report FILE] [--write-scenario FILE]\n"
                       "\n"
                       "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
                       "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
@@ -51,17 +55,27 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "                  JSON (registry after import, devices, drivers); nothing runs\n"
                       "  --reg-json FILE write the keys a .reg file gives, read as regedit reads\n"
                       "                  it, to standard output as JSON; nothing runs\n"
+                      "  --replay FOLDER run the tool on the machine a collection folder describes\n"
+                      "                  (trace.txt, facts.txt, *.reg), with the drivers' answers taken\n"
+                      "                  from its trace, and tell whether the recorded last attempt\n"
+                      "                  comes again: exit code 0 when it does, 1 when not\n"
+                      "  --write-scenario FILE  with --replay: also write the replayed scenario to FILE\n"
+                      "                  (it runs as it is: edcca-sim FILE)\n"
                       "  --help          show this text\n"
                       "\n"
                       "Standard output carries exactly the tool's trace. Exit code: 0 when the\n"
                       "scenario's expectations are met or it has none, 1 when they are not met,\n"
-                      "2 when the scenario or the command line is at fault.\n";
+                      "2 when the scenario or the command line is at fault. With --replay: 0 when\n"
+                      "the recorded last attempt comes again, 1 when not, 2 when the collection\n"
+                      "or the command line is at fault.\n";
 
 struct Options {
     std::string scenarioPath; // empty: the embedded default
     std::string reportPath;   // empty: standard error
     std::string judgePath;    // an observation to judge instead of a run
     std::string regPath;      // a .reg file to write as JSON instead of a run
+    std::string replayPath;   // a collection folder to replay instead of a scenario
+    std::string writePath;    // where the replayed scenario is written
     bool realTime = false;
     bool machineJson = false;
     bool help = false;
@@ -89,6 +103,12 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
                 return false;
             }
             options->regPath = argv[++i];
+        } else if (argument == "--replay" || argument == "--write-scenario") {
+            if (i + 1 >= argc) {
+                *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
+                return false;
+            }
+            (argument == "--replay" ? options->replayPath : options->writePath) = argv[++i];
         } else if (argument == "--report") {
             if (i + 1 >= argc) {
                 *error = "--report needs a file name";
@@ -104,6 +124,16 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
         } else {
             options->scenarioPath = argument;
         }
+    }
+    bool const replay = !options->replayPath.empty();
+    if (replay && (!options->scenarioPath.empty() || !options->judgePath.empty() || !options->regPath.empty() ||
+                   options->realTime || options->machineJson)) {
+        *error = "--replay combines only with --report and --write-scenario";
+        return false;
+    }
+    if (!replay && !options->writePath.empty()) {
+        *error = "--write-scenario needs --replay";
+        return false;
     }
     return true;
 }
@@ -263,11 +293,25 @@ int Run(int argc, char **argv) {
         return WriteRegJson(options.regPath);
     }
     sim::Scenario scenario;
-    bool const loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
-                                                     : sim::LoadScenarioFile(options.scenarioPath, &scenario, &error);
+    sim::Replay replay;
+    bool loaded = false;
+    if (!options.replayPath.empty()) {
+        loaded = sim::PrepareReplay(options.replayPath, options.writePath, &replay, &error);
+        scenario = replay.scenario;
+    } else {
+        loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
+                                              : sim::LoadScenarioFile(options.scenarioPath, &scenario, &error);
+    }
     if (!loaded) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
         return kUsageExit;
+    }
+    if (!options.writePath.empty()) {
+        std::ofstream written(options.writePath, std::ios::binary);
+        if (!(written << replay.scenarioText << std::flush)) {
+            std::fprintf(stderr, "edcca-sim: %s: cannot write the scenario\n", options.writePath.c_str());
+            return kUsageExit;
+        }
     }
     if (options.machineJson) {
         std::fputs(sim::MachineJson(scenario).c_str(), stdout);
@@ -293,6 +337,9 @@ int Run(int argc, char **argv) {
         std::fwrite(text, 1, length, stdout);
         std::fflush(stdout);
     };
+    for (const std::string &note : replay.notes) {
+        report << note << "\n";
+    }
     DescribeMachine(scenario, machine, report);
     sim::Registry const before = machine.registry.Clone();
     sim::ProcessOutcome const outcome = sim::RunTool(machine);
@@ -308,8 +355,9 @@ int Run(int argc, char **argv) {
             report << "  " << mismatch.text << "\n";
         }
     }
+    bool const reproduced = options.replayPath.empty() || sim::ReportReplay(replay, summary.trace, report);
     report.flush();
-    return mismatches.empty() ? 0 : kNotMetExit;
+    return mismatches.empty() && reproduced ? 0 : kNotMetExit;
 }
 
 } // namespace

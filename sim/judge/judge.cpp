@@ -19,6 +19,27 @@ std::vector<std::string> SplitAttempts(const std::string &trace, std::string *he
     return attempts;
 }
 
+LineDifference FindFirstDifference(const std::string &recorded, const std::string &replayed) {
+    // Takes a text and where its line starts. Returns the line with its "\n", or none past the end.
+    auto lineAt = [](const std::string &text, size_t at) -> std::optional<std::string> {
+        if (at >= text.size()) {
+            return std::nullopt;
+        }
+        size_t const end = text.find('\n', at);
+        return text.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    };
+    size_t at = 0;
+    for (size_t line = 1; at < recorded.size() || at < replayed.size(); ++line) {
+        std::optional<std::string> a = lineAt(recorded, at);
+        std::optional<std::string> b = lineAt(replayed, at);
+        if (a != b) {
+            return {line, std::move(a), std::move(b)};
+        }
+        at += a->size();
+    }
+    return {};
+}
+
 RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
                         std::vector<RegistryChange> changes) {
     RunSummary summary;

@@ -48,6 +48,16 @@ RunSummary SummarizeRun(const Machine &machine, const Registry &before, const Pr
 // The trace cut before each attempt's first line; *head gets what came before.
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head);
 
+// The first line (each with its "\n") in which two attempts differ: its
+// number from 1, and each side's text of it (none where that side has no
+// such line). Line 0 when the attempts are equal.
+struct LineDifference {
+    size_t line = 0;
+    std::optional<std::string> recorded;
+    std::optional<std::string> replayed;
+};
+LineDifference FindFirstDifference(const std::string &recorded, const std::string &replayed);
+
 // One expectation a run missed: the part of the run it concerns ("stdout",
 // "end", "attempts", "exitCode", "registry" or "requests") and a readable
 // account of it.
