@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "judge/judge.h"
+#include "machine/registry.h"
 #include "machine/text.h"
 #include "runner/run_tool.h"
 
@@ -55,7 +56,9 @@ std::vector<std::string> DeviceFilesTried(const Machine &machine) {
         std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
         if (call.operation == OperationName(Operation::CreateFileA) && call.fileName.rfind(kDevicePrefix, 0) == 0 &&
             !name.empty() && name.find('\\') == std::string::npos &&
-            std::find(names.begin(), names.end(), name) == names.end()) {
+            std::none_of(names.begin(), names.end(), [&name](const std::string &seen) {
+                return EqualsIgnoreCase(seen, name); // as a driver is matched
+            })) {
             names.push_back(name);
         }
     }
@@ -143,8 +146,9 @@ Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt,
     }
     int loaded = queriedLoaded ? 1 : 0;
     for (const std::string &name : tried) {
-        if (name != queried || !queriedLoaded) {
-            bool const counted = name != queried && loaded < adapters;
+        bool const isQueried = EqualsIgnoreCase(name, queried);
+        if (!isQueried || !queriedLoaded) {
+            bool const counted = !isQueried && loaded < adapters;
             loaded += counted ? 1 : 0;
             drivers.push_back(counted ? Json{{"device", name}} : Json{{"device", name}, {"loaded", "never"}});
         }
