@@ -92,10 +92,7 @@ Facts ReadFacts(const fs::path &path) {
             Fail(path, where + ": expected Name=Value");
         }
         std::string const name = line.substr(0, equals);
-        // Blanks around a value are how the commands that write it pad it, never part of it.
-        size_t const first = line.find_first_not_of(" \t", equals + 1);
-        std::string const value =
-            first == std::string::npos ? "" : line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+        std::string const value = line.substr(equals + 1); // as written: 98 SE's CSDVersion is " A "
         if (name == "Present") {
             facts.present.push_back(value);
         } else if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
