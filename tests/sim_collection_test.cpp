@@ -43,7 +43,7 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
         {.what = "unknown name",
          .changes = {{"facts.txt", "Version=6.1\nPresence=assumed\nColour=red\n"}},
          .file = "facts.txt",
-         .field = "Colour: unknown name"},
+         .field = "line 3: unknown name \"Colour\""},
         {.what = "no Version", .changes = {{"facts.txt", "Presence=assumed\n"}}, .file = "facts.txt", .field = "Version"},
         {.what = "Version text",
          .changes = {{"facts.txt", "Version=ten\nPresence=assumed\n"}},

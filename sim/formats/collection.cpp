@@ -10,6 +10,7 @@
 
 #include "formats/reg_file.h"
 #include "machine/registry.h"
+#include "machine/text.h"
 
 namespace sim {
 namespace {
@@ -52,6 +53,9 @@ std::string ReadBounded(const fs::path &path) {
     }
     return bytes;
 }
+
+// Takes 8-bit text. Returns it quoted, with control and non-ASCII bytes escaped.
+std::string Quote(const std::string &text) { return QuoteBytes(text.data(), text.size()); }
 
 // Takes text. Returns the number it writes in 1..9 decimal digits, or nothing.
 std::optional<host::DWORD> ReadDecimal(const std::string &text) {
@@ -96,7 +100,7 @@ Facts ReadFacts(const fs::path &path) {
         if (name == "Present") {
             facts.present.push_back(value);
         } else if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
-            Fail(path, name + ": unknown name (" + where + ")");
+            Fail(path, where + ": unknown name " + Quote(name));
         } else if (!facts.values.emplace(name, value).second) {
             Fail(path, name + ": given twice (" + where + ")");
         }
@@ -127,12 +131,12 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
         at = dot + 1;
     }
     if (parts.size() < 2 || parts.size() > 4) {
-        Fail(path, "Version: expected major.minor[.build], got \"" + text + "\"");
+        Fail(path, "Version: expected major.minor[.build], got " + Quote(text));
     }
     auto number = [&](const char *name) {
         std::optional<host::DWORD> const read = ReadDecimal(value(name));
         if (!value(name).empty() && !read) {
-            Fail(path, std::string(name) + ": expected a decimal number, got \"" + value(name) + "\"");
+            Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(value(name)));
         }
         return read;
     };
@@ -159,7 +163,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     }
     std::optional<host::DWORD> const productType = number("ProductType");
     if (productType && (*productType < 1 || *productType > 3)) {
-        Fail(path, "ProductType: expected 1, 2 or 3, got \"" + value("ProductType") + "\"");
+        Fail(path, "ProductType: expected 1, 2 or 3, got " + Quote(value("ProductType")));
     }
     collection->productTypeAssumed = !productType;
     version.productType = static_cast<host::BYTE>(productType.value_or(host::VER_NT_WORKSTATION));
@@ -180,7 +184,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
 void MapPresence(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
     std::string const presence = facts.values.count("Presence") != 0 ? facts.values.at("Presence") : "";
     if (presence != "Win32_PnPEntity" && presence != "assumed") {
-        Fail(path, "Presence: expected Win32_PnPEntity or assumed, got \"" + presence + "\"");
+        Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }
     collection->presenceAssumed = presence == "assumed";
     std::vector<bool> listed(facts.present.size(), false);
@@ -203,7 +207,7 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
     }
     for (size_t i = 0; i < listed.size(); ++i) {
         if (!listed[i]) {
-            Fail(path, "Present: \"" + facts.present[i] + "\" is no device instance of the collected registry");
+            Fail(path, "Present: " + Quote(facts.present[i]) + " is no device instance of the collected registry");
         }
     }
 }
