@@ -22,9 +22,10 @@ const std::map<std::string, std::string> kWellFormed = {
     {"trace.txt", "--> DetectAdapter()\r\n--> GetAvailableAdapters()\r\n"},
     {"facts.txt", "Version=10.0.19045\r\nBuildNumber=19045\r\nProductType=\r\nPresence=Win32_PnPEntity\r\n"
                   "Present=usb\\vid_13b1&pid_003b\\1\r\n"},
-    {"adapter.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\1]\r\n"
-                    "\"ClassGUID\"=\"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\2]\r\n"},
+    {"adapter.reg",
+     "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\1]\r\n"
+     "\"ClassGUID\"=\"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\r\n"
+     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\2]\r\n"},
     {"collection.txt", "not read"},
 };
 
@@ -32,8 +33,8 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
     struct Case {
         const char *what;
         std::map<std::string, std::optional<std::string>> changes; // nullopt removes the file
-        std::string file;  // "" for the row that loads
-        std::string field; // a part of the message after the file
+        std::string file;                                          // "" for the row that loads
+        std::string field;                                         // a part of the message after the file
     } const cases[] = {
         {.what = "well-formed", .changes = {}, .file = "", .field = ""},
         {.what = "no trace", .changes = {{"trace.txt", std::nullopt}}, .file = "trace.txt", .field = "missing"},
@@ -44,7 +45,10 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
          .changes = {{"facts.txt", "Version=6.1\nPresence=assumed\nColour=red\n"}},
          .file = "facts.txt",
          .field = "line 3: unknown name \"Colour\""},
-        {.what = "no Version", .changes = {{"facts.txt", "Presence=assumed\n"}}, .file = "facts.txt", .field = "Version"},
+        {.what = "no Version",
+         .changes = {{"facts.txt", "Presence=assumed\n"}},
+         .file = "facts.txt",
+         .field = "Version"},
         {.what = "Version text",
          .changes = {{"facts.txt", "Version=ten\nPresence=assumed\n"}},
          .file = "facts.txt",

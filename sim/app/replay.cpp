@@ -108,7 +108,8 @@ Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt,
         }
     }
     size_t const detected = lastAttempt.find(kAttemptEnd);
-    std::string const after = detected == std::string::npos ? "" : lastAttempt.substr(detected + sizeof kAttemptEnd - 1);
+    std::string const after =
+        detected == std::string::npos ? "" : lastAttempt.substr(detected + sizeof kAttemptEnd - 1);
     bool const queriedLoaded = !queried.empty() && adapters > 0 && after.find(kOpenFailed) == std::string::npos;
 
     Json drivers = Json::array();
@@ -126,7 +127,8 @@ Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt,
         }
         std::optional<unsigned> word;
         size_t const since = eeprom == std::string::npos ? 0 : eeprom;
-        if (region != std::string::npos && after.substr(since, region - since).find(kQueryFailed) == std::string::npos) {
+        if (region != std::string::npos &&
+            after.substr(since, region - since).find(kQueryFailed) == std::string::npos) {
             size_t const companion = after.find(kCompanion, region);
             std::optional<unsigned> const high = ReadHexAt(after, region + sizeof kRegionLine - 1, 0xFF);
             std::optional<unsigned> const low = companion == std::string::npos
@@ -166,7 +168,8 @@ Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt,
 Json ComposeScenario(const Collection &collection, const std::string &scenarioPath) {
     const VersionInfo &version = collection.version;
     std::string folder = collection.folder;
-    std::replace_if(folder.begin(), folder.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    std::replace_if(
+        folder.begin(), folder.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     Json scenario = {
         {"description", "Replay of the collection " + folder + " (Windows " + collection.recordedVersion + ")"},
         {"version",
@@ -183,7 +186,8 @@ Json ComposeScenario(const Collection &collection, const std::string &scenarioPa
     for (const std::string &name : collection.regFiles) {
         std::error_code failed;
         fs::path const file = fs::path(collection.folder) / name;
-        fs::path relative = scenarioPath.empty() ? fs::path(name) : fs::relative(file, base.empty() ? "." : base, failed);
+        fs::path relative =
+            scenarioPath.empty() ? fs::path(name) : fs::relative(file, base.empty() ? "." : base, failed);
         if (failed || relative.empty()) {
             relative = fs::absolute(file, failed);
         }

@@ -73,8 +73,8 @@ struct Facts {
 };
 
 Facts ReadFacts(const fs::path &path) {
-    static const char *const kNames[] = {"Version",    "BuildNumber", "ProductType", "OtherTypeDescription",
-                                         "OSType",     "CSDVersion",  "Presence"};
+    static const char *const kNames[] = {"Version", "BuildNumber", "ProductType", "OtherTypeDescription",
+                                         "OSType",  "CSDVersion",  "Presence"};
     std::string const bytes = ReadBounded(path);
     Facts facts;
     size_t number = 0;
