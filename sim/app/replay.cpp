@@ -76,7 +76,8 @@ std::string QueriedDeviceFile(const Machine &machine) {
             }
             detected = detected || call.data.find(kAttemptEnd) != std::string::npos;
         } else if (detected && call.operation == OperationName(Operation::CreateFileA)) {
-            return call.fileName.rfind(kDevicePrefix, 0) == 0 ? call.fileName.substr(sizeof kDevicePrefix - 1) : "";
+            std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
+            return call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos ? name : "";
         }
     }
     return "";
@@ -118,6 +119,7 @@ Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt,
         Json driver = {{"device", queried}};
         size_t const region = after.find(kRegionLine);
         size_t eeprom = after.find(kEepromLine);
+        // The region line ends in the EEPROM line's text: found there, there is no EEPROM line.
         eeprom = region != std::string::npos && eeprom == region + sizeof kRegionLine - sizeof kEepromLine
                      ? std::string::npos
                      : eeprom;
