@@ -91,7 +91,7 @@ Facts ReadFacts(const fs::path &path) {
             continue; // a blank line carries no field
         }
         size_t const equals = line.find('=');
-        std::string const where = "line " + std::to_string(number);
+        std::string where = "line " + std::to_string(number);
         if (equals == std::string::npos) {
             Fail(path, where + ": expected Name=Value");
         }
@@ -100,9 +100,9 @@ Facts ReadFacts(const fs::path &path) {
         if (name == "Present") {
             facts.present.push_back(value);
         } else if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
-            Fail(path, where + ": unknown name " + Quote(name));
+            Fail(path, where.append(": unknown name ").append(Quote(name)));
         } else if (!facts.values.emplace(name, value).second) {
-            Fail(path, name + ": given twice (" + where + ")");
+            Fail(path, name + ": given twice (" + where.append(")"));
         }
     }
     return facts;
@@ -154,7 +154,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
         version.minor = 2;
         version.build = 9200;
     }
-    std::optional<host::DWORD> const osType = number("OSType");
+    host::DWORD const osType = number("OSType").value_or(0); // WMI's: 16 Windows 95, 17 Windows 98, 18 NT
     bool const windows9x =
         osType == 16U || osType == 17U || (version.major == 4 && (version.minor == 10 || version.minor == 90));
     version.platformId = windows9x ? 1 : 2;
