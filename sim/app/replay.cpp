@@ -48,25 +48,31 @@ std::optional<unsigned> ReadHexAt(const std::string &text, size_t at, unsigned l
     return digits == 0 ? std::nullopt : std::optional<unsigned>(value);
 }
 
-// Takes a machine after a run. Returns the names behind "\\.\" of the device
-// files the tool tried to open, each once, in the order first tried.
+// Takes a call. Returns the name behind "\\.\" of the device file a CreateFileA
+// call opens, when a driver could serve it (not empty, no backslash); else "".
+std::string DeviceFileOf(const CallRecord &call) {
+    std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
+    bool const served = call.operation == OperationName(Operation::CreateFileA) &&
+                        call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos;
+    return served ? name : "";
+}
+
+// Takes a machine after a run. Returns the device files the tool tried to
+// open, each once (as drivers are matched, without regard to case), in order.
 std::vector<std::string> DeviceFilesTried(const Machine &machine) {
     std::vector<std::string> names;
     for (const CallRecord &call : machine.calls) {
-        std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
-        if (call.operation == OperationName(Operation::CreateFileA) && call.fileName.rfind(kDevicePrefix, 0) == 0 &&
-            !name.empty() && name.find('\\') == std::string::npos &&
-            std::none_of(names.begin(), names.end(), [&name](const std::string &seen) {
-                return EqualsIgnoreCase(seen, name); // as a driver is matched
-            })) {
+        std::string const name = DeviceFileOf(call);
+        if (!name.empty() && std::none_of(names.begin(), names.end(),
+                                          [&name](const std::string &seen) { return EqualsIgnoreCase(seen, name); })) {
             names.push_back(name);
         }
     }
     return names;
 }
 
-// Takes a machine after a run. Returns the name behind "\\.\" of the file its
-// first attempt's queries opened; empty when they opened none.
+// Takes a machine after a run. Returns the device file its first attempt's
+// queries opened; empty when they opened none.
 std::string QueriedDeviceFile(const Machine &machine) {
     bool detected = false;
     for (const CallRecord &call : machine.calls) {
@@ -76,8 +82,7 @@ std::string QueriedDeviceFile(const Machine &machine) {
             }
             detected = detected || call.data.find(kAttemptEnd) != std::string::npos;
         } else if (detected && call.operation == OperationName(Operation::CreateFileA)) {
-            std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
-            return call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos ? name : "";
+            return DeviceFileOf(call);
         }
     }
     return "";
