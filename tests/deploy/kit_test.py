@@ -12,9 +12,12 @@ with their arguments, by the 64-bit or the 32-bit cmd, as Intune's agent
 starts it). After each step it checks the exit code cmd returns, the record
 appended to the log (its header: time, computer, kit version, outcome, exit
 code; its notes; the trace, byte for byte the scenario's expected output),
-the detection marker and every EDCCAEnable value of the network class; at
-the end, that the earlier record is still there, the rollback records, and
-that nothing planted ran or was written through.
+the detection marker, every EDCCAEnable value of the network class, and the
+collections in the log folder: a run that did not provision, or was asked
+to (/collect), leaves one, whose trace is the record's and whose replay by
+edcca-sim (--replay) reproduces the run's last attempt; at the end, that the
+earlier record is still there, the rollback records, and that nothing
+planted ran or was written through.
 Exits 77 (skipped) where Wine or the x86-64 MinGW compiler is missing.
 """
 
@@ -56,6 +59,7 @@ def kept(instance, earlier, source="kept for /uninstall"):
 
 
 WRITTEN_0007 = {"0007": "REG_SZ 1"}
+COLLECTED = "---- what the program saw is collected in C:\\windows\\Logs\\EdccaProvision\\collection"
 INSTALLED_0007 = ["---- 0007: EDCCAEnable REG_SZ 1"]
 # The kit 1.0.0 left: its marker, its log and its state file in %ProgramData%,
 # and the "1" it wrote.
@@ -90,15 +94,15 @@ CASES = {
     "no-adapter-without-programdata-or-script-host": dict(
         scenario="examples/exhausted-no-adapter.json",
         steps=[step("", "NoAdapter", 1618, None, {})],
-        rollback=None, no_programdata=True, no_script_host=True),
+        rollback=None, no_programdata=True, no_script_host=True, exported=["class.reg", "environment.reg"]),
     "no-decision": dict(
         scenario="examples/exhausted-region-3.json",
-        steps=[step("", "NoDecision", 1618, None, {}, notes=[])],
+        steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])],
         rollback=None),
     "write-failed": dict(
         scenario="tests/scenarios/driver-key-missing.json",
         steps=[step("", "WriteFailed", 1603, None, {})],
-        rollback=None),
+        rollback=None, exported=["class.reg", "enum.reg", "environment.reg", "services-class-net.reg"]),
     # The program writes the last adapter it finds only, whatever the first
     # one's region: not plain Written, and no retry.
     "two-adapters-second-written-then-restored": dict(
@@ -107,7 +111,7 @@ CASES = {
                     {"Outcome": "SeveralAdapters", "Adapters": "2", "DriverKeys": "0011"},
                     {"0007": "REG_SZ 0", "0011": "REG_SZ 1"},
                     notes=[kept("0011", "absent"), "---- the last attempt counted 2 adapters; the program provisioned "
-                           "the last one it found only. Driver keys holding EDCCAEnable = 1: 0011"]),
+                           "the last one it found only. Driver keys holding EDCCAEnable = 1: 0011", COLLECTED]),
                step("/uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"},
                     notes=["---- 0011: EDCCAEnable removed, as it was absent"])],
         rollback=None),
@@ -115,7 +119,7 @@ CASES = {
         scenario="examples/two-adapters-second-driver-not-loaded.json",
         steps=[step("", "NoDecision", 1618, None, {},
                     notes=['---- 2 adapters are installed; the program queries the last one it finds only: '
-                           '"0007: EDCCAEnable absent" "0011: EDCCAEnable absent"'])],
+                           '"0007: EDCCAEnable absent" "0011: EDCCAEnable absent"', COLLECTED])],
         rollback=None),
     "overwrite-run-twice-then-restored": dict(
         scenario="examples/win7-x86-overwrite.json",
@@ -212,6 +216,42 @@ CASES = {
                step("/uninstall", "Uninstalled", 0, None, {},
                     notes=["---- 0007: EDCCAEnable removed, as it was absent"])],
         rollback=None, old_state=PLANTED, **KIT_100),
+    # Collections of the machines whose runs did not provision, and of two
+    # that did, asked for; every collection is replayed (see run_case).
+    # Found, then unplugged (under Wine its instance key goes): WMI no
+    # longer lists it.
+    "collect-device-unplugged": dict(
+        scenario="tests/scenarios/device-unplugged.json",
+        steps=[step("", "NoDecision", 1618, None, {})],
+        rollback=None),
+    "collect-no-net-class": dict(
+        scenario="tests/scenarios/no-net-class.json",
+        steps=[step("", "NoAdapter", 1618, None, {})],
+        rollback=None, exported=["environment.reg"]),
+    "collect-written": dict(
+        scenario="examples/written-region-1.json",
+        steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
+        rollback={"0007": "absent"}),
+    # Four collections: the oldest goes.
+    "collect-two-adapters-four-times": dict(
+        scenario="examples/two-adapters.json",
+        steps=[step("/collect", "SeveralAdapters", 2, "SeveralAdapters", {"0011": "REG_SZ 1"})] * 4,
+        rollback={"0011": "absent"}),
+    # A replay that does not reproduce the run names the first line that
+    # differs: here a collection edited by hand to say the adapter was
+    # unplugged.
+    "collect-edited-by-hand": dict(
+        scenario="examples/exhausted-region-3.json",
+        steps=[step("", "NoDecision", 1618, None, {})],
+        rollback=None, edit_facts=("Present=USB\\VID_13B1&PID_003B\\00E04C3B0001\r\n", ""),
+        differs=("<-- GetAvailableAdapters() :  Available adapter number = 1\\n",
+                 "GetAvailableAdapters() : No Available Adapter\\n")),
+    # An export above the bound is left out, and said so; without the
+    # network class the replay cannot reproduce the run.
+    "collect-export-too-large": dict(
+        scenario="examples/exhausted-region-3.json",
+        steps=[step("", "NoDecision", 1618, None, {})],
+        rollback=None, large_class_value=True, replayed=1, exported=["enum.reg", "environment.reg"], left_out=True),
     # Characters cmd treats specially in the kit's folder. Not "%": Wine's
     # cmd expands variables again in what %~dp0 gives (Windows' does not).
     "awkward-folder-then-program-missing": dict(
@@ -224,6 +264,20 @@ HEADER = re.compile(r"==== (?:(?P<time>.+), )?(?P<computer>[^,]+), kit (?P<kit>[
                     r"exit code (?P<code>\d+)(?P<note>.*)$")
 ISO_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 HOSTILE = "@echo %0 %* >>C:\\hijacked.txt\r\n@exit /b 1\r\n"
+
+
+def collects(action):
+    """Whether a step leaves a collection: a provisioning run whose program
+    ran and that did not provision, or one asked to collect."""
+    ran = action["command"] in ("", "/collect") and action["outcome"] not in (None, "UnsafeFolder", "ProgramMissing")
+    return ran and (action["command"] == "/collect" or action["outcome"] not in ("Written", "Declined"))
+
+
+def replay(collection, report):
+    """edcca-sim --replay of a collection: its exit code and its report."""
+    result = subprocess.run([wine_machine.EDCCA_SIM, "--replay", collection, "--report", report],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return result.returncode, (read(report) or "") + result.stderr
 
 
 def records(log):
@@ -344,6 +398,10 @@ def set_up(session, case, key_acl):
         os.makedirs(os.path.join(drive_c, "hostile"))
         for command in ("find", "reg", "ping", "cscript", "mkdir"):
             write(os.path.join(drive_c, "hostile", command + ".cmd"), HOSTILE)
+    if case.get("large_class_value"):
+        # 800 000 bytes, some 4.8 MB as regedit's UTF-16 hex lines.
+        session.import_reg(wine_machine.reg_document([(CLASS + "\\0001", ['"Large"=' + wine_machine.reg_hex(
+            3, bytes(800000))])]), "large.reg")
     if case.get("no_script_host"):
         for system in ("system32", "syswow64"):
             os.remove(os.path.join(drive_c, "windows", system, "cscript.exe"))
@@ -365,12 +423,17 @@ def run_case(cache, package, key_acl, name):
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
     with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:
         wine_runner.set_up_machine(session, machine_scenario, "EdccaProvision.exe", machine_scenario["windows"])
+        # Windows tells every program the same version: Wine, per program,
+        # is told so for the script host that collects it.
+        reg_add(session, "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\cscript.exe", "Version",
+                machine_scenario["windows"])
         folder, data = set_up(session, case, key_acl)
         drive_c = os.path.join(session.prefix, "drive_c")
         kit = os.path.join(drive_c, "kit")
         first_line = EARLIER.split("\r\n")[0]
 
         seen = 0
+        made = 0
         steps = list(enumerate(case["steps"]))
         for group in [steps] if case.get("at_once") else [[step] for step in steps]:
             for _, action in group:
@@ -448,6 +511,43 @@ def run_case(cache, package, key_acl, name):
             check("marker after step %d: %s" % (number + 1, wanted), got == wanted, "%r" % marker)
             check("EDCCAEnable values after step %d: %s" % (number + 1, last["values"]), values == last["values"],
                   "%r" % values)
+            made += sum(1 for _, action in group if collects(action))
+            kept_folders = ["collection", "collection.1", "collection.2"][:min(made, 3)]
+            folders = sorted(n for n in os.listdir(data) if n.startswith("collection")) if os.path.isdir(data) else []
+            check("collections after step %d: %s" % (number + 1, kept_folders), folders == kept_folders, repr(folders))
+            if collects(last) and folders:
+                collection = os.path.join(data, "collection")
+                files = sorted(os.listdir(collection))
+                exported = case.get("exported", ["class.reg", "enum.reg", "environment.reg"])
+                check("the collection holds its summary, trace, facts and %s" % exported,
+                      files == sorted(["collection.txt", "facts.txt", "trace.txt"] + exported), repr(files))
+                if case.get("left_out"):
+                    check("the summary says what was left out", "left out, larger than 4 MB" in
+                          (read(os.path.join(collection, "collection.txt")) or ""),
+                          read(os.path.join(collection, "collection.txt")) or "")
+                check("the collection's trace is the run's", read(os.path.join(collection, "trace.txt")) == trace,
+                      repr((read(os.path.join(collection, "trace.txt")) or "")[-200:]))
+                facts = (read(os.path.join(collection, "facts.txt")) or "").split("\r\n")
+                presence = "Presence=assumed" if case.get("no_script_host") else "Presence=Win32_PnPEntity"
+                check("the collection says how it knows the adapters present (%s)" % presence, presence in facts,
+                      repr(facts))
+                edit = case.get("edit_facts")
+                if edit:
+                    text = read(os.path.join(collection, "facts.txt"))
+                    check("the facts to edit", edit[0] in text, repr(text))
+                    write(os.path.join(collection, "facts.txt"), text.replace(edit[0], edit[1]))
+                code, report = replay(collection, os.path.join(session.work_dir, "replay-%d.txt" % number))
+                if edit:
+                    verdict = re.search(r'^replay: NOT reproduced: line (\d+) of the last attempt differs: '
+                                        r'recorded "(.*)", replayed "(.*)"$', report, re.M)
+                    check("the edited collection's replay does not reproduce the run, and names the line",
+                          code == 1 and verdict is not None and verdict.groups() == ("3",) + case["differs"],
+                          "exit code %d: %s" % (code, report))
+                else:
+                    replayed = case.get("replayed", 0)
+                    check("the collection's replay %s the run's last attempt" %
+                          ("reproduces" if replayed == 0 else "does not reproduce"), code == replayed,
+                          "exit code %d: %s" % (code, report))
             if case.get("rollback_after_second_step") and number == 1:
                 check("rollback records after the second run", rollback == case["rollback_after_second_step"],
                       repr(rollback))
@@ -464,7 +564,7 @@ def run_case(cache, package, key_acl, name):
                   "%d bytes: %r" % (len(log), log[:100]))
         else:
             check("the earlier record kept at the log's start", log.startswith(EARLIER), repr(log[:100]))
-            left = sorted(set(os.listdir(data)) - {"log.txt", "log.1.txt"})
+            left = sorted(n for n in set(os.listdir(data)) - {"log.txt", "log.1.txt"} if not n.startswith("collection"))
             check("nothing else left in the log folder", not left, ", ".join(left))
         _, rollback, _ = registry_state(session)
         check("rollback records %r" % case["rollback"], rollback == case["rollback"], repr(rollback))

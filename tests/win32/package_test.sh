@@ -9,7 +9,7 @@
 # also check the version edcca.cmd records. Checks: the name carries the
 # project version; the zip holds one folder of the same name with exactly the
 # program (the built one, with that version in its version resource and
-# manifest), edcca.cmd, README.txt and CHANGELOG.txt (CR LF lines, README.txt
+# manifest), edcca.cmd, edcca-facts.vbs, README.txt and CHANGELOG.txt (CR LF lines, README.txt
 # naming the version) and SHA256SUMS, which holds every other file's hash;
 # scripts/release.sh after a version bump, and the SHA256SUMS it writes
 # beside the zip. That the
@@ -32,7 +32,7 @@ check named-with-version $? "no $zip"
 [[ -f $zip ]] || exit 1
 
 listing=$(unzip -Z1 "$zip" | tr '\n' ' ')
-[[ $listing == "$name/ $name/CHANGELOG.txt $name/EdccaProvision.exe $name/README.txt $name/SHA256SUMS $name/edcca.cmd " ]]
+[[ $listing == "$name/ $name/CHANGELOG.txt $name/EdccaProvision.exe $name/README.txt $name/SHA256SUMS $name/edcca-facts.vbs $name/edcca.cmd " ]]
 check contents-in-one-folder $? "holds '$listing'"
 
 mkdir "$work/unpacked" && unzip -q "$zip" -d "$work/unpacked" && cd "$work/unpacked/$name"
@@ -50,10 +50,10 @@ head -1 README.txt | grep -q "^EdccaProvision $version - "
 check readme-names-version $? "README.txt begins '$(head -1 README.txt)'"
 
 sums=$(sha256sum -c SHA256SUMS 2>&1)
-[[ $(grep -c ': OK$' <<<"$sums") -eq 4 ]]
+[[ $(grep -c ': OK$' <<<"$sums") -eq 5 ]]
 check sha256sums $? "$sums"
 
-for text in edcca.cmd README.txt CHANGELOG.txt; do
+for text in edcca.cmd edcca-facts.vbs README.txt CHANGELOG.txt; do
   [[ $(grep -c $'\r$' "$text") -eq $(wc -l < "$text") ]]
   check "$text-crlf" $? "$text has lines without CR LF"
 done
@@ -68,7 +68,7 @@ check release-after-a-version-bump $? "no $name.zip, or not the package target's
 rm -rf "$build/deploy/EdccaProvision-0.9.0-win32"
 mkdir published && cp "$work/release/SHA256SUMS" "$work/release/$name.zip" published/ && cd published &&
   unzip -q "$name.zip" && sums=$(sha256sum -c SHA256SUMS 2>&1)
-[[ $(grep -c ': OK$' <<<"$sums") -eq 6 && $(wc -l < SHA256SUMS) -eq 6 ]] && grep -q " $name/edcca.cmd$" SHA256SUMS
+[[ $(grep -c ': OK$' <<<"$sums") -eq 7 && $(wc -l < SHA256SUMS) -eq 7 ]] && grep -q " $name/edcca.cmd$" SHA256SUMS
 check published-sha256sums-cover-zip-and-files $? "$sums"
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }
