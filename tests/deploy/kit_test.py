@@ -191,7 +191,13 @@ CASES = {
     "planted-link-for-the-log-folder": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {})],
-        rollback=None, planted_link=True),
+        rollback=None, planted_link="."),
+    # A collection's folder that would be removed, a link to a folder
+    # holding a file: refused before anything is removed through it.
+    "planted-link-for-a-collection": dict(
+        scenario="examples/exhausted-region-3.json",
+        steps=[step("", "UnsafeFolder", 1603, None, {})],
+        rollback=None, planted_link="collection.2"),
     "usage": dict(
         scenario="examples/written-region-1.json",
         steps=[step("/?", None, 0, None, {}), step("uninstall", None, 87, None, {}),
@@ -367,13 +373,17 @@ def set_up(session, case, key_acl):
         os.rename(os.path.join(drive_c, folder), os.path.join(drive_c, case["folder"]))
         folder = case["folder"]
     data = os.path.join(drive_c, "windows", "logs", "EdccaProvision")
-    if case.get("planted_link"):
+    if case.get("planted_link") == ".":
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         os.symlink(os.path.join(drive_c, "elsewhere"), data)
     else:
         os.makedirs(data)
         earlier = EARLIER + ("x" * (LOG_BOUND - len(EARLIER) - 2) + "\r\n" if case.get("full_log") else "")
         write(os.path.join(data, "log.txt"), earlier)
+    if case.get("planted_link", ".") != ".":
+        os.makedirs(os.path.join(drive_c, "elsewhere"))
+        write(os.path.join(drive_c, "elsewhere", "precious.txt"), "kept\r\n")
+        os.symlink(os.path.join(drive_c, "elsewhere"), os.path.join(data, case["planted_link"]))
     old = os.path.join(drive_c, "ProgramData", "EdccaProvision")
     if case.get("old_state"):
         os.makedirs(old)
@@ -513,7 +523,8 @@ def run_case(cache, package, key_acl, name):
                   "%r" % values)
             made += sum(1 for _, action in group if collects(action))
             kept_folders = ["collection", "collection.1", "collection.2"][:min(made, 3)]
-            folders = sorted(n for n in os.listdir(data) if n.startswith("collection")) if os.path.isdir(data) else []
+            folders = sorted(n for n in os.listdir(data) if n.startswith("collection") and
+                             not os.path.islink(os.path.join(data, n))) if os.path.isdir(data) else []
             check("collections after step %d: %s" % (number + 1, kept_folders), folders == kept_folders, repr(folders))
             if collects(last) and folders:
                 collection = os.path.join(data, "collection")
@@ -554,8 +565,10 @@ def run_case(cache, package, key_acl, name):
 
         log = read(os.path.join(data, "log.txt")) or ""
         if case.get("planted_link"):
-            check("nothing written through the planted link", not os.listdir(os.path.join(drive_c, "elsewhere")),
-                  ", ".join(os.listdir(os.path.join(drive_c, "elsewhere"))))
+            elsewhere = os.path.join(drive_c, "elsewhere")
+            there = sorted(os.listdir(elsewhere)) if os.path.isdir(elsewhere) else ["(the folder is gone)"]
+            check("nothing written or removed through the planted link",
+                  there == ([] if case["planted_link"] == "." else ["precious.txt"]), ", ".join(there))
         elif case.get("full_log"):
             rotated = read(os.path.join(data, "log.1.txt"))
             check("the full log moved to log.1.txt whole", rotated == EARLIER + "x" * (LOG_BOUND - len(EARLIER) - 2)
