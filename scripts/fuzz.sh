@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-(( ${#targets[@]} )) || targets=(reg_import scenario attempt)
+(( ${#targets[@]} )) || targets=(reg_import scenario attempt replay)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
@@ -24,8 +24,10 @@ for target in "${targets[@]}"; do
   status=0
   dict=()
   [[ -f fuzz/$target.dict ]] && dict=(-dict="fuzz/$target.dict")
+  saved=("fuzz/corpus/$target")
+  [[ -d fuzz/regressions/$target ]] && saved+=("fuzz/regressions/$target")
   ASAN_OPTIONS=check_printf=0 build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "fuzz/corpus/$target" "fuzz/regressions/$target" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "${saved[@]}" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   echo "fuzz_$target: ${runs:-0} executions in ${seconds} s, exit $status"
   total=$(( total + ${runs:-0} ))
