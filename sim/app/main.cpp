@@ -182,27 +182,19 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
     out << "architecture: "
         << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
     out << "devices:\n";
-    const sim::RegistryKey *enumRoot = machine.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
-    if (enumRoot != nullptr) {
-        for (const sim::RegistryKey *bus : enumRoot->Subkeys()) {
-            for (const sim::RegistryKey *device : bus->Subkeys()) {
-                for (const sim::RegistryKey *instance : device->Subkeys()) {
-                    std::string const path = bus->Name() + "\\" + device->Name() + "\\" + instance->Name();
-                    std::string presence = "always";
-                    for (const auto &entry : machine.presence) {
-                        if (sim::EqualsIgnoreCase(entry.first, path)) {
-                            presence = TimelineText(entry.second);
-                        }
-                    }
-                    const sim::RegistryValue *name = instance->FindValue("FriendlyName");
-                    if (name == nullptr) {
-                        name = instance->FindValue("DeviceDesc");
-                    }
-                    out << "  " << path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
-                        << " (present: " << presence << ")\n";
-                }
+    for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
+        std::string presence = "always";
+        for (const auto &entry : machine.presence) {
+            if (sim::EqualsIgnoreCase(entry.first, instance.path)) {
+                presence = TimelineText(entry.second);
             }
         }
+        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
+        if (name == nullptr) {
+            name = instance.key->FindValue("DeviceDesc");
+        }
+        out << "  " << instance.path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
+            << " (present: " << presence << ")\n";
     }
     out << "drivers:\n";
     for (const sim::Driver &driver : machine.drivers) {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "formats/reg_file.h"
+#include "formats/scenario.h"
 #include "machine/registry.h"
 #include "machine/text.h"
 
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 constexpr size_t kMostRegFiles = 64;
 constexpr size_t kMostDigits = 9; // every number fits a DWORD
 constexpr size_t kMostTextLength = 127;
-constexpr char kAttemptLine[] = "--> DetectAdapter()\n"; // each attempt's first trace line
 
 // A fault of the collection: the file (as a path) and "field: what was expected".
 struct CollectionFault {
@@ -188,22 +188,15 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
     }
     collection->presenceAssumed = presence == "assumed";
     std::vector<bool> listed(facts.present.size(), false);
-    if (const RegistryKey *enumRoot = registry.FindKey("SYSTEM\\CurrentControlSet\\Enum")) {
-        for (const RegistryKey *bus : enumRoot->Subkeys()) {
-            for (const RegistryKey *device : bus->Subkeys()) {
-                for (const RegistryKey *instance : device->Subkeys()) {
-                    std::string const instancePath = bus->Name() + "\\" + device->Name() + "\\" + instance->Name();
-                    bool present = collection->presenceAssumed;
-                    for (size_t i = 0; i < facts.present.size(); ++i) {
-                        if (EqualsIgnoreCase(facts.present[i], instancePath)) {
-                            listed[i] = true;
-                            present = true;
-                        }
-                    }
-                    collection->devices.emplace_back(instancePath, present);
-                }
+    for (const DeviceInstance &instance : DeviceInstances(registry)) {
+        bool present = collection->presenceAssumed;
+        for (size_t i = 0; i < facts.present.size(); ++i) {
+            if (EqualsIgnoreCase(facts.present[i], instance.path)) {
+                listed[i] = true;
+                present = true;
             }
         }
+        collection->devices.emplace_back(instance.path, present);
     }
     for (size_t i = 0; i < listed.size(); ++i) {
         if (!listed[i]) {
@@ -219,7 +212,7 @@ void Read(const fs::path &folder, Collection *collection) {
             collection->trace += trace[at];
         }
     }
-    if (collection->trace.find(kAttemptLine) == std::string::npos) {
+    if (collection->trace.find(kAttemptStart) == std::string::npos) {
         Fail(folder / "trace.txt", "expected at least one attempt (a \"--> DetectAdapter()\" line)");
     }
     Facts const facts = ReadFacts(folder / "facts.txt");

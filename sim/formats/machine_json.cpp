@@ -58,20 +58,11 @@ void AddKeys(const RegistryKey &key, const std::string &path, json &keys) {
 
 json Devices(const Scenario &scenario) {
     json devices = json::array();
-    const RegistryKey *enumRoot = scenario.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
-    if (enumRoot == nullptr) {
-        return devices;
-    }
-    for (const RegistryKey *bus : enumRoot->Subkeys()) {
-        for (const RegistryKey *device : bus->Subkeys()) {
-            for (const RegistryKey *instance : device->Subkeys()) {
-                std::string const path = bus->Name() + "\\" + device->Name() + "\\" + instance->Name();
-                auto const found = scenario.presence.find(UpperCase(path));
-                devices.push_back({{"instance", ByteText(path)},
-                                   {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{}
-                                                                                         : found->second)}});
-            }
-        }
+    for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
+        auto const found = scenario.presence.find(UpperCase(instance.path));
+        devices.push_back(
+            {{"instance", ByteText(instance.path)},
+             {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{} : found->second)}});
     }
     return devices;
 }

@@ -30,6 +30,8 @@ enum class RunEnd {
 };
 const char *RunEndName(RunEnd end);
 
+constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
+
 // What a run must produce: a scenario's "expect"; what is not given is not held.
 struct Expectation {
     std::optional<std::string> standardOutput; // exact bytes

@@ -18,9 +18,8 @@
 
 namespace sim {
 
-constexpr int kToolAttempts = 40;                         // the tool gives up after these
-constexpr std::uint64_t kAttemptMs = 200;                 // attempt n runs at 200 n ms
-constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
+constexpr int kToolAttempts = 40;         // the tool gives up after these
+constexpr std::uint64_t kAttemptMs = 200; // attempt n runs at 200 n ms
 
 struct RunSummary {
     std::string trace; // standard output, every byte that arrived

@@ -5,6 +5,22 @@
 
 namespace sim {
 
+std::vector<DeviceInstance> DeviceInstances(const Registry &registry) {
+    std::vector<DeviceInstance> instances;
+    const RegistryKey *enumRoot = registry.FindKey("SYSTEM\\CurrentControlSet\\Enum");
+    if (enumRoot == nullptr) {
+        return instances;
+    }
+    for (const RegistryKey *bus : enumRoot->Subkeys()) {
+        for (const RegistryKey *device : bus->Subkeys()) {
+            for (const RegistryKey *instance : device->Subkeys()) {
+                instances.push_back({bus->Name() + "\\" + device->Name() + "\\" + instance->Name(), instance});
+            }
+        }
+    }
+    return instances;
+}
+
 bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
     if (timeline.empty()) {
         return true;

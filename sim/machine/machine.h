@@ -190,6 +190,15 @@ class Machine {
     std::shared_ptr<State> state_;
 };
 
+// A device instance of a registry: the key
+// SYSTEM\CurrentControlSet\Enum\<enumerator>\<device>\<instance>, and its path below Enum.
+struct DeviceInstance {
+    std::string path; // "USB\\VID_13B1&PID_003B\\00E04C3B0001"
+    const RegistryKey *key = nullptr;
+};
+// Takes a registry. Returns its device instances in the order it enumerates them.
+std::vector<DeviceInstance> DeviceInstances(const Registry &registry);
+
 // Makes a machine the one the host seam works on, for the scope's lifetime.
 class MachineScope {
   public:
