@@ -1,0 +1,133 @@
+// run_account.cpp - reading the program's trace into what its run did.
+
+#include "kit/core/run_account.h"
+
+#include <cstring>
+
+namespace kit {
+namespace {
+
+// The program's trace texts that tell what an attempt did. This table is the
+// one place outside the program that knows them.
+constexpr char kAttemptStart[] = "--> DetectAdapter()";
+constexpr char kAdapterCount[] = "Available adapter number = ";
+constexpr char kRegionLine[] = " GetSupportCountryRegion Offset 0x38 = 0x";
+struct EndingText {
+    const char *text;
+    bool atLineStart; // the text begins its line; else it may stand anywhere in it
+    AttemptEnd end;
+};
+constexpr EndingText kEndings[] = {
+    {kRegionLine, false, AttemptEnd::RegionLine},
+    {"Cannot find any adapter card !", true, AttemptEnd::NoAdapterCard},
+    {"RegOpenKeyEx '", true, AttemptEnd::DriverKeyNotOpened},
+    {"RegSetValueEx REGSTR_RADIO '", true, AttemptEnd::ValueNotSet},
+};
+
+// Takes a line (without its end) and a text. Returns where the text stands
+// in the line, or nullptr.
+const char *FindInLine(const char *line, std::size_t length, const char *text) {
+    std::size_t const size = std::strlen(text);
+    for (std::size_t at = 0; at + size <= length; ++at) {
+        if (std::memcmp(line + at, text, size) == 0) {
+            return line + at;
+        }
+    }
+    return nullptr;
+}
+
+// Takes text and its length. Returns the hexadecimal number it begins with,
+// or -1 without a digit (or past what a long holds).
+long ReadHex(const char *text, std::size_t length) {
+    long value = 0;
+    std::size_t digits = 0;
+    for (; digits < length && digits < 7; ++digits) {
+        char const c = text[digits];
+        int const digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) {
+            break;
+        }
+        value = value * 16 + digit;
+    }
+    return digits == 0 ? -1 : value;
+}
+
+// Takes text and its length. Returns the decimal number it begins with
+// (blanks before it skipped), or -1 without a digit.
+int ReadDecimal(const char *text, std::size_t length) {
+    std::size_t at = 0;
+    while (at < length && text[at] == ' ') {
+        ++at;
+    }
+    int value = 0;
+    std::size_t const first = at;
+    for (; at < length && at - first < 6 && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = value * 10 + (text[at] - '0');
+    }
+    return at == first ? -1 : value;
+}
+
+// Takes the account so far and one line of the trace. Updates the account.
+void ReadLine(const char *line, std::size_t length, std::size_t offset, RunAccount *account) {
+    if (length >= sizeof kAttemptStart - 1 && std::memcmp(line, kAttemptStart, sizeof kAttemptStart - 1) == 0) {
+        ++account->attempts;
+        account->adaptersCounted = 0;
+        account->lastAttemptEnd = AttemptEnd::None;
+        account->region = -1;
+        account->lastAttemptAt = offset;
+        return;
+    }
+    if (account->attempts == 0) {
+        return;
+    }
+    if (const char *count = FindInLine(line, length, kAdapterCount)) {
+        std::size_t const skip = static_cast<std::size_t>(count - line) + sizeof kAdapterCount - 1;
+        int const number = ReadDecimal(line + skip, length - skip);
+        account->adaptersCounted = number < 0 ? 0 : number;
+        account->adapterEverFound = account->adapterEverFound || account->adaptersCounted > 0;
+    }
+    for (const EndingText &ending : kEndings) {
+        const char *at = FindInLine(line, length, ending.text);
+        if (at == nullptr || (ending.atLineStart && at != line)) {
+            continue;
+        }
+        account->lastAttemptEnd = ending.end;
+        if (ending.end == AttemptEnd::RegionLine) {
+            std::size_t const skip = static_cast<std::size_t>(at - line) + sizeof kRegionLine - 1;
+            account->region = ReadHex(line + skip, length - skip);
+        }
+        break;
+    }
+}
+
+} // namespace
+
+void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account) {
+    *account = RunAccount();
+    std::size_t start = 0;
+    while (start < length) {
+        const void *feed = std::memchr(trace + start, '\n', length - start);
+        std::size_t end = feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - trace);
+        std::size_t next = feed == nullptr ? length : end + 1;
+        if (end > start && trace[end - 1] == '\r') {
+            --end;
+        }
+        ReadLine(trace + start, end - start, start, account);
+        start = next;
+    }
+    bool const regionDecides = account->lastAttemptEnd == AttemptEnd::RegionLine;
+    if (account->attempts == 0) {
+        account->end = TraceEnd::NoRun;
+    } else if (regionDecides && account->region == 1) {
+        account->end = TraceEnd::Written;
+    } else if (regionDecides && (account->region == 2 || account->region == 9)) {
+        account->end = TraceEnd::Declined;
+    } else {
+        account->end = account->attempts >= kProgramAttempts ? TraceEnd::Exhausted : TraceEnd::CutShort;
+    }
+}
+
+} // namespace kit

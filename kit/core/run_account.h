@@ -1,0 +1,49 @@
+// run_account.h - what a run of EdccaProvision.exe did, read from its trace.
+//
+// The one reading of the program's trace outside the program: the kit takes
+// its outcome from it, the judge its attempts, the replay the shape of a
+// recorded run. Its table of texts (run_account.cpp) is the only place beside
+// the program that knows them. Lines may end in LF or in CR LF (msvcrt's text
+// mode); a line may hold several trace texts, since some end in no line feed.
+
+#pragma once
+
+#include <cstddef>
+
+namespace kit {
+
+constexpr int kProgramAttempts = 40; // the program gives up after these
+
+// How the last attempt ended: its last line that tells.
+enum class AttemptEnd {
+    None,               // no attempt, or it ended in none of the lines below
+    RegionLine,         // " GetSupportCountryRegion Offset 0x38 = 0x%x , ..." (anywhere in its line)
+    NoAdapterCard,      // "Cannot find any adapter card !"
+    DriverKeyNotOpened, // "RegOpenKeyEx '...' failed"
+    ValueNotSet,        // "RegSetValueEx REGSTR_RADIO '...' failed"
+};
+
+// How the run ended, as the trace alone shows it.
+enum class TraceEnd {
+    NoRun,     // no attempt began: the program did not run, or wrote nothing
+    Written,   // the last attempt's region line says 1 and nothing failed after it
+    Declined,  // region 2 or 9
+    Exhausted, // 40 attempts, the last undecided
+    CutShort,  // fewer than 40 attempts, the last undecided: the run was ended from outside
+};
+
+struct RunAccount {
+    int attempts = 0;                // attempts begun ("--> DetectAdapter()" lines)
+    int adaptersCounted = 0;         // the last attempt's last "Available adapter number = N"; 0 without one
+    bool adapterEverFound = false;   // some attempt counted an adapter
+    AttemptEnd lastAttemptEnd = AttemptEnd::None;
+    long region = -1;                // the last attempt's region code, as its region line prints it; -1 without one
+    TraceEnd end = TraceEnd::NoRun;
+    std::size_t lastAttemptAt = 0;   // offset of the last attempt's first line in the trace
+};
+
+// Takes a trace and its length (it may hold NULs; nothing past length is
+// read). Fills *account. Never fails: a trace that says nothing is NoRun.
+void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account);
+
+} // namespace kit
