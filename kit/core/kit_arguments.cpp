@@ -24,12 +24,12 @@ const char *ReadArgument(const char *at, char *text) {
     bool quoted = false;
     for (; *at != '\0' && (quoted || !IsBlank(*at)); ++at) {
         char c = *at;
+        // Inside quotes a doubled quote is a quote of text: the argument is
+        // then no switch, wherever it ends.
         if (c == '"' && !(quoted && at[1] == '"')) {
             quoted = !quoted;
             continue;
         }
-        // Inside quotes a doubled quote is one quote of text.
-        at += c == '"' ? 1 : 0;
         if (length + 1 < kMostArgumentBytes) {
             text[length++] = c;
         }
@@ -38,15 +38,15 @@ const char *ReadArgument(const char *at, char *text) {
     return at;
 }
 
-// Takes two texts. Returns whether they are equal, a-z and A-Z taken alike.
-bool EqualsIgnoringCase(const char *left, const char *right) {
-    for (;; ++left, ++right) {
-        char a = *left >= 'a' && *left <= 'z' ? static_cast<char>(*left - 'a' + 'A') : *left;
-        char b = *right >= 'a' && *right <= 'z' ? static_cast<char>(*right - 'a' + 'A') : *right;
-        if (a != b) {
+// Takes an argument and a switch in upper case. Returns whether the argument
+// is that switch, a-z taken as A-Z.
+bool IsSwitch(const char *argument, const char *upperSwitch) {
+    for (;; ++argument, ++upperSwitch) {
+        char const c = *argument >= 'a' && *argument <= 'z' ? static_cast<char>(*argument - 'a' + 'A') : *argument;
+        if (c != *upperSwitch) {
             return false;
         }
-        if (a == '\0') {
+        if (c == '\0') {
             return true;
         }
     }
@@ -89,16 +89,16 @@ Command ParseCommandLine(const char *arguments) {
     if (*at != '\0') {
         return Command::Wrong;
     }
-    if (EqualsIgnoringCase(first, "/collect")) {
+    if (IsSwitch(first, "/COLLECT")) {
         return Command::Collect;
     }
-    if (EqualsIgnoringCase(first, "/uninstall")) {
+    if (IsSwitch(first, "/UNINSTALL")) {
         return Command::Uninstall;
     }
-    if (EqualsIgnoringCase(first, "/status")) {
+    if (IsSwitch(first, "/STATUS")) {
         return Command::Status;
     }
-    if (EqualsIgnoringCase(first, "/?")) {
+    if (IsSwitch(first, "/?")) {
         return Command::Help;
     }
     return Command::Wrong;

@@ -40,7 +40,7 @@ int ReadHexDigit(char c) {
     return -1;
 }
 
-// Takes text and where to stop. Reads 1 to 8 hex digits into *number.
+// Takes text. Reads the 1 to 8 hex digits it begins with into *number.
 // Returns where they end, or nullptr without a digit or with more than 8.
 const char *ReadHexNumber(const char *text, std::uint32_t *number) {
     *number = 0;
