@@ -447,8 +447,14 @@ void SettleRecordsAfter(const AdapterList &before, const bool written[kMostAdapt
 
 Outcome RestoreRecordsAndRemoveMarker(TextBuffer *notes) {
     Outcome outcome = Outcome::Uninstalled;
-    host::HKEY const key = OpenRollbackKey(host::KEY_QUERY_VALUE | host::KEY_SET_VALUE);
-    if (key != nullptr) {
+    host::HKEY key = nullptr;
+    host::LSTATUS const opened = host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath, 0,
+                                                     host::KEY_QUERY_VALUE | host::KEY_SET_VALUE, &key);
+    if (opened != host::ERROR_SUCCESS && opened != host::ERROR_FILE_NOT_FOUND) {
+        // Records that cannot be handled are kept, and the marker above them.
+        outcome = Outcome::UninstallFailed;
+        AppendText(notes, "---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed\r\n");
+    } else if (opened == host::ERROR_SUCCESS) {
         char name[kMostNameBytes];
         char record[kMostRecordBytes];
         // A handled record is deleted, so the next one takes its index.
