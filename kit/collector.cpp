@@ -50,6 +50,7 @@ struct Writer {
     std::size_t used;
     std::size_t total;
     std::size_t limit;
+    bool begun;    // the sink began the file
     bool failed;   // the sink refused a write
     bool tooLarge; // past the limit
 };
@@ -65,7 +66,8 @@ Writer *BeginFile(const CollectionSink &sink, const char *fileName, std::size_t 
     writer->total = 0;
     writer->limit = limit;
     writer->tooLarge = false;
-    writer->failed = sink.begin(sink.context, fileName) == 0;
+    writer->begun = sink.begin(sink.context, fileName) != 0;
+    writer->failed = !writer->begun;
     return writer;
 }
 
@@ -134,6 +136,9 @@ void WriteField(Writer *writer, const char *text) { WriteEscaped(writer, text, s
 // Takes a writer and whether to keep the file. Ends it. Returns 1, or 0 when
 // the sink failed.
 int EndFile(Writer *writer, bool keep) {
+    if (!writer->begun) {
+        return 0; // nothing to end: the sink could not begin the file
+    }
     FlushChunk(writer);
     bool const kept = keep && !writer->failed && !writer->tooLarge;
     int const ended = writer->sink->end(writer->sink->context, kept);
@@ -545,25 +550,6 @@ void ReadFirstString(host::HDEVINFO set, host::SP_DEVINFO_DATA *member, host::DW
     text[kept] = '\0';
 }
 
-// Whether a first hardware ID is the adapter's, as the program tells it: its
-// upper-cased text contains USB\VID_13B1&PID_003B.
-bool IsAdapterId(const char *hardwareId) {
-    std::size_t const patternLength = sizeof kAdapterHardwareId - 1;
-    for (const char *at = hardwareId; *at != '\0'; ++at) {
-        std::size_t i = 0;
-        for (; i < patternLength && at[i] != '\0'; ++i) {
-            char const c = at[i] >= 'a' && at[i] <= 'z' ? static_cast<char>(at[i] - 'a' + 'A') : at[i];
-            if (c != kAdapterHardwareId[i]) {
-                break;
-            }
-        }
-        if (i == patternLength) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Takes a driver key name. Remembers it for the DriverKey= lines, once.
 void RememberAdapterKey(const char *driverName) {
     if (driverName[0] == '\0') {
@@ -592,7 +578,7 @@ void WriteDeviceLines(Writer *writer, const DeviceSets &sets) {
         WriteText(writer, " ");
         WriteField(writer, g_driverName);
         WriteText(writer, kLineEnd);
-        if (IsAdapterId(g_hardwareId)) {
+        if (MatchesAdapter(g_hardwareId)) {
             RememberAdapterKey(g_driverName);
         }
     }
