@@ -50,7 +50,8 @@ bool MatchesAdapter(const char *firstHardwareId);
 // Takes a driver key name and a buffer of kMostNameBytes. Writes the record
 // name: the part after "{4D36E972-...}\" (compared without case) when it
 // holds no backslash, else "Class\" and the whole name. Returns 1, or 0 for
-// an empty name or one too long.
+// an empty name, one with an empty part (a leading, trailing or doubled
+// backslash) or one too long.
 int MakeRecordName(const char *driverKeyName, char *recordName);
 
 // Takes a value. Returns whether it is the setting: REG_SZ "1" (with or

@@ -20,4 +20,10 @@ constexpr int kWrongArgumentsExitCode = 87;
 // Switches are matched without regard to case.
 Command ParseCommandLine(const char *arguments);
 
+// Takes the whole command line as GetCommandLineA gives it. Returns where the
+// arguments begin: past the program's name, which Windows reads apart (a
+// quoted name ends at the next quote, else at the first blank; backslashes
+// are text).
+const char *SkipProgramName(const char *commandLine);
+
 } // namespace kit

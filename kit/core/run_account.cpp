@@ -70,9 +70,14 @@ int ReadDecimal(const char *text, std::size_t length) {
     return at == first ? -1 : value;
 }
 
+// Takes a line (without its end). Returns whether it is an attempt's first.
+bool StartsAttempt(const char *line, std::size_t length) {
+    return length >= sizeof kAttemptStart - 1 && std::memcmp(line, kAttemptStart, sizeof kAttemptStart - 1) == 0;
+}
+
 // Takes the account so far and one line of the trace. Updates the account.
 void ReadLine(const char *line, std::size_t length, std::size_t offset, RunAccount *account) {
-    if (length >= sizeof kAttemptStart - 1 && std::memcmp(line, kAttemptStart, sizeof kAttemptStart - 1) == 0) {
+    if (StartsAttempt(line, length)) {
         ++account->attempts;
         account->adaptersCounted = 0;
         account->lastAttemptEnd = AttemptEnd::None;
@@ -128,6 +133,25 @@ void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account) 
     } else {
         account->end = account->attempts >= kProgramAttempts ? TraceEnd::Exhausted : TraceEnd::CutShort;
     }
+}
+
+std::size_t FindAttemptStart(const char *trace, std::size_t length, std::size_t from) {
+    std::size_t at = from;
+    // From the middle of a line, the next line is the first that may begin one.
+    if (at > 0 && at < length && trace[at - 1] != '\n') {
+        const void *feed = std::memchr(trace + at, '\n', length - at);
+        at = feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - trace) + 1;
+    }
+    while (at < length) {
+        const void *feed = std::memchr(trace + at, '\n', length - at);
+        std::size_t const end =
+            feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - trace);
+        if (StartsAttempt(trace + at, end - at)) {
+            return at;
+        }
+        at = end + 1;
+    }
+    return length;
 }
 
 } // namespace kit

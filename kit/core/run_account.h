@@ -46,4 +46,9 @@ struct RunAccount {
 // read). Fills *account. Never fails: a trace that says nothing is NoRun.
 void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account);
 
+// Takes a trace, its length and an offset. Returns the offset of the first
+// attempt's first line that begins at or after `from`, or `length` when none
+// does: where the trace is cut into attempts.
+std::size_t FindAttemptStart(const char *trace, std::size_t length, std::size_t from);
+
 } // namespace kit

@@ -2,18 +2,18 @@
 
 #include "judge/judge.h"
 
+#include "kit/core/run_account.h"
 #include "machine/text.h"
 
 namespace sim {
 
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
-    std::string_view const start = kAttemptStart;
     std::vector<std::string> attempts;
-    size_t at = trace.find(start);
+    size_t at = kit::FindAttemptStart(trace.data(), trace.size(), 0);
     *head = trace.substr(0, at);
-    while (at != std::string::npos) {
-        size_t const next = trace.find(start, at + start.size());
-        attempts.push_back(trace.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    while (at < trace.size()) {
+        size_t const next = kit::FindAttemptStart(trace.data(), trace.size(), at + 1);
+        attempts.push_back(trace.substr(at, next - at));
         at = next;
     }
     return attempts;
@@ -46,8 +46,9 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
     summary.trace = std::move(trace);
     summary.outcome = outcome;
     summary.changes = std::move(changes);
-    std::string head;
-    summary.attempts = static_cast<int>(SplitAttempts(written, &head).size());
+    kit::RunAccount account;
+    kit::ReadRunAccount(written.data(), written.size(), &account);
+    summary.attempts = account.attempts;
     bool stored = false;
     for (const RegistryChange &change : summary.changes) {
         stored = stored ||

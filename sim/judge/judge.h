@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "formats/scenario.h"
+#include "kit/core/run_account.h"
 #include "machine/machine.h"
 #include "machine/registry.h"
 
 namespace sim {
 
-constexpr int kToolAttempts = 40;         // the tool gives up after these
-constexpr std::uint64_t kAttemptMs = 200; // attempt n runs at 200 n ms
+constexpr int kToolAttempts = kit::kProgramAttempts; // the tool gives up after these
+constexpr std::uint64_t kAttemptMs = 200;            // attempt n runs at 200 n ms
 
 struct RunSummary {
     std::string trace; // standard output, every byte that arrived
@@ -32,11 +33,12 @@ struct RunSummary {
     std::vector<std::string> leftOpen; // keys, handles, device sets, heap blocks still open
 };
 
-// The one account of a run's end and attempts: an attempt begins with
-// kAttemptStart in what the tool wrote (`written`: on the simulated host
-// every byte it wrote, whether it arrived or was lost; seen from outside, the
-// trace); a run that stored "EDCCAEnable" is Written, else one that did not
-// exit Returned, else Exhausted after 40 attempts and Declined before.
+// The one account of a run's end and attempts: the attempts are those the
+// run's account (kit::ReadRunAccount) reads in what the tool wrote
+// (`written`: on the simulated host every byte it wrote, whether it arrived
+// or was lost; seen from outside, the trace); a run that stored
+// "EDCCAEnable" is Written, else one that did not exit Returned, else
+// Exhausted after 40 attempts and Declined before.
 RunSummary SummarizeRun(std::string trace, const std::string &written, const ProcessOutcome &outcome,
                         std::vector<RegistryChange> changes);
 // A run on the simulated host: the same, with what the call log shows the
@@ -44,7 +46,8 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
 // process left open.
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome);
 
-// The trace cut before each attempt's first line; *head gets what came before.
+// The trace cut before each attempt's first line (kit::FindAttemptStart);
+// *head gets what came before.
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head);
 
 // The first line (each with its "\n") in which two attempts differ: its
