@@ -450,7 +450,7 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
 void ReadVersion(const json &value, const std::string &field, VersionInfo *version) {
     CheckFields(value, field,
                 {"major", "minor", "build", "platformId", "productType", "serverR2", "getVersionFails", "csdVersion",
-                 "servicePackMajor", "servicePackMinor", "suiteMask"});
+                 "servicePackMajor", "servicePackMinor", "suiteMask", "codePage"});
     auto number = [&](const char *name, std::uint64_t limit, std::uint64_t current) {
         return value.contains(name) ? ReadNumber(value[name], Child(field, name), limit) : current;
     };
@@ -463,6 +463,7 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
     version->servicePackMajor = static_cast<host::WORD>(number("servicePackMajor", 0xFFFF, version->servicePackMajor));
     version->servicePackMinor = static_cast<host::WORD>(number("servicePackMinor", 0xFFFF, version->servicePackMinor));
     version->suiteMask = static_cast<host::WORD>(number("suiteMask", 0xFFFF, version->suiteMask));
+    version->codePage = static_cast<host::UINT>(number("codePage", 0xFFFF, version->codePage));
     if (value.contains("getVersionFails")) {
         version->getVersionFails = ReadBool(value["getVersionFails"], Child(field, "getVersionFails"));
     }

@@ -44,6 +44,7 @@ struct VersionInfo {
     host::WORD servicePackMajor = 0;
     host::WORD servicePackMinor = 0;
     host::WORD suiteMask = 0x0100; // VER_SUITE_SINGLEUSERTS, as a workstation reports it
+    host::UINT codePage = 1252;    // GetACP: the ANSI code page every A call speaks
 };
 
 // The four query identifiers the tool sends, by Windows generation, and

@@ -155,6 +155,8 @@ HLOCAL LocalFree(HLOCAL memory) {
     return error == ERROR_SUCCESS ? nullptr : memory;
 }
 
+UINT GetACP() { return sim::ActiveMachine().version.codePage; }
+
 DWORD GetLastError() {
     sim::Machine &machine = sim::ActiveMachine();
     sim::CallRecord call;

@@ -7,6 +7,7 @@
 // looking, reports the stored size, and appends a NUL behind a string that
 // lacks one when the buffer has room, without counting it.
 
+#include <cstdlib>
 #include <cstring>
 
 #include "seam/host_state.h"
@@ -196,6 +197,318 @@ host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
     return host::ERROR_SUCCESS;
 }
 
+// ---- the kit's registry calls ----
+
+constexpr host::DWORD kCreatedNewKey = 1;     // REG_CREATED_NEW_KEY
+constexpr host::DWORD kOpenedExistingKey = 2; // REG_OPENED_EXISTING_KEY
+constexpr host::LONG kKeyDeleted = 1018;      // ERROR_KEY_DELETED
+constexpr host::LONG kUnknownRevision = 1305; // ERROR_UNKNOWN_REVISION
+constexpr host::DWORD kKeyCreateSubKey = 0x0004;
+constexpr host::SECURITY_INFORMATION kKnownSecurityParts =
+    host::OWNER_SECURITY_INFORMATION | host::GROUP_SECURITY_INFORMATION | host::DACL_SECURITY_INFORMATION;
+
+// The security the simulated registry can tell of a key. It keeps none of its
+// own: a key gets Windows' plain driver-key descriptor, and one whose every
+// open for writing the scenario refuses (an ERROR_ACCESS_DENIED fault on
+// RegOpenKeyExA, for every call, with KEY_ALL_ACCESS or any rights) gets a
+// DACL that grants reading only.
+constexpr char kOwnerPart[] = "O:SY";
+constexpr char kGroupPart[] = "G:SY";
+constexpr char kDefaultDacl[] = "D:(A;CI;KR;;;BU)(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
+constexpr char kReadOnlyDacl[] = "D:(A;CI;KR;;;BU)(A;CI;KR;;;BA)(A;CI;KR;;;SY)";
+// The descriptor RegGetKeySecurity hands out is the simulated host's own
+// record, read back only by ConvertSecurityDescriptorToStringSecurityDescriptorA.
+constexpr char kDescriptorTag[4] = {'S', 'D', 's', 'm'};
+
+bool DeniesWriting(const Machine &machine, const std::string &path) {
+    for (const Fault &fault : machine.faults) {
+        if (fault.operation == OperationName(Operation::RegOpenKeyExA) && fault.callNumber == 0 &&
+            fault.error == host::ERROR_ACCESS_DENIED && (fault.access == 0 || fault.access == host::KEY_ALL_ACCESS) &&
+            (fault.subject.empty() || EqualsIgnoreCase(fault.subject, path))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes a machine, a key's path and the parts asked for. Returns the SDDL
+// text of those parts.
+std::string KeySecurityText(const Machine &machine, const std::string &path, host::SECURITY_INFORMATION parts) {
+    std::string text;
+    if ((parts & host::OWNER_SECURITY_INFORMATION) != 0) {
+        text += kOwnerPart;
+    }
+    if ((parts & host::GROUP_SECURITY_INFORMATION) != 0) {
+        text += kGroupPart;
+    }
+    if ((parts & host::DACL_SECURITY_INFORMATION) != 0) {
+        text += DeniesWriting(machine, path) ? kReadOnlyDacl : kDefaultDacl;
+    }
+    return text;
+}
+
+// Whether a handle's key is still in the registry (a deleted key's handles
+// stay open but refuse every call, as on Windows).
+bool IsLive(const Machine &machine, const KeyRef &ref) {
+    return ref.root || machine.registry.FindKey(ref.path) == ref.key.get();
+}
+
+host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
+                        host::HKEY *result, host::DWORD *disposition) {
+    KeyRef const base = ResolveKey(machine, key);
+    std::string const sub = subKey == nullptr ? "" : subKey;
+    if (host::LONG const fault =
+            FireFault(machine, Operation::RegCreateKeyExA, {JoinPath(base.path, sub), sub}, samDesired)) {
+        if (result != nullptr) {
+            *result = nullptr;
+        }
+        return fault;
+    }
+    if (result == nullptr || subKey == nullptr) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    if (!base.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, base)) {
+        return kKeyDeleted;
+    }
+    if (subKey[0] == '\\') {
+        return host::ERROR_BAD_PATHNAME;
+    }
+    std::string path;
+    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+    host::DWORD outcome = kOpenedExistingKey;
+    if (found == nullptr) {
+        if (!base.root && (base.access & kKeyCreateSubKey) == 0) {
+            return host::ERROR_ACCESS_DENIED;
+        }
+        if (machine.registry.CreateKey(JoinPath(base.path, sub)) == nullptr) {
+            return host::ERROR_BAD_PATHNAME;
+        }
+        found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+        outcome = kCreatedNewKey;
+    }
+    std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
+    if (!shared) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
+    if (disposition != nullptr) {
+        *disposition = outcome;
+    }
+    return host::ERROR_SUCCESS;
+}
+
+host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueName) {
+    KeyRef const ref = ResolveKey(machine, key);
+    std::string const name = valueName == nullptr ? "" : valueName;
+    if (host::LONG const fault = FireFault(machine, Operation::RegDeleteValueA, {name, ref.path})) {
+        return fault;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, ref)) {
+        return kKeyDeleted;
+    }
+    if ((ref.access & host::KEY_SET_VALUE) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    return ref.key->DeleteValue(name) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
+}
+
+host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
+    KeyRef const base = ResolveKey(machine, key);
+    std::string const sub = subKey == nullptr ? "" : subKey;
+    if (host::LONG const fault = FireFault(machine, Operation::RegDeleteKeyA, {JoinPath(base.path, sub), sub})) {
+        return fault;
+    }
+    if (subKey == nullptr) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (!base.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, base)) {
+        return kKeyDeleted;
+    }
+    if (subKey[0] == '\\') {
+        return host::ERROR_BAD_PATHNAME;
+    }
+    std::string path;
+    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+    if (found == nullptr) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    // NtDeleteKey refuses a key with subkeys, and the root (STATUS_CANNOT_DELETE).
+    if (path.empty() || !found->Subkeys().empty()) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    return machine.registry.DeleteKeyTree(path) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
+}
+
+host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char *name, host::DWORD *nameSize,
+                      const host::DWORD *reserved, char *className, host::DWORD *classNameSize,
+                      host::FILETIME *lastWriteTime) {
+    KeyRef const ref = ResolveKey(machine, key);
+    if (host::LONG const fault = FireFault(machine, Operation::RegEnumKeyExA, {ref.path})) {
+        return fault;
+    }
+    if (name == nullptr || nameSize == nullptr || reserved != nullptr) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, ref)) {
+        return kKeyDeleted;
+    }
+    if ((ref.access & host::KEY_ENUMERATE_SUB_KEYS) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    std::vector<RegistryKey *> const subkeys = ref.key->Subkeys();
+    if (index >= subkeys.size()) {
+        return host::ERROR_NO_MORE_ITEMS;
+    }
+    const std::string &found = subkeys[index]->Name();
+    // The size counts the NUL going in and not coming out; too small, it is left as it was.
+    if (found.size() >= *nameSize) {
+        return host::ERROR_MORE_DATA;
+    }
+    std::memcpy(name, found.c_str(), found.size() + 1);
+    *nameSize = static_cast<host::DWORD>(found.size());
+    if (className != nullptr && classNameSize != nullptr && *classNameSize > 0) {
+        className[0] = '\0';
+    }
+    if (classNameSize != nullptr) {
+        *classNameSize = 0;
+    }
+    if (lastWriteTime != nullptr) {
+        *lastWriteTime = host::FILETIME{0, 0};
+    }
+    return host::ERROR_SUCCESS;
+}
+
+host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, char *valueName,
+                        host::DWORD *valueNameSize, const host::DWORD *reserved, host::DWORD *type, host::BYTE *data,
+                        host::DWORD *dataSize) {
+    KeyRef const ref = ResolveKey(machine, key);
+    if (host::LONG const fault = FireFault(machine, Operation::RegEnumValueA, {ref.path})) {
+        return fault;
+    }
+    if (valueName == nullptr || valueNameSize == nullptr || reserved != nullptr ||
+        (data != nullptr && dataSize == nullptr)) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, ref)) {
+        return kKeyDeleted;
+    }
+    if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    const std::vector<RegistryValue> &values = ref.key->Values();
+    if (index >= values.size()) {
+        return host::ERROR_NO_MORE_ITEMS;
+    }
+    const RegistryValue &value = values[index];
+    if (value.name.size() >= *valueNameSize) {
+        return host::ERROR_MORE_DATA;
+    }
+    std::memcpy(valueName, value.name.c_str(), value.name.size() + 1);
+    *valueNameSize = static_cast<host::DWORD>(value.name.size());
+    host::DWORD const capacity = dataSize != nullptr ? *dataSize : 0;
+    return QueryValueA(*ref.key, value.name, type, data, dataSize, capacity);
+}
+
+host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_INFORMATION information,
+                             host::PSECURITY_DESCRIPTOR descriptor, host::DWORD *descriptorSize) {
+    KeyRef const ref = ResolveKey(machine, key);
+    if (host::LONG const fault = FireFault(machine, Operation::RegGetKeySecurity, {ref.path})) {
+        return fault;
+    }
+    if (descriptorSize == nullptr || (information & ~kKnownSecurityParts) != 0) {
+        return host::ERROR_INVALID_PARAMETER;
+    }
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    if (!IsLive(machine, ref)) {
+        return kKeyDeleted;
+    }
+    if ((ref.access & host::READ_CONTROL) == 0) {
+        return host::ERROR_ACCESS_DENIED;
+    }
+    std::string const text = KeySecurityText(machine, ref.path, information);
+    auto const required = static_cast<host::DWORD>(sizeof kDescriptorTag + text.size() + 1);
+    if (descriptor == nullptr || *descriptorSize < required) {
+        *descriptorSize = required;
+        return host::ERROR_INSUFFICIENT_BUFFER;
+    }
+    auto *bytes = static_cast<char *>(descriptor);
+    std::memcpy(bytes, kDescriptorTag, sizeof kDescriptorTag);
+    std::memcpy(bytes + sizeof kDescriptorTag, text.c_str(), text.size() + 1);
+    *descriptorSize = required;
+    return host::ERROR_SUCCESS;
+}
+
+// Takes SDDL text and the parts asked for. Returns the text of those parts
+// only ("O:", "G:" and "D:" in that order, as the text holds them).
+std::string SelectSecurityParts(const std::string &text, host::SECURITY_INFORMATION parts) {
+    std::string selected;
+    const struct {
+        host::SECURITY_INFORMATION part;
+        const char *tag;
+    } kParts[] = {{host::OWNER_SECURITY_INFORMATION, "O:"},
+                  {host::GROUP_SECURITY_INFORMATION, "G:"},
+                  {host::DACL_SECURITY_INFORMATION, "D:"}};
+    for (const auto &entry : kParts) {
+        size_t const at = text.find(entry.tag);
+        if ((parts & entry.part) == 0 || at == std::string::npos) {
+            continue;
+        }
+        size_t end = text.size();
+        for (const auto &other : kParts) {
+            size_t const next = text.find(other.tag, at + 2);
+            end = next != std::string::npos && next < end ? next : end;
+        }
+        selected += text.substr(at, end - at);
+    }
+    return selected;
+}
+
+host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descriptor, host::DWORD revision,
+                           host::SECURITY_INFORMATION information, char **text, host::DWORD *textLength) {
+    const auto *bytes = static_cast<const char *>(descriptor);
+    if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
+        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
+        return host::FALSE;
+    }
+    if (revision != host::SDDL_REVISION_1) {
+        SetLastError(machine, kUnknownRevision);
+        return host::FALSE;
+    }
+    std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);
+    // The caller frees the text with LocalFree, so it is one of LocalAlloc's blocks.
+    auto *block = static_cast<char *>(std::malloc(selected.size() + 1));
+    if (block == nullptr) {
+        SetLastError(machine, host::ERROR_NOT_ENOUGH_MEMORY);
+        return host::FALSE;
+    }
+    std::memcpy(block, selected.c_str(), selected.size() + 1);
+    machine.Internal().blocks.emplace(block, selected.size() + 1);
+    *text = block;
+    if (textLength != nullptr) {
+        *textLength = static_cast<host::DWORD>(selected.size() + 1);
+    }
+    SetLastError(machine, host::ERROR_SUCCESS);
+    return host::TRUE;
+}
+
 } // namespace
 
 host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
@@ -277,6 +590,41 @@ LSTATUS RegCloseKey(HKEY key) {
     LSTATUS const status = sim::CloseKey(machine, key);
     sim::LogCall(machine, sim::Operation::RegCloseKey, status, call);
     return status;
+}
+
+// The kit's calls are not logged: no test holds their order.
+
+LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char * /*className*/, DWORD /*options*/,
+                        DWORD samDesired, void * /*securityAttributes*/, HKEY *result, DWORD *disposition) {
+    return sim::CreateKey(sim::ActiveMachine(), key, subKey, samDesired, result, disposition);
+}
+
+LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
+    return sim::DeleteValue(sim::ActiveMachine(), key, valueName);
+}
+
+LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) { return sim::DeleteKey(sim::ActiveMachine(), key, subKey); }
+
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
+                      DWORD *classNameSize, FILETIME *lastWriteTime) {
+    return sim::EnumKey(sim::ActiveMachine(), key, index, name, nameSize, reserved, className, classNameSize,
+                        lastWriteTime);
+}
+
+LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
+                      BYTE *data, DWORD *dataSize) {
+    return sim::EnumValue(sim::ActiveMachine(), key, index, valueName, valueNameSize, reserved, type, data, dataSize);
+}
+
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                          DWORD *descriptorSize) {
+    return sim::GetKeySecurity(sim::ActiveMachine(), key, information, descriptor, descriptorSize);
+}
+
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION information, char **text,
+                                                          DWORD *textLength) {
+    return sim::ConvertSecurity(sim::ActiveMachine(), descriptor, revision, information, text, textLength);
 }
 
 } // namespace host

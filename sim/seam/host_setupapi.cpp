@@ -281,6 +281,34 @@ host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
     return Finish(machine, host::ERROR_SUCCESS);
 }
 
+host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data, char *buffer,
+                               host::DWORD bufferSize, host::DWORD *requiredSize) {
+    auto &sets = machine.Internal().deviceSets;
+    auto found = sets.find(SetValue(setHandle));
+    if (found == sets.end()) {
+        return Finish(machine, host::ERROR_INVALID_HANDLE);
+    }
+    const DeviceMember *device = MemberOf(found->second, data);
+    if (device == nullptr) {
+        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+    }
+    if (buffer == nullptr && bufferSize > 0) {
+        return Finish(machine, host::ERROR_INVALID_USER_BUFFER);
+    }
+    // The configuration manager keeps instance IDs upper-cased, whatever the
+    // case of the Enum keys' names.
+    std::string const id = UpperCase(device->instancePath);
+    auto const required = static_cast<host::DWORD>(id.size() + 1);
+    if (requiredSize != nullptr) {
+        *requiredSize = required;
+    }
+    if (bufferSize < required) {
+        return Finish(machine, host::ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, id.c_str(), required);
+    return Finish(machine, host::ERROR_SUCCESS);
+}
+
 } // namespace
 } // namespace sim
 
@@ -341,6 +369,13 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
     BOOL const result = sim::DestroyDeviceInfoList(machine, deviceInfoSet);
     sim::LogCall(machine, sim::Operation::SetupDiDestroyDeviceInfoList, sim::CallStatus(machine, result));
     return result;
+}
+
+// Not logged: no test holds it.
+BOOL SetupDiGetDeviceInstanceIdA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData, char *instanceId,
+                                 DWORD instanceIdSize, DWORD *requiredSize) {
+    return sim::GetDeviceInstanceId(sim::ActiveMachine(), deviceInfoSet, deviceInfoData, instanceId, instanceIdSize,
+                                    requiredSize);
 }
 
 } // namespace host
