@@ -166,10 +166,13 @@ CASES = {
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])],
         rollback=None),
+    # The driver key denies writing (its DACL): the trace is the one of the
+    # scenario that makes opening it fail, and the collection says so.
     "write-failed": dict(
-        scenario="tests/scenarios/driver-key-missing.json",
+        scenario="examples/written-region-1.json",
         steps=[step("", "WriteFailed", 1603, None, {}, notes=[COLLECTED])],
-        rollback=None, exported=["class.reg", "enum.reg", "environment.reg", "services-class-net.reg"]),
+        rollback=None, trace_of="examples/driver-key-access-denied.json", driver_key_read_only="0007",
+        facts=[re.compile(r"DriverKey=\{4D36E972-E325-11CE-BFC1-08002BE10318\}\\0007 denied 5 \S*", re.I)]),
     # The program writes the last adapter it finds only, whatever the first
     # one's region: not plain Written, and no retry.
     "two-adapters-second-written-then-restored": dict(
@@ -214,32 +217,33 @@ CASES = {
                step("", "NoAdapter", 1618, None, {}, notes=[COLLECTED])],
         rollback={"0007": "absent"}),
     # A record that cannot be put back, and one for a driver key that is
-    # gone: /uninstall keeps them and the marker, and creates no key.
+    # gone: /uninstall keeps the first and the marker, drops the second, and
+    # creates no key.
     "uninstall-cannot-restore": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
                step("/uninstall", "UninstallFailed", 1603, "Written", WRITTEN_0007,
                     notes=["---- 0007: EDCCAEnable could not be restored to REG_BINARY zz",
                            "---- 0099: the driver key is gone; nothing to restore"])],
-        rollback={"0007": "REG_BINARY zz", "0099": "REG_SZ 0"},
+        rollback={"0007": "REG_BINARY zz"},
         earlier_rollback={"0007": "REG_BINARY zz", "0099": "REG_SZ 0"}),
-    # The marker's key denies writing: the record ahead cannot be written,
-    # so the program never runs; never success.
+    # The rollback records' key denies writing: the record ahead cannot be
+    # written, so the program never runs; never success.
     "marker-read-only": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "MarkerFailed", 1603, {}, {}, ran=False,
                     notes=[kept("0007", "absent", "could not be kept: the program did not run")]),
                step("/uninstall", "UninstallFailed", 1603, {}, {},
                     notes=["---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed"])],
-        rollback=None, marker_read_only=True),
-    # The same, where the adapter already holds "1": no record is needed, the
+        rollback={}, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
+    # The marker's key denies writing, where the adapter already holds "1": no record is needed, the
     # program runs, and the marker cannot be written after it.
     "marker-read-only-after-the-run": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "MarkerFailed", 1603, {}, WRITTEN_0007,
                     notes=["---- the marker HKLM\\SYSTEM\\EdccaProvision could not be written whole (Written)",
                            COLLECTED])],
-        rollback=None, marker_read_only=True, earlier_values={"0007": "1"}),
+        rollback=None, read_only_key="SYSTEM\\EdccaProvision", earlier_values={"0007": "1"}),
     "program-missing": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
@@ -631,8 +635,11 @@ def set_up(session, case, cache, key_acl):
         reg_add(session, CLASS + "\\" + instance, "EDCCAEnable", data_text)
     for instance, data_text in case.get("earlier_rollback", {}).items():
         reg_add(session, MARKER + "\\Rollback", instance, data_text)
-    if case.get("marker_read_only"):
-        wine_prefix.wine(session.prefix, key_acl, "SYSTEM\\EdccaProvision", "D:P(A;;KR;;;WD)")
+    if case.get("read_only_key"):
+        wine_prefix.wine(session.prefix, key_acl, case["read_only_key"], "D:P(A;;KR;;;WD)")
+    if case.get("driver_key_read_only"):
+        wine_prefix.wine(session.prefix, key_acl, CLASS.split("\\", 1)[1] + "\\" + case["driver_key_read_only"],
+                         "D:P(A;;KR;;;WD)")
     program = os.path.join(kit, "EdccaProvision.exe")
     if case.get("remove_program"):
         os.remove(program)
@@ -939,7 +946,7 @@ def run_steps(checks, session, case, folder, data, version, trace):
 def run_case(cache, package, key_acl, name):
     case = dict(CASES[name], zip=package)
     machine_scenario = wine_machine.translate_sim_scenario(os.path.join(ROOT, case["scenario"]))
-    trace = expected_trace(os.path.join(ROOT, case["scenario"]))
+    trace = expected_trace(os.path.join(ROOT, case.get("trace_of", case["scenario"])))
     version = re.search(r"EdccaProvision-(.+)-win32\.zip$", package).group(1)
     checks = Checks()
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
