@@ -161,6 +161,37 @@ host::HKEY OpenRollbackKey(host::DWORD rights) {
     return key;
 }
 
+// Takes a path under HKLM. Returns whether the key exists and holds neither
+// values nor subkeys.
+bool IsEmptyKey(const char *keyPath) {
+    host::HKEY key = nullptr;
+    if (host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, keyPath, 0, host::KEY_QUERY_VALUE | host::KEY_ENUMERATE_SUB_KEYS,
+                            &key) != host::ERROR_SUCCESS) {
+        return false;
+    }
+    char name[kMostNameBytes];
+    host::DWORD nameSize = sizeof name;
+    bool const noValue =
+        host::RegEnumValueA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) == host::ERROR_NO_MORE_ITEMS;
+    nameSize = sizeof name;
+    bool const noSubkey =
+        host::RegEnumKeyExA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr) == host::ERROR_NO_MORE_ITEMS;
+    host::RegCloseKey(key);
+    return noValue && noSubkey;
+}
+
+// Takes nothing. Removes the rollback key when no record is left in it, and
+// the marker key when that leaves it empty: a run that kept nothing leaves
+// no trace in the registry.
+void RemoveEmptyKeys() {
+    if (IsEmptyKey(kRollbackKeyPath)) {
+        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath);
+    }
+    if (IsEmptyKey(kMarkerKeyPath)) {
+        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kMarkerKeyPath);
+    }
+}
+
 // Takes a record name. Removes the record. Returns 1, or 0 when it is still there.
 int RemoveRecord(const char *recordName) {
     host::HKEY const key = OpenRollbackKey(host::KEY_SET_VALUE);
@@ -357,6 +388,7 @@ int WriteRecordsAhead(const AdapterList &adapters, bool written[kMostAdapters], 
                 written[i] = false;
             }
         }
+        RemoveEmptyKeys();
     }
     return result;
 }
@@ -381,6 +413,7 @@ void SettleRecordsAfter(const AdapterList &before, const bool written[kMostAdapt
             RemoveRecord(adapter.recordName);
         }
     }
+    RemoveEmptyKeys();
 }
 
 Outcome RestoreRecordsAndRemoveMarker(TextBuffer *notes) {

@@ -1,33 +1,19 @@
 /* kit_entry.c - the process entry point of EdccaKit.exe.
  *
  * Like the program's entry.c, it replaces MinGW's start-up code: it runs the
- * static constructors, if any, calls KitMain with the command line after the
- * program name, and ends the process with KitMain's exit code. */
+ * static constructors, if any, calls KitMain with the command line (the
+ * program's name is read apart by the kit's core, kit::SkipProgramName), and
+ * ends the process with KitMain's exit code. */
 
 #include <windows.h>
 #include <stdio.h>
 
-/* kit_main.cpp: takes the arguments, returns the exit code. */
-int KitMain(const char *arguments);
+/* kit_main.cpp: takes the whole command line, returns the exit code. */
+int KitMain(const char *commandLine);
 
 /* The linker script places the static constructors between these: -1, the
  * constructors' addresses, 0. */
 extern void (*__CTOR_LIST__[])(void);
-
-/* The part of a command line after the program name and the blanks that
- * follow it. A quoted name ends at the closing quote. */
-static const char *SkipProgramName(const char *line) {
-    int quoted = 0;
-    for (; *line != '\0' && (quoted || (*line != ' ' && *line != '\t')); ++line) {
-        if (*line == '"') {
-            quoted = !quoted;
-        }
-    }
-    while (*line == ' ' || *line == '\t') {
-        ++line;
-    }
-    return line;
-}
 
 /* Windows calls this with a stack aligned to 4 bytes only. */
 __attribute__((force_align_arg_pointer, noreturn)) void KitEntry(void) {
@@ -38,7 +24,7 @@ __attribute__((force_align_arg_pointer, noreturn)) void KitEntry(void) {
     for (; count > 0; --count) { /* in reverse order, as libgcc runs them */
         __CTOR_LIST__[count]();
     }
-    int const code = KitMain(SkipProgramName(GetCommandLineA()));
+    int const code = KitMain(GetCommandLineA());
     fflush(NULL);
     ExitProcess((UINT)code);
 }

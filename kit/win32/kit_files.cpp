@@ -46,20 +46,28 @@ bool IsUnsafeHandle(HANDLE file) {
     return GetFileInformationByHandle(file, &information) == 0 || IsUnsafeInformation(information);
 }
 
+// Takes a path. Returns whether the name itself is a link: its attributes
+// are the link's own (Wine shows a Unix symbolic link so, though a handle
+// opened on it reaches its target).
+bool IsLinkPath(const char *path) {
+    DWORD const attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Takes a path. Returns 1 when it names something, with *unsafe whether it is
 // a link or a file with other links; 0 when nothing is there.
 int InspectPath(const char *path, bool *unsafe) {
     *unsafe = false;
+    DWORD const attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *unsafe = true;
+        return 1;
+    }
     HANDLE const file =
         CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        DWORD const attributes = GetFileAttributesA(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            return 0;
-        }
-        *unsafe = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        return 1;
+        return attributes != INVALID_FILE_ATTRIBUTES ? 1 : 0;
     }
     *unsafe = IsUnsafeHandle(file);
     CloseHandle(file);
@@ -257,7 +265,8 @@ int AppendLogRecord(const LogFolder &folder, const char *record, std::size_t len
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    int const result = !IsUnsafeHandle(file) && WriteWhole(file, record, length) == 1 ? 1 : 0;
+    int const result =
+        !IsUnsafeHandle(file) && !IsLinkPath(folder.log) && WriteWhole(file, record, length) == 1 ? 1 : 0;
     CloseHandle(file);
     return result;
 }
@@ -300,7 +309,7 @@ int BeginCollectionFile(void *context, const char *fileName) {
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    if (IsUnsafeHandle(file)) {
+    if (IsUnsafeHandle(file) || IsLinkPath(files->path)) {
         CloseHandle(file);
         return 0;
     }

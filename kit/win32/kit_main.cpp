@@ -290,9 +290,9 @@ int ReportStatus() {
 
 } // namespace
 
-// Takes the command line after the program's name. Returns the exit code.
-extern "C" int KitMain(const char *arguments) {
-    switch (kit::ParseCommandLine(arguments)) {
+// Takes the command line as GetCommandLineA gives it. Returns the exit code.
+extern "C" int KitMain(const char *commandLine) {
+    switch (kit::ParseCommandLine(kit::SkipProgramName(commandLine))) {
     case kit::Command::Provision:
         return Provision(false);
     case kit::Command::Collect:
