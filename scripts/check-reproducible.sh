@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds EdccaProvision.exe and the package zip twice, each time from a fresh
-# clone of this repository's last commit in a folder of a different name and
-# depth, and checks that the two programs and the two zips are byte for byte
-# the same: nothing of the time or place of a build may end up in either.
+# Builds EdccaProvision.exe, EdccaKit.exe and the package zip twice, each
+# time from a fresh clone of this repository's last commit in a folder of a
+# different name and depth, and checks that the two builds give the same
+# bytes of each: nothing of the time or place of a build may end up in any.
 # usage: scripts/check-reproducible.sh [JOBS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +19,7 @@ build "$work/first"
 # Another folder, and seconds later: a time stamp would differ too.
 build "$work/second/of/the/builds"
 status=0
-for file in src/host/win32/EdccaProvision.exe "$(cd "$work/first/build/win32" && echo EdccaProvision-*-win32.zip)"; do
+for file in src/host/win32/EdccaProvision.exe kit/win32/EdccaKit.exe "$(cd "$work/first/build/win32" && echo EdccaProvision-*-win32.zip)"; do
   a=$work/first/build/win32/$file
   b=$work/second/of/the/builds/build/win32/$file
   if cmp "$a" "$b"; then

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Static checks: clang-tidy (.clang-tidy, zero findings allowed) over every C
-# and C++ source of src/ and sim/, and clang-format (.clang-format) over every
-# C and C++ source of the project. Each source of src/ is checked as the
-# program compiles it (the win32 preset, MinGW-w64: the Windows branches,
-# src/host/win32/), and the tool's logic also as the simulated host's tests
-# compile it (the sim-asan preset), as are the sources of sim/.
+# and C++ source of src/, kit/ and sim/, and clang-format (.clang-format) over
+# every C and C++ source of the project. Each source of src/ and kit/ is
+# checked as the programs compile it (the win32 preset, MinGW-w64: the
+# Windows branches, src/host/win32/, kit/win32/, kit/host/win32/), and the
+# logic of both also as the simulated host's tests compile it (the sim-asan
+# preset), as are the sources of sim/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --preset sim-asan >/dev/null
 cmake --preset win32 >/dev/null
-sources=$(find src -name '*.cpp' -o -name '*.c' | sort)
+sources=$(find src kit -name '*.cpp' -o -name '*.c' | sort)
 sim_sources=$(find sim -name '*.cpp' | sort)
 # clang 14 does not find Debian's MinGW-w64 C++ headers (its gcc folder is
 # "12-win32"); take them from the cross compiler itself.
@@ -25,7 +26,7 @@ checked=0
 for source in $sources; do
   clang-tidy -p build/win32 --quiet "${mingw_cxx[@]}" "$source"
   checked=$((checked + 1))
-  if [[ $source != src/host/win32/* ]]; then
+  if [[ $source != src/host/win32/* && $source != kit/win32/* && $source != kit/host/win32/* ]]; then
     clang-tidy -p build/sim-asan --quiet "$source"
     checked=$((checked + 1))
   fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release package, EdccaProvision-<version>-win32.zip, in the
-# right order: the program signed first (when a certificate is given), then
+# right order: EdccaProvision.exe and EdccaKit.exe signed first (when a
+# certificate is given), then
 # SHA256SUMS over the files as they go into the zip, then the zip itself
 # (scripts/pack.py: reproducible, one top-level folder), then beside it the
 # SHA256SUMS to publish: the zip and every file in it.
@@ -35,7 +36,9 @@ if [[ -z $stage ]]; then
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/win32/CMakeCache.txt")
   stage=$root/build/win32/deploy/EdccaProvision-$version-win32
 fi
-[[ -f $stage/EdccaProvision.exe ]] || { echo "release: no EdccaProvision.exe in $stage" >&2; exit 2; }
+for program in EdccaProvision.exe EdccaKit.exe; do
+  [[ -f $stage/$program ]] || { echo "release: no $program in $stage" >&2; exit 2; }
+done
 name=$(basename "$stage")
 
 mkdir -p "$out"
@@ -43,7 +46,9 @@ rm -rf "${out:?}/$name" "$out/$name.zip"
 cp -r "$stage" "$out/$name"
 rm -f "$out/$name/SHA256SUMS"
 if [[ -n $pfx ]]; then
-  "$root/scripts/sign.sh" "${sign_options[@]}" "$out/$name/EdccaProvision.exe" "$pfx"
+  for program in EdccaProvision.exe EdccaKit.exe; do
+    "$root/scripts/sign.sh" "${sign_options[@]}" "$out/$name/$program" "$pfx"
+  done
 fi
 python3 "$root/scripts/pack.py" "$out/$name" "$out/$name.zip"
 (cd "$out" && LC_ALL=C sha256sum "$name.zip" "$name"/*) > "$out/SHA256SUMS"

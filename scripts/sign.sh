@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Signs EdccaProvision.exe with Authenticode (SHA-256), in place, using
-# Debian's osslsigncode and a PKCS#12 (.pfx) file holding the code-signing
-# certificate and its private key.
+# Signs a program of the package (EdccaProvision.exe, EdccaKit.exe) with
+# Authenticode (SHA-256), in place, using Debian's osslsigncode and a PKCS#12
+# (.pfx) file holding the code-signing certificate and its private key. The
+# signature's description, which UAC shows, is the file's name without .exe.
 #
 # usage: scripts/sign.sh [--timestamp URL] EXE PFX
 #
@@ -41,7 +42,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # osslsigncode reports a failure as several lines of OpenSSL's error queue;
 # one line says what to do about it.
-if ! osslsigncode sign -pkcs12 "$pfx" -readpass "$password_source" -h sha256 -n EdccaProvision \
+if ! osslsigncode sign -pkcs12 "$pfx" -readpass "$password_source" -h sha256 -n "$(basename "$exe" .exe)" \
     "${timestamp[@]}" -in "$exe" -out "$work/signed.exe" >"$work/report" 2>&1; then
   if grep -q 'mac verify failure' "$work/report"; then
     echo "sign: wrong password for $pfx" >&2

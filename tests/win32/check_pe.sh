@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
-# check_pe.sh - checks the built EdccaProvision.exe as Windows will see it.
+# check_pe.sh - checks a built program, EdccaProvision.exe or EdccaKit.exe, as
+# Windows will see it.
 #
-# usage: check_pe.sh OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1)
+# usage: check_pe.sh OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1) [gui|console [NAME]]
 #
 # Reads the PE headers, import tables and resources with MinGW's objdump and
-# checks: 32-bit i386 image, Windows GUI subsystem, subsystem and OS version
-# 5.01 (Windows XP), NX and ASLR on, imports from exactly the five system DLLs
-# the program needs and only functions on the committed XP-era list, the
-# embedded application manifest (RT_MANIFEST 1), the version resource, no
-# symbols when a release build, and the file size. Prints one line per check
-# ("ok" or "FAIL") and exits 1 when any check failed.
+# checks: 32-bit i386 image, the Windows GUI (default) or console subsystem,
+# subsystem and OS version 5.01 (Windows XP), NX and ASLR on, imports from
+# the system DLLs of the program's committed XP-era list only, only functions
+# on that list and every one it marks "needed" (the program's own calls), the
+# embedded application manifest (RT_MANIFEST 1), the version resource naming
+# NAME (default EdccaProvision), no symbols when a release build, and the
+# file size. Prints one line per check ("ok" or "FAIL") and exits 1 when any
+# check failed.
 
 set -u
 export LC_ALL=C  # sort and comm must agree on one order
 
-if [ $# -ne 5 ]; then
-    echo "usage: $0 OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1)" >&2
+if [ $# -lt 5 ] || [ $# -gt 7 ] || { [ $# -ge 6 ] && [ "$6" != gui ] && [ "$6" != console ]; }; then
+    echo "usage: $0 OBJDUMP EXE IMPORT_ALLOW_LIST MAX_BYTES STRIPPED(0|1) [gui|console [NAME]]" >&2
     exit 2
 fi
-objdump=$1 exe=$2 allow_list=$3 max_bytes=$4 stripped=$5
+objdump=$1 exe=$2 allow_list=$3 max_bytes=$4 stripped=$5 subsystem_kind=${6:-gui} name=${7:-EdccaProvision}
 
 failures=0
 # check NAME CONDITION-RESULT DETAIL: records one check by the status of the
@@ -41,8 +44,13 @@ grep -q 'file format pei-i386' <<<"$headers" && [ "$(header_field Magic)" = 010b
 check machine-i386-pe32 $? "expected pei-i386 with PE32 magic 010b, got: $(grep -m1 'file format' <<<"$headers") magic $(header_field Magic)"
 
 subsystem=$(header_field Subsystem)
-[ "$subsystem" = 00000002 ]
-check subsystem-windows-gui $? "Subsystem is $subsystem, expected 00000002 (Windows GUI)"
+if [ "$subsystem_kind" = gui ]; then
+    [ "$subsystem" = 00000002 ]
+    check subsystem-windows-gui $? "Subsystem is $subsystem, expected 00000002 (Windows GUI)"
+else
+    [ "$subsystem" = 00000003 ]
+    check subsystem-windows-console $? "Subsystem is $subsystem, expected 00000003 (Windows console)"
+fi
 
 sub_version="$(header_field MajorSubsystemVersion).$(header_field MinorSubsystemVersion)"
 [ "$sub_version" = 5.1 ]
@@ -65,25 +73,24 @@ imports=$(awk '
     dll != "" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]+$/ { print dll, $3 }
     dll != "" && /^\t[0-9a-f]+\t +<none>/ { print dll, "#ordinal" }
 ' <<<"$headers" | sort -u)
-dlls=$(awk '{ print $1 }' <<<"$imports" | sort -u | tr '\n' ' ')
-[ "$dlls" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL USER32.DLL " ]
-check import-dlls $? "imports from '$dlls', expected exactly ADVAPI32 KERNEL32 MSVCRT SETUPAPI USER32"
+# The list's lines are "DLL Function" or "DLL Function needed".
+allowed=$(grep -v '^#' "$allow_list" | awk 'NF >= 2 { print toupper($1), $2 }' | sort -u)
+dlls=$(awk '{ print $1 }' <<<"$imports" | sort -u)
+listed_dlls=$(awk '{ print $1 }' <<<"$allowed" | sort -u)
+other_dlls=$(comm -23 <(printf '%s\n' "$dlls") <(printf '%s\n' "$listed_dlls") | tr '\n' ' ')
+[ -n "$dlls" ] && [ -z "$other_dlls" ]
+check import-dlls $? "imports from '$(tr '\n' ' ' <<<"$dlls")', of which '$other_dlls' are none of the listed system DLLs"
 
-allowed=$(grep -v '^#' "$allow_list" | awk 'NF == 2 { print toupper($1), $2 }' | sort -u)
 unlisted=$(comm -23 <(printf '%s\n' "$imports") <(printf '%s\n' "$allowed") | tr '\n' ',')
 [ -z "$unlisted" ]
 check imports-on-xp-list $? "imported but not on the XP-era list: $unlisted"
 
-# The calls the tool itself makes must be among them (a binary that lost its
-# logic would still pass the list check).
-needed=$(printf '%s\n' "ADVAPI32.DLL "{RegOpenKeyExA,RegQueryValueExA,RegSetValueExA,RegCloseKey} \
-    "SETUPAPI.DLL "{SetupDiClassGuidsFromNameA,SetupDiGetClassDevsA,SetupDiEnumDeviceInfo} \
-    "SETUPAPI.DLL "{SetupDiGetDeviceRegistryPropertyA,SetupDiDestroyDeviceInfoList} \
-    "KERNEL32.DLL "{CreateFileA,DeviceIoControl,CloseHandle,GetVersionExA,Sleep,ExitProcess} \
-    "USER32.DLL GetSystemMetrics")
-missing=$(comm -23 <(sort <<<"$needed") <(printf '%s\n' "$imports") | tr '\n' ',')
-[ -z "$missing" ]
-check imports-tool-calls $? "the tool's own calls are not imported: $missing"
+# The calls the program itself makes must be among them (a binary that lost
+# its logic would still pass the list check).
+needed=$(grep -v '^#' "$allow_list" | awk 'NF == 3 && $3 == "needed" { print toupper($1), $2 }' | sort -u)
+missing=$(comm -23 <(printf '%s\n' "$needed") <(printf '%s\n' "$imports") | tr '\n' ',')
+[ -n "$needed" ] && [ -z "$missing" ]
+check imports-tool-calls $? "the program's own calls are not imported: ${missing:-the list marks none needed}"
 
 # --- Resources --------------------------------------------------------------
 # "type name rva size" for every leaf of the resource tree (numeric ids in hex).
@@ -137,8 +144,10 @@ check manifest-no-supported-os $? "manifest lists supported operating systems; W
 version_hex=$(resource_bytes 0x000010 0x000001)
 # Version strings are UTF-16LE: compare with the pattern in that encoding.
 utf16() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | sed 's/../&00/g'; }
-grep -q "$(utf16 FileDescription)" <<<"$version_hex" && grep -q "$(utf16 EdccaProvision)" <<<"$version_hex"
-check version-resource $? "no RT_VERSION (16) resource 1 with FileDescription and ProductName EdccaProvision"
+# ProductName's value follows its key's terminator and padding.
+grep -q "$(utf16 FileDescription)" <<<"$version_hex" &&
+    grep -Eq "$(utf16 ProductName)(0000)+$(utf16 "$name")0000" <<<"$version_hex"
+check version-resource $? "no RT_VERSION (16) resource 1 with FileDescription and ProductName $name"
 
 # --- Symbols and size -------------------------------------------------------
 if [ "$stripped" = 1 ]; then

@@ -11,7 +11,7 @@
 # size bound raised by 4 KB for the signature); one byte changed in its code
 # fails verification; a wrong password fails with one line and leaves the file
 # as it was; scripts/release.sh --sign on the package's gathered files
-# (STAGE_DIR) packs the signed program, and the zip's SHA256SUMS holds it.
+# (STAGE_DIR) packs both programs signed, and the zip's SHA256SUMS holds them.
 set -euo pipefail
 
 [[ $# -eq 9 ]] || { echo "usage: $0 SIGN_SH CHECK_PE_SH OBJDUMP EXE ALLOW_LIST MAX_BYTES STRIPPED WORK_DIR STAGE_DIR" >&2; exit 2; }
@@ -63,8 +63,12 @@ check wrong-password-refused-in-one-line $? "$(cat error.txt)"
 EDCCA_SIGN_PASSWORD_FILE=password.txt "$release" --sign signer.pfx --stage "$stage" release >/dev/null
 name=$(basename "$stage")
 mkdir unpacked && unzip -q "release/$name.zip" -d unpacked
-(cd "unpacked/$name" && sha256sum -c --quiet SHA256SUMS) &&
-  osslsigncode verify -in "unpacked/$name/EdccaProvision.exe" -CAfile cert.pem >/dev/null 2>&1
-check release-signs-then-packs $? "SHA256SUMS or the signature of the packed program does not verify"
+(cd "unpacked/$name" && sha256sum -c --quiet SHA256SUMS)
+check release-sha256sums-after-signing $? "the packed SHA256SUMS does not verify"
+for program in EdccaProvision EdccaKit; do
+  report=$(osslsigncode verify -in "unpacked/$name/$program.exe" -CAfile cert.pem 2>&1) &&
+    ! cmp -s "unpacked/$name/$program.exe" "$stage/$program.exe"
+  check "release-signs-$program-then-packs" $? "$report"
+done
 
 [[ $failures -eq 0 ]] || { echo "$failures check(s) failed"; exit 1; }
