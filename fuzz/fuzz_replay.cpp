@@ -20,6 +20,7 @@
 
 #include "app/replay.h"
 #include "judge/judge.h"
+#include "kit/core/run_account.h"
 #include "machine/machine.h"
 #include "runner/run_tool.h"
 
@@ -116,10 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::ostringstream report;
     bool const reproduced = sim::ReportReplay(replay, machine.standardOutput, report);
 
-    std::string head;
-    std::vector<std::string> const recorded = sim::SplitAttempts(replay.collection.trace, &head);
-    std::vector<std::string> const replayed = sim::SplitAttempts(machine.standardOutput, &head);
-    bool const equal = !recorded.empty() && recorded.back() == (replayed.empty() ? "" : replayed.back());
+    // The last attempts as the kit reads a trace (kit::ReadRunAccount), compared whole.
+    auto lastAttempt = [](const std::string &trace) {
+        kit::RunAccount account;
+        kit::ReadRunAccount(trace.data(), trace.size(), &account);
+        return account.attempts == 0 ? std::string() : trace.substr(account.lastAttemptAt);
+    };
+    std::string const recorded = lastAttempt(replay.collection.trace);
+    bool const equal = !recorded.empty() && recorded == lastAttempt(machine.standardOutput);
     bool const saysNot = report.str().find("replay: NOT reproduced") != std::string::npos;
     if (reproduced != equal || saysNot == reproduced) {
         Fail("the verdict disagrees with the last attempts compared whole", report.str());

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "judge/judge.h"
+#include "kit/core/run_account.h"
 #include "machine/registry.h"
 #include "machine/text.h"
 #include "runner/run_tool.h"
@@ -32,6 +33,15 @@ constexpr char kQueryFailed[] = "QueryOID Failed!";
 constexpr char kEepromLine[] = " Offset 0x38 = 0x";
 constexpr char kRegionLine[] = " GetSupportCountryRegion Offset 0x38 = 0x";
 constexpr char kCompanion[] = " , 0x39 = 0x";
+
+// Takes a trace. Returns its last attempt (from its first line on) and, in
+// *attempts, how many it began, as the kit reads a trace.
+std::string LastAttempt(const std::string &trace, int *attempts) {
+    kit::RunAccount account;
+    kit::ReadRunAccount(trace.data(), trace.size(), &account);
+    *attempts = account.attempts;
+    return account.attempts == 0 ? std::string() : trace.substr(account.lastAttemptAt);
+}
 
 // Takes a text and a position. Returns the hexadecimal number written there
 // when it is at most `limit`, else nothing.
@@ -77,7 +87,9 @@ std::string QueriedDeviceFile(const Machine &machine) {
     bool detected = false;
     for (const CallRecord &call : machine.calls) {
         if (call.operation == OperationName(Operation::WriteStandardOutput)) {
-            if (detected && call.data.find(kAttemptStart) != std::string::npos) {
+            int attempts = 0;
+            LastAttempt(call.data, &attempts);
+            if (detected && attempts > 0) {
                 return "";
             }
             detected = detected || call.data.find(kAttemptEnd) != std::string::npos;
@@ -203,6 +215,19 @@ Json ComposeScenario(const Collection &collection, const std::string &scenarioPa
     for (const auto &device : collection.devices) {
         scenario["presence"][device.first] = device.second ? "always" : "never";
     }
+    if (!collection.collector.empty()) {
+        scenario["version"]["codePage"] = version.codePage;
+        scenario["version"]["getVersionFails"] = version.getVersionFails;
+    }
+    // A driver key the collector could not open for writing refuses the tool's open too.
+    for (const CollectedDriverKey &key : collection.driverKeys) {
+        if (key.state == "denied") {
+            scenario["faults"].push_back({{"operation", "RegOpenKeyExA"},
+                                          {"subject", "SYSTEM\\CurrentControlSet\\Control\\Class\\" + key.name},
+                                          {"access", "KEY_ALL_ACCESS"},
+                                          {"error", static_cast<std::uint32_t>(key.error)}});
+        }
+    }
     return scenario;
 }
 
@@ -229,40 +254,58 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
     if (!load(scenario)) {
         return false;
     }
-    std::string head;
-    std::vector<std::string> const attempts = SplitAttempts(collection.trace, &head);
+    int attempts = 0;
+    std::string const lastAttempt = LastAttempt(collection.trace, &attempts);
     const VersionInfo &version = collection.version;
-    replay->notes.push_back("collection: " + folder + ": " + std::to_string(attempts.size()) +
-                            " attempt(s) recorded, " + std::to_string(collection.regFiles.size()) + " .reg file(s)");
-    replay->notes.push_back(
-        "version: recorded " + collection.recordedVersion + ", seen by the tool as " + std::to_string(version.major) +
-        "." + std::to_string(version.minor) + " build " + std::to_string(version.build) +
-        (collection.versionCapped ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)"
-                                  : ""));
+    bool const kit2 = !collection.collector.empty();
+    replay->notes.push_back("collection: " + folder + ": " + (kit2 ? collection.collector + ", " : "") +
+                            std::to_string(attempts) + " attempt(s) recorded, " +
+                            std::to_string(collection.regFiles.size()) + " .reg file(s)");
+    if (kit2) {
+        replay->notes.push_back("version: " + collection.recordedVersion +
+                                " as GetVersionExA gave it to the collector, which runs under the tool's manifest; "
+                                "code page " +
+                                std::to_string(version.codePage));
+    } else {
+        replay->notes.push_back("version: recorded " + collection.recordedVersion + ", seen by the tool as " +
+                                std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
+                                std::to_string(version.build) +
+                                (collection.versionCapped
+                                     ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)"
+                                     : ""));
+    }
     replay->notes.push_back("version: only the major version steers the tool (thresholds 11 and 31 of its version "
                             "code), so a product type or R2 flag that differs cannot change the trace");
     if (collection.productTypeAssumed) {
         replay->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
     }
-    replay->notes.emplace_back(collection.presenceAssumed
+    replay->notes.emplace_back(kit2 ? "presence: as SetupDi listed the network class with DIGCF_PRESENT"
+                               : collection.presenceAssumed
                                    ? "presence: assumed (the collection could not tell which devices are present)"
                                    : "presence: as Win32_PnPEntity listed it");
-    scenario["drivers"] = ReadDrivers(replay->scenario, attempts.back(), &replay->notes);
+    for (const CollectedDriverKey &key : collection.driverKeys) {
+        if (key.state == "denied") {
+            replay->notes.push_back(
+                "driver key " + key.name + ": the collector's open for writing failed (" + ErrorName(key.error) +
+                "), so the tool's fails too; its security: " + (key.sddl.empty() ? "unread" : key.sddl));
+        }
+    }
+    scenario["drivers"] = ReadDrivers(replay->scenario, lastAttempt, &replay->notes);
     return load(scenario);
 }
 
 bool ReportReplay(const Replay &replay, const std::string &replayedTrace, std::ostream &report) {
-    std::string head;
-    std::vector<std::string> const recorded = SplitAttempts(replay.collection.trace, &head);
-    std::vector<std::string> const replayed = SplitAttempts(replayedTrace, &head);
-    LineDifference const difference = FindFirstDifference(recorded.back(), replayed.empty() ? "" : replayed.back());
-    if (recorded.size() != replayed.size()) {
-        report << "replay: " << replayed.size() << " attempt(s) replayed, " << recorded.size() << " recorded\n";
+    int recordedAttempts = 0;
+    int replayedAttempts = 0;
+    std::string const recorded = LastAttempt(replay.collection.trace, &recordedAttempts);
+    std::string const replayed = LastAttempt(replayedTrace, &replayedAttempts);
+    LineDifference const difference = FindFirstDifference(recorded, replayed);
+    if (recordedAttempts != replayedAttempts) {
+        report << "replay: " << replayedAttempts << " attempt(s) replayed, " << recordedAttempts << " recorded\n";
     }
     if (difference.line == 0) {
-        report << "replay: reproduced the recorded last attempt (attempt " << recorded.size() << " of "
-               << recorded.size() << ", " << std::count(recorded.back().begin(), recorded.back().end(), '\n')
-               << " lines)\n";
+        report << "replay: reproduced the recorded last attempt (attempt " << recordedAttempts << " of "
+               << recordedAttempts << ", " << std::count(recorded.begin(), recorded.end(), '\n') << " lines)\n";
         return true;
     }
     auto quote = [](const std::optional<std::string> &line) {

@@ -7,8 +7,10 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "formats/reg_file.h"
+#include "kit/core/run_account.h"
 #include "formats/scenario.h"
 #include "machine/registry.h"
 #include "machine/text.h"
@@ -66,17 +68,24 @@ std::optional<host::DWORD> ReadDecimal(const std::string &text) {
     return static_cast<host::DWORD>(std::stoul(text));
 }
 
-// facts.txt by name; Present lines in order.
+// facts.txt by name; the lines a name may repeat on, in order, with their numbers.
 struct Facts {
+    bool kit2 = false; // written by 2.0.0's collector ("Collector=")
     std::map<std::string, std::string> values;
-    std::vector<std::string> present;
+    std::vector<std::string> present;                        // 1.2.0's Present=
+    std::vector<std::pair<size_t, std::string>> repeated[3]; // 2.0.0's Device=, DriverKey=, Rollback=
 };
+constexpr const char *kRepeatedNames[] = {"Device", "DriverKey", "Rollback"};
 
 Facts ReadFacts(const fs::path &path) {
     static const char *const kNames[] = {"Version", "BuildNumber", "ProductType", "OtherTypeDescription",
                                          "OSType",  "CSDVersion",  "Presence"};
+    static const char *const kNames2[] = {
+        "Collector",   "MajorVersion", "MinorVersion",          "BuildNumber", "PlatformId", "CSDVersion",
+        "ProductType", "ServerR2",     "ProcessorArchitecture", "CodePage",    "Presence"};
     std::string const bytes = ReadBounded(path);
     Facts facts;
+    std::vector<std::tuple<size_t, std::string, std::string>> lines; // number, name, value
     size_t number = 0;
     for (size_t at = 0; at < bytes.size();) {
         size_t end = bytes.find('\n', at);
@@ -91,21 +100,172 @@ Facts ReadFacts(const fs::path &path) {
             continue; // a blank line carries no field
         }
         size_t const equals = line.find('=');
-        std::string where = "line " + std::to_string(number);
         if (equals == std::string::npos) {
-            Fail(path, where + ": expected Name=Value");
+            Fail(path, "line " + std::to_string(number) + ": expected Name=Value");
         }
-        std::string const name = line.substr(0, equals);
-        std::string const value = line.substr(equals + 1); // as written: 98 SE's CSDVersion is " A "
-        if (name == "Present") {
+        lines.emplace_back(number, line.substr(0, equals), line.substr(equals + 1));
+        facts.kit2 = facts.kit2 || line.substr(0, equals) == "Collector";
+    }
+    for (const auto &[lineNumber, name, value] : lines) {
+        std::string where = "line " + std::to_string(lineNumber);
+        auto const repeated = std::find(std::begin(kRepeatedNames), std::end(kRepeatedNames), name);
+        if (!facts.kit2 && name == "Present") {
             facts.present.push_back(value);
-        } else if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
+        } else if (facts.kit2 && repeated != std::end(kRepeatedNames)) {
+            facts.repeated[repeated - std::begin(kRepeatedNames)].emplace_back(lineNumber, value);
+        } else if (facts.kit2 ? std::find(std::begin(kNames2), std::end(kNames2), name) == std::end(kNames2)
+                              : std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
             Fail(path, where.append(": unknown name ").append(Quote(name)));
         } else if (!facts.values.emplace(name, value).second) {
             Fail(path, name + ": given twice (" + where.append(")"));
         }
     }
     return facts;
+}
+
+// Takes a 2.0.0 value and what it is, for messages. Returns its bytes with
+// the %XX escapes undone; refuses a '%' without two hex digits.
+std::string Unescape(const fs::path &path, const std::string &where, const std::string &text) {
+    std::string bytes;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '%') {
+            bytes += text[at];
+            continue;
+        }
+        auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+        if (at + 2 >= text.size() || digit(text[at + 1]) < 0 || digit(text[at + 2]) < 0) {
+            Fail(path, where + ": '%' without two upper-case hex digits in " + Quote(text));
+        }
+        bytes += static_cast<char>(digit(text[at + 1]) << 4 | digit(text[at + 2]));
+        at += 2;
+    }
+    return bytes;
+}
+
+// Takes a 2.0.0 line of several fields and how many it must hold. Returns
+// them, split at single spaces and unescaped.
+std::vector<std::string> SplitFields(const fs::path &path, const std::string &where, const std::string &value,
+                                     size_t count) {
+    std::vector<std::string> fields;
+    size_t at = 0;
+    for (;;) {
+        size_t const space = value.find(' ', at);
+        fields.push_back(Unescape(path, where, value.substr(at, space == std::string::npos ? space : space - at)));
+        if (space == std::string::npos) {
+            break;
+        }
+        at = space + 1;
+    }
+    if (fields.size() != count) {
+        Fail(path, where + ": expected " + std::to_string(count) + " fields separated by single spaces, got " +
+                       std::to_string(fields.size()));
+    }
+    return fields;
+}
+
+// Takes text. Returns the DWORD it writes in decimal, or nothing.
+std::optional<host::DWORD> ReadDword(const std::string &text) {
+    if (text.empty() || text.size() > 10 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    unsigned long long const value = std::stoull(text);
+    return value > UINT32_MAX ? std::nullopt : std::optional<host::DWORD>(static_cast<host::DWORD>(value));
+}
+
+// Takes 2.0.0's facts. Fills the version GetVersionExA gave the collector,
+// which runs under the tool's manifest: taken as recorded.
+void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *collection) {
+    auto value = [&](const char *name) {
+        auto found = facts.values.find(name);
+        if (found == facts.values.end()) {
+            Fail(path, std::string(name) + ": missing");
+        }
+        return found->second;
+    };
+    collection->collector = value("Collector");
+    VersionInfo &version = collection->version;
+    version.getVersionFails = value("MajorVersion").empty();
+    auto number = [&](const char *name, host::DWORD most) {
+        std::optional<host::DWORD> const read = ReadDword(value(name));
+        if (!read || *read > most) {
+            Fail(path, std::string(name) + ": expected a decimal number up to " + std::to_string(most) + ", got " +
+                           Quote(value(name)));
+        }
+        return *read;
+    };
+    if (!version.getVersionFails) {
+        version.major = number("MajorVersion", UINT32_MAX);
+        version.minor = number("MinorVersion", UINT32_MAX);
+        version.build = number("BuildNumber", UINT32_MAX);
+        version.platformId = number("PlatformId", UINT32_MAX);
+        version.productType = static_cast<host::BYTE>(number("ProductType", 0xFF));
+        version.csdVersion = Unescape(path, "CSDVersion", value("CSDVersion"));
+        if (version.csdVersion.size() > kMostTextLength) {
+            Fail(path, "CSDVersion: longer than 127 bytes");
+        }
+    }
+    version.serverR2 = static_cast<int>(number("ServerR2", INT32_MAX));
+    version.codePage = number("CodePage", 0xFFFF);
+    collection->recordedVersion =
+        version.getVersionFails
+            ? "unknown (GetVersionExA failed)"
+            : std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.build);
+    if (value("Presence") != "SetupDi") {
+        Fail(path, "Presence: expected SetupDi, got " + Quote(value("Presence")));
+    }
+}
+
+// Takes 2.0.0's facts and the collected registry. Fills the devices, their
+// presence, the driver keys and the rollback records.
+void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
+    for (const auto &[lineNumber, value] : facts.repeated[0]) {
+        std::string const where = "line " + std::to_string(lineNumber) + ": Device";
+        std::vector<std::string> const fields = SplitFields(path, where, value, 4);
+        if (fields[0] != "present" && fields[0] != "absent") {
+            Fail(path, where + ": expected present or absent, got " + Quote(fields[0]));
+        }
+        if (fields[1].empty()) {
+            Fail(path, where + ": no instance ID");
+        }
+        collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
+    }
+    std::vector<bool> listed(collection->deviceFacts.size(), false);
+    for (const DeviceInstance &instance : DeviceInstances(registry)) {
+        bool present = false;
+        for (size_t i = 0; i < collection->deviceFacts.size(); ++i) {
+            if (EqualsIgnoreCase(collection->deviceFacts[i].instanceId, instance.path)) {
+                listed[i] = true;
+                present = present || collection->deviceFacts[i].present;
+            }
+        }
+        collection->devices.emplace_back(instance.path, present);
+    }
+    for (size_t i = 0; i < listed.size(); ++i) {
+        if (!listed[i]) {
+            Fail(path, "Device: " + Quote(collection->deviceFacts[i].instanceId) +
+                           " is no device instance of the collected registry");
+        }
+    }
+    for (const auto &[lineNumber, value] : facts.repeated[1]) {
+        std::string const where = "line " + std::to_string(lineNumber) + ": DriverKey";
+        std::vector<std::string> const fields = SplitFields(path, where, value, 4);
+        std::optional<host::DWORD> const error = ReadDword(fields[2]);
+        // writable goes with error 0, missing with 2 (ERROR_FILE_NOT_FOUND), denied with any other.
+        bool const matches = error && ((fields[1] == "writable" && *error == 0) ||
+                                       (fields[1] == "missing" && *error == host::ERROR_FILE_NOT_FOUND) ||
+                                       (fields[1] == "denied" && *error != 0 && *error != host::ERROR_FILE_NOT_FOUND));
+        if (fields[0].empty() || !matches) {
+            Fail(path, where + ": expected <driver key name> writable 0|denied <error>|missing 2 <SDDL>, got " +
+                           Quote(value));
+        }
+        collection->driverKeys.push_back({fields[0], fields[1], static_cast<host::LONG>(*error), fields[3]});
+    }
+    for (const auto &[lineNumber, value] : facts.repeated[2]) {
+        std::vector<std::string> const fields =
+            SplitFields(path, "line " + std::to_string(lineNumber) + ": Rollback", value, 2);
+        collection->rollbackRecords.emplace_back(fields[0], fields[1]);
+    }
 }
 
 // Takes the facts. Returns the version information the tool's GetVersionExA
@@ -212,11 +372,17 @@ void Read(const fs::path &folder, Collection *collection) {
             collection->trace += trace[at];
         }
     }
-    if (collection->trace.find(kAttemptStart) == std::string::npos) {
+    kit::RunAccount account;
+    kit::ReadRunAccount(collection->trace.data(), collection->trace.size(), &account);
+    if (account.attempts == 0) {
         Fail(folder / "trace.txt", "expected at least one attempt (a \"--> DetectAdapter()\" line)");
     }
     Facts const facts = ReadFacts(folder / "facts.txt");
-    MapVersion(folder / "facts.txt", facts, collection);
+    if (facts.kit2) {
+        MapRecordedVersion(folder / "facts.txt", facts, collection);
+    } else {
+        MapVersion(folder / "facts.txt", facts, collection);
+    }
 
     std::error_code failed;
     fs::directory_iterator entries(folder, failed);
@@ -239,7 +405,11 @@ void Read(const fs::path &folder, Collection *collection) {
             Fail(file, "line " + std::to_string(importError.line) + ": " + importError.message);
         }
     }
-    MapPresence(folder / "facts.txt", facts, registry, collection);
+    if (facts.kit2) {
+        MapDeviceFacts(folder / "facts.txt", facts, registry, collection);
+    } else {
+        MapPresence(folder / "facts.txt", facts, registry, collection);
+    }
 }
 
 } // namespace

@@ -2,9 +2,14 @@
 // Windows machine where the tool decided nothing, read to replay the run.
 //
 // The folder holds trace.txt (the tool's standard output as written on
-// Windows), facts.txt (Name=Value lines: the version, which matching devices
-// are present) and regedit exports (*.reg). Any fault is reported as
-// "folder/file: field: what was expected", like a scenario's.
+// Windows), facts.txt (Name=Value lines: the version, which devices are
+// present) and regedit exports (*.reg). Two kits wrote them: 1.2.0's command
+// file (the version as WMI and ver name it, Present= lines from
+// Win32_PnPEntity) and 2.0.0's EdccaKit.exe (kit/collector.cpp: "Collector="
+// first, the version as GetVersionExA gave it to a program manifested as the
+// tool is, Device=, DriverKey= and Rollback= lines with %XX escapes). Any
+// fault is reported as "folder/file: field: what was expected", like a
+// scenario's.
 
 #pragma once
 
@@ -19,6 +24,23 @@ namespace sim {
 
 constexpr std::uintmax_t kCollectionFileLimit = 16U << 20U; // bytes, each file
 
+// A network-class device as a 2.0.0 collection lists it.
+struct CollectedDevice {
+    std::string instanceId;
+    std::string firstHardwareId;
+    std::string driverKeyName;
+    bool present = false;
+};
+
+// An adapter's driver key as a 2.0.0 collection found it: opened for writing
+// as the tool opens it ("writable", "denied" with the error, "missing").
+struct CollectedDriverKey {
+    std::string name; // "{4d36e972-...}\0007"
+    std::string state;
+    host::LONG error = 0;
+    std::string sddl; // "" when it could not be read
+};
+
 struct Collection {
     std::string folder;
     std::string trace;                 // trace.txt with CR LF turned into LF
@@ -31,6 +53,11 @@ struct Collection {
     // Every device instance of the collected registry (Enum\<enumerator>\<device>\<instance>) and
     // whether it is present.
     std::vector<std::pair<std::string, bool>> devices;
+    // 2.0.0's collector only (collector empty for 1.2.0's).
+    std::string collector;                                            // "EdccaKit 2.0.0"
+    std::vector<CollectedDevice> deviceFacts;                         // Device= lines, in order
+    std::vector<CollectedDriverKey> driverKeys;                       // DriverKey= lines
+    std::vector<std::pair<std::string, std::string>> rollbackRecords; // Rollback= lines: name, record text
 };
 
 // Takes a folder. Returns true with *collection filled when the folder holds
