@@ -75,6 +75,8 @@ def unsafe(path):
 WRITTEN_0007 = {"0007": "REG_SZ 1"}
 COLLECTED = "---- what the program saw is collected in " + LOG_FOLDER + "\\collection"
 NEVER_INSTALLED = "---- no network device USB\\VID_13B1&PID_003B was ever installed: nothing to do"
+LAUNCHER_REFUSES = re.compile(r'edcca\.cmd: (its folder ".*" is not a full path|the path ".*" is longer than '
+                              r'258 characters): nothing was run')
 USAGE = "edcca.cmd 2.0.0 - EdccaProvision.exe for deployment, run as SYSTEM"
 STATUS_ALL_HOLD = "Every present adapter's driver key holds EDCCAEnable = 1."
 STATUS_NEVER = "No network device USB\\VID_13B1&PID_003B was ever installed: nothing to provision."
@@ -96,8 +98,12 @@ PLANTED = "0007 absent\r\n0007 REG_SZ x\r\n0001 REG_SZ x\r\n0011 absent\r\n0007 
 # An EDCCAEnable a standard user could not set but a careless script could:
 # every character cmd treats specially, and a command if it were expanded.
 HOSTILE_VALUE = '0" & echo x>C:\\planted.txt & rem "%COMPUTERNAME% 100%!'
-# A kit folder whose full path is past MAX_PATH (C:\ and 4 x 61 + 26).
-LONG_FOLDER = "\\".join(["k" * 60] * 4)
+# Kit folders past MAX_PATH: one whose own path is (C:\, 4 x 61 and 18
+# characters: 266), and the longest the launcher takes (246 characters with
+# both backslashes), where EdccaKit.exe's path fits and the program's beside
+# it (264) does not.
+LONG_FOLDER = "\\".join(["k" * 60] * 4) + "\\EdccaProvision-kit"
+LIMIT_FOLDER = "\\".join(["k" * 60] * 3 + ["k" * 59])
 # Test programs, built with the 32-bit MinGW compiler: one that runs until
 # it is ended, and one that tells it ran, planted where no kit may run it.
 ENDLESS_SOURCE = r"""#include <windows.h>
@@ -210,11 +216,12 @@ CASES = {
         rollback=None, at_once=True, one_after_the_other=True,
         notes_of_the_runs=["", r", waited ([2-9]|[1-5]\d) s for another run"]),
     # A run ended from outside while it holds the lock: the next run takes
-    # the lock at once. The record the ended run wrote ahead stays.
+    # the lock at once. The record the ended run wrote ahead stays (and with
+    # it the marker's key, without values).
     "holder-killed-mid-run": dict(
         scenario="examples/driver-not-loaded.json",
-        steps=[step("", None, None, None, {}, before="end the kit"),
-               step("", "NoAdapter", 1618, None, {}, notes=[COLLECTED])],
+        steps=[step("", None, None, {}, {}, before="end the kit"),
+               step("", "NoAdapter", 1618, {}, {}, notes=[COLLECTED])],
         rollback={"0007": "absent"}),
     # A record that cannot be put back, and one for a driver key that is
     # gone: /uninstall keeps the first and the marker, drops the second, and
@@ -228,22 +235,24 @@ CASES = {
         rollback={"0007": "REG_BINARY zz"},
         earlier_rollback={"0007": "REG_BINARY zz", "0099": "REG_SZ 0"}),
     # The rollback records' key denies writing: the record ahead cannot be
-    # written, so the program never runs; never success.
+    # written, so the program never runs; never success. (Wine lets the kit
+    # remove the empty key despite its DACL.)
     "marker-read-only": dict(
         scenario="examples/written-region-1.json",
-        steps=[step("", "MarkerFailed", 1603, {}, {}, ran=False,
-                    notes=[kept("0007", "absent", "could not be kept: the program did not run")]),
-               step("/uninstall", "UninstallFailed", 1603, {}, {},
-                    notes=["---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed"])],
-        rollback={}, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
-    # The marker's key denies writing, where the adapter already holds "1": no record is needed, the
-    # program runs, and the marker cannot be written after it.
+        steps=[step("", "MarkerFailed", 1603, None, {}, ran=False,
+                    notes=[kept("0007", "absent", "could not be kept: the program did not run")])],
+        rollback=None, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
+    # The marker's key denies writing (and holds a key the kit does not
+    # know, so that it is not removed and made anew), where the adapter
+    # already holds "1": no record is needed, the program runs, and the
+    # marker cannot be written after it.
     "marker-read-only-after-the-run": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "MarkerFailed", 1603, {}, WRITTEN_0007,
                     notes=["---- the marker HKLM\\SYSTEM\\EdccaProvision could not be written whole (Written)",
                            COLLECTED])],
-        rollback=None, read_only_key="SYSTEM\\EdccaProvision", earlier_values={"0007": "1"}),
+        rollback=None, read_only_key="SYSTEM\\EdccaProvision", earlier_values={"0007": "1"},
+        marker_subkey="Planted"),
     "program-missing": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
@@ -320,14 +329,10 @@ CASES = {
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\collection.2")])],
         rollback=None, planted_link="collection.2"),
-    "planted-symbolic-link-for-the-log": dict(
-        scenario="examples/written-region-1.json",
-        steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
-        rollback=None, planted_log="symbolic link"),
     "planted-hard-link-for-the-log": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
-        rollback=None, planted_log="hard link"),
+        rollback=None, planted_hard_link=True),
     "usage": dict(
         scenario="examples/written-region-1.json",
         steps=[step("/?", None, 0, None, {}, out=[USAGE, ...]), step("uninstall", None, 87, None, {}, out=[USAGE, ...]),
@@ -356,19 +361,19 @@ CASES = {
     "collect-device-unplugged": dict(
         scenario="tests/scenarios/device-unplugged.json",
         steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None, exported=["class.reg", "environment.reg"]),
+        rollback=None),
     "collect-written": dict(
         scenario="examples/written-region-1.json",
         steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
         rollback={"0007": "absent"}),
-    # One function of a composite USB device: taken as the adapter.
+    # One function of a composite USB device: taken as the adapter, and its
+    # collection replayed.
     "collect-composite-device": dict(
-        scenario="tests/scenarios/composite-adapter-written.json",
-        steps=[step("/collect", "Written", 0, {"Outcome": "Written", "DriverKeys": "0007"}, WRITTEN_0007,
-                    notes=[kept("0007", "absent"), COLLECTED])],
-        rollback={"0007": "absent"},
-        facts=[re.compile(r"Device=present USB\\VID_13B1&PID_003B&MI_00\\6&2B7F1C3A&0&0000 "
-                          r"USB\\VID_13B1&PID_003B&MI_00 \{4D36E972-E325-11CE-BFC1-08002BE10318\}\\0007", re.I)]),
+        scenario="tests/scenarios/composite-interface.json",
+        steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])],
+        rollback=None,
+        facts=[re.compile(r"Device=present USB\\VID_13B1&PID_003B&MI_00\\6&2A7F3C1&0&0000 "
+                          r"USB\\VID_13B1&PID_003B&MI_00 \{4D36E972-E325-11CE-BFC1-08002BE10318\}\\0009", re.I)]),
     # Four collections: the oldest goes.
     "collect-two-adapters-four-times": dict(
         scenario="examples/two-adapters.json",
@@ -406,12 +411,19 @@ CASES = {
                     out=["0007: EDCCAEnable REG_SZ 1", STATUS_ALL_HOLD])],
         rollback={"0007": "absent"}, folder="Kit & Tools (new)! \u00c9t\u00e9"),
     # A kit folder past MAX_PATH, run by its full path from another folder
-    # holding programs of the kit's names: they never run. (Under Wine the
-    # long path works: the run provisions.)
+    # holding programs of the kit's names: the launcher refuses, and nothing
+    # runs from the working folder. (Wine's cmd gives it no folder there.)
     "long-folder-hostile-working-folder": dict(
         scenario="examples/written-region-1.json",
-        steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")])],
-        rollback={"0007": "absent"}, folder=LONG_FOLDER + "\\EdccaProvision-kit", hostile_working_folder=True),
+        steps=[step("", None, 1603, None, {}, out=[..., LAUNCHER_REFUSES])],
+        rollback=None, folder=LONG_FOLDER, hostile_working_folder=True),
+    # The longest folder the launcher takes: EdccaKit.exe's own path fits
+    # MAX_PATH, the program's beside it does not: not started, and never
+    # looked for in the working folder.
+    "folder-at-the-launchers-limit-hostile-working-folder": dict(
+        scenario="examples/written-region-1.json",
+        steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
+        rollback=None, folder=LIMIT_FOLDER, hostile_working_folder=True),
 }
 HEADER = re.compile(r"==== (?P<time>[^,]+), (?P<computer>[^,]+), kit (?P<kit>[^:]+): (?P<outcome>\w+), "
                     r"exit code (?P<code>\d+)(?P<note>.*)$")
@@ -616,12 +628,12 @@ def set_up(session, case, cache, key_acl):
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         write(os.path.join(drive_c, "elsewhere", "precious.txt"), "kept\r\n")
         os.symlink(os.path.join(drive_c, "elsewhere"), os.path.join(data, case["planted_link"]))
-    if case.get("planted_log"):
+    if case.get("planted_hard_link"):
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         precious = os.path.join(drive_c, "elsewhere", "precious.txt")
         write(precious, "kept\r\n")
         os.remove(os.path.join(data, "log.txt"))
-        (os.symlink if case["planted_log"] == "symbolic link" else os.link)(precious, os.path.join(data, "log.txt"))
+        os.link(precious, os.path.join(data, "log.txt"))
     if case.get("full_drive"):
         fill_drive(os.path.dirname(data))
     old = os.path.join(drive_c, "ProgramData", "EdccaProvision")
@@ -635,6 +647,8 @@ def set_up(session, case, cache, key_acl):
         reg_add(session, CLASS + "\\" + instance, "EDCCAEnable", data_text)
     for instance, data_text in case.get("earlier_rollback", {}).items():
         reg_add(session, MARKER + "\\Rollback", instance, data_text)
+    if case.get("marker_subkey"):
+        reg_add(session, MARKER + "\\" + case["marker_subkey"], "Kept", "by a test")
     if case.get("read_only_key"):
         wine_prefix.wine(session.prefix, key_acl, case["read_only_key"], "D:P(A;;KR;;;WD)")
     if case.get("driver_key_read_only"):
@@ -660,9 +674,9 @@ def set_up(session, case, cache, key_acl):
                 g.write(f.read())
         write(os.path.join(drive_c, "work", "edcca.cmd"), HOSTILE)
     if case.get("large_class_value"):
-        # 800 000 bytes, some 4.8 MB as regedit's UTF-16 hex lines.
+        # 1 600 000 bytes, some 4.8 MB as REGEDIT4 hex lines.
         session.import_reg(wine_machine.reg_document([(CLASS + "\\0001", ['"Large"=' + wine_machine.reg_hex(
-            3, bytes(800000))])]), "large.reg")
+            3, bytes(1600000))])]), "large.reg")
     return folder, data
 
 
@@ -693,11 +707,14 @@ def check_exit_code(checks, label, action, code):
 def check_printed(checks, label, action, out):
     """What a step that logs nothing prints: its lines, when given."""
     if action["out"] is not None:
-        lines = [line for line in out.split("\r\n") if line]
+        lines = [line for line in re.split(r"\r?\n", out) if line]
         wanted = action["out"]
         if wanted and wanted[-1] is Ellipsis:  # the first lines only
             wanted, lines = wanted[:-1], lines[:len(wanted) - 1]
-        checks.check("%s: prints %s" % (label, wanted), lines == wanted, repr(lines))
+        if wanted and wanted[0] is Ellipsis:  # the last lines only
+            wanted, lines = wanted[1:], lines[-(len(wanted) - 1):]
+        checks.check("%s: prints %s" % (label, [getattr(w, "pattern", w) for w in wanted]), notes_match(wanted, lines),
+                     repr(lines))
 
 
 def check_record(checks, label, case, action, record, version, trace, folder):
@@ -811,7 +828,7 @@ def check_log_folder(checks, case, data, drive_c):
     """The log folder at the end: the earlier record kept (or rotated whole),
     nothing left but logs and collections, nothing written through a link."""
     log = read(os.path.join(data, "log.txt")) or ""
-    if case.get("planted_link") or case.get("planted_log"):
+    if case.get("planted_link") or case.get("planted_hard_link"):
         elsewhere = os.path.join(drive_c, "elsewhere")
         there = sorted(os.listdir(elsewhere)) if os.path.isdir(elsewhere) else ["(the folder is gone)"]
         checks.check("nothing written or removed through the planted link",
@@ -904,7 +921,8 @@ def run_steps(checks, session, case, folder, data, version, trace):
             check_full_drive(checks, session, data, (read(os.path.join(kit, "code-0.txt")) or "").strip(), version)
             continue
         marker, rollback, values, raw = registry_state(session)
-        new = [r for r in records(read(os.path.join(data, "log.txt")) or "") if r[0] != first_line]
+        new = [r for r in records(read(os.path.join(data, "log.txt")) or "") if r[0].startswith("==== ") and
+               r[0] != first_line]
         new = new[seen:] if not case.get("full_log") else new
         logged = [n for n, s in group if s["outcome"] not in (None,) + PRINTED]
         seen += len(logged)
@@ -918,9 +936,13 @@ def run_steps(checks, session, case, folder, data, version, trace):
             if action["code"] is not None:
                 check_exit_code(checks, label, action, (read(os.path.join(kit, "code-%d.txt" % number)) or "").strip())
             if action["outcome"] is None:
+                print("     %s printed: %r" % (label, out))
                 check_printed(checks, label, action, out)
                 continue
             record = records(out) if action["outcome"] in PRINTED else [next(new, [""])]
+            print("     %s %s: %r" % (label, "printed" if action["outcome"] in PRINTED else "logged",
+                                      [line for line in (record[0] if record else []) if not line.startswith("---- ")][:1] +
+                                      [line for line in (record[0] if record else []) if line.startswith("---- ")]))
             header = check_record(checks, label, case, action, record[0] if record else [""], version, trace, folder)
             if header and action["marker"] and action["command"] == "" and not case.get("at_once") and \
                     action["outcome"] not in ("MarkerFailed", "ProgramMissing"):
@@ -935,6 +957,7 @@ def run_steps(checks, session, case, folder, data, version, trace):
                          len(got) == 2 and all(re.fullmatch(w, g) for w, g in zip(case["notes_of_the_runs"], got)),
                          repr(got))
         number, last = group[-1]
+        print("     after step %d: marker %r, rollback records %r" % (number + 1, marker, rollback))
         check_marker(checks, "step %d" % (number + 1), last["marker"], marker, version)
         check_values(checks, "step %d" % (number + 1), case, last["values"], values, raw)
         made = check_collections(checks, case, group, data, made, header, trace, session.work_dir)
