@@ -524,14 +524,40 @@ def build_test_program(cache, name, source):
     return output
 
 
-def mount_full_drive(where):
-    """Mounts a small tmpfs at where and fills it. Skips when mounting is not
-    permitted."""
-    os.makedirs(where, exist_ok=True)
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", where],
+def mount_full_drive(prefix):
+    """Makes drive C: a small tmpfs of its own (Wine shows a mount point on
+    the way to a file as a link): the prefix's drive_c moves aside, its
+    folders and files are bound into the tmpfs but for C:\\windows\\Logs.
+    Skips when mounting is not permitted."""
+    drive = os.path.join(prefix, "drive_c")
+    aside = drive + ".aside"
+    os.rename(drive, aside)
+    os.makedirs(drive)
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", drive],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
+        os.rmdir(drive)
+        os.rename(aside, drive)
         raise wine_prefix.Skip("cannot mount a tmpfs: %s" % result.stderr.strip())
+    os.makedirs(os.path.join(aside, "kit"))  # the steps' files, written whatever the drive holds
+    for folder in ("", "windows"):
+        for name in os.listdir(os.path.join(aside, folder)):
+            source, target = os.path.join(aside, folder, name), os.path.join(drive, folder, name)
+            if os.path.isdir(source):
+                os.makedirs(target)
+            else:
+                write(target, "")
+            if (folder, name) != ("", "windows") and (folder, name.lower()) != ("windows", "logs"):
+                subprocess.run(["mount", "--bind", source, target], check=True)
+
+
+def unmount_full_drive(prefix):
+    """Undoes mount_full_drive, once the session's programs have ended."""
+    drive = os.path.join(prefix, "drive_c")
+    if os.path.ismount(drive):
+        subprocess.run(["umount", "-R", drive], check=False)
+        os.rmdir(drive)
+        os.rename(drive + ".aside", drive)
 
 
 def fill_drive(where):
@@ -603,7 +629,7 @@ def set_up(session, case, cache, key_acl):
     unpacked, an earlier record in the log, and what the case plants.
     Returns the kit's folder name and the log folder."""
     drive_c = os.path.join(session.prefix, "drive_c")
-    os.makedirs(os.path.join(drive_c, "kit"))
+    os.makedirs(os.path.join(drive_c, "kit"), exist_ok=True)
     with zipfile.ZipFile(case["zip"]) as z:
         z.extractall(drive_c)
         folder = z.namelist()[0].split("/")[0]
@@ -615,7 +641,6 @@ def set_up(session, case, cache, key_acl):
     data = os.path.join(drive_c, "windows", "logs", "EdccaProvision")
     earlier = EARLIER + ("x" * (LOG_BOUND - len(EARLIER) - 2) + "\r\n" if case.get("full_log") else "")
     if case.get("full_drive"):
-        mount_full_drive(os.path.dirname(data))
         # A log that fills its pages: appending needs space.
         earlier = EARLIER + "x" * (8192 - len(EARLIER) - 2) + "\r\n"
     if case.get("planted_link") == ".":
@@ -974,13 +999,14 @@ def run_case(cache, package, key_acl, name):
     checks = Checks()
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
     with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:
-        logs = os.path.join(session.prefix, "drive_c", "windows", "logs")
         try:
             wine_runner.set_up_machine(session, machine_scenario, "EdccaProvision.exe", machine_scenario["windows"])
             # Windows tells every program the same version: Wine, per program,
             # is told so for the kit, which collects it.
             reg_add(session, "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\EdccaKit.exe", "Version",
                     machine_scenario["windows"])
+            if case.get("full_drive"):
+                mount_full_drive(session.prefix)
             folder, data = set_up(session, case, cache, key_acl)
             drive_c = os.path.join(session.prefix, "drive_c")
             run_steps(checks, session, case, folder, data, version, trace)
@@ -990,9 +1016,9 @@ def run_case(cache, package, key_acl, name):
                 checks.check("rollback records %r" % case["rollback"], rollback == case["rollback"], repr(rollback))
             check_nothing_planted_ran(checks, case, drive_c)
         finally:
-            if case.get("full_drive") and os.path.ismount(logs):
+            if case.get("full_drive"):
                 wine_prefix.stop_session(session.prefix)
-                subprocess.run(["umount", logs], check=False)
+                unmount_full_drive(session.prefix)
     return 1 if checks.failures else 0
 
 
