@@ -71,7 +71,7 @@ HANDLE OpenLockNamespace(SECURITY_ATTRIBUTES *attributes, bool *missing) {
         *missing = GetLastError() == ERROR_CALL_NOT_IMPLEMENTED;
         return nullptr;
     }
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    alignas(8) BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof administrators;
     HANDLE space = nullptr;
     if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sidSize) != 0 &&
@@ -88,7 +88,7 @@ HANDLE OpenLockNamespace(SECURITY_ATTRIBUTES *attributes, bool *missing) {
 // Takes a mutex that existed before this run opened it. Returns whether
 // SYSTEM, Administrators or this run's own account owns it.
 bool IsOwnedByAdministration(HANDLE mutex) {
-    BYTE ownerBuffer[SECURITY_MAX_SID_SIZE + 64];
+    alignas(8) BYTE ownerBuffer[SECURITY_MAX_SID_SIZE + 64]; // a self-relative descriptor with its owner
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     DWORD needed = 0;
@@ -102,7 +102,7 @@ bool IsOwnedByAdministration(HANDLE mutex) {
     bool same = false;
     HANDLE token = nullptr;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0) {
-        BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        alignas(8) BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
         DWORD size = 0;
         if (GetTokenInformation(token, TokenUser, userBuffer, sizeof userBuffer, &size) != 0) {
             same = EqualSid(reinterpret_cast<TOKEN_USER *>(userBuffer)->User.Sid, owner) != 0;
