@@ -279,7 +279,8 @@ TEST(RollbackRecord, EncodesAndDecodes) {
         {"REG_EXPAND_SZ %SystemRoot%\\x", Of(kExpandSz, std::string("%SystemRoot%\\x") + '\0'), true, true},
         {"hex(1):31", Of(kSz, "1"), true, true},
         {"hex(1):31,00,78,00", Of(kSz, std::string("1\0x\0", 4)), true, true},
-        {"hex(1):61,0d,0a,62,00", Of(kSz, std::string("a\r\nb\0", 5)), true, true},
+        {"hex(1):61,1f,00", Of(kSz, std::string("a\x1f\0", 3)), true, true},
+        {"REG_SZ  a ", Sz(" a "), true, true},
         {"REG_DWORD 0x0", Of(kDword, std::string(4, '\0')), true, true},
         {"REG_DWORD 0xdeadbeef", Of(kDword, "\xef\xbe\xad\xde"), true, true},
         {"REG_DWORD 0XDEADBEEF", Of(kDword, "\xef\xbe\xad\xde"), true, false},
@@ -297,6 +298,7 @@ TEST(RollbackRecord, EncodesAndDecodes) {
         {"REG_BINARY 0", Absent(), false, false},
         {"REG_DWORD 1", Absent(), false, false},
         {"REG_DWORD 0x", Absent(), false, false},
+        {"REG_DWORD 0012", Absent(), false, false},
         {"REG_DWORD 0x123456789", Absent(), false, false},
         {"REG_DWORD 0x1 ", Absent(), false, false},
         {"REG_SZX 1", Absent(), false, false},
@@ -307,6 +309,7 @@ TEST(RollbackRecord, EncodesAndDecodes) {
         {"hex(3):0", Absent(), false, false},
         {"hex(3):00;01", Absent(), false, false},
         {"hex(3)00", Absent(), false, false},
+        {"hex[3]:00", Absent(), false, false},
         {"hex():00", Absent(), false, false},
         {"hex(3):" + largestHex.substr(7) + ",00", Absent(), false, false},
     };
@@ -314,9 +317,7 @@ TEST(RollbackRecord, EncodesAndDecodes) {
         SCOPED_TRACE(row.record.substr(0, 40));
         auto decoded = MakeValue(Of(kBinary, "stale"));
         EXPECT_EQ(kit::DecodeRecord(row.record.c_str(), decoded.get()), row.decodes ? 1 : 0);
-        if (row.decodes) {
-            ExpectValue(*decoded, row.value);
-        }
+        ExpectValue(*decoded, row.value);
         if (row.canonical) {
             std::vector<char> record(kit::kMostRecordBytes, 'x');
             EXPECT_EQ(kit::EncodeRecord(*MakeValue(row.value), record.data()), 1);
@@ -327,6 +328,7 @@ TEST(RollbackRecord, EncodesAndDecodes) {
     tooLarge.tooLarge = true;
     std::vector<char> record(kit::kMostRecordBytes, 'x');
     EXPECT_EQ(kit::EncodeRecord(*MakeValue(tooLarge), record.data()), 0);
+    EXPECT_EQ(record[0], '\0');
 }
 
 TEST(RollbackRecord, PlansAheadOfTheRun) {
@@ -567,6 +569,7 @@ TEST(Arguments, ReadsTheCommandLineAsWindowsSplitsIt) {
         {"EdccaKit.exe\t/status\t", C::Status},
         {"EdccaKit.exe \"/status\"", C::Status},
         {"EdccaKit.exe \"/sta\"tus", C::Status},
+        {"EdccaKit.exe \"/sta\"\"tus\"", C::Wrong},
         {"EdccaKit.exe /?", C::Help},
         {"EdccaKit.exe \"\"", C::Wrong},
         {"EdccaKit.exe \"\" /uninstall", C::Wrong},

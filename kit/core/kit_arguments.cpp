@@ -8,62 +8,31 @@
 namespace kit {
 namespace {
 
-constexpr std::size_t kMostArgumentBytes = 16; // longer than every switch, with its NUL
+// Longer than every switch: an argument cut to it is none of them.
+constexpr std::size_t kMostArgumentBytes = 16;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Takes where an argument begins (not a blank, not the end) and a buffer of
-// kMostArgumentBytes. Copies the argument's text as far as it fits, setting
-// *cut when it did not. Returns where the argument ends.
-const char *ReadArgument(const char *at, char *text, bool *cut) {
+// kMostArgumentBytes. Copies the argument's text as far as it fits. Returns
+// where the argument ends.
+// Backslashes are kept as text: Windows reads those before a quote apart, but
+// whatever it makes of them, an argument holding one is no switch, and
+// anything after the first argument makes the command line wrong.
+const char *ReadArgument(const char *at, char *text) {
     std::size_t length = 0;
     bool quoted = false;
-    *cut = false;
-    // Takes one character of the argument's text; keeps it while it fits.
-    auto keep = [&](char c) {
-        if (length + 1 < kMostArgumentBytes) {
-            text[length++] = c;
-        } else {
-            *cut = true;
-        }
-    };
-    while (*at != '\0' && (quoted || !IsBlank(*at))) {
-        if (*at == '\\') {
-            std::size_t slashes = 0;
-            while (*at == '\\') {
-                ++slashes;
-                ++at;
-            }
-            if (*at != '"') {
-                for (; slashes > 0; --slashes) {
-                    keep('\\');
-                }
-                continue;
-            }
-            // Before a quote, backslashes pair off; an odd one makes it text.
-            for (std::size_t pairs = slashes / 2; pairs > 0; --pairs) {
-                keep('\\');
-            }
-            if (slashes % 2 == 1) {
-                keep('"');
-                ++at;
-                continue;
-            }
-        }
-        if (*at == '"') {
-            // Inside quotes, a doubled quote is one quote of text (msvcrt
-            // since 2008); else a quote opens or closes.
-            if (quoted && at[1] == '"') {
-                keep('"');
-                at += 2;
-                continue;
-            }
+    for (; *at != '\0' && (quoted || !IsBlank(*at)); ++at) {
+        char c = *at;
+        if (c == '"' && !(quoted && at[1] == '"')) {
             quoted = !quoted;
-            ++at;
             continue;
         }
-        keep(*at);
-        ++at;
+        // Inside quotes a doubled quote is one quote of text.
+        at += c == '"' ? 1 : 0;
+        if (length + 1 < kMostArgumentBytes) {
+            text[length++] = c;
+        }
     }
     text[length] = '\0';
     return at;
@@ -105,7 +74,6 @@ const char *SkipProgramName(const char *commandLine) {
 
 Command ParseCommandLine(const char *arguments) {
     char first[kMostArgumentBytes];
-    bool cut = false;
     const char *at = arguments;
     while (IsBlank(*at)) {
         ++at;
@@ -113,12 +81,12 @@ Command ParseCommandLine(const char *arguments) {
     if (*at == '\0') {
         return Command::Provision;
     }
-    at = ReadArgument(at, first, &cut);
+    at = ReadArgument(at, first);
     while (IsBlank(*at)) {
         ++at;
     }
     // A second argument, even an empty one, is not ignored: it is wrong.
-    if (*at != '\0' || cut) {
+    if (*at != '\0') {
         return Command::Wrong;
     }
     if (EqualsIgnoringCase(first, "/collect")) {

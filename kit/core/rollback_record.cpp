@@ -226,11 +226,7 @@ int DecodeRecord(const char *record, RegistryValue *value) {
         value->type = type;
         decoded = end != nullptr && end[0] == ')' && end[1] == ':' ? DecodeHexBytes(end + 2, ',', value) : 0;
     }
-    if (decoded == 0) {
-        value->present = false;
-        value->type = 0;
-        value->size = 0;
-    }
+    // Each reading marks the value present only once it has read it whole.
     return decoded;
 }
 

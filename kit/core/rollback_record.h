@@ -4,10 +4,12 @@
 //
 // The text of a record, written and read by kits 1.1 to 2.0:
 //   "absent"                  no value
-//   "REG_SZ <text>"           a string without an inner NUL (also REG_EXPAND_SZ)
+//   "REG_SZ <text>"           a string ending in its only NUL, without control
+//                             characters (also "REG_EXPAND_SZ <text>")
 //   "REG_DWORD 0x<hex>"       a 4-byte DWORD
 //   "REG_BINARY <HEX>"        bytes as two upper-case hex digits each (read only; 1.x)
-//   "hex(<type>):<hh>,<hh>"   any other type or data, byte for byte
+//   "hex(<type>):<hh>,<hh>"   any other type or data, byte for byte (type and
+//                             bytes in hex, written in lower case)
 // The data is copied, never interpreted: "%", quotes, "&" and "!" are text.
 
 #pragma once
@@ -25,7 +27,7 @@ constexpr std::size_t kMostRecordBytes = 4 * kMostValueBytes; // hex(...) of the
 int EncodeRecord(const RegistryValue &value, char *record);
 
 // Takes a record text. Fills *value with the value it restores. Returns 1,
-// or 0 when the text is no record this kit can restore.
+// or 0 (with *value absent) when the text is no record this kit can restore.
 int DecodeRecord(const char *record, RegistryValue *value);
 
 // Whether two values are the same type and bytes (or both absent).
