@@ -545,25 +545,6 @@ void ReadFirstString(host::HDEVINFO set, host::SP_DEVINFO_DATA *member, host::DW
     text[kept] = '\0';
 }
 
-// Whether a first hardware ID is the adapter's, as the program tells it: its
-// upper-cased text contains USB\VID_13B1&PID_003B.
-bool IsAdapterId(const char *hardwareId) {
-    std::size_t const patternLength = sizeof kAdapterHardwareId - 1;
-    for (const char *at = hardwareId; *at != '\0'; ++at) {
-        std::size_t i = 0;
-        for (; i < patternLength && at[i] != '\0'; ++i) {
-            char const c = at[i] >= 'a' && at[i] <= 'z' ? static_cast<char>(at[i] - 'a' + 'A') : at[i];
-            if (c != kAdapterHardwareId[i]) {
-                break;
-            }
-        }
-        if (i == patternLength) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Takes a driver key name. Remembers it for the DriverKey= lines, once.
 void RememberAdapterKey(const char *driverName) {
     if (driverName[0] == '\0') {
@@ -592,7 +573,7 @@ void WriteDeviceLines(Writer *writer, const DeviceSets &sets) {
         WriteText(writer, " ");
         WriteField(writer, g_driverName);
         WriteText(writer, kLineEnd);
-        if (IsAdapterId(g_hardwareId)) {
+        if (MatchesAdapter(g_hardwareId)) {
             RememberAdapterKey(g_driverName);
         }
     }
