@@ -752,7 +752,8 @@ def check_record(checks, label, case, action, record, version, trace, folder):
     if not checks.check("%s: record header" % label, bool(header), record[0]):
         return None, body
     checks.check("%s: outcome %s, kit %s, code in the header" % (label, action["outcome"], version),
-                 (header["outcome"], header["kit"], header["code"]) == (action["outcome"], version, str(action["code"])),
+                 (header["outcome"], header["kit"], header["code"]) ==
+                 (action["outcome"], version, str(action["code"])),
                  record[0])
     checks.check("%s: time ISO 8601 UTC" % label, bool(ISO_TIME.match(header["time"])), record[0])
     if "notes_of_the_runs" not in case:
@@ -814,7 +815,8 @@ def check_collection(checks, case, collection, header, trace, work_dir, number):
                  repr((read(os.path.join(collection, "trace.txt")) or "")[-200:]))
     facts_text = read(os.path.join(collection, "facts.txt")) or ""
     facts = facts_text.split("\r\n")
-    for line in ["Collector=EdccaKit " + (header["kit"] if header else "?"), "Presence=SetupDi"] + case.get("facts", []):
+    said = ["Collector=EdccaKit " + (header["kit"] if header else "?"), "Presence=SetupDi"] + case.get("facts", [])
+    for line in said:
         found = any(line.fullmatch(f) for f in facts) if isinstance(line, re.Pattern) else line in facts
         checks.check("the facts say %s" % getattr(line, "pattern", line), found, repr(facts))
     edit = case.get("edit_facts")
@@ -913,8 +915,59 @@ def end_the_kit(checks, session, process):
     process.wait(timeout=120)
 
 
-def started_steps(group, started):
-    return [(n, process) for (n, _), process in zip(group, started)]
+def check_step(checks, case, number, action, kit, record, marker, expected, took):
+    """One step after it ended: its exit code, and what it printed or the
+    record it logged (record); expected: the kit's version, the scenario's
+    trace, the kit's folder. Returns the record's header match and trace."""
+    label = "step %d (%r, %s-bit cmd%s)" % (number + 1, action["command"], action["cmd"],
+                                            " " + action["options"] if action["options"] else "")
+    out = read(os.path.join(kit, "out-%d.txt" % number)) or ""
+    if action["code"] is not None:
+        check_exit_code(checks, label, action, (read(os.path.join(kit, "code-%d.txt" % number)) or "").strip())
+    if action["outcome"] is None:
+        print("     %s printed: %r" % (label, out))
+        check_printed(checks, label, action, out)
+        return None, None
+    if record is None:  # printed instead of logged
+        record = (records(out) or [[""]])[0]
+    print("     %s %s: %r" % (label, "printed" if action["outcome"] in PRINTED else "logged",
+                              record[:1] + [line for line in record if line.startswith("---- ")]))
+    version, trace, folder = expected
+    header, body = check_record(checks, label, case, action, record, version, trace, folder)
+    if header and action["marker"] and action["command"] == "" and not case.get("at_once") and \
+            action["outcome"] not in ("MarkerFailed", "ProgramMissing"):
+        checks.check("%s: marker's time is the run's" % label,
+                     marker is not None and marker.get("Time") == header["time"], "%r" % marker)
+    if action["outcome"] == "ProgramTimedOut":
+        checks.check("%s: ended after its %d s" % (label, PROGRAM_TIME),
+                     PROGRAM_TIME - 1 <= took < PROGRAM_TIME + 30, "%.1f s" % took)
+    return header, body
+
+
+def run_group(checks, session, case, folder, group):
+    """Runs a group of steps: what each does to the machine first, then all
+    started (the second once the first one's program runs, where the case
+    says so), and waited for. Returns how long they took, in seconds."""
+    drive_c = os.path.join(session.prefix, "drive_c")
+    for _, action in group:
+        if action["before"] == "remove program":
+            os.remove(os.path.join(drive_c, folder.replace("\\", "/"), "EdccaProvision.exe"))
+        if action["before"] == "reset value":
+            wine_prefix.wine(session.prefix, "reg", "delete", CLASS + "\\0007", "/v", "EDCCAEnable", "/f")
+    started = []
+    began = time.monotonic()
+    for number, action in group:
+        started.append((number, start(session, folder, case, number, action)))
+        if case.get("one_after_the_other") and number == 0:
+            checks.check("the first run's program started", wait_for_program(session), "it never ran")
+        if action["before"] == "end the kit":
+            end_the_kit(checks, session, started[-1][1])
+    for number, process in started:
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            process.wait(timeout=STEP_TIME)
+        checks.check("step %d ended within %d s" % (number + 1, STEP_TIME), process.returncode is not None,
+                     "it did not")
+    return time.monotonic() - began
 
 
 def run_steps(checks, session, case, folder, data, version, trace):
@@ -927,24 +980,7 @@ def run_steps(checks, session, case, folder, data, version, trace):
     made = 0
     steps = list(enumerate(case["steps"]))
     for group in [steps] if case.get("at_once") else [[one] for one in steps]:
-        for _, action in group:
-            if action["before"] == "remove program":
-                os.remove(os.path.join(drive_c, folder.replace("\\", "/"), "EdccaProvision.exe"))
-            if action["before"] == "reset value":
-                wine_prefix.wine(session.prefix, "reg", "delete", CLASS + "\\0007", "/v", "EDCCAEnable", "/f")
-        started = []
-        began = time.monotonic()
-        for n, action in group:
-            started.append(start(session, folder, case, n, action))
-            if case.get("one_after_the_other") and n == 0:
-                checks.check("the first run's program started", wait_for_program(session), "it never ran")
-            if action["before"] == "end the kit":
-                end_the_kit(checks, session, started[-1])
-        for n, process in started_steps(group, started):
-            with contextlib.suppress(subprocess.TimeoutExpired):
-                process.wait(timeout=STEP_TIME)
-            checks.check("step %d ended within %d s" % (n + 1, STEP_TIME), process.returncode is not None, "it did not")
-        took = time.monotonic() - began
+        took = run_group(checks, session, case, folder, group)
         if case.get("full_drive"):
             check_full_drive(checks, session, data, (read(os.path.join(kit, "code-0.txt")) or "").strip(), version)
             continue
@@ -954,34 +990,16 @@ def run_steps(checks, session, case, folder, data, version, trace):
         new = new[seen:] if not case.get("full_log") else new
         logged = [n for n, s in group if s["outcome"] not in (None,) + PRINTED]
         seen += len(logged)
-        checks.check("one record per logged run (%d)" % len(logged), len(new) == len(logged), "%d new records" % len(new))
+        checks.check("one record per logged run (%d)" % len(logged), len(new) == len(logged),
+                     "%d new records" % len(new))
         new = iter(new)
         header, body = None, None
         for number, action in group:
-            label = "step %d (%r, %s-bit cmd%s)" % (number + 1, action["command"], action["cmd"],
-                                                    " " + action["options"] if action["options"] else "")
-            out = read(os.path.join(kit, "out-%d.txt" % number)) or ""
-            if action["code"] is not None:
-                check_exit_code(checks, label, action, (read(os.path.join(kit, "code-%d.txt" % number)) or "").strip())
-            if action["outcome"] is None:
-                print("     %s printed: %r" % (label, out))
-                check_printed(checks, label, action, out)
-                continue
-            record = records(out) if action["outcome"] in PRINTED else [next(new, [""])]
-            print("     %s %s: %r" % (label, "printed" if action["outcome"] in PRINTED else "logged",
-                                      [line for line in (record[0] if record else []) if not line.startswith("---- ")][:1] +
-                                      [line for line in (record[0] if record else []) if line.startswith("---- ")]))
-            header, body = check_record(checks, label, case, action, record[0] if record else [""], version, trace,
-                                        folder)
-            if header and action["marker"] and action["command"] == "" and not case.get("at_once") and \
-                    action["outcome"] not in ("MarkerFailed", "ProgramMissing"):
-                checks.check("%s: marker's time is the run's" % label,
-                             marker is not None and marker.get("Time") == header["time"], "%r" % marker)
-            if action["outcome"] == "ProgramTimedOut":
-                checks.check("%s: ended after its %d s" % (label, PROGRAM_TIME),
-                             PROGRAM_TIME - 1 <= took < PROGRAM_TIME + 30, "%.1f s" % took)
+            record = None if action["outcome"] in (None,) + PRINTED else next(new, [""])
+            header, body = check_step(checks, case, number, action, kit, record, marker, (version, trace, folder), took)
         if "notes_of_the_runs" in case:
-            got = [HEADER.match(r[0])["note"] for r in records(read(os.path.join(data, "log.txt"))) if r[0] != first_line]
+            got = [HEADER.match(r[0])["note"] for r in records(read(os.path.join(data, "log.txt")))
+                   if r[0] != first_line]
             checks.check("the first run did not wait, the second waited for it: %s" % case["notes_of_the_runs"],
                          len(got) == 2 and all(re.fullmatch(w, g) for w, g in zip(case["notes_of_the_runs"], got)),
                          repr(got))
