@@ -50,6 +50,7 @@ struct Writer {
     std::size_t used;
     std::size_t total;
     std::size_t limit;
+    bool begun;    // the sink began the file
     bool failed;   // the sink refused a write
     bool tooLarge; // past the limit
 };
@@ -65,7 +66,8 @@ Writer *BeginFile(const CollectionSink &sink, const char *fileName, std::size_t 
     writer->total = 0;
     writer->limit = limit;
     writer->tooLarge = false;
-    writer->failed = sink.begin(sink.context, fileName) == 0;
+    writer->begun = sink.begin(sink.context, fileName) != 0;
+    writer->failed = !writer->begun;
     return writer;
 }
 
@@ -134,6 +136,9 @@ void WriteField(Writer *writer, const char *text) { WriteEscaped(writer, text, s
 // Takes a writer and whether to keep the file. Ends it. Returns 1, or 0 when
 // the sink failed.
 int EndFile(Writer *writer, bool keep) {
+    if (!writer->begun) {
+        return 0; // nothing to end: the sink could not begin the file
+    }
     FlushChunk(writer);
     bool const kept = keep && !writer->failed && !writer->tooLarge;
     int const ended = writer->sink->end(writer->sink->context, kept);

@@ -180,15 +180,35 @@ bool IsEmptyKey(const char *keyPath) {
     return noValue && noSubkey;
 }
 
-// Takes nothing. Removes the rollback key when no record is left in it, and
-// the marker key when that leaves it empty: a run that kept nothing leaves
-// no trace in the registry.
-void RemoveEmptyKeys() {
-    if (IsEmptyKey(kRollbackKeyPath)) {
-        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath);
+// The keys the records written ahead made: only these are taken away again
+// when the run keeps no record, never keys that were there before it.
+struct KeysMade {
+    bool rollback;
+    bool marker;
+};
+KeysMade keysMade = {false, false};
+
+// Takes a path under HKLM. Returns whether the key exists.
+bool KeyExists(const char *keyPath) {
+    host::HKEY key = nullptr;
+    if (host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, keyPath, 0, host::KEY_QUERY_VALUE, &key) != host::ERROR_SUCCESS) {
+        return false;
     }
-    if (IsEmptyKey(kMarkerKeyPath)) {
-        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kMarkerKeyPath);
+    host::RegCloseKey(key);
+    return true;
+}
+
+// Takes nothing. Removes the rollback key this run made when no record is
+// left in it, and the marker key it made when that leaves it empty: a run
+// that kept nothing leaves no trace in the registry.
+void RemoveEmptyKeys() {
+    if (keysMade.rollback && IsEmptyKey(kRollbackKeyPath) &&
+        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath) == host::ERROR_SUCCESS) {
+        keysMade.rollback = false;
+    }
+    if (keysMade.marker && IsEmptyKey(kMarkerKeyPath) &&
+        host::RegDeleteKeyA(host::HKEY_LOCAL_MACHINE, kMarkerKeyPath) == host::ERROR_SUCCESS) {
+        keysMade.marker = false;
     }
 }
 
@@ -203,8 +223,13 @@ int RemoveRecord(const char *recordName) {
     return status == host::ERROR_SUCCESS || status == host::ERROR_FILE_NOT_FOUND ? 1 : 0;
 }
 
-// Takes a record name and its text. Writes the record. Returns 1, or 0.
+// Takes a record name and its text. Writes the record, noting the keys it
+// makes. Returns 1, or 0.
 int WriteRecord(const char *recordName, const char *record) {
+    if (!KeyExists(kRollbackKeyPath)) {
+        keysMade.rollback = true;
+        keysMade.marker = keysMade.marker || !KeyExists(kMarkerKeyPath);
+    }
     host::HKEY key = nullptr;
     if (host::RegCreateKeyExA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath, 0, nullptr, host::REG_OPTION_NON_VOLATILE,
                               host::KEY_SET_VALUE, nullptr, &key, nullptr) != host::ERROR_SUCCESS) {
@@ -306,8 +331,11 @@ int ListAdapters(AdapterList *adapters) {
     adapters->overflowed = false;
     host::GUID classes[kClassGuidCapacity];
     host::DWORD required = 0;
-    if (host::SetupDiClassGuidsFromNameA(kNetClassName, classes, kClassGuidCapacity, &required) == 0 || required == 0) {
+    if (host::SetupDiClassGuidsFromNameA(kNetClassName, classes, kClassGuidCapacity, &required) == 0) {
         return 0;
+    }
+    if (required == 0) {
+        return 1; // no network class: no network device was ever installed
     }
     host::HDEVINFO const all = host::SetupDiGetClassDevsA(&classes[0], nullptr, nullptr, 0);
     if (all == host::INVALID_HANDLE_VALUE) {
@@ -354,6 +382,7 @@ int ReadRollbackRecord(const char *recordName, char *record) {
 }
 
 int WriteRecordsAhead(const AdapterList &adapters, bool written[kMostAdapters], TextBuffer *notes) {
+    keysMade = KeysMade{false, false};
     for (std::size_t i = 0; i < kMostAdapters; ++i) {
         written[i] = false;
     }
@@ -418,8 +447,14 @@ void SettleRecordsAfter(const AdapterList &before, const bool written[kMostAdapt
 
 Outcome RestoreRecordsAndRemoveMarker(TextBuffer *notes) {
     Outcome outcome = Outcome::Uninstalled;
-    host::HKEY const key = OpenRollbackKey(host::KEY_QUERY_VALUE | host::KEY_SET_VALUE);
-    if (key != nullptr) {
+    host::HKEY key = nullptr;
+    host::LSTATUS const opened = host::RegOpenKeyExA(host::HKEY_LOCAL_MACHINE, kRollbackKeyPath, 0,
+                                                     host::KEY_QUERY_VALUE | host::KEY_SET_VALUE, &key);
+    if (opened != host::ERROR_SUCCESS && opened != host::ERROR_FILE_NOT_FOUND) {
+        // Records that cannot be handled are kept, and the marker above them.
+        outcome = Outcome::UninstallFailed;
+        AppendText(notes, "---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed\r\n");
+    } else if (opened == host::ERROR_SUCCESS) {
         char name[kMostNameBytes];
         char record[kMostRecordBytes];
         // A handled record is deleted, so the next one takes its index.

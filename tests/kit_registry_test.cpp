@@ -148,6 +148,10 @@ const ListCase kListCases[] = {
              m.registry.SetString("SYSTEM\\CurrentControlSet\\Control\\Class\\{OTHER}\\0003", "EDCCAEnable", "1");
          },
      .expected = {{"Class\\{OTHER}\\0003", true, true, "REG_SZ 1"}}},
+    // Without the network class no network device was ever installed.
+    {.name = "NoNetworkClass",
+     .setUp = [](sim::Machine &m) { m.registry.FindKey(kNetClassKey)->DeleteValue("Class"); },
+     .expected = {}},
     // An empty driver key name must never read the class key itself.
     {.name = "EmptyDriverKeyName",
      .setUp =
@@ -188,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(Machines, ListAdapters, ::testing::ValuesIn(kListCases)
 struct RecordCase {
     const char *name;
     std::optional<Value> before;                             // 0007's value before the run
-    std::optional<std::string> earlierRecord = std::nullopt; // a record already there
+    std::optional<std::string> earlierRecord = std::nullopt; // a record already there ("": its key only)
     std::optional<Value> after;                              // what the run leaves
     int aheadResult;
     std::optional<std::vector<std::string>> rollback; // the rollback key at the end
@@ -217,6 +221,14 @@ const RecordCase kRecordCases[] = {
      .after = kZero,
      .aheadResult = 1,
      .rollback = std::nullopt,
+     .notes = ""},
+    // Keys that were there before the run stay, though it keeps no record.
+    {.name = "EarlierEmptyKeysStay",
+     .before = kZero,
+     .earlierRecord = "",
+     .after = kZero,
+     .aheadResult = 1,
+     .rollback = std::vector<std::string>{},
      .notes = ""},
     {.name = "HoldingTheSettingIsNotRecorded",
      .before = kOne,
@@ -248,7 +260,10 @@ TEST_P(RecordsAroundARun, KeepWhatTheRunChanged) {
     AddPresentAdapter("0001", "0007");
     SetEdcca(machine, "0007", c.before);
     if (c.earlierRecord) {
-        machine.registry.SetString(kRollbackKey, "0007", *c.earlierRecord);
+        machine.registry.CreateKey(kRollbackKey);
+        if (!c.earlierRecord->empty()) {
+            machine.registry.SetString(kRollbackKey, "0007", *c.earlierRecord);
+        }
     }
     machine.faults = c.faults;
     static kit::AdapterList before;
@@ -327,6 +342,15 @@ const RestoreCase kRestoreCases[] = {
      .markerLeft = true,
      .notes = "---- 0007: EDCCAEnable could not be restored to REG_SZ 0\r\n",
      .faults = {{"RegSetValueExA", "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED}}},
+    // Records that cannot be read or removed keep the marker above them.
+    {.name = "RollbackKeyNotOpenable",
+     .records = {{"0007", "absent"}},
+     .instances = {"0007"},
+     .outcome = kit::Outcome::UninstallFailed,
+     .valuesAfter = {"REG_SZ 1"},
+     .markerLeft = true,
+     .notes = "---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed\r\n",
+     .faults = {{"RegOpenKeyExA", kRollbackKey, 0, host::ERROR_ACCESS_DENIED}}},
     {.name = "MarkerNotRemovable",
      .records = {{"0007", "absent"}},
      .instances = {"0007"},

@@ -179,6 +179,7 @@ struct MemorySink {
     std::string bytes;
     std::vector<std::string> dropped;
     std::string refused;
+    int strayEnds = 0; // ends of a file whose begin failed
 };
 
 kit::CollectionSink MakeSink(MemorySink *memory) {
@@ -196,6 +197,7 @@ kit::CollectionSink MakeSink(MemorySink *memory) {
     };
     sink.end = [](void *context, bool keep) {
         auto *m = static_cast<MemorySink *>(context);
+        m->strayEnds += m->current == m->refused ? 1 : 0;
         if (keep) {
             m->files[m->current] = m->bytes;
         } else {
@@ -453,6 +455,7 @@ TEST(Collection, NotesAFileTheSinkRefuses) {
         EXPECT_NE(memory.files["collection.txt"].find("\r\n" + note + "\r\n"), std::string::npos)
             << memory.files["collection.txt"];
         EXPECT_TRUE(machine.OpenObjects().empty()) << refused;
+        EXPECT_EQ(memory.strayEnds, 0) << refused;
     }
 }
 

@@ -328,9 +328,9 @@ TEST_F(SimHost, TheKitsCallsAnswerAsWindowsDoes) {
              DWORD size = sizeof name;
              LSTATUS const status = RegEnumKeyExA(deep, 0, name, &size, nullptr, nullptr, nullptr, nullptr);
              RegCloseKey(deep);
-             return std::to_string(status);
+             return named(status);
          },
-         "1018"},
+         "ERROR_KEY_DELETED"},
         {"a key's security: Windows' driver-key default",
          [&] { return security("SYSTEM\\Kit\\Leaf", OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION); },
          "ERROR_INSUFFICIENT_BUFFER sized O:SYD:(A;CI;KR;;;BU)(A;CI;KA;;;BA)(A;CI;KA;;;SY)"},

@@ -39,11 +39,30 @@ bool IsUnsafeInformation(const BY_HANDLE_FILE_INFORMATION &information) {
            ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && information.nNumberOfLinks > 1);
 }
 
-// Takes an open handle (the link itself, never its target). Returns whether
-// it is unsafe to write; one Windows says nothing of counts as unsafe.
-bool IsUnsafeHandle(HANDLE file) {
+// Takes an open handle and the path it was opened by. Returns whether the
+// handle reaches another file than the path names: Windows opens a link
+// itself (FILE_FLAG_OPEN_REPARSE_POINT), but Wine follows a Unix symbolic
+// link to a file and shows nothing of it but the target's own path. From
+// Vista on; where the call is missing, or cannot tell, the other checks stand.
+bool ReachesElsewhere(HANDLE file, const char *path) {
+    using FinalPathCall = DWORD(WINAPI *)(HANDLE, LPSTR, DWORD, DWORD);
+    auto const finalPath = FindKernelCall<FinalPathCall>("GetFinalPathNameByHandleA");
+    char reached[kMostPathBytes];
+    DWORD const length = finalPath == nullptr ? 0 : finalPath(file, reached, sizeof reached, 0);
+    if (length == 0 || length >= sizeof reached) {
+        return false;
+    }
+    const char *shown = std::strncmp(reached, "\\\\?\\", 4) == 0 ? reached + 4 : reached;
+    return lstrcmpiA(shown, path) != 0;
+}
+
+// Takes an open handle (the link itself, never its target) and its path.
+// Returns whether it is unsafe to write; one Windows says nothing of counts
+// as unsafe.
+bool IsUnsafeHandle(HANDLE file, const char *path) {
     BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(file, &information) == 0 || IsUnsafeInformation(information);
+    return GetFileInformationByHandle(file, &information) == 0 || IsUnsafeInformation(information) ||
+           ReachesElsewhere(file, path);
 }
 
 // Takes a path. Returns whether the name itself is a link: its attributes
@@ -69,7 +88,7 @@ int InspectPath(const char *path, bool *unsafe) {
     if (file == INVALID_HANDLE_VALUE) {
         return attributes != INVALID_FILE_ATTRIBUTES ? 1 : 0;
     }
-    *unsafe = IsUnsafeHandle(file);
+    *unsafe = IsUnsafeHandle(file, path);
     CloseHandle(file);
     return 1;
 }
@@ -266,7 +285,7 @@ int AppendLogRecord(const LogFolder &folder, const char *record, std::size_t len
         return 0;
     }
     int const result =
-        !IsUnsafeHandle(file) && !IsLinkPath(folder.log) && WriteWhole(file, record, length) == 1 ? 1 : 0;
+        !IsUnsafeHandle(file, folder.log) && !IsLinkPath(folder.log) && WriteWhole(file, record, length) == 1 ? 1 : 0;
     CloseHandle(file);
     return result;
 }
@@ -309,7 +328,7 @@ int BeginCollectionFile(void *context, const char *fileName) {
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    if (IsUnsafeHandle(file) || IsLinkPath(files->path)) {
+    if (IsUnsafeHandle(file, files->path) || IsLinkPath(files->path)) {
         CloseHandle(file);
         return 0;
     }

@@ -32,15 +32,6 @@ using OpenPrivateNamespaceWCall = HANDLE(WINAPI *)(LPVOID, LPCWSTR);
 HANDLE heldMutex = nullptr;
 HANDLE heldNamespace = nullptr;
 
-// Takes a procedure's name. Returns its address in kernel32 as the call
-// type given, or nullptr where this Windows lacks it.
-template <typename Call> Call FindKernelCall(const char *name) {
-    HMODULE const kernel = GetModuleHandleA("kernel32.dll");
-    // Through void (*)(): the one function type any other may be cast from.
-    return kernel == nullptr ? nullptr
-                             : reinterpret_cast<Call>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
-}
-
 // Takes security attributes to fill. Returns 1 with the lock's security
 // descriptor in them (LocalFree it), or 0.
 int MakeLockSecurity(SECURITY_ATTRIBUTES *attributes) {

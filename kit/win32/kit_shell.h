@@ -15,6 +15,16 @@ namespace shell {
 constexpr char kKitVersion[] = "2.0.0";
 constexpr std::size_t kMostPathBytes = 1024;
 
+// Takes a procedure's name. Returns its address in kernel32 as the call
+// type given, or nullptr where this Windows lacks it (the program loads on
+// Windows XP, which lacks the calls of later versions).
+template <typename Call> Call FindKernelCall(const char *name) {
+    HMODULE const kernel = GetModuleHandleA("kernel32.dll");
+    // Through void (*)(): the one function type any other may be cast from.
+    return kernel == nullptr ? nullptr
+                             : reinterpret_cast<Call>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+}
+
 // ---- kit_lock.cpp
 
 // Takes the longest wait in milliseconds. Takes the kit's lock, waiting for

@@ -132,11 +132,16 @@ std::string Unescape(const fs::path &path, const std::string &where, const std::
             bytes += text[at];
             continue;
         }
-        auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
-        if (at + 2 >= text.size() || digit(text[at + 1]) < 0 || digit(text[at + 2]) < 0) {
+        auto digit = [](const std::string &from, size_t position) {
+            char const c = position < from.size() ? from[position] : '\0';
+            return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        };
+        int const high = digit(text, at + 1);
+        int const low = digit(text, at + 2);
+        if (high < 0 || low < 0) {
             Fail(path, where + ": '%' without two upper-case hex digits in " + Quote(text));
         }
-        bytes += static_cast<char>(digit(text[at + 1]) << 4 | digit(text[at + 2]));
+        bytes += static_cast<char>(high * 16 + low);
         at += 2;
     }
     return bytes;

@@ -199,11 +199,6 @@ host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
 
 // ---- the kit's registry calls ----
 
-constexpr host::DWORD kCreatedNewKey = 1;     // REG_CREATED_NEW_KEY
-constexpr host::DWORD kOpenedExistingKey = 2; // REG_OPENED_EXISTING_KEY
-constexpr host::LONG kKeyDeleted = 1018;      // ERROR_KEY_DELETED
-constexpr host::LONG kUnknownRevision = 1305; // ERROR_UNKNOWN_REVISION
-constexpr host::DWORD kKeyCreateSubKey = 0x0004;
 constexpr host::SECURITY_INFORMATION kKnownSecurityParts =
     host::OWNER_SECURITY_INFORMATION | host::GROUP_SECURITY_INFORMATION | host::DACL_SECURITY_INFORMATION;
 
@@ -272,23 +267,23 @@ host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, ho
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, base)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if (subKey[0] == '\\') {
         return host::ERROR_BAD_PATHNAME;
     }
     std::string path;
     RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-    host::DWORD outcome = kOpenedExistingKey;
+    host::DWORD outcome = host::REG_OPENED_EXISTING_KEY;
     if (found == nullptr) {
-        if (!base.root && (base.access & kKeyCreateSubKey) == 0) {
+        if (!base.root && (base.access & host::KEY_CREATE_SUB_KEY) == 0) {
             return host::ERROR_ACCESS_DENIED;
         }
         if (machine.registry.CreateKey(JoinPath(base.path, sub)) == nullptr) {
             return host::ERROR_BAD_PATHNAME;
         }
         found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-        outcome = kCreatedNewKey;
+        outcome = host::REG_CREATED_NEW_KEY;
     }
     std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
     if (!shared) {
@@ -311,7 +306,7 @@ host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueNam
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, ref)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -332,7 +327,7 @@ host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, base)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if (subKey[0] == '\\') {
         return host::ERROR_BAD_PATHNAME;
@@ -363,7 +358,7 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, ref)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_ENUMERATE_SUB_KEYS) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -406,7 +401,7 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, ref)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -438,7 +433,7 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
         return host::ERROR_INVALID_HANDLE;
     }
     if (!IsLive(machine, ref)) {
-        return kKeyDeleted;
+        return host::ERROR_KEY_DELETED;
     }
     if ((ref.access & host::READ_CONTROL) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -489,7 +484,7 @@ host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descript
         return host::FALSE;
     }
     if (revision != host::SDDL_REVISION_1) {
-        SetLastError(machine, kUnknownRevision);
+        SetLastError(machine, host::ERROR_UNKNOWN_REVISION);
         return host::FALSE;
     }
     std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);

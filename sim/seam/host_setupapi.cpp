@@ -302,7 +302,7 @@ host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host:
     if (requiredSize != nullptr) {
         *requiredSize = required;
     }
-    if (bufferSize < required) {
+    if (buffer == nullptr || bufferSize < required) {
         return Finish(machine, host::ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(buffer, id.c_str(), required);
