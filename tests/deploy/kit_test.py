@@ -237,13 +237,13 @@ CASES = {
         rollback={"0007": "REG_BINARY zz"},
         earlier_rollback={"0007": "REG_BINARY zz", "0099": "REG_SZ 0"}),
     # The rollback records' key denies writing: the record ahead cannot be
-    # written, so the program never runs; never success. (Wine lets the kit
-    # remove the empty key despite its DACL.)
+    # written, so the program never runs; never success. The keys the run
+    # did not make stay.
     "marker-read-only": dict(
         scenario="examples/written-region-1.json",
-        steps=[step("", "MarkerFailed", 1603, None, {}, ran=False,
+        steps=[step("", "MarkerFailed", 1603, {}, {}, ran=False,
                     notes=[kept("0007", "absent", "could not be kept: the program did not run")])],
-        rollback=None, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
+        rollback={}, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
     # The marker's key denies writing (and holds a key the kit does not
     # know, so that it is not removed and made anew), where the adapter
     # already holds "1": no record is needed, the program runs, and the
@@ -331,10 +331,17 @@ CASES = {
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\collection.2")])],
         rollback=None, planted_link="collection.2"),
+    # log.txt a symbolic link to a file elsewhere (Wine shows it as a plain
+    # file: only a handle that reaches another file than its path names
+    # tells), or a second name of such a file.
+    "planted-symbolic-link-for-the-log": dict(
+        scenario="examples/written-region-1.json",
+        steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
+        rollback=None, planted_log=os.symlink),
     "planted-hard-link-for-the-log": dict(
         scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
-        rollback=None, planted_hard_link=True),
+        rollback=None, planted_log=os.link),
     "usage": dict(
         scenario="examples/written-region-1.json",
         steps=[step("/?", None, 0, None, {}, out=[USAGE, ...]), step("uninstall", None, 87, None, {}, out=[USAGE, ...]),
@@ -655,12 +662,12 @@ def set_up(session, case, cache, key_acl):
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         write(os.path.join(drive_c, "elsewhere", "precious.txt"), "kept\r\n")
         os.symlink(os.path.join(drive_c, "elsewhere"), os.path.join(data, case["planted_link"]))
-    if case.get("planted_hard_link"):
+    if case.get("planted_log"):
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         precious = os.path.join(drive_c, "elsewhere", "precious.txt")
         write(precious, "kept\r\n")
         os.remove(os.path.join(data, "log.txt"))
-        os.link(precious, os.path.join(data, "log.txt"))
+        case["planted_log"](precious, os.path.join(data, "log.txt"))
     if case.get("full_drive"):
         fill_drive(os.path.dirname(data))
     old = os.path.join(drive_c, "ProgramData", "EdccaProvision")
@@ -858,7 +865,7 @@ def check_log_folder(checks, case, data, drive_c):
     """The log folder at the end: the earlier record kept (or rotated whole),
     nothing left but logs and collections, nothing written through a link."""
     log = read(os.path.join(data, "log.txt")) or ""
-    if case.get("planted_link") or case.get("planted_hard_link"):
+    if case.get("planted_link") or case.get("planted_log"):
         elsewhere = os.path.join(drive_c, "elsewhere")
         there = sorted(os.listdir(elsewhere)) if os.path.isdir(elsewhere) else ["(the folder is gone)"]
         checks.check("nothing written or removed through the planted link",
