@@ -133,7 +133,11 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
         {"no adapter", Repeat(kNotFound, 40), false, 40, 0, false, AE::NoAdapterCard, -1, TE::Exhausted, O::NoAdapter},
         {"found, then gone", Found(1) + Region("3") + Repeat(kNotFound, 39), false, 40, 0, true, AE::NoAdapterCard, -1,
          TE::Exhausted, O::NoDecision},
-        {"region 0x12", Repeat(Found(1) + Region("12"), 40), false, 40, 1, true, AE::RegionLine, 0x12, TE::Exhausted,
+        {"region 0x1f", Repeat(Found(1) + Region("1f"), 40), false, 40, 1, true, AE::RegionLine, 0x1f, TE::Exhausted,
+         O::NoDecision},
+        {"region 0xa, cut short", Found(1) + Region("a"), false, 1, 1, true, AE::RegionLine, 0xa, TE::CutShort,
+         O::NoDecision},
+        {"region of 8 digits", Found(1) + Region("10000001"), false, 1, 1, true, AE::RegionLine, -1, TE::CutShort,
          O::NoDecision},
         {"empty", "", false, 0, 0, false, AE::None, -1, TE::NoRun, O::ProgramMissing},
         {"no attempt", "The system cannot find the file specified.\r\n", false, 0, 0, false, AE::None, -1, TE::NoRun,
@@ -167,7 +171,8 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
 }
 
 TEST(RunAccount, FindsWhereAttemptsBegin) {
-    std::string const trace = "head\r\n" + WithCrLf(Found(1)) + "x--> DetectAdapter()\n" + kNotFound;
+    std::string const trace =
+        "head\r\n" + WithCrLf(Found(1)) + "x--> DetectAdapter()\n--> DetectAdapter(\n" + kNotFound;
     std::size_t const first = 6;
     std::size_t const second = trace.size() - kNotFound.size();
     struct Row {
@@ -499,6 +504,8 @@ TEST(Status, JudgesAndReports) {
         const char *report;
     };
     using V = kit::StatusVerdict;
+    Value large = Of(kBinary, "x");
+    large.tooLarge = true;
     Row const rows[] = {
         {"never installed",
          {},
@@ -524,6 +531,12 @@ TEST(Status, JudgesAndReports) {
          3,
          "0007: EDCCAEnable REG_DWORD 0x1\r\n"
          "1 of 1 present adapters' driver keys lack EDCCAEnable = 1: run edcca.cmd.\r\n"},
+        {"no driver key name, a value too large",
+         {{"", true, large}},
+         V::SomeLack,
+         3,
+         "USB\\VID_13B1&PID_003B\\00E04C3B0001: EDCCAEnable (larger than the kit keeps)\r\n"
+         "1 of 1 present adapters' driver keys lack EDCCAEnable = 1: run edcca.cmd.\r\n"},
         {"none present",
          {{"0007", false, Sz("1")}, {"0011", false, Absent()}},
          V::NonePresent,
@@ -538,6 +551,7 @@ TEST(Status, JudgesAndReports) {
         for (const Device &device : row.devices) {
             kit::Adapter &adapter = adapters->adapters[adapters->count++];
             std::strcpy(adapter.recordName, device.recordName);
+            std::strcpy(adapter.instanceId, "USB\\VID_13B1&PID_003B\\00E04C3B0001");
             adapter.present = device.present;
             adapter.driverKeyExists = device.value.present;
             adapter.value = *MakeValue(device.value);

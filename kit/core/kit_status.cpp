@@ -23,18 +23,18 @@ StatusVerdict JudgeStatus(const AdapterList &adapters) {
     if (adapters.count == 0) {
         return StatusVerdict::NeverInstalled;
     }
-    std::size_t present = 0;
-    std::size_t lacking = 0;
+    bool anyPresent = false;
+    bool anyLacks = false;
     for (std::size_t i = 0; i < adapters.count; ++i) {
         if (adapters.adapters[i].present) {
-            ++present;
-            lacking += HoldsSetting(adapters.adapters[i].value) ? 0 : 1;
+            anyPresent = true;
+            anyLacks = anyLacks || !HoldsSetting(adapters.adapters[i].value);
         }
     }
-    if (present == 0) {
+    if (!anyPresent) {
         return StatusVerdict::NonePresent;
     }
-    return lacking == 0 ? StatusVerdict::AllHold : StatusVerdict::SomeLack;
+    return anyLacks ? StatusVerdict::SomeLack : StatusVerdict::AllHold;
 }
 
 int StatusExitCode(StatusVerdict verdict) {

@@ -37,18 +37,20 @@ const char *FindInLine(const char *line, std::size_t length, const char *text) {
 }
 
 // Takes text and its length. Returns the hexadecimal number it begins with,
-// or -1 without a digit (or past what a long holds).
+// in the program's lower-case digits (msvcrt's %x), or -1 without a digit or
+// with more than a long holds.
 long ReadHex(const char *text, std::size_t length) {
+    constexpr std::size_t kMostDigits = 7;
     long value = 0;
     std::size_t digits = 0;
-    for (; digits < length && digits < 7; ++digits) {
+    for (; digits < length; ++digits) {
         char const c = text[digits];
-        int const digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
+        int const digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
         if (digit < 0) {
             break;
+        }
+        if (digits == kMostDigits) {
+            return -1;
         }
         value = value * 16 + digit;
     }
@@ -115,13 +117,12 @@ void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account) 
     std::size_t start = 0;
     while (start < length) {
         const void *feed = std::memchr(trace + start, '\n', length - start);
-        std::size_t end = feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - trace);
-        std::size_t next = feed == nullptr ? length : end + 1;
-        if (end > start && trace[end - 1] == '\r') {
-            --end;
-        }
+        // A CR before the LF stays in the line: every text is matched by its
+        // start, and every number ends at it.
+        std::size_t const end =
+            feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - trace);
         ReadLine(trace + start, end - start, start, account);
-        start = next;
+        start = end + 1;
     }
     bool const regionDecides = account->lastAttemptEnd == AttemptEnd::RegionLine;
     if (account->attempts == 0) {
