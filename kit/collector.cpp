@@ -1,9 +1,9 @@
 // collector.cpp - a collection: what the program sees of this machine, read
-// through the kit's seam and handed to a sink file by file. facts.txt's
-// format is kept in one place with its reader (sim/formats/collection.cpp):
-// "Name=Value" lines, bytes below 0x20, 0x7F and '%' written "%XX" so that
-// no device string can break a line; in the lines of several fields a space
-// is escaped too and one space separates them.
+// through the kit's seam and handed to a sink file by file. facts.txt holds
+// "Name=Value" lines, bytes below 0x20, 0x7F and '%' written "%XX" so that no
+// device string can break a line; in the lines of several fields a space is
+// escaped too and one space separates them. sim/formats/collection.cpp reads
+// it back for edcca-sim --replay; docs/scenario-format.md describes it.
 
 #include "kit/collector.h"
 
