@@ -30,7 +30,6 @@ enum class RunEnd {
 };
 const char *RunEndName(RunEnd end);
 
-constexpr char kAttemptStart[] = "--> DetectAdapter()\n"; // each attempt's first trace line
 
 // What a run must produce: a scenario's "expect"; what is not given is not held.
 struct Expectation {
