@@ -15,16 +15,16 @@ constexpr char kClassKeyPath[] = "SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr char kNetClassKeyPath[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kEdccaValueName[] = "EDCCAEnable";
 
-constexpr std::size_t kMostAdapters = 64;        // more cannot be planned for: the run refuses
-constexpr std::size_t kMostNameBytes = 256;      // instance IDs, driver key names, record names (with NUL)
-constexpr std::size_t kMostValueBytes = 1024;    // an EDCCAEnable value larger than this cannot be recorded
+constexpr std::size_t kMostAdapters = 64;     // more cannot be planned for: the run refuses
+constexpr std::size_t kMostNameBytes = 256;   // instance IDs, driver key names, record names (with NUL)
+constexpr std::size_t kMostValueBytes = 1024; // an EDCCAEnable value larger than this cannot be recorded
 
 // A registry value as the A calls give it.
 struct RegistryValue {
     bool present = false;
     std::uint32_t type = 0;
-    std::uint32_t size = 0;   // bytes in data
-    bool tooLarge = false;    // larger than kMostValueBytes: data not kept
+    std::uint32_t size = 0; // bytes in data
+    bool tooLarge = false;  // larger than kMostValueBytes: data not kept
     unsigned char data[kMostValueBytes] = {};
 };
 
@@ -34,7 +34,7 @@ struct Adapter {
     char recordName[kMostNameBytes] = {};    // "0007" in the network class, else "Class\\" + driverKeyName
     bool present = false;
     bool driverKeyExists = false;
-    RegistryValue value;                     // EDCCAEnable in the driver key
+    RegistryValue value; // EDCCAEnable in the driver key
 };
 
 struct AdapterList {

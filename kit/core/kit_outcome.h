@@ -8,20 +8,20 @@
 namespace kit {
 
 enum class Outcome {
-    Written,          // 0: the program wrote "1" into the one adapter's driver key
-    Declined,         // 0: region 2 or 9
-    NotApplicable,    // 0: no network device of the adapter's ID was ever installed; nothing ran
-    SeveralAdapters,  // 2: written, but the last attempt counted more than one adapter
-    NoAdapter,        // 1618: no attempt found the adapter
-    NoDecision,       // 1618: found, but no region 1, 2 or 9 by the 40th attempt
-    Busy,             // 1618: another run held the lock for the whole wait
-    WriteFailed,      // 1603: the program could not open or set the driver key's value
-    ProgramMissing,   // 1603: the program is missing or did not start
-    ProgramTimedOut,  // 1603: the program did not end within its time and was ended
-    MarkerFailed,     // 1603: the marker, or a rollback record before the run, could not be written
-    UnsafeFolder,     // 1603: the log folder or a file on its way is a link, or has other links
-    Uninstalled,      // 0: /uninstall put every record back and removed the marker
-    UninstallFailed,  // 1603: a record or the marker could not be handled; kept
+    Written,         // 0: the program wrote "1" into the one adapter's driver key
+    Declined,        // 0: region 2 or 9
+    NotApplicable,   // 0: no network device of the adapter's ID was ever installed; nothing ran
+    SeveralAdapters, // 2: written, but the last attempt counted more than one adapter
+    NoAdapter,       // 1618: no attempt found the adapter
+    NoDecision,      // 1618: found, but no region 1, 2 or 9 by the 40th attempt
+    Busy,            // 1618: another run held the lock for the whole wait
+    WriteFailed,     // 1603: the program could not open or set the driver key's value
+    ProgramMissing,  // 1603: the program is missing or did not start
+    ProgramTimedOut, // 1603: the program did not end within its time and was ended
+    MarkerFailed,    // 1603: the marker, or a rollback record before the run, could not be written
+    UnsafeFolder,    // 1603: the log folder or a file on its way is a link, or has other links
+    Uninstalled,     // 0: /uninstall put every record back and removed the marker
+    UninstallFailed, // 1603: a record or the marker could not be handled; kept
 };
 
 // Takes an outcome. Returns its name as the log, the marker and the texts spell it.

@@ -33,13 +33,13 @@ enum class TraceEnd {
 };
 
 struct RunAccount {
-    int attempts = 0;                // attempts begun ("--> DetectAdapter()" lines)
-    int adaptersCounted = 0;         // the last attempt's last "Available adapter number = N"; 0 without one
-    bool adapterEverFound = false;   // some attempt counted an adapter
+    int attempts = 0;              // attempts begun ("--> DetectAdapter()" lines)
+    int adaptersCounted = 0;       // the last attempt's last "Available adapter number = N"; 0 without one
+    bool adapterEverFound = false; // some attempt counted an adapter
     AttemptEnd lastAttemptEnd = AttemptEnd::None;
-    long region = -1;                // the last attempt's region code, as its region line prints it; -1 without one
+    long region = -1; // the last attempt's region code, as its region line prints it; -1 without one
     TraceEnd end = TraceEnd::NoRun;
-    std::size_t lastAttemptAt = 0;   // offset of the last attempt's first line in the trace
+    std::size_t lastAttemptAt = 0; // offset of the last attempt's first line in the trace
 };
 
 // Takes a trace and its length (it may hold NULs; nothing past length is

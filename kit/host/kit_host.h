@@ -49,8 +49,8 @@ constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_MULTI_SZ = 7;
 
 // Registry (advapi32).
-LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD reserved, char *className, DWORD options,
-                        DWORD samDesired, void *securityAttributes, HKEY *result, DWORD *disposition);
+LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD reserved, char *className, DWORD options, DWORD samDesired,
+                        void *securityAttributes, HKEY *result, DWORD *disposition);
 LSTATUS RegDeleteValueA(HKEY key, const char *valueName);
 LSTATUS RegDeleteKeyA(HKEY key, const char *subKey);
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,

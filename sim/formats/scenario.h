@@ -30,7 +30,6 @@ enum class RunEnd {
 };
 const char *RunEndName(RunEnd end);
 
-
 // What a run must produce: a scenario's "expect"; what is not given is not held.
 struct Expectation {
     std::optional<std::string> standardOutput; // exact bytes
