@@ -16,20 +16,33 @@ namespace shell {
 namespace {
 
 constexpr char kFolderSecurity[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr char kFileSecurity[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr char kFolderName[] = "EdccaProvision";
 constexpr DWORD kLogBound = 1048576;
 constexpr int kCollectionsKept = 3;
 
-// Takes security attributes to fill. Returns 1 with the folder's security
-// descriptor in them (LocalFree it), or 0.
-int MakeFolderSecurity(SECURITY_ATTRIBUTES *attributes) {
+// Takes security attributes to fill and an SDDL text (kFolderSecurity by
+// default). Returns 1 with its security descriptor in them (LocalFree it), or 0.
+int MakeFolderSecurity(SECURITY_ATTRIBUTES *attributes, const char *sddl = kFolderSecurity) {
     attributes->nLength = sizeof *attributes;
     attributes->bInheritHandle = FALSE;
     attributes->lpSecurityDescriptor = nullptr;
-    return ConvertStringSecurityDescriptorToSecurityDescriptorA(kFolderSecurity, SDDL_REVISION_1,
+    return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
                                                                 &attributes->lpSecurityDescriptor, nullptr) != 0
                ? 1
                : 0;
+}
+
+// Takes a path already checked to be no link, and an SDDL text. Gives what
+// is there that DACL: a folder and logs left by kits 1.1 and 1.2 inherited
+// read access for Users from %SystemRoot%\Logs, and the folder's new DACL
+// does not reach files that exist already. Nothing there: nothing to do.
+void RestrictExisting(const char *path, const char *sddl) {
+    SECURITY_ATTRIBUTES attributes;
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES && MakeFolderSecurity(&attributes, sddl) == 1) {
+        SetFileSecurityA(path, DACL_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
+        LocalFree(attributes.lpSecurityDescriptor);
+    }
 }
 
 // Takes what Windows says of an open file or folder. Returns whether it is a
@@ -265,6 +278,9 @@ int PrepareLogFolder(const LogFolder &folder, char *unsafePath) {
     if (CheckPath(folder.log, unsafePath) == 0 || CheckPath(folder.oldLog, unsafePath) == 0) {
         return 0;
     }
+    RestrictExisting(folder.folder, kFolderSecurity);
+    RestrictExisting(folder.log, kFileSecurity);
+    RestrictExisting(folder.oldLog, kFileSecurity);
     char path[kMostPathBytes];
     for (int number = 0; number < kCollectionsKept; ++number) {
         MakeCollectionPath(folder, number, path);
