@@ -28,6 +28,7 @@ import json
 import os
 import re
 import signal
+import shutil
 import subprocess
 import sys
 import time
@@ -325,6 +326,11 @@ CASES = {
         scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER)])],
         rollback=None, planted_link="."),
+    # %SystemRoot%\Logs itself a link: the folder on the way is refused too.
+    "planted-link-for-the-logs-parent": dict(
+        scenario="examples/written-region-1.json",
+        steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER.rsplit("\\", 1)[0])])],
+        rollback=None, planted_link=".."),
     # A collection's folder that would be removed, a link to a folder
     # holding a file: refused before anything is removed through it.
     "planted-link-for-a-collection": dict(
@@ -652,13 +658,15 @@ def set_up(session, case, cache, key_acl):
     if case.get("full_drive"):
         # A log that fills its pages: appending needs space.
         earlier = EARLIER + "x" * (8192 - len(EARLIER) - 2) + "\r\n"
-    if case.get("planted_link") == ".":
+    linked = {".": data, "..": os.path.dirname(data)}.get(case.get("planted_link"))
+    if linked:
+        shutil.rmtree(linked, ignore_errors=True)
         os.makedirs(os.path.join(drive_c, "elsewhere"))
-        os.symlink(os.path.join(drive_c, "elsewhere"), data)
+        os.symlink(os.path.join(drive_c, "elsewhere"), linked)
     else:
         os.makedirs(data)
         write(os.path.join(data, "log.txt"), earlier)
-    if case.get("planted_link", ".") != ".":
+    if case.get("planted_link", ".") not in (".", ".."):
         os.makedirs(os.path.join(drive_c, "elsewhere"))
         write(os.path.join(drive_c, "elsewhere", "precious.txt"), "kept\r\n")
         os.symlink(os.path.join(drive_c, "elsewhere"), os.path.join(data, case["planted_link"]))
@@ -869,7 +877,7 @@ def check_log_folder(checks, case, data, drive_c):
         elsewhere = os.path.join(drive_c, "elsewhere")
         there = sorted(os.listdir(elsewhere)) if os.path.isdir(elsewhere) else ["(the folder is gone)"]
         checks.check("nothing written or removed through the planted link",
-                     there == ([] if case.get("planted_link") == "." else ["precious.txt"]) and
+                     there == ([] if case.get("planted_link") in (".", "..") else ["precious.txt"]) and
                      read(os.path.join(elsewhere, "precious.txt")) in (None, "kept\r\n"), ", ".join(there))
     elif case.get("full_log"):
         rotated = read(os.path.join(data, "log.1.txt"))
