@@ -374,10 +374,12 @@ int ReadRollbackRecord(const char *recordName, char *record) {
     host::LSTATUS const status =
         host::RegQueryValueExA(key, recordName, nullptr, &type, reinterpret_cast<host::BYTE *>(record), &size);
     host::RegCloseKey(key);
-    if (status != host::ERROR_SUCCESS || type != host::REG_SZ) {
+    if (status == host::ERROR_FILE_NOT_FOUND) {
         return 0;
     }
-    record[size < kMostRecordBytes ? size : kMostRecordBytes - 1] = '\0';
+    // A record this kit cannot read still stands: the first record is kept.
+    bool const readable = status == host::ERROR_SUCCESS && type == host::REG_SZ;
+    record[readable && size < kMostRecordBytes ? size : 0] = '\0';
     return 1;
 }
 
@@ -468,7 +470,10 @@ Outcome RestoreRecordsAndRemoveMarker(TextBuffer *notes) {
                 break;
             }
             if (status != host::ERROR_SUCCESS || type != host::REG_SZ) {
-                // Not one of the kit's records (1.x read REG_SZ only): left as it is.
+                // Too long, or not the kit's REG_SZ: kept, and the marker with
+                // it, since removing the marker would remove the record too.
+                AppendText(notes, "---- a rollback record could not be read: kept\r\n");
+                outcome = Outcome::UninstallFailed;
                 ++index;
                 continue;
             }

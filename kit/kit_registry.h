@@ -15,8 +15,9 @@ namespace kit {
 // the class cannot be enumerated (the list is then empty).
 int ListAdapters(AdapterList *adapters);
 
-// Takes a record name and a buffer of kMostRecordBytes. Returns 1 with the
-// record's text when the rollback key holds one, else 0.
+// Takes a record name and a buffer of kMostRecordBytes. Returns 1 when the
+// rollback key holds a record of that name, with its text (empty when it is
+// no REG_SZ this kit can read), else 0.
 int ReadRollbackRecord(const char *recordName, char *record);
 
 // Before the program runs: writes a record for every adapter PlanAhead says

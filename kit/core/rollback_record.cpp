@@ -242,8 +242,10 @@ bool SameValue(const RegistryValue &a, const RegistryValue &b) {
 }
 
 AheadAction PlanAhead(const Adapter &adapter, bool recorded) {
-    // The program sees present adapters only, and writes into an existing key.
-    if (recorded || !adapter.present || !adapter.driverKeyExists || HoldsSetting(adapter.value)) {
+    // The program writes into an existing key only. An adapter absent now may
+    // be plugged in while the program waits for one: it is recorded too, and
+    // the record goes again when the run leaves its value as it was.
+    if (recorded || !adapter.driverKeyExists || HoldsSetting(adapter.value)) {
         return AheadAction::None;
     }
     return AheadAction::Record;

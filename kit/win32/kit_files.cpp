@@ -125,8 +125,10 @@ int CheckPath(const char *path, char *unsafePath) {
 }
 
 // Takes a collection folder and the buffer for the refused path. Checks the
-// folder and every entry in it. Returns 1, or 0 with the refused path.
-int CheckCollectionFolder(const char *folder, char *unsafePath) {
+// folder and every entry in it, and gives each the kit's DACL (kit 1.2's
+// collections inherited Users' read access). Returns 1, or 0 with the
+// refused path.
+int SecureCollectionFolder(const char *folder, char *unsafePath) {
     bool unsafe = false;
     if (InspectPath(folder, &unsafe) == 0) {
         return 1;
@@ -135,6 +137,7 @@ int CheckCollectionFolder(const char *folder, char *unsafePath) {
         FormatText(unsafePath, kMostPathBytes, "%s", folder);
         return 0;
     }
+    RestrictExisting(folder, kFolderSecurity);
     char pattern[kMostPathBytes];
     if (JoinPath(folder, "*", pattern) == 0) {
         return 1;
@@ -158,6 +161,9 @@ int CheckCollectionFolder(const char *folder, char *unsafePath) {
             result = 0;
         } else {
             result = CheckPath(path, unsafePath);
+            if (result == 1) {
+                RestrictExisting(path, kFileSecurity);
+            }
         }
     } while (result == 1 && FindNextFileA(search, &entry) != 0);
     FindClose(search);
@@ -284,7 +290,7 @@ int PrepareLogFolder(const LogFolder &folder, char *unsafePath) {
     char path[kMostPathBytes];
     for (int number = 0; number < kCollectionsKept; ++number) {
         MakeCollectionPath(folder, number, path);
-        if (CheckCollectionFolder(path, unsafePath) == 0) {
+        if (SecureCollectionFolder(path, unsafePath) == 0) {
             return 0;
         }
     }

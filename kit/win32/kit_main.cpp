@@ -19,6 +19,7 @@
 namespace {
 
 constexpr DWORD kLockWaitMs = 60000;
+constexpr int kStatusFailedExitCode = 1603; // /status could not list the devices
 constexpr DWORD kProgramLimitMs = 30000;
 constexpr std::size_t kMostTraceBytes = 256 * 1024;
 constexpr std::size_t kMostNotesBytes = 64 * 1024;
@@ -225,8 +226,13 @@ int Provision(bool collect) {
     }
     run.driverKeys[0] = '\0';
     run.account = kit::RunAccount();
-    bool const listed = kit::ListAdapters(&run.before) == 1;
-    if (listed && run.before.count == 0) {
+    if (kit::ListAdapters(&run.before) == 0) {
+        // Nothing could be recorded ahead: the program does not run.
+        run.outcome = kit::Outcome::MarkerFailed;
+        Note("the network devices could not be listed: nothing was recorded, and the program did not run");
+        return EndRun();
+    }
+    if (run.before.count == 0) {
         run.outcome = kit::Outcome::NotApplicable;
         Note("no network device USB\\VID_13B1&PID_003B was ever installed: nothing to do");
         return EndRun();
@@ -257,6 +263,18 @@ int Provision(bool collect) {
         Note("EdccaProvision.exe did not end within 30 s and was ended");
     }
     DescribeAdapters();
+    bool const saysWritten = run.outcome == kit::Outcome::Written || run.outcome == kit::Outcome::SeveralAdapters;
+    if (saysWritten && (run.program.exitCode != 0 || run.driverKeys[0] == '\0')) {
+        // The trace's region line came before the write: a program ended
+        // between the two, or a write that did not hold, is no success.
+        char note[kMostDriverKeysBytes + 128];
+        FormatText(note, sizeof note,
+                   "the trace says region 1, but the program ended with exit code %u, and the driver keys of adapters "
+                   "plugged in that hold EDCCAEnable = 1 are: %s",
+                   static_cast<unsigned>(run.program.exitCode), run.driverKeys[0] != '\0' ? run.driverKeys : "none");
+        Note(note);
+        run.outcome = kit::Outcome::WriteFailed;
+    }
     if (kit::OutcomeMarks(run.outcome) && MarkRun("") == 0) {
         Note("the marker HKLM\\SYSTEM\\EdccaProvision could not be written whole (", kit::OutcomeName(run.outcome),
              ")");
@@ -281,7 +299,10 @@ int Uninstall() {
 
 // Takes nothing. Prints what the machine holds. Returns /status's exit code.
 int ReportStatus() {
-    kit::ListAdapters(&run.before);
+    if (kit::ListAdapters(&run.before) == 0) {
+        Print("The network devices could not be listed.\r\n");
+        return kStatusFailedExitCode;
+    }
     kit::TextBuffer out = kit::MakeTextBuffer(run.record, sizeof run.record);
     kit::StatusVerdict const verdict = kit::WriteStatusReport(run.before, &out);
     shell::WriteOutput(out.data, out.length);

@@ -42,7 +42,9 @@ int FormProgramPath(ProgramRun *run) {
 // that the program never blocks on a full pipe.
 void DrainPipe(HANDLE pipe, char *trace, std::size_t capacity, ProgramRun *run) {
     char spill[4096];
-    for (;;) {
+    // Bounded, so that a program that writes without pause still meets its
+    // time limit between two calls.
+    for (DWORD read = 0; read < kPipeBytes;) {
         DWORD available = 0;
         if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) == 0 || available == 0) {
             return;
@@ -58,6 +60,7 @@ void DrainPipe(HANDLE pipe, char *trace, std::size_t capacity, ProgramRun *run) 
         if (room > 0) {
             run->length += got;
         }
+        read += got;
     }
 }
 
@@ -96,6 +99,16 @@ int RunProgram(ProgramRun *run, char *trace, std::size_t capacity, DWORD limitMs
     std::memcpy(commandLine + 1, run->path, pathLength);
     commandLine[pathLength + 1] = '"';
     commandLine[pathLength + 2] = '\0';
+    // The program inherits the pipe's write end only: the engine's own
+    // standard handles, inheritable as the engine gave them, stay the kit's,
+    // so that a program that outlives the kit holds no engine's pipe open.
+    DWORD const standard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD which : standard) {
+        HANDLE const handle = GetStdHandle(which);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+        }
+    }
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
     BOOL const created = CreateProcessA(run->path, commandLine, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
