@@ -69,17 +69,52 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "the recorded last attempt comes again, 1 when not, 2 when the collection\n"
                       "or the command line is at fault.\n";
 
+// What one command line asks edcca-sim to do: a run of a scenario, or one of
+// the other modes, each named by its option.
+enum class Mode { Run, MachineJson, RegJson, Judge, Replay };
+
 struct Options {
+    Mode mode = Mode::Run;
+    std::string modeOption;   // the option that chose the mode ("--judge"), empty for a run
+    std::string modePath;     // what that option names: the observation, .reg file or collection folder
     std::string scenarioPath; // empty: the embedded default
     std::string reportPath;   // empty: standard error
-    std::string judgePath;    // an observation to judge instead of a run
-    std::string regPath;      // a .reg file to write as JSON instead of a run
-    std::string replayPath;   // a collection folder to replay instead of a scenario
     std::string writePath;    // where the replayed scenario is written
     bool realTime = false;
-    bool machineJson = false;
     bool help = false;
 };
+
+// Takes the options, the mode an option asks for and the option. Returns
+// false with *error when the command line asked for another mode already.
+bool SetMode(Options *options, Mode mode, const std::string &option, std::string *error) {
+    if (!options->modeOption.empty() && options->modeOption != option) {
+        *error = option + " cannot be combined with " + options->modeOption;
+        return false;
+    }
+    options->mode = mode;
+    options->modeOption = option;
+    return true;
+}
+
+// Takes parsed options. Returns false with *error when they ask for what
+// their mode cannot honour, rather than ignore a part of the command line.
+bool CheckCombination(const Options &options, std::string *error) {
+    bool const takesScenario = options.mode != Mode::RegJson && options.mode != Mode::Replay;
+    bool const runs = options.mode == Mode::Run || options.mode == Mode::Replay;
+    const char *unused = !takesScenario && !options.scenarioPath.empty() ? "a scenario"
+                         : !runs && !options.reportPath.empty()          ? "--report"
+                         : options.mode != Mode::Run && options.realTime ? "--real-time"
+                                                                         : nullptr;
+    if (unused != nullptr) {
+        *error = options.modeOption + " does not take " + unused;
+        return false;
+    }
+    if (options.mode != Mode::Replay && !options.writePath.empty()) {
+        *error = "--write-scenario needs --replay";
+        return false;
+    }
+    return true;
+}
 
 // Parses the command line; false with *error set on a bad option.
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
@@ -90,25 +125,27 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
         } else if (argument == "--real-time") {
             options->realTime = true;
         } else if (argument == "--machine-json") {
-            options->machineJson = true;
-        } else if (argument == "--judge") {
-            if (i + 1 >= argc) {
-                *error = "--judge needs a file name";
+            if (!SetMode(options, Mode::MachineJson, argument, error)) {
                 return false;
             }
-            options->judgePath = argv[++i];
-        } else if (argument == "--reg-json") {
-            if (i + 1 >= argc) {
-                *error = "--reg-json needs a file name";
-                return false;
-            }
-            options->regPath = argv[++i];
-        } else if (argument == "--replay" || argument == "--write-scenario") {
+        } else if (argument == "--judge" || argument == "--reg-json" || argument == "--replay") {
             if (i + 1 >= argc) {
                 *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
                 return false;
             }
-            (argument == "--replay" ? options->replayPath : options->writePath) = argv[++i];
+            Mode const mode = argument == "--judge"      ? Mode::Judge
+                              : argument == "--reg-json" ? Mode::RegJson
+                                                         : Mode::Replay;
+            if (!SetMode(options, mode, argument, error)) {
+                return false;
+            }
+            options->modePath = argv[++i];
+        } else if (argument == "--write-scenario") {
+            if (i + 1 >= argc) {
+                *error = "--write-scenario needs a file name";
+                return false;
+            }
+            options->writePath = argv[++i];
         } else if (argument == "--report") {
             if (i + 1 >= argc) {
                 *error = "--report needs a file name";
@@ -125,17 +162,7 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
             options->scenarioPath = argument;
         }
     }
-    bool const replay = !options->replayPath.empty();
-    if (replay && (!options->scenarioPath.empty() || !options->judgePath.empty() || !options->regPath.empty() ||
-                   options->realTime || options->machineJson)) {
-        *error = "--replay combines only with --report and --write-scenario";
-        return false;
-    }
-    if (!replay && !options->writePath.empty()) {
-        *error = "--write-scenario needs --replay";
-        return false;
-    }
-    return true;
+    return CheckCombination(*options, error);
 }
 
 std::string VersionText(const sim::VersionInfo &version) {
@@ -281,14 +308,14 @@ int Run(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!options.regPath.empty()) {
-        return WriteRegJson(options.regPath);
+    if (options.mode == Mode::RegJson) {
+        return WriteRegJson(options.modePath);
     }
     sim::Scenario scenario;
     sim::Replay replay;
     bool loaded = false;
-    if (!options.replayPath.empty()) {
-        loaded = sim::PrepareReplay(options.replayPath, options.writePath, &replay, &error);
+    if (options.mode == Mode::Replay) {
+        loaded = sim::PrepareReplay(options.modePath, options.writePath, &replay, &error);
         scenario = replay.scenario;
     } else {
         loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
@@ -305,12 +332,12 @@ int Run(int argc, char **argv) {
             return kUsageExit;
         }
     }
-    if (options.machineJson) {
+    if (options.mode == Mode::MachineJson) {
         std::fputs(sim::MachineJson(scenario).c_str(), stdout);
         return 0;
     }
-    if (!options.judgePath.empty()) {
-        return Judge(scenario, options.judgePath);
+    if (options.mode == Mode::Judge) {
+        return Judge(scenario, options.modePath);
     }
     std::ofstream reportFile;
     if (!options.reportPath.empty()) {
@@ -347,7 +374,7 @@ int Run(int argc, char **argv) {
             report << "  " << mismatch.text << "\n";
         }
     }
-    bool const reproduced = options.replayPath.empty() || sim::ReportReplay(replay, summary.trace, report);
+    bool const reproduced = options.mode != Mode::Replay || sim::ReportReplay(replay, summary.trace, report);
     report.flush();
     return mismatches.empty() && reproduced ? 0 : kNotMetExit;
 }
