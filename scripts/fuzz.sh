@@ -26,7 +26,7 @@ for target in "${targets[@]}"; do
   [[ -f fuzz/$target.dict ]] && dict=(-dict="fuzz/$target.dict")
   saved=("fuzz/corpus/$target")
   [[ -d fuzz/regressions/$target ]] && saved+=("fuzz/regressions/$target")
-  ASAN_OPTIONS=check_printf=0 build/fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
+  ASAN_OPTIONS=check_printf=0 "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$findings/" "${dict[@]}" -max_len=4096 "$work" "${saved[@]}" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   echo "fuzz_$target: ${runs:-0} executions in ${seconds} s, exit $status"

@@ -7,7 +7,7 @@ what=${1:-all}
 main_packages=(cmake ninja-build g++ nlohmann-json3-dev)
 test_packages=(clang libclang-rt-14-dev llvm googletest libgtest-dev libgmock-dev libbenchmark-dev
                g++-mingw-w64-i686 gcc-mingw-w64-x86-64 binutils-mingw-w64-i686 mingw-w64-tools
-               icoutils python3 wine wine64 wine32:i386 osslsigncode openssl unzip)
+               icoutils python3 shellcheck wine wine64 wine32:i386 osslsigncode openssl unzip)
 
 packages=("${main_packages[@]}")
 if [[ $what == all ]]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks: clang-tidy (.clang-tidy, zero findings allowed) over every C
-# and C++ source of src/, kit/ and sim/, and clang-format (.clang-format) over
-# every C and C++ source of the project. Each source of src/ and kit/ is
+# and C++ source of src/, kit/ and sim/, clang-format (.clang-format) over
+# every C and C++ source of the project, shellcheck over every shell script,
+# and a compile of every Python file. Each source of src/ and kit/ is
 # checked as the programs compile it (the win32 preset, MinGW-w64: the
 # Windows branches, src/host/win32/, kit/win32/, kit/host/win32/), and the
 # logic of both also as the simulated host's tests compile it (the sim-asan
@@ -35,7 +36,17 @@ for source in $sim_sources; do
   clang-tidy -p build/sim-asan --quiet "$source"
   checked=$((checked + 1))
 done
-formatted=$(git ls-files '*.c' '*.cpp' '*.h')
-clang-format --dry-run --Werror $formatted
+mapfile -t formatted < <(git ls-files '*.c' '*.cpp' '*.h')
+clang-format --dry-run --Werror "${formatted[@]}"
+# Every shell script (.ci/run among them) through shellcheck, and every
+# Python file compiled, so that a syntax error fails here and not in a test.
+mapfile -t shells < <( (git ls-files '*.sh'; echo .ci/run) | sort)
+shellcheck "${shells[@]}"
+mapfile -t pythons < <(git ls-files '*.py')
+python3 -c 'import sys
+for name in sys.argv[1:]:
+    with open(name, "rb") as source:
+        compile(source.read(), name, "exec")' "${pythons[@]}"
 echo "lint: clang-tidy clean on $(echo "$sources $sim_sources" | wc -w) sources ($checked runs)," \
-     "clang-format clean on $(echo "$formatted" | wc -w) files"
+     "clang-format clean on ${#formatted[@]} files, shellcheck clean on ${#shells[@]} scripts," \
+     "${#pythons[@]} Python files compiled"

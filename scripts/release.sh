@@ -18,7 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() { echo "usage: $0 [--sign PFX [--timestamp URL]] [--stage DIR] OUT_DIR" >&2; exit 2; }
-pfx= stage= sign_options=()
+pfx='' stage='' sign_options=()
 while [[ $# -gt 1 ]]; do
   case $1 in
     --sign) pfx=$2; shift 2 ;;

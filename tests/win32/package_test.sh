@@ -18,7 +18,10 @@ set -euo pipefail
 
 [[ $# -eq 6 ]] || { echo "usage: $0 BUILD_DIR VERSION EXE KIT_EXE ZIP WORK_DIR" >&2; exit 2; }
 build=$1 version=$2 exe=$3 kit_exe=$4 zip=$5 work=$6
-command -v unzip >/dev/null && command -v sha256sum >/dev/null || { echo "skipped: unzip or sha256sum is missing"; exit 77; }
+if ! command -v unzip >/dev/null || ! command -v sha256sum >/dev/null; then
+  echo "skipped: unzip or sha256sum is missing"
+  exit 77
+fi
 
 rm -rf "$work" "$zip" && mkdir -p "$work"
 cmake --build "$build" --target package >/dev/null
@@ -54,7 +57,7 @@ check readme-names-version $? "README.txt begins '$(head -1 README.txt)'"
 
 sums=$(sha256sum -c SHA256SUMS 2>&1)
 covered=$(awk '{ sub(/^\*/, "", $2); print $2 }' SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
-others=$(ls | grep -vx SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')
+others=$(find . -mindepth 1 -maxdepth 1 ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort | tr '\n' ' ')
 [[ $(grep -c ': OK$' <<<"$sums") -eq 5 && $covered == "$others" ]]
 check sha256sums-cover-every-file $? "$sums; covers '$covered', the folder holds '$others'"
 
