@@ -6,8 +6,6 @@
 
 #include "kit/win32/kit_shell.h"
 
-#include <sddl.h>
-
 #include <cstring>
 
 #include "common/format.h"
@@ -21,25 +19,13 @@ constexpr char kFolderName[] = "EdccaProvision";
 constexpr DWORD kLogBound = 1048576;
 constexpr int kCollectionsKept = 3;
 
-// Takes security attributes to fill and an SDDL text (kFolderSecurity by
-// default). Returns 1 with its security descriptor in them (LocalFree it), or 0.
-int MakeFolderSecurity(SECURITY_ATTRIBUTES *attributes, const char *sddl = kFolderSecurity) {
-    attributes->nLength = sizeof *attributes;
-    attributes->bInheritHandle = FALSE;
-    attributes->lpSecurityDescriptor = nullptr;
-    return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                &attributes->lpSecurityDescriptor, nullptr) != 0
-               ? 1
-               : 0;
-}
-
 // Takes a path already checked to be no link, and an SDDL text. Gives what
 // is there that DACL: a folder and logs left by kits 1.1 and 1.2 inherited
 // read access for Users from %SystemRoot%\Logs, and the folder's new DACL
 // does not reach files that exist already. Nothing there: nothing to do.
 void RestrictExisting(const char *path, const char *sddl) {
     SECURITY_ATTRIBUTES attributes;
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES && MakeFolderSecurity(&attributes, sddl) == 1) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES && MakeSecurityAttributes(&attributes, sddl) == 1) {
         SetFileSecurityA(path, DACL_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
         LocalFree(attributes.lpSecurityDescriptor);
     }
@@ -277,7 +263,7 @@ int PrepareLogFolder(const LogFolder &folder, char *unsafePath) {
         return 0;
     }
     SECURITY_ATTRIBUTES attributes;
-    if (MakeFolderSecurity(&attributes) == 1) {
+    if (MakeSecurityAttributes(&attributes, kFolderSecurity) == 1) {
         CreateDirectoryA(folder.folder, &attributes);
         LocalFree(attributes.lpSecurityDescriptor);
     }
@@ -328,7 +314,7 @@ int MakeCollectionFolder(const LogFolder &folder) {
         std::memcpy(older, newer, sizeof older);
     }
     SECURITY_ATTRIBUTES attributes;
-    if (MakeFolderSecurity(&attributes) == 0) {
+    if (MakeSecurityAttributes(&attributes, kFolderSecurity) == 0) {
         return 0;
     }
     int const made = CreateDirectoryA(folder.collection, &attributes) != 0 ? 1 : 0;

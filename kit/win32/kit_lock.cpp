@@ -13,8 +13,6 @@
 
 #include "kit/win32/kit_shell.h"
 
-#include <sddl.h>
-
 namespace shell {
 namespace {
 
@@ -31,18 +29,6 @@ using OpenPrivateNamespaceWCall = HANDLE(WINAPI *)(LPVOID, LPCWSTR);
 
 HANDLE heldMutex = nullptr;
 HANDLE heldNamespace = nullptr;
-
-// Takes security attributes to fill. Returns 1 with the lock's security
-// descriptor in them (LocalFree it), or 0.
-int MakeLockSecurity(SECURITY_ATTRIBUTES *attributes) {
-    attributes->nLength = sizeof *attributes;
-    attributes->bInheritHandle = FALSE;
-    attributes->lpSecurityDescriptor = nullptr;
-    return ConvertStringSecurityDescriptorToSecurityDescriptorA(kLockSecurity, SDDL_REVISION_1,
-                                                                &attributes->lpSecurityDescriptor, nullptr) != 0
-               ? 1
-               : 0;
-}
 
 // Takes the security attributes. Returns the private namespace, created or
 // opened, or nullptr (*missing set when this Windows has none).
@@ -128,7 +114,7 @@ HANDLE OpenLockMutex(SECURITY_ATTRIBUTES *attributes) {
 
 int TakeLock(DWORD waitMs, DWORD *waitedMs) {
     SECURITY_ATTRIBUTES attributes;
-    if (MakeLockSecurity(&attributes) == 0) {
+    if (MakeSecurityAttributes(&attributes, kLockSecurity) == 0) {
         return 0;
     }
     DWORD const start = GetTickCount();

@@ -1,8 +1,21 @@
-// kit_machine.cpp - the clock, the computer's name and standard output.
+// kit_machine.cpp - the clock, the computer's name, standard output and
+// security descriptors from SDDL.
 
 #include "kit/win32/kit_shell.h"
 
+#include <sddl.h>
+
 namespace shell {
+
+int MakeSecurityAttributes(SECURITY_ATTRIBUTES *attributes, const char *sddl) {
+    attributes->nLength = sizeof *attributes;
+    attributes->bInheritHandle = FALSE;
+    attributes->lpSecurityDescriptor = nullptr;
+    return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                &attributes->lpSecurityDescriptor, nullptr) != 0
+               ? 1
+               : 0;
+}
 
 void AppendNow(kit::TextBuffer *out) {
     SYSTEMTIME now;

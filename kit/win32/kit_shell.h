@@ -100,6 +100,10 @@ void AppendNow(kit::TextBuffer *out);
 // name ("" when Windows gives none).
 void ReadComputerName(char *name);
 // Takes text and its length. Writes it to standard output, a lone LF as CR LF.
+// Takes security attributes to fill and an SDDL text. Returns 1 with its
+// security descriptor in them, not inheritable (LocalFree it), or 0.
+int MakeSecurityAttributes(SECURITY_ATTRIBUTES *attributes, const char *sddl);
+
 void WriteOutput(const char *text, std::size_t length);
 
 } // namespace shell

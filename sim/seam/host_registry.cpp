@@ -242,10 +242,15 @@ std::string KeySecurityText(const Machine &machine, const std::string &path, hos
     return text;
 }
 
-// Whether a handle's key is still in the registry (a deleted key's handles
-// stay open but refuse every call, as on Windows).
-bool IsLive(const Machine &machine, const KeyRef &ref) {
-    return ref.root || machine.registry.FindKey(ref.path) == ref.key.get();
+// Takes a resolved handle. Returns ERROR_INVALID_HANDLE for no open key,
+// ERROR_KEY_DELETED for a key no longer in the registry (a deleted key's
+// handles stay open but refuse every call, as on Windows), else ERROR_SUCCESS.
+host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref) {
+    if (!ref.valid) {
+        return host::ERROR_INVALID_HANDLE;
+    }
+    bool const live = ref.root || machine.registry.FindKey(ref.path) == ref.key.get();
+    return live ? host::ERROR_SUCCESS : host::ERROR_KEY_DELETED;
 }
 
 host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
@@ -263,11 +268,8 @@ host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, ho
         return host::ERROR_INVALID_PARAMETER;
     }
     *result = nullptr;
-    if (!base.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, base)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, base)) {
+        return unusable;
     }
     if (subKey[0] == '\\') {
         return host::ERROR_BAD_PATHNAME;
@@ -302,11 +304,8 @@ host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueNam
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteValueA, {name, ref.path})) {
         return fault;
     }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, ref)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+        return unusable;
     }
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -323,11 +322,8 @@ host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
     if (subKey == nullptr) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (!base.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, base)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, base)) {
+        return unusable;
     }
     if (subKey[0] == '\\') {
         return host::ERROR_BAD_PATHNAME;
@@ -354,11 +350,8 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
     if (name == nullptr || nameSize == nullptr || reserved != nullptr) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, ref)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+        return unusable;
     }
     if ((ref.access & host::KEY_ENUMERATE_SUB_KEYS) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -397,11 +390,8 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
         (data != nullptr && dataSize == nullptr)) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, ref)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+        return unusable;
     }
     if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
@@ -429,11 +419,8 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
     if (descriptorSize == nullptr || (information & ~kKnownSecurityParts) != 0) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!IsLive(machine, ref)) {
-        return host::ERROR_KEY_DELETED;
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+        return unusable;
     }
     if ((ref.access & host::READ_CONTROL) == 0) {
         return host::ERROR_ACCESS_DENIED;

@@ -19,7 +19,6 @@ namespace sdk {
 
 constexpr ::BOOL kTrue = TRUE;
 constexpr ::BOOL kFalse = FALSE;
-constexpr ::LONG kErrorSuccess = ERROR_SUCCESS;
 constexpr ::LONG kErrorFileNotFound = ERROR_FILE_NOT_FOUND;
 constexpr ::LONG kErrorAccessDenied = ERROR_ACCESS_DENIED;
 constexpr ::LONG kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;
@@ -30,8 +29,6 @@ constexpr ::DWORD kKeyQueryValue = KEY_QUERY_VALUE;
 constexpr ::DWORD kKeySetValue = KEY_SET_VALUE;
 constexpr ::DWORD kKeyEnumerateSubKeys = KEY_ENUMERATE_SUB_KEYS;
 constexpr ::DWORD kKeyWrite = KEY_WRITE;
-constexpr ::DWORD kKeyRead = KEY_READ;
-constexpr ::DWORD kKeyAllAccess = KEY_ALL_ACCESS;
 constexpr ::DWORD kReadControl = READ_CONTROL;
 constexpr ::DWORD kRegOptionNonVolatile = REG_OPTION_NON_VOLATILE;
 
@@ -41,7 +38,6 @@ constexpr ::DWORD kDaclSecurityInformation = DACL_SECURITY_INFORMATION;
 constexpr ::DWORD kSddlRevision1 = SDDL_REVISION_1;
 
 constexpr ::DWORD kRegNone = REG_NONE;
-constexpr ::DWORD kRegSz = REG_SZ;
 constexpr ::DWORD kRegExpandSz = REG_EXPAND_SZ;
 constexpr ::DWORD kRegBinary = REG_BINARY;
 constexpr ::DWORD kRegDword = REG_DWORD;
@@ -99,16 +95,16 @@ static_assert(sizeof(::FILETIME) == sizeof(host::FILETIME) &&
                   offsetof(::FILETIME, dwHighDateTime) == offsetof(host::FILETIME, dwHighDateTime),
               "FILETIME layout");
 
-// Every constant of the seam carries the SDK's value.
+// Every constant the kit's seam adds carries the SDK's value (host_win32.cpp
+// holds host.h's own).
 static_assert(host::TRUE == sdk::kTrue && host::FALSE == sdk::kFalse, "BOOL values");
-static_assert(host::ERROR_SUCCESS == sdk::kErrorSuccess && host::ERROR_FILE_NOT_FOUND == sdk::kErrorFileNotFound &&
+static_assert(host::ERROR_FILE_NOT_FOUND == sdk::kErrorFileNotFound &&
                   host::ERROR_ACCESS_DENIED == sdk::kErrorAccessDenied &&
                   host::ERROR_INSUFFICIENT_BUFFER == sdk::kErrorInsufficientBuffer &&
                   host::ERROR_MORE_DATA == sdk::kErrorMoreData && host::ERROR_NO_MORE_ITEMS == sdk::kErrorNoMoreItems,
               "error codes");
 static_assert(host::KEY_QUERY_VALUE == sdk::kKeyQueryValue && host::KEY_SET_VALUE == sdk::kKeySetValue &&
                   host::KEY_ENUMERATE_SUB_KEYS == sdk::kKeyEnumerateSubKeys && host::KEY_WRITE == sdk::kKeyWrite &&
-                  host::KEY_READ == sdk::kKeyRead && host::KEY_ALL_ACCESS == sdk::kKeyAllAccess &&
                   host::READ_CONTROL == sdk::kReadControl &&
                   host::REG_OPTION_NON_VOLATILE == sdk::kRegOptionNonVolatile,
               "registry access rights and options");
@@ -117,9 +113,9 @@ static_assert(host::OWNER_SECURITY_INFORMATION == sdk::kOwnerSecurityInformation
                   host::DACL_SECURITY_INFORMATION == sdk::kDaclSecurityInformation &&
                   host::SDDL_REVISION_1 == sdk::kSddlRevision1,
               "security information");
-static_assert(host::REG_NONE == sdk::kRegNone && host::REG_SZ == sdk::kRegSz &&
-                  host::REG_EXPAND_SZ == sdk::kRegExpandSz && host::REG_BINARY == sdk::kRegBinary &&
-                  host::REG_DWORD == sdk::kRegDword && host::REG_MULTI_SZ == sdk::kRegMultiSz,
+static_assert(host::REG_NONE == sdk::kRegNone && host::REG_EXPAND_SZ == sdk::kRegExpandSz &&
+                  host::REG_BINARY == sdk::kRegBinary && host::REG_DWORD == sdk::kRegDword &&
+                  host::REG_MULTI_SZ == sdk::kRegMultiSz,
               "registry value types");
 
 namespace {
