@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/replay.h"
+#include "replay/replay.h"
 #include "judge/judge.h"
 #include "kit/core/run_account.h"
 #include "machine/machine.h"
@@ -115,17 +115,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::BuildMachine(replay.scenario, machine);
     sim::RunTool(machine);
     std::ostringstream report;
-    bool const reproduced = sim::ReportReplay(replay, machine.standardOutput, report);
+    bool const reproduced = sim::ReportReplay(replay, machine.standardOutput, report) == sim::ReplayVerdict::Reproduced;
 
-    // The last attempts as the kit reads a trace (kit::ReadRunAccount), compared whole.
-    auto lastAttempt = [](const std::string &trace) {
+    // The shapes (attempts, end) and last attempts as the kit reads a trace (kit::ReadRunAccount), compared whole.
+    auto shapeAndLastAttempt = [](const std::string &trace) {
         kit::RunAccount account;
         kit::ReadRunAccount(trace.data(), trace.size(), &account);
-        return account.attempts == 0 ? std::string() : trace.substr(account.lastAttemptAt);
+        return std::to_string(account.attempts) + " " + std::to_string(static_cast<int>(account.end)) + "\n" +
+               (account.attempts == 0 ? std::string() : trace.substr(account.lastAttemptAt));
     };
-    std::string const recorded = lastAttempt(replay.collection.trace);
-    bool const equal = !recorded.empty() && recorded == lastAttempt(machine.standardOutput);
-    bool const saysNot = report.str().find("replay: NOT reproduced") != std::string::npos;
+    std::string const recorded = shapeAndLastAttempt(replay.collection.trace);
+    bool const equal = recorded == shapeAndLastAttempt(machine.standardOutput);
+    bool const saysNot = report.str().rfind("verdict: not reproduced\n", 0) == 0;
     if (reproduced != equal || saysNot == reproduced) {
         Fail("the verdict disagrees with the last attempts compared whole", report.str());
     }

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/replay.h"
-#include "formats/collection.h"
+#include "replay/replay.h"
+#include "replay/collection.h"
 #include "judge/judge.h"
 #include "kit/collector.h"
 #include "runner/run_tool.h"
@@ -24,14 +24,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// One attempt that finds no adapter, as the program writes it on Windows.
+const std::string kNotFound = "--> DetectAdapter()\r\n--> GetAvailableAdapters()\r\n"
+                              "GetAvailableAdapters() : No Available Adapter\r\n"
+                              "<-- GetAvailableAdapters() :  Available adapter number = 0\r\n"
+                              "<-- DetectAdapter()\r\nCannot find any adapter card !\r\n";
+std::string Repeat(const std::string &text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+// One attempt that counts an adapter and reads region 3, then fails to open a
+// driver key whose instance name holds bytes of the registry.
+const std::string kRegion3 =
+    "--> DetectAdapter()\r\n<-- GetAvailableAdapters() :  Available adapter number = 1\r\n"
+    "<-- DetectAdapter()\r\n Offset 0x38 = 0x1c \r\n GetSupportCountryRegion Offset 0x38 = "
+    "0x3 , 0x39 = 0x0 \r\nRegOpenKeyEx 'System\\CurrentControlSet\\Control\\Class\\Net\\\x01\xFF'"
+    " failed\r\n";
+
 const std::map<std::string, std::string> kWellFormed = {
-    {"trace.txt", "--> DetectAdapter()\r\n--> GetAvailableAdapters()\r\n"},
+    {"trace.txt", Repeat(kNotFound, 40)},
     {"facts.txt", "Version=10.0.19045\r\nBuildNumber=19045\r\nProductType=\r\nPresence=Win32_PnPEntity\r\n"
                   "Present=usb\\vid_13b1&pid_003b\\1\r\n"},
     {"adapter.reg",
      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\1]\r\n"
      "\"ClassGUID\"=\"{4D36E972-E325-11CE-BFC1-08002BE10318}\"\r\n"
-     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\2]\r\n"},
+     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\2]\r\n\r\n"},
     {"collection.txt", "not read"},
 };
 
@@ -49,7 +69,46 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
     } const cases[] = {
         {.what = "well-formed", .changes = {}, .file = "", .field = ""},
         {.what = "no trace", .changes = {{"trace.txt", std::nullopt}}, .file = "trace.txt", .field = "missing"},
-        {.what = "no attempt", .changes = {{"trace.txt", "Cannot find\r\n"}}, .file = "trace.txt", .field = "attempt"},
+        {.what = "foreign first line",
+         .changes = {{"trace.txt", "Cannot find\r\n" + Repeat(kNotFound, 40)}},
+         .file = "trace.txt",
+         .field = "line 1: not the program's"},
+        {.what = "trace cut mid-line",
+         .changes = {{"trace.txt", Repeat(kNotFound, 40) + "--> Det"}},
+         .file = "trace.txt",
+         .field = "line 241: cut mid-line"},
+        {.what = "trace NUL",
+         .changes = {{"trace.txt",
+                      Repeat(kNotFound, 39) + "--> DetectAdapter()\r\n" + std::string(1, '\0') + kNotFound}},
+         .file = "trace.txt",
+         .field = "line 236: byte 0x00"},
+        {.what = "41 attempts",
+         .changes = {{"trace.txt", Repeat(kNotFound, 41)}},
+         .file = "trace.txt",
+         .field = "attempts: 41"},
+        {.what = "cut short",
+         .changes = {{"trace.txt", Repeat(kNotFound, 39)}},
+         .file = "trace.txt",
+         .field = "attempts: 39 without a line that ends the run"},
+        {.what = "export cut",
+         .changes = {{"b.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\X]\r\n\"A\"=\"1\"\r\n"}},
+         .file = "b.reg",
+         .field = "end: cut"},
+        {.what = "export left out",
+         .changes = {{"facts.txt", kFacts2},
+                     {"collection.txt", "EdccaKit 2.0.0, 2026-12-08T20:30:36Z, PC-1: NoDecision, exit code 1618\r\n"
+                                        "HKLM\\SYSTEM\\CurrentControlSet\\Enum: left out, larger than 4 MB\r\n"}},
+         .file = "collection.txt",
+         .field = "line 2: the kit noted \"HKLM\\\\SYSTEM\\\\CurrentControlSet\\\\Enum: left out"},
+        // The adapter counted is of an enumerator the exports left out: its driver key names it.
+        {.what = "adapter missing",
+         .changes = {{"trace.txt", Repeat(kRegion3, 40)},
+                     {"class.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                                   "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0011]\r\n"
+                                   "\"MatchingDeviceId\"=\"usb\\\\vid_13b1&pid_003b\"\r\n\r\n"}},
+         .file = "*.reg",
+         .field = "adapters: the recorded last attempt counts 1, the exports hold 0; missing: the device of driver "
+                  "key {4D36E972-E325-11CE-BFC1-08002BE10318}\\0011"},
         {.what = "no facts", .changes = {{"facts.txt", std::nullopt}}, .file = "facts.txt", .field = "missing"},
         {.what = "no =", .changes = {{"facts.txt", "Version=6.1\nPresence\n"}}, .file = "facts.txt", .field = "line 2"},
         {.what = "unknown name",
@@ -75,7 +134,7 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
          .field = "Present"},
         {.what = "no .reg", .changes = {{"adapter.reg", std::nullopt}}, .file = "*.reg", .field = "regedit exports"},
         {.what = "refused .reg",
-         .changes = {{"b.reg", "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n"}},
+         .changes = {{"b.reg", "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\n"}},
          .file = "b.reg",
          .field = "line 3"},
         {.what = "2.0 escape",
@@ -129,45 +188,63 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
                 std::ofstream(folder / file.first, std::ios::binary) << *file.second;
             }
         }
-        sim::Collection collection;
+        sim::Replay replay;
         std::string error;
-        bool const loaded = sim::ReadCollection(folder.string(), &collection, &error);
+        bool const loaded = sim::PrepareReplay(folder.string(), "", &replay, &error);
+        const sim::Collection &collection = replay.collection;
         fs::remove_all(folder);
+        std::ostringstream report;
+        sim::ReplayVerdict const verdict = sim::ReportReplay(replay, "", report);
         if (c.file.empty()) {
             ASSERT_TRUE(loaded) << error;
-            EXPECT_EQ(collection.trace, "--> DetectAdapter()\n--> GetAvailableAdapters()\n");
+            EXPECT_EQ(verdict, sim::ReplayVerdict::NotReproduced); // the replayed trace given is empty
+            EXPECT_EQ(collection.trace.substr(0, 46), "--> DetectAdapter()\n--> GetAvailableAdapters()\n");
             // Windows 10 reports Windows 8's version to a program not manifested for it.
             EXPECT_EQ(collection.version.major, 6U);
             EXPECT_EQ(collection.version.build, 9200U);
             EXPECT_TRUE(collection.productTypeAssumed);
-            std::vector<std::pair<std::string, bool>> const devices = {{"USB\\VID_13B1&PID_003B\\1", true},
-                                                                       {"USB\\VID_13B1&PID_003B\\2", false}};
-            EXPECT_EQ(collection.devices, devices);
+            ASSERT_EQ(collection.devices.size(), 2U);
+            EXPECT_EQ(collection.devices[0].path, "USB\\VID_13B1&PID_003B\\1");
+            EXPECT_TRUE(collection.devices[0].present);
+            EXPECT_FALSE(collection.devices[1].present);
             continue;
         }
         EXPECT_FALSE(loaded) << c.what;
         std::string const file = (folder / c.file).generic_string() + ": ";
         EXPECT_EQ(error.substr(0, file.size()), file) << c.what;
         EXPECT_NE(error.find(c.field, file.size()), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(verdict, sim::ReplayVerdict::CannotReplay) << c.what;
+        std::string const cause = "verdict: cannot replay\ncause: " + c.file + ": ";
+        EXPECT_EQ(report.str().rfind(cause, 0), 0U) << c.what << ": " << report.str();
+        EXPECT_NE(report.str().find(c.field, cause.size()), std::string::npos) << c.what << ": " << report.str();
     }
 }
 
 TEST(Collection, NamesTheFirstLineOfTheLastAttemptThatDiffers) {
+    std::string const notFound = "--> DetectAdapter()\nGetAvailableAdapters() : No Available Adapter\n"
+                                 "<-- DetectAdapter()\nCannot find any adapter card !\n";
     struct Case {
-        std::string recorded;
         std::string replayed;
-        sim::LineDifference difference;
+        sim::ReplayVerdict verdict;
+        std::string cause;
     } const cases[] = {
-        {"--> A\nB\n", "--> A\nB\n", {}},
-        {"--> A\nB\nC\n", "--> A\nX\nC\n", {2, "B\n", "X\n"}},
-        {"--> A\nB\n", "--> A\n", {2, "B\n", std::nullopt}},
-        {"--> A\nB", "--> A\nB\n", {2, "B", "B\n"}},
+        {notFound, sim::ReplayVerdict::Reproduced, "no adapter present: the program waits for the adapter"},
+        {"--> DetectAdapter()\nX\n<-- DetectAdapter()\nCannot find any adapter card !\n",
+         sim::ReplayVerdict::NotReproduced,
+         "attempt 1, line 2 differs: recorded \"GetAvailableAdapters() : No Available Adapter\\n\", replayed \"X\\n\""},
+        {"--> DetectAdapter()\n", sim::ReplayVerdict::NotReproduced,
+         "attempt 1, line 2 differs: recorded \"GetAvailableAdapters() : No Available Adapter\\n\", replayed (no such "
+         "line)"},
+        {notFound + notFound, sim::ReplayVerdict::NotReproduced,
+         "the recording ends cut short after 1 attempts, the replay ends cut short after 2"},
     };
     for (const Case &c : cases) {
-        sim::LineDifference const difference = sim::FindFirstDifference(c.recorded, c.replayed);
-        EXPECT_EQ(difference.line, c.difference.line) << c.recorded;
-        EXPECT_EQ(difference.recorded, c.difference.recorded) << c.recorded;
-        EXPECT_EQ(difference.replayed, c.difference.replayed) << c.recorded;
+        sim::Replay replay;
+        replay.collection.trace = notFound;
+        std::ostringstream report;
+        EXPECT_EQ(sim::ReportReplay(replay, c.replayed, report), c.verdict) << c.replayed;
+        std::string const verdict = c.verdict == sim::ReplayVerdict::Reproduced ? "reproduced" : "not reproduced";
+        EXPECT_EQ(report.str().rfind("verdict: " + verdict + "\ncause: " + c.cause + "\n", 0), 0U) << report.str();
     }
 }
 
@@ -241,7 +318,7 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
         std::string note = {};                                // a line collection.txt must hold ("" none)
         std::string firstHardwareId = {};                     // a device's, as read back ("" none)
         std::pair<std::string, std::string> exported = {};    // a file and a line it must hold
-        bool reproduced = true;
+        sim::ReplayVerdict verdict = sim::ReplayVerdict::Reproduced;
     } const cases[] = {
         {.scenario = "examples/exhausted-region-3.json",
          .factLines = {"MajorVersion=6", "BuildNumber=9200", "ProcessorArchitecture=AMD64", "CodePage=1252",
@@ -288,7 +365,7 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
                        "{4d36e972-e325-11ce-bfc1-08002be10318}\\0007"},
          .files = {"class.reg", "collection.txt", "enum.reg", "environment.reg", "facts.txt", "trace.txt"},
          .firstHardwareId = kHostileId},
-        // Past 4 MB an export is left out and collection.txt says so; the replay then lacks the driver key.
+        // Past 4 MB an export is left out and collection.txt says so: the collection cannot be replayed.
         {.scenario = "examples/exhausted-region-3.json",
          .change =
              [](sim::Machine &machine) {
@@ -299,7 +376,7 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
          .files = {"collection.txt", "enum.reg", "environment.reg", "facts.txt", "trace.txt"},
          .note = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}: left "
                  "out, larger than 4 MB",
-         .reproduced = false},
+         .verdict = sim::ReplayVerdict::CannotReplay},
         // Keys nested deeper than the registry allows are left out of the walk, which does not recurse.
         {.scenario = "examples/exhausted-region-3.json",
          .change =
@@ -359,8 +436,9 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
         fs::path const folder = fs::path(::testing::TempDir()) / "collected";
         WriteFolder(folder, memory.files);
         sim::Replay replay;
-        ASSERT_TRUE(sim::PrepareReplay(folder.string(), "", &replay, &error)) << error;
-        EXPECT_EQ(replay.collection.collector, "EdccaKit 2.0.0");
+        bool const prepared = sim::PrepareReplay(folder.string(), "", &replay, &error);
+        EXPECT_EQ(prepared, c.verdict != sim::ReplayVerdict::CannotReplay) << error;
+        EXPECT_EQ(replay.collection.collector, prepared ? "EdccaKit 2.0.0" : "");
         if (!c.firstHardwareId.empty()) {
             bool found = false;
             for (const sim::CollectedDevice &device : replay.collection.deviceFacts) {
@@ -372,7 +450,7 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
         sim::BuildMachine(replay.scenario, replayed);
         sim::RunTool(replayed);
         std::ostringstream report;
-        EXPECT_EQ(sim::ReportReplay(replay, replayed.standardOutput, report), c.reproduced)
+        EXPECT_EQ(sim::ReportReplay(replay, replayed.standardOutput, report), c.verdict)
             << report.str() << replay.scenarioText;
         fs::remove_all(folder);
     }

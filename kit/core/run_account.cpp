@@ -11,7 +11,24 @@ namespace {
 // one place outside the program that knows them.
 constexpr char kAttemptStart[] = "--> DetectAdapter()";
 constexpr char kAdapterCount[] = "Available adapter number = ";
+constexpr char kAttemptDetected[] = "<-- DetectAdapter()";
+constexpr char kNoAdapter[] = "No Available Adapter";
 constexpr char kRegionLine[] = " GetSupportCountryRegion Offset 0x38 = 0x";
+constexpr char kCompanion[] = " , 0x39 = 0x";
+// What the queries after detection print; where one text holds another
+// (the region line the EEPROM line's), the longer comes first.
+enum class QueryText { RegionLine, EepromLine, NoDeviceFile, DeviceFileNotOpened, QueryFailed };
+struct QueryTextEntry {
+    const char *text;
+    QueryText what;
+};
+constexpr QueryTextEntry kQueryTexts[] = {
+    {kRegionLine, QueryText::RegionLine},
+    {" Offset 0x38 = 0x", QueryText::EepromLine},
+    {"[VT][ZoWLAPI] QueryOID Get Mac file failed!", QueryText::NoDeviceFile},
+    {"[VT][ZoWLAPI] QueryOID create Mac file failed!", QueryText::DeviceFileNotOpened},
+    {"[VT][ZoWLAPI] QueryOID Failed!", QueryText::QueryFailed},
+};
 struct EndingText {
     const char *text;
     bool atLineStart; // the text begins its line; else it may stand anywhere in it
@@ -77,6 +94,58 @@ bool StartsAttempt(const char *line, std::size_t length) {
     return length >= sizeof kAttemptStart - 1 && std::memcmp(line, kAttemptStart, sizeof kAttemptStart - 1) == 0;
 }
 
+// Takes a line (without its end). Returns the adapter count it prints, or
+// -1 when it prints none (a negative count reads as 0).
+int ReadAdapterCount(const char *line, std::size_t length) {
+    const char *count = FindInLine(line, length, kAdapterCount);
+    if (count == nullptr) {
+        return -1;
+    }
+    std::size_t const skip = static_cast<std::size_t>(count - line) + sizeof kAdapterCount - 1;
+    int const number = ReadDecimal(line + skip, length - skip);
+    return number < 0 ? 0 : number;
+}
+
+// Takes text after an attempt's detection and its length. Fills the
+// record's answers, reading the texts in the order the program prints them.
+void ReadQueries(const char *text, std::size_t length, AttemptRecord *record) {
+    bool failed = false; // a query failed since the last value line
+    for (std::size_t at = 0; at < length; ++at) {
+        for (const QueryTextEntry &entry : kQueryTexts) {
+            std::size_t const size = std::strlen(entry.text);
+            if (size > length - at || std::memcmp(text + at, entry.text, size) != 0) {
+                continue;
+            }
+            const char *value = text + at + size;
+            std::size_t const left = length - at - size;
+            if (entry.what == QueryText::RegionLine && !record->regionLine) {
+                record->regionLine = true;
+                record->regionQueryFailed = failed;
+                const char *companion = FindInLine(value, left, kCompanion);
+                long const high = ReadHex(value, left);
+                long const low =
+                    companion == nullptr
+                        ? -1
+                        : ReadHex(companion + sizeof kCompanion - 1,
+                                  left - static_cast<std::size_t>(companion - value) - (sizeof kCompanion - 1));
+                bool const answered = !failed && high >= 0 && high <= 0xFF && low >= 0 && low <= 0xFF;
+                record->regionByte = answered ? static_cast<int>(high) : -1;
+                record->companionByte = answered ? static_cast<int>(low) : -1;
+            } else if (entry.what == QueryText::EepromLine && !record->eepromLine && !record->regionLine) {
+                record->eepromLine = true;
+                record->eepromQueryFailed = failed;
+                long const byte = ReadHex(value, left);
+                record->eepromByte = !failed && byte >= 0 && byte <= 0xFF ? static_cast<int>(byte) : -1;
+            } else if (entry.what == QueryText::NoDeviceFile || entry.what == QueryText::DeviceFileNotOpened) {
+                record->deviceFileFailed = true;
+            }
+            failed = entry.what != QueryText::RegionLine && entry.what != QueryText::EepromLine;
+            at += size - 1;
+            break;
+        }
+    }
+}
+
 // Takes the account so far and one line of the trace. Updates the account.
 void ReadLine(const char *line, std::size_t length, std::size_t offset, RunAccount *account) {
     if (StartsAttempt(line, length)) {
@@ -90,11 +159,10 @@ void ReadLine(const char *line, std::size_t length, std::size_t offset, RunAccou
     if (account->attempts == 0) {
         return;
     }
-    if (const char *count = FindInLine(line, length, kAdapterCount)) {
-        std::size_t const skip = static_cast<std::size_t>(count - line) + sizeof kAdapterCount - 1;
-        int const number = ReadDecimal(line + skip, length - skip);
-        account->adaptersCounted = number < 0 ? 0 : number;
-        account->adapterEverFound = account->adapterEverFound || account->adaptersCounted > 0;
+    int const count = ReadAdapterCount(line, length);
+    if (count >= 0) {
+        account->adaptersCounted = count;
+        account->adapterEverFound = account->adapterEverFound || count > 0;
     }
     for (const EndingText &ending : kEndings) {
         const char *at = FindInLine(line, length, ending.text);
@@ -133,6 +201,25 @@ void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account) 
         account->end = TraceEnd::Declined;
     } else {
         account->end = account->attempts >= kProgramAttempts ? TraceEnd::Exhausted : TraceEnd::CutShort;
+    }
+}
+
+void ReadAttempt(const char *attempt, std::size_t length, AttemptRecord *record) {
+    *record = AttemptRecord();
+    std::size_t start = 0;
+    while (start < length && !record->detected) {
+        const void *feed = std::memchr(attempt + start, '\n', length - start);
+        std::size_t const end =
+            feed == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(feed) - attempt);
+        int const count = ReadAdapterCount(attempt + start, end - start);
+        record->adaptersCounted = count >= 0 ? count : record->adaptersCounted;
+        record->noAdapter = record->noAdapter || FindInLine(attempt + start, end - start, kNoAdapter) != nullptr;
+        record->detected = end - start >= sizeof kAttemptDetected - 1 &&
+                           std::memcmp(attempt + start, kAttemptDetected, sizeof kAttemptDetected - 1) == 0;
+        start = end + 1;
+    }
+    if (record->detected && start < length) {
+        ReadQueries(attempt + start, length - start, record);
     }
 }
 

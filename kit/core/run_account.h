@@ -46,6 +46,26 @@ struct RunAccount {
 // read). Fills *account. Never fails: a trace that says nothing is NoRun.
 void ReadRunAccount(const char *trace, std::size_t length, RunAccount *account);
 
+// What one attempt shows of the adapters and the drivers' answers. A query
+// that failed still prints its line (with 0): its value counts as unanswered.
+struct AttemptRecord {
+    bool detected = false;         // its "<-- DetectAdapter()" line stands
+    int adaptersCounted = 0;       // its last "Available adapter number = N"; 0 without one or with N < 0
+    bool noAdapter = false;        // "No Available Adapter"
+    bool deviceFileFailed = false; // a query found no device file, or could not open it
+    bool eepromLine = false;       // " Offset 0x38 = 0x.." stands
+    bool eepromQueryFailed = false;
+    int eepromByte = -1;     // the byte it shows when answered; -1 without it
+    bool regionLine = false; // " GetSupportCountryRegion ..." stands
+    bool regionQueryFailed = false;
+    int regionByte = -1;    // its high byte (the region) when answered; -1 without it
+    int companionByte = -1; // its low byte when answered; -1 without it
+};
+
+// Takes one attempt's text (from its first line on, as FindAttemptStart
+// cuts a trace) and its length. Fills *record. Never fails.
+void ReadAttempt(const char *attempt, std::size_t length, AttemptRecord *record);
+
 // Takes a trace, its length and an offset. Returns the offset of the first
 // attempt's first line that begins at or after `from`, or `length` when none
 // does: where the trace is cut into attempts.

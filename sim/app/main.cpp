@@ -4,8 +4,8 @@
 // them; standard error (or --report FILE) gives a readable account of the
 // machine and the run. Exit code: 0 when the scenario's expectations are met
 // or it has none, 1 when they are not met, 2 for edcca-sim's own errors.
-// With --replay FOLDER: 0 when the collection's recorded last attempt comes
-// again, 1 when not, 2 when the collection cannot be read.
+// With --replay FOLDER: the replay's verdict (replay/replay.h): 0 reproduced,
+// 1 not reproduced, 2 when the collection cannot be replayed.
 
 #include <algorithm>
 #include <cstdio>
@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/replay.h"
+#include "replay/replay.h"
 #include "formats/machine_json.h"
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
@@ -40,7 +40,7 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "       edcca-sim --judge OBSERVATION.json SCENARIO.json\n"
                       "       edcca-sim --machine-json SCENARIO.json\n"
                       "       edcca-sim --reg-json FILE.reg\n"
-                      "       edcca-sim --replay FOLDER [--report FILE] [--write-scenario FILE]\n"
+                      "       edcca-sim --replay FOLDER [--report FILE] [--write-scenario FILE] [--trace]\n"
                       "\n"
                       "Runs EdccaProvision's logic on a simulated Windows machine described by\n"
                       "SCENARIO.json (see docs/scenario-format.md); without one, on the embedded\n"
@@ -57,17 +57,21 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "                  it, to standard output as JSON; nothing runs\n"
                       "  --replay FOLDER run the tool on the machine a collection folder describes\n"
                       "                  (trace.txt, facts.txt, *.reg), with the drivers' answers taken\n"
-                      "                  from its trace, and tell whether the recorded last attempt\n"
-                      "                  comes again: exit code 0 when it does, 1 when not\n"
+                      "                  from its trace, and tell whether the recorded run comes again\n"
+                      "                  (its attempts, its end and its last attempt's lines); the\n"
+                      "                  report begins \"verdict: ...\" and \"cause: ...\"\n"
                       "  --write-scenario FILE  with --replay: also write the replayed scenario to FILE\n"
                       "                  (it runs as it is: edcca-sim FILE)\n"
+                      "  --trace         with --replay: the report also holds the replayed trace and\n"
+                      "                  the account of the machine and the run\n"
                       "  --help          show this text\n"
                       "\n"
                       "Standard output carries exactly the tool's trace. Exit code: 0 when the\n"
                       "scenario's expectations are met or it has none, 1 when they are not met,\n"
                       "2 when the scenario or the command line is at fault. With --replay: 0 when\n"
-                      "the recorded last attempt comes again, 1 when not, 2 when the collection\n"
-                      "or the command line is at fault.\n";
+                      "the recorded run comes again, 1 when not (the collection being complete and\n"
+                      "well formed), 2 when the collection cannot be replayed or the command line\n"
+                      "is at fault.\n";
 
 // What one command line asks edcca-sim to do: a run of a scenario, or one of
 // the other modes, each named by its option.
@@ -81,6 +85,7 @@ struct Options {
     std::string reportPath;   // empty: standard error
     std::string writePath;    // where the replayed scenario is written
     bool realTime = false;
+    bool trace = false; // --trace: the replay's report holds the trace and the run's account
     bool help = false;
 };
 
@@ -109,8 +114,9 @@ bool CheckCombination(const Options &options, std::string *error) {
         *error = options.modeOption + " does not take " + unused;
         return false;
     }
-    if (options.mode != Mode::Replay && !options.writePath.empty()) {
-        *error = "--write-scenario needs --replay";
+    const char *replayOnly = !options.writePath.empty() ? "--write-scenario" : options.trace ? "--trace" : nullptr;
+    if (options.mode != Mode::Replay && replayOnly != nullptr) {
+        *error = replayOnly + std::string(" needs --replay");
         return false;
     }
     return true;
@@ -124,6 +130,8 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
             options->help = true;
         } else if (argument == "--real-time") {
             options->realTime = true;
+        } else if (argument == "--trace") {
+            options->trace = true;
         } else if (argument == "--machine-json") {
             if (!SetMode(options, Mode::MachineJson, argument, error)) {
                 return false;
@@ -257,6 +265,16 @@ void DescribeRun(const sim::RunSummary &summary, const sim::Machine &machine, st
     }
 }
 
+// Takes the --report path (empty: standard error) and a file stream. Returns
+// the stream the report goes to; a file that cannot be opened is a failed stream.
+std::ostream &OpenReport(const std::string &path, std::ofstream *file) {
+    if (path.empty()) {
+        return std::cerr;
+    }
+    file->open(path);
+    return *file;
+}
+
 // Holds an observation file to the scenario's expectations and to the
 // driver requests the scenario's run on the simulated host makes.
 int Judge(const sim::Scenario &scenario, const std::string &path) {
@@ -323,6 +341,11 @@ int Run(int argc, char **argv) {
     }
     if (!loaded) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
+        if (options.mode == Mode::Replay) {
+            std::ofstream reportFile;
+            std::ostream &report = OpenReport(options.reportPath, &reportFile);
+            return static_cast<int>(sim::ReportReplay(replay, "", report));
+        }
         return kUsageExit;
     }
     if (!options.writePath.empty()) {
@@ -340,14 +363,11 @@ int Run(int argc, char **argv) {
         return Judge(scenario, options.modePath);
     }
     std::ofstream reportFile;
-    if (!options.reportPath.empty()) {
-        reportFile.open(options.reportPath);
-        if (!reportFile) {
-            std::fprintf(stderr, "edcca-sim: %s: cannot write the report\n", options.reportPath.c_str());
-            return kUsageExit;
-        }
+    std::ostream &report = OpenReport(options.reportPath, &reportFile);
+    if (!report) {
+        std::fprintf(stderr, "edcca-sim: %s: cannot write the report\n", options.reportPath.c_str());
+        return kUsageExit;
     }
-    std::ostream &report = options.reportPath.empty() ? std::cerr : reportFile;
 
     sim::Machine machine;
     sim::BuildMachine(scenario, machine);
@@ -356,17 +376,24 @@ int Run(int argc, char **argv) {
         std::fwrite(text, 1, length, stdout);
         std::fflush(stdout);
     };
-    for (const std::string &note : replay.notes) {
-        report << note << "\n";
-    }
-    DescribeMachine(scenario, machine, report);
+    std::ostringstream account; // the machine and the run
+    DescribeMachine(scenario, machine, account);
     sim::Registry const before = machine.registry.Clone();
     sim::ProcessOutcome const outcome = sim::RunTool(machine);
     std::fflush(stdout);
 
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, outcome);
-    report << "--\n";
-    DescribeRun(summary, machine, report);
+    account << "--\n";
+    DescribeRun(summary, machine, account);
+    if (options.mode == Mode::Replay) {
+        sim::ReplayVerdict const verdict = sim::ReportReplay(replay, summary.trace, report);
+        if (options.trace) {
+            report << "-- the replayed trace\n" << summary.trace << "-- the machine and the run\n" << account.str();
+        }
+        report.flush();
+        return static_cast<int>(verdict);
+    }
+    report << account.str();
     std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(scenario.expect, summary);
     if (scenario.expect.Given()) {
         report << "expectations: " << (mismatches.empty() ? "met" : "NOT met") << "\n";
@@ -374,9 +401,8 @@ int Run(int argc, char **argv) {
             report << "  " << mismatch.text << "\n";
         }
     }
-    bool const reproduced = options.mode != Mode::Replay || sim::ReportReplay(replay, summary.trace, report);
     report.flush();
-    return mismatches.empty() && reproduced ? 0 : kNotMetExit;
+    return mismatches.empty() ? 0 : kNotMetExit;
 }
 
 } // namespace

@@ -9,13 +9,14 @@
 // first, the version as GetVersionExA gave it to a program manifested as the
 // tool is, Device=, DriverKey= and Rollback= lines with %XX escapes). Any
 // fault is reported as "folder/file: field: what was expected", like a
-// scenario's.
+// scenario's. A collection the program cannot have written whole (a trace
+// cut, foreign or of a run no program makes; an export left out or cut) is
+// refused the same way: its replay would judge a machine it does not hold.
 
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "machine/machine.h"
@@ -41,23 +42,34 @@ struct CollectedDriverKey {
     std::string sddl; // "" when it could not be read
 };
 
+// A device instance of the collected registry and whether it is present.
+struct DevicePresence {
+    std::string path; // "USB\\VID_13B1&PID_003B\\00E04C3B0001"
+    bool present = false;
+};
+
+// A 2.0.0 Rollback= line: EDCCAEnable as it was before the program's write.
+struct CollectedRollback {
+    std::string name;    // the record name ("0007")
+    std::string text;    // the record text ("absent", "REG_SZ 0", ...)
+    std::string keyPath; // its driver key under HKLM when the collected registry holds it, else ""
+};
+
 struct Collection {
     std::string folder;
-    std::string trace;                 // trace.txt with CR LF turned into LF
-    std::vector<std::string> regFiles; // the *.reg names, in byte order: the import order
-    VersionInfo version;               // what the tool's GetVersionExA sees
-    std::string recordedVersion;       // facts' Version as written ("10.0.19045")
-    bool versionCapped = false;        // a Windows newer than 8 reports 6.2 build 9200
-    bool productTypeAssumed = false;   // ProductType was empty
-    bool presenceAssumed = false;      // Presence=assumed: every device counts as present
-    // Every device instance of the collected registry (Enum\<enumerator>\<device>\<instance>) and
-    // whether it is present.
-    std::vector<std::pair<std::string, bool>> devices;
+    std::string trace;                   // trace.txt with CR LF turned into LF
+    std::vector<std::string> regFiles;   // the *.reg names, in byte order: the import order
+    VersionInfo version;                 // what the tool's GetVersionExA sees
+    std::string recordedVersion;         // facts' Version as written ("10.0.19045")
+    bool versionCapped = false;          // a Windows newer than 8 reports 6.2 build 9200
+    bool productTypeAssumed = false;     // ProductType was empty
+    bool presenceAssumed = false;        // Presence=assumed: every device counts as present
+    std::vector<DevicePresence> devices; // every device instance of the collected registry
     // 2.0.0's collector only (collector empty for 1.2.0's).
-    std::string collector;                                            // "EdccaKit 2.0.0"
-    std::vector<CollectedDevice> deviceFacts;                         // Device= lines, in order
-    std::vector<CollectedDriverKey> driverKeys;                       // DriverKey= lines
-    std::vector<std::pair<std::string, std::string>> rollbackRecords; // Rollback= lines: name, record text
+    std::string collector;                          // "EdccaKit 2.0.0"
+    std::vector<CollectedDevice> deviceFacts;       // Device= lines, in order
+    std::vector<CollectedDriverKey> driverKeys;     // DriverKey= lines
+    std::vector<CollectedRollback> rollbackRecords; // Rollback= lines
 };
 
 // Takes a folder. Returns true with *collection filled when the folder holds

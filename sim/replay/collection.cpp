@@ -1,6 +1,6 @@
 // collection.cpp - reading a collection folder, and the version the tool saw there.
 
-#include "formats/collection.h"
+#include "replay/collection.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "formats/reg_file.h"
+#include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
 #include "formats/scenario.h"
 #include "machine/registry.h"
@@ -21,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kMostRegFiles = 64;
-constexpr size_t kMostDigits = 9; // every number fits a DWORD
+constexpr size_t kMostDigits = 10; // a DWORD's
 constexpr size_t kMostTextLength = 127;
 
 // A fault of the collection: the file (as a path) and "field: what was expected".
@@ -58,15 +59,6 @@ std::string ReadBounded(const fs::path &path) {
 
 // Takes 8-bit text. Returns it quoted, with control and non-ASCII bytes escaped.
 std::string Quote(const std::string &text) { return QuoteBytes(text.data(), text.size()); }
-
-// Takes text. Returns the number it writes in 1..9 decimal digits, or nothing.
-std::optional<host::DWORD> ReadDecimal(const std::string &text) {
-    if (text.empty() || text.size() > kMostDigits ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    return static_cast<host::DWORD>(std::stoul(text));
-}
 
 // facts.txt by name; the lines a name may repeat on, in order, with their numbers.
 struct Facts {
@@ -168,9 +160,9 @@ std::vector<std::string> SplitFields(const fs::path &path, const std::string &wh
     return fields;
 }
 
-// Takes text. Returns the DWORD it writes in decimal, or nothing.
+// Takes text. Returns the DWORD it writes in decimal digits, or nothing.
 std::optional<host::DWORD> ReadDword(const std::string &text) {
-    if (text.empty() || text.size() > 10 ||
+    if (text.empty() || text.size() > kMostDigits ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
@@ -221,6 +213,30 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
     }
 }
 
+// Takes facts.txt, the name of its lines that list devices, the paths they
+// list with their presence, the collected registry and whether a device not
+// listed counts as present. Fills every device instance with its presence;
+// refuses a listed path that is no device instance.
+void MarkPresence(const fs::path &path, const char *field, const std::vector<DevicePresence> &listed,
+                  const Registry &registry, bool assumed, Collection *collection) {
+    std::vector<bool> found(listed.size(), false);
+    for (const DeviceInstance &instance : DeviceInstances(registry)) {
+        bool present = assumed;
+        for (size_t i = 0; i < listed.size(); ++i) {
+            if (EqualsIgnoreCase(listed[i].path, instance.path)) {
+                found[i] = true;
+                present = present || listed[i].present;
+            }
+        }
+        collection->devices.push_back({instance.path, present});
+    }
+    for (size_t i = 0; i < listed.size(); ++i) {
+        if (!found[i]) {
+            Fail(path, field + (": " + Quote(listed[i].path)) + " is no device instance of the collected registry");
+        }
+    }
+}
+
 // Takes 2.0.0's facts and the collected registry. Fills the devices, their
 // presence, the driver keys and the rollback records.
 void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
@@ -235,23 +251,11 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
         }
         collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
     }
-    std::vector<bool> listed(collection->deviceFacts.size(), false);
-    for (const DeviceInstance &instance : DeviceInstances(registry)) {
-        bool present = false;
-        for (size_t i = 0; i < collection->deviceFacts.size(); ++i) {
-            if (EqualsIgnoreCase(collection->deviceFacts[i].instanceId, instance.path)) {
-                listed[i] = true;
-                present = present || collection->deviceFacts[i].present;
-            }
-        }
-        collection->devices.emplace_back(instance.path, present);
+    std::vector<DevicePresence> listed;
+    for (const CollectedDevice &device : collection->deviceFacts) {
+        listed.push_back({device.instanceId, device.present});
     }
-    for (size_t i = 0; i < listed.size(); ++i) {
-        if (!listed[i]) {
-            Fail(path, "Device: " + Quote(collection->deviceFacts[i].instanceId) +
-                           " is no device instance of the collected registry");
-        }
-    }
+    MarkPresence(path, "Device", listed, registry, false, collection);
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": DriverKey";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -269,7 +273,11 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
     for (const auto &[lineNumber, value] : facts.repeated[2]) {
         std::vector<std::string> const fields =
             SplitFields(path, "line " + std::to_string(lineNumber) + ": Rollback", value, 2);
-        collection->rollbackRecords.emplace_back(fields[0], fields[1]);
+        char keyPath[kit::kMostKeyPathBytes] = {};
+        bool const named = fields[0].size() < kit::kMostNameBytes && kit::MakeDriverKeyPath(fields[0].c_str(), keyPath);
+        bool const held = named && std::string(keyPath).find_first_of("\r\n") == std::string::npos &&
+                          registry.FindKey(keyPath) != nullptr;
+        collection->rollbackRecords.push_back({fields[0], fields[1], held ? keyPath : ""});
     }
 }
 
@@ -287,7 +295,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     std::vector<host::DWORD> parts; // "major.minor", "major.minor.build" or ver's four parts
     for (size_t at = 0; at <= text.size() && parts.size() <= 4;) {
         size_t const dot = std::min(text.find('.', at), text.size());
-        std::optional<host::DWORD> const part = ReadDecimal(text.substr(at, dot - at));
+        std::optional<host::DWORD> const part = ReadDword(text.substr(at, dot - at));
         if (!part) {
             parts.clear();
             break;
@@ -299,7 +307,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
         Fail(path, "Version: expected major.minor[.build], got " + Quote(text));
     }
     auto number = [&](const char *name) {
-        std::optional<host::DWORD> const read = ReadDecimal(value(name));
+        std::optional<host::DWORD> const read = ReadDword(value(name));
         if (!value(name).empty() && !read) {
             Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(value(name)));
         }
@@ -352,38 +360,91 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
         Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }
     collection->presenceAssumed = presence == "assumed";
-    std::vector<bool> listed(facts.present.size(), false);
-    for (const DeviceInstance &instance : DeviceInstances(registry)) {
-        bool present = collection->presenceAssumed;
-        for (size_t i = 0; i < facts.present.size(); ++i) {
-            if (EqualsIgnoreCase(facts.present[i], instance.path)) {
-                listed[i] = true;
-                present = true;
-            }
-        }
-        collection->devices.emplace_back(instance.path, present);
+    std::vector<DevicePresence> listed;
+    for (const std::string &present : facts.present) {
+        listed.push_back({present, true});
     }
-    for (size_t i = 0; i < listed.size(); ++i) {
-        if (!listed[i]) {
-            Fail(path, "Present: " + Quote(facts.present[i]) + " is no device instance of the collected registry");
+    MarkPresence(path, "Present", listed, registry, collection->presenceAssumed, collection);
+}
+
+// Takes trace.txt. Returns it with CR LF turned into LF; refuses a trace no
+// run of the program writes whole: another program's output first, a byte
+// it cannot print, a last line without its line feed, more attempts than it
+// makes, or fewer without a line that ends the run.
+std::string ReadTrace(const fs::path &path) {
+    std::string const bytes = ReadBounded(path);
+    std::string trace;
+    for (size_t at = 0; at < bytes.size(); ++at) {
+        if (bytes[at] != '\r' || at + 1 == bytes.size() || bytes[at + 1] != '\n') {
+            trace += bytes[at];
         }
+    }
+    if (trace.empty() || kit::FindAttemptStart(trace.data(), trace.size(), 0) != 0) {
+        Fail(path, "line 1: not the program's: expected an attempt's first line \"--> DetectAdapter()\"");
+    }
+    // The program prints ASCII text, but for the four bytes of a driver key's
+    // instance name (any but NUL and '\\') in its RegOpenKeyEx line.
+    constexpr std::string_view kKeyLine = "RegOpenKeyEx 'System\\CurrentControlSet\\Control\\Class\\";
+    size_t line = 1;
+    size_t nameAt = std::string::npos; // where the last such name begins
+    for (size_t at = 0; at < trace.size(); ++at) {
+        if ((at == 0 || trace[at - 1] == '\n') && trace.compare(at, kKeyLine.size(), kKeyLine) == 0) {
+            nameAt = std::min(trace.find('\\', at + kKeyLine.size()), trace.size()) + 1;
+        }
+        auto const byte = static_cast<unsigned char>(trace[at]);
+        bool const printable = (byte >= ' ' && byte <= '~') || byte == '\n' ||
+                               (at >= nameAt && at - nameAt < 4 && byte != 0 && byte != '\\');
+        if (!printable) {
+            Fail(path, "line " + std::to_string(line) + ": byte " + Hex(byte, 2) + ", which the program never prints");
+        }
+        line += byte == '\n' ? 1 : 0;
+    }
+    if (trace.back() != '\n') {
+        Fail(path, "line " + std::to_string(line) + ": cut mid-line (no line feed at its end)");
+    }
+    kit::RunAccount account;
+    kit::ReadRunAccount(trace.data(), trace.size(), &account);
+    if (account.attempts > kit::kProgramAttempts || account.end == kit::TraceEnd::CutShort) {
+        Fail(path, "attempts: " + std::to_string(account.attempts) +
+                       (account.end == kit::TraceEnd::CutShort
+                            ? " without a line that ends the run: the run was cut short"
+                            : ", more than the program's " + std::to_string(kit::kProgramAttempts)));
+    }
+    return trace;
+}
+
+// Takes a .reg file's bytes. Returns whether they end as regedit ends an
+// export: with an empty line after the last key (CR LF or LF; UTF-16 too).
+bool EndsWithEmptyLine(const std::string &bytes) {
+    bool const wide = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+    size_t const unit = wide ? 2 : 1;
+    std::string ends; // the last characters, CRs left out
+    for (size_t at = bytes.size(); at >= unit && ends.size() < 2 && (!wide || bytes[at - 1] == 0); at -= unit) {
+        if (bytes[at - unit] != '\r') {
+            ends += bytes[at - unit];
+        }
+    }
+    return ends == "\n\n";
+}
+
+// Takes collection.txt of a 2.0.0 collection: its first line the kit's
+// summary, every further line a note of a file left out or not written.
+void CheckCompleteness(const fs::path &path) {
+    std::string const text = ReadBounded(path);
+    size_t const note = text.find_first_not_of("\r\n", std::min(text.find('\n'), text.size()));
+    if (note != std::string::npos) {
+        size_t const line = static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(note), '\n'));
+        Fail(path, "line " + std::to_string(line + 1) + ": the kit noted " +
+                       Quote(text.substr(note, text.find_first_of("\r\n", note) - note)) +
+                       ": the collection is incomplete");
     }
 }
 
 void Read(const fs::path &folder, Collection *collection) {
-    std::string const trace = ReadBounded(folder / "trace.txt");
-    for (size_t at = 0; at < trace.size(); ++at) {
-        if (trace[at] != '\r' || at + 1 == trace.size() || trace[at + 1] != '\n') {
-            collection->trace += trace[at];
-        }
-    }
-    kit::RunAccount account;
-    kit::ReadRunAccount(collection->trace.data(), collection->trace.size(), &account);
-    if (account.attempts == 0) {
-        Fail(folder / "trace.txt", "expected at least one attempt (a \"--> DetectAdapter()\" line)");
-    }
+    collection->trace = ReadTrace(folder / "trace.txt");
     Facts const facts = ReadFacts(folder / "facts.txt");
     if (facts.kit2) {
+        CheckCompleteness(folder / "collection.txt");
         MapRecordedVersion(folder / "facts.txt", facts, collection);
     } else {
         MapVersion(folder / "facts.txt", facts, collection);
@@ -406,7 +467,11 @@ void Read(const fs::path &folder, Collection *collection) {
     for (const std::string &name : collection->regFiles) {
         fs::path const file = folder / name;
         RegImportError importError;
-        if (!ImportRegBytes(registry, ReadBounded(file), file.generic_string(), &importError)) {
+        std::string const bytes = ReadBounded(file);
+        if (!EndsWithEmptyLine(bytes)) {
+            Fail(file, "end: cut: regedit ends an export with an empty line after its last key");
+        }
+        if (!ImportRegBytes(registry, bytes, file.generic_string(), &importError)) {
             Fail(file, "line " + std::to_string(importError.line) + ": " + importError.message);
         }
     }
