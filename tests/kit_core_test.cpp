@@ -21,6 +21,7 @@
 #include "kit/core/kit_text.h"
 #include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
+#include "machine/text.h"
 
 namespace {
 
@@ -99,6 +100,18 @@ std::string WithCrLf(const std::string &text) {
     return crlf;
 }
 
+// Takes an attempt's record. Returns its fields in short: "2 adapters, file opened, EEPROM 0x1c, region 0x1 0x0".
+std::string ShowRecord(const kit::AttemptRecord &record) {
+    auto answer = [](bool line, bool failed, int value) {
+        return !line ? std::string("none") : failed ? std::string("failed") : sim::Hex(value, 1);
+    };
+    return std::to_string(record.adaptersCounted) + (record.noAdapter ? " (none available)" : "") +
+           (record.deviceFileFailed ? ", file failed" : ", file opened") + ", EEPROM " +
+           answer(record.eepromLine, record.eepromQueryFailed, record.eepromByte) + ", region " +
+           answer(record.regionLine, record.regionQueryFailed, record.regionByte) + " " +
+           answer(record.regionLine, record.regionQueryFailed, record.companionByte);
+}
+
 TEST(RunAccount, ReadsTracesIntoTheOutcome) {
     struct Row {
         const char *name;
@@ -111,6 +124,7 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
         long region;
         kit::TraceEnd end;
         kit::Outcome outcome;
+        std::string lastAttempt = {}; // its record (ShowRecord), where the row reads it
     };
     using AE = kit::AttemptEnd;
     using TE = kit::TraceEnd;
@@ -120,9 +134,12 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
     std::string const probeFailed = "IsX64Platform() : Open Registry Key Fail!";
     std::string const afterProbe = Found(1) + probeFailed + " Offset 0x38 = 0x1c \n" + probeFailed +
                                    " GetSupportCountryRegion Offset 0x38 = 0x2 , 0x39 = 0x0 \n";
+    std::string const queryFailed = "[VT][ZoWLAPI] QueryOID Failed!\n";
+    std::string const notOpened = "[VT][ZoWLAPI] QueryOID create Mac file failed!";
     Row const rows[] = {
         {"written", Found(1) + Region("1"), false, 1, 1, true, AE::RegionLine, 1, TE::Written, O::Written},
-        {"several", Found(2) + Region("1"), false, 1, 2, true, AE::RegionLine, 1, TE::Written, O::SeveralAdapters},
+        {"several", Found(2) + Region("1"), false, 1, 2, true, AE::RegionLine, 1, TE::Written, O::SeveralAdapters,
+         "2, file opened, EEPROM 0x1C, region 0x1 0x0"},
         {"declined 2", Found(1) + Region("2"), false, 1, 1, true, AE::RegionLine, 2, TE::Declined, O::Declined},
         {"declined 9 late", kNotFound + Found(1) + Region("9"), false, 2, 1, true, AE::RegionLine, 9, TE::Declined,
          O::Declined},
@@ -130,7 +147,19 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
          TE::Exhausted, O::WriteFailed},
         {"not set", Repeat(Found(1) + Region("1") + kSetFailed, 40), false, 40, 1, true, AE::ValueNotSet, 1,
          TE::Exhausted, O::WriteFailed},
-        {"no adapter", Repeat(kNotFound, 40), false, 40, 0, false, AE::NoAdapterCard, -1, TE::Exhausted, O::NoAdapter},
+        {"no adapter", Repeat(kNotFound, 40), false, 40, 0, false, AE::NoAdapterCard, -1, TE::Exhausted, O::NoAdapter,
+         "0 (none available), file opened, EEPROM none, region none none"},
+        {"no EEPROM line", Found(1) + " GetSupportCountryRegion Offset 0x38 = 0x3 , 0x39 = 0x1 \n", false, 1, 1, true,
+         AE::RegionLine, 3, TE::CutShort, O::NoDecision, "1, file opened, EEPROM none, region 0x3 0x1"},
+        {"each query failed", Found(1) + queryFailed + " Offset 0x38 = 0x0 \n" + queryFailed + Region("0").substr(21),
+         false, 1, 1, true, AE::RegionLine, 0, TE::CutShort, O::NoDecision,
+         "1, file opened, EEPROM failed, region failed failed"},
+        {"device file not opened",
+         Found(1) + notOpened + " Offset 0x38 = 0x0 \n" + notOpened +
+             " GetSupportCountryRegion Offset 0x38 = 0x0 , "
+             "0x39 = 0x0 \n",
+         false, 1, 1, true, AE::RegionLine, 0, TE::CutShort, O::NoDecision,
+         "1, file failed, EEPROM failed, region failed failed"},
         {"found, then gone", Found(1) + Region("3") + Repeat(kNotFound, 39), false, 40, 0, true, AE::NoAdapterCard, -1,
          TE::Exhausted, O::NoDecision},
         {"region 0x1f", Repeat(Found(1) + Region("1f"), 40), false, 40, 1, true, AE::RegionLine, 0x1f, TE::Exhausted,
@@ -152,7 +181,8 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
          O::SeveralAdapters},
         {"CR LF not set", WithCrLf(Repeat(Found(1) + Region("1") + kSetFailed, 40)), false, 40, 1, true,
          AE::ValueNotSet, 1, TE::Exhausted, O::WriteFailed},
-        {"after the probe", afterProbe, false, 1, 1, true, AE::RegionLine, 2, TE::Declined, O::Declined},
+        {"after the probe", afterProbe, false, 1, 1, true, AE::RegionLine, 2, TE::Declined, O::Declined,
+         "1, file opened, EEPROM 0x1C, region 0x2 0x0"},
         {"after the probe, CR LF", WithCrLf(afterProbe), false, 1, 1, true, AE::RegionLine, 2, TE::Declined,
          O::Declined},
         {"no line end", Found(1) + " Offset 0x38 = 0x1c \n GetSupportCountryRegion Offset 0x38 = 0x1 , 0x39", false, 1,
@@ -171,6 +201,12 @@ TEST(RunAccount, ReadsTracesIntoTheOutcome) {
         EXPECT_EQ(account.region, row.region);
         EXPECT_EQ(account.end, row.end);
         EXPECT_EQ(kit::ClassifyProgramRun(account, row.endedForTime), row.outcome);
+        if (!row.lastAttempt.empty()) {
+            kit::AttemptRecord record;
+            kit::ReadAttempt(row.trace.data() + account.lastAttemptAt, row.trace.size() - account.lastAttemptAt,
+                             &record);
+            EXPECT_EQ(ShowRecord(record), row.lastAttempt);
+        }
     }
 }
 

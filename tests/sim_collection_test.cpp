@@ -198,7 +198,7 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
         if (c.file.empty()) {
             ASSERT_TRUE(loaded) << error;
             EXPECT_EQ(verdict, sim::ReplayVerdict::NotReproduced); // the replayed trace given is empty
-            EXPECT_EQ(collection.trace.substr(0, 46), "--> DetectAdapter()\n--> GetAvailableAdapters()\n");
+            EXPECT_EQ(collection.trace.substr(0, 47), "--> DetectAdapter()\n--> GetAvailableAdapters()\n");
             // Windows 10 reports Windows 8's version to a program not manifested for it.
             EXPECT_EQ(collection.version.major, 6U);
             EXPECT_EQ(collection.version.build, 9200U);

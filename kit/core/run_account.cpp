@@ -13,6 +13,7 @@ constexpr char kAttemptStart[] = "--> DetectAdapter()";
 constexpr char kAdapterCount[] = "Available adapter number = ";
 constexpr char kAttemptDetected[] = "<-- DetectAdapter()";
 constexpr char kNoAdapter[] = "No Available Adapter";
+constexpr char kDriverKeyLine[] = "RegOpenKeyEx 'System\\CurrentControlSet\\Control\\Class\\";
 constexpr char kRegionLine[] = " GetSupportCountryRegion Offset 0x38 = 0x";
 constexpr char kCompanion[] = " , 0x39 = 0x";
 // What the queries after detection print; where one text holds another
@@ -221,6 +222,36 @@ void ReadAttempt(const char *attempt, std::size_t length, AttemptRecord *record)
     if (record->detected && start < length) {
         ReadQueries(attempt + start, length - start, record);
     }
+}
+
+TraceFault CheckWholeTrace(const char *trace, std::size_t length, std::size_t *at) {
+    *at = 0;
+    if (length == 0 || FindAttemptStart(trace, length, 0) != 0) {
+        return TraceFault::Foreign;
+    }
+    std::size_t nameAt = length; // where the last driver key's instance name begins
+    for (; *at < length; ++*at) {
+        std::size_t const left = length - *at;
+        if ((*at == 0 || trace[*at - 1] == '\n') && left >= sizeof kDriverKeyLine - 1 &&
+            std::memcmp(trace + *at, kDriverKeyLine, sizeof kDriverKeyLine - 1) == 0) {
+            const char *name = trace + *at + sizeof kDriverKeyLine - 1;
+            const void *split = std::memchr(name, '\\', left - (sizeof kDriverKeyLine - 1));
+            nameAt = split == nullptr ? length : static_cast<std::size_t>(static_cast<const char *>(split) - trace) + 1;
+        }
+        auto const byte = static_cast<unsigned char>(trace[*at]);
+        bool const inName = *at >= nameAt && *at - nameAt < 4 && byte != 0 && byte != '\\';
+        if ((byte < ' ' || byte > '~') && byte != '\n' && !inName) {
+            return TraceFault::Unprintable;
+        }
+    }
+    if (trace[length - 1] != '\n') {
+        return TraceFault::CutMidLine;
+    }
+    RunAccount account;
+    ReadRunAccount(trace, length, &account);
+    return account.attempts > kProgramAttempts ? TraceFault::TooManyAttempts
+           : account.end == TraceEnd::CutShort ? TraceFault::CutShort
+                                               : TraceFault::None;
 }
 
 std::size_t FindAttemptStart(const char *trace, std::size_t length, std::size_t from) {

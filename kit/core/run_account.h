@@ -66,6 +66,21 @@ struct AttemptRecord {
 // cuts a trace) and its length. Fills *record. Never fails.
 void ReadAttempt(const char *attempt, std::size_t length, AttemptRecord *record);
 
+// Why a trace is none a single run of the program writes whole.
+enum class TraceFault {
+    None,
+    Foreign,         // its first line is no attempt's first line: another program's output, or nothing
+    Unprintable,     // a byte the program never prints (it prints ASCII text and LF, and any byte but NUL
+                     // and '\\' in the four of a driver key's instance name in its RegOpenKeyEx line)
+    CutMidLine,      // its last line has no line feed
+    TooManyAttempts, // more than kProgramAttempts
+    CutShort,        // fewer, without a line that ends the run
+};
+
+// Takes a trace with LF line ends and its length. Returns its fault, with
+// *at the offset of the byte at fault (length for the attempts' faults).
+TraceFault CheckWholeTrace(const char *trace, std::size_t length, std::size_t *at);
+
 // Takes a trace, its length and an offset. Returns the offset of the first
 // attempt's first line that begins at or after `from`, or `length` when none
 // does: where the trace is cut into attempts.

@@ -379,36 +379,24 @@ std::string ReadTrace(const fs::path &path) {
             trace += bytes[at];
         }
     }
-    if (trace.empty() || kit::FindAttemptStart(trace.data(), trace.size(), 0) != 0) {
-        Fail(path, "line 1: not the program's: expected an attempt's first line \"--> DetectAdapter()\"");
-    }
-    // The program prints ASCII text, but for the four bytes of a driver key's
-    // instance name (any but NUL and '\\') in its RegOpenKeyEx line.
-    constexpr std::string_view kKeyLine = "RegOpenKeyEx 'System\\CurrentControlSet\\Control\\Class\\";
-    size_t line = 1;
-    size_t nameAt = std::string::npos; // where the last such name begins
-    for (size_t at = 0; at < trace.size(); ++at) {
-        if ((at == 0 || trace[at - 1] == '\n') && trace.compare(at, kKeyLine.size(), kKeyLine) == 0) {
-            nameAt = std::min(trace.find('\\', at + kKeyLine.size()), trace.size()) + 1;
-        }
-        auto const byte = static_cast<unsigned char>(trace[at]);
-        bool const printable = (byte >= ' ' && byte <= '~') || byte == '\n' ||
-                               (at >= nameAt && at - nameAt < 4 && byte != 0 && byte != '\\');
-        if (!printable) {
-            Fail(path, "line " + std::to_string(line) + ": byte " + Hex(byte, 2) + ", which the program never prints");
-        }
-        line += byte == '\n' ? 1 : 0;
-    }
-    if (trace.back() != '\n') {
-        Fail(path, "line " + std::to_string(line) + ": cut mid-line (no line feed at its end)");
-    }
+    size_t offset = 0;
+    auto const fault = static_cast<size_t>(kit::CheckWholeTrace(trace.data(), trace.size(), &offset));
     kit::RunAccount account;
     kit::ReadRunAccount(trace.data(), trace.size(), &account);
-    if (account.attempts > kit::kProgramAttempts || account.end == kit::TraceEnd::CutShort) {
-        Fail(path, "attempts: " + std::to_string(account.attempts) +
-                       (account.end == kit::TraceEnd::CutShort
-                            ? " without a line that ends the run: the run was cut short"
-                            : ", more than the program's " + std::to_string(kit::kProgramAttempts)));
+    std::string const line =
+        "line " + std::to_string(std::count(trace.begin(), trace.begin() + static_cast<long>(offset), '\n') + 1);
+    std::string const attempts = "attempts: " + std::to_string(account.attempts);
+    std::string const messages[] = {
+        "",
+        line + ": not the program's: it begins with an attempt",
+        line + ": byte " + Hex(offset < trace.size() ? static_cast<unsigned char>(trace[offset]) : 0, 2) +
+            ", which the program never prints",
+        line + ": cut mid-line (no line feed at its end)",
+        attempts + ", more than the program's " + std::to_string(kit::kProgramAttempts),
+        attempts + " without a line that ends the run: the run was cut short",
+    };
+    if (fault != 0) {
+        Fail(path, messages[fault]);
     }
     return trace;
 }

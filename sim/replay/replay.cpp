@@ -169,20 +169,14 @@ Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &recor
     }
 
     Json drivers = Json::array();
-    std::string answered = "no answers";
     if (queriedLoaded) {
-        Json driver = {{"device", queried}};
-        bool const word = record.regionByte >= 0;
-        answered = record.eepromByte >= 0 ? "EEPROM byte " + Hex(record.eepromByte, 2) : "no EEPROM answer";
-        answered +=
-            word ? ", region word " + Hex(record.regionByte << 8 | record.companionByte, 4) : ", no region answer";
+        drivers.push_back({{"device", queried}});
         if (record.eepromByte >= 0) {
-            driver["eeprom"] = {{"0x38", Hex(record.eepromByte, 2)}};
+            drivers[0]["eeprom"] = {{"0x38", Hex(record.eepromByte, 2)}};
         }
-        if (word) {
-            driver["regionWord"] = Hex(record.regionByte << 8 | record.companionByte, 4);
+        if (record.regionByte >= 0) {
+            drivers[0]["regionWord"] = Hex(record.regionByte << 8 | record.companionByte, 4);
         }
-        drivers.push_back(driver);
     }
     int loaded = queriedLoaded ? 1 : 0;
     for (const std::string &name : tried) {
@@ -195,9 +189,10 @@ Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &recor
     }
     replay->notes.push_back("drivers: the recorded last attempt counts " + std::to_string(counted) +
                             " adapter(s); detection tries " + std::to_string(tried.size()) + " device file(s)" +
-                            (queried.empty() ? "; the queries open none"
-                                             : "; the queries open \\\\.\\" + queried +
-                                                   (queriedLoaded ? ", loaded: " + answered : ", not loaded")));
+                            (queried.empty()
+                                 ? "; the queries open none"
+                                 : "; the queries open \\\\.\\" + queried +
+                                       (queriedLoaded ? ", loaded, answering " + drivers[0].dump() : ", not loaded")));
     return drivers;
 }
 
@@ -325,8 +320,6 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
                                      ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)"
                                      : ""));
     }
-    replay->notes.push_back("version: only the major version steers the tool (thresholds 11 and 31 of its version "
-                            "code), so a product type or R2 flag that differs cannot change the trace");
     if (collection.productTypeAssumed) {
         replay->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
     }
