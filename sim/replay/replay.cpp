@@ -123,11 +123,11 @@ std::string FindOrphanDriverKey(const Registry &registry) {
     const RegistryKey *netClass = registry.FindKey(kit::kNetClassKeyPath);
     std::vector<DeviceInstance> const devices = DeviceInstances(registry);
     for (const RegistryKey *key : netClass == nullptr ? std::vector<RegistryKey *>() : netClass->Subkeys()) {
-        std::string const name = std::string(kit::kNetClassGuid) + "\\" + key->Name();
+        std::string name = std::string(kit::kNetClassGuid) + "\\" + key->Name();
         bool const named = std::any_of(devices.begin(), devices.end(), [&](const DeviceInstance &device) {
             return EqualsIgnoreCase(TextOf(device.key->FindValue("Driver")), name);
         });
-        if (!named && kit::MatchesAdapter(UpperCase(TextOf(key->FindValue("MatchingDeviceId"))).c_str())) {
+        if (!named && kit::MatchesAdapter(TextOf(key->FindValue("MatchingDeviceId")).c_str())) {
             return name;
         }
     }
