@@ -252,6 +252,7 @@ TEST(Judge, ReadsAnObservationOrRefusesIt) {
         {.observation = R"({"lateAttempts": {"3": 41}})", .read = false},
         {.observation = R"({"lateAttempts": {"3": -1}})", .read = false},
         {.observation = R"({"driverRequests": {}})", .read = false},
+        {.observation = R"({"registryBefore": ["/nonexistent/before.reg"], "registryAfter": []})", .read = false},
         {.observation = R"({"driverRequests": [)" + request + "[4294967295]}]}", .read = true},
         {.observation = R"({"driverRequests": [)" + request + "[4294967296]}]}", .read = false},
         {.observation = R"({"driverRequests": [)" + request + R"(["x"]}]})", .read = false},

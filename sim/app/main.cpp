@@ -50,7 +50,8 @@ const char kUsage[] = "usage: edcca-sim [--report FILE] [--real-time] [SCENARIO.
                       "  --real-time     pause for real when the tool sleeps (virtual time otherwise)\n"
                       "  --judge FILE    hold a run observed elsewhere (tests/wine) to the scenario's\n"
                       "                  expectations and to the driver requests of its run here; the\n"
-                      "                  verdict goes to standard output as JSON: {\"met\", \"mismatches\"}\n"
+                      "                  verdict goes to standard output as JSON: {\"met\", \"mismatches\",\n"
+                      "                  \"attempts\": the observed trace cut into its attempts}\n"
                       "  --machine-json  write the scenario's machine, as read, to standard output as\n"
                       "                  JSON (registry after import, devices, drivers); nothing runs\n"
                       "  --reg-json FILE write the keys a .reg file gives, read as regedit reads\n"
@@ -284,12 +285,14 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
     sim::BuildMachine(scenario, machine);
     sim::RunTool(machine);
     std::vector<sim::Mismatch> mismatches;
+    std::vector<std::string> attempts;
     std::string error;
-    if (!file || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error)) {
+    if (!file || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error, &attempts)) {
         std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), file ? error.c_str() : "cannot read");
         return kUsageExit;
     }
-    nlohmann::json verdict = {{"met", mismatches.empty()}, {"mismatches", nlohmann::json::array()}};
+    nlohmann::json verdict = {
+        {"met", mismatches.empty()}, {"mismatches", nlohmann::json::array()}, {"attempts", attempts}};
     for (const sim::Mismatch &mismatch : mismatches) {
         verdict["mismatches"].push_back({{"part", mismatch.part}, {"text", mismatch.text}});
     }

@@ -99,7 +99,8 @@ std::string MachineJson(const Scenario &scenario) {
                           {"csdVersion", v.csdVersion},
                           {"servicePackMajor", v.servicePackMajor},
                           {"servicePackMinor", v.servicePackMinor},
-                          {"suiteMask", v.suiteMask}};
+                          {"suiteMask", v.suiteMask},
+                          {"codePage", v.codePage}};
     json keys = json::array();
     AddKeys(*scenario.registry.Root(), "", keys);
     machine["registry"] = keys;

@@ -659,6 +659,8 @@ std::string DirectoryOf(const std::string &path) {
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
+} // namespace
+
 bool ReadWholeFile(const std::string &path, std::string *bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -669,8 +671,6 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
     *bytes = content.str();
     return true;
 }
-
-} // namespace
 
 const char *RunEndName(RunEnd end) {
     switch (end) {

@@ -55,6 +55,8 @@ struct Scenario {
 // Reads a file named in a scenario (a .reg file): true and the bytes, or false.
 using FileReader = std::function<bool(const std::string &path, std::string *bytes)>;
 
+// Takes a path. Returns true with the file's bytes, false when it cannot be read.
+bool ReadWholeFile(const std::string &path, std::string *bytes);
 // Parses scenario JSON text. fileName names it in messages; readFile resolves
 // the .reg files it names. Returns false with *error set on any fault.
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,

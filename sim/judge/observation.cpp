@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
+#include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "judge/judge.h"
 
@@ -145,6 +147,28 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
     return true;
 }
 
+// Reads a list of regedit exports (file paths, as "registryBefore" and
+// "registryAfter" give them) into one registry: false with *error when the
+// list, a file or its text is faulty.
+bool ImportExports(const json &list, const char *field, Registry *registry, std::string *error) {
+    bool good = list.is_array();
+    for (size_t i = 0; good && i < list.size(); ++i) {
+        std::string bytes;
+        RegImportError importError;
+        good = list[i].is_string() && ReadWholeFile(list[i].get<std::string>(), &bytes) &&
+               ImportRegBytes(*registry, bytes, list[i].get<std::string>(), &importError);
+        if (!good) {
+            *error =
+                std::string("observation: ") + field + "[" + std::to_string(i) + "]: " +
+                (importError.message.empty() ? "expected the path of a readable .reg export" : importError.ToString());
+        }
+    }
+    if (!list.is_array()) {
+        *error = std::string("observation: ") + field + ": expected a list of .reg exports";
+    }
+    return good;
+}
+
 // The mismatch when the requests differ: both counts and the first request
 // where they part.
 Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
@@ -161,7 +185,8 @@ Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vect
 } // namespace
 
 bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest> &simulatedRequests,
-                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error) {
+                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error,
+                      std::vector<std::string> *attempts) {
     json observation = json::parse(observationText, nullptr, false);
     if (!observation.is_object()) {
         *error = "observation: not a JSON object";
@@ -182,6 +207,20 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
         }
         observation.erase("driverRequests");
     }
+    // The registry as exported before and after the run: its changes are
+    // found as on the simulated host.
+    std::optional<std::vector<RegistryChange>> exported;
+    if (observation.contains("registryBefore") || observation.contains("registryAfter")) {
+        Registry before;
+        Registry after;
+        if (!ImportExports(observation["registryBefore"], "registryBefore", &before, error) ||
+            !ImportExports(observation["registryAfter"], "registryAfter", &after, error)) {
+            return false;
+        }
+        exported = DiffRegistries(before, after);
+        observation.erase("registryBefore");
+        observation.erase("registryAfter");
+    }
     // The rest reads as a scenario's expect block reads.
     Scenario seen;
     json const wrapped = {{"expect", observation}};
@@ -192,9 +231,14 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     outcome.exited = true;
     outcome.exitCode = seen.expect.exitCode.value_or(0);
     std::string const trace = seen.expect.standardOutput.value_or("");
+    if (attempts != nullptr) {
+        std::string head;
+        *attempts = SplitAttempts(trace, &head);
+    }
     *mismatches = CheckExpectations(
         Delayed(expect, late),
-        SummarizeRun(trace, trace, outcome, seen.expect.registryChanges.value_or(std::vector<RegistryChange>{})));
+        SummarizeRun(trace, trace, outcome,
+                     exported.value_or(seen.expect.registryChanges.value_or(std::vector<RegistryChange>{}))));
     if (hasRequests) {
         std::vector<std::string> const wanted = DelayedRequests(simulatedRequests, late);
         if (requests != wanted) {

@@ -3,7 +3,8 @@
 //
 // tests/wine runs a scenario under Wine and writes what it saw as JSON:
 //   {"stdout": text (CR LF read as LF), "exitCode": n,
-//    "registryChanges": [as in a scenario's expect],
+//    "registryBefore": [.reg export paths], "registryAfter": [...],
+//    (or "registryChanges": [as in a scenario's expect]),
 //    "lateAttempts": {"<attempt>": n, ...},
 //    "driverRequests": [{"device", "code", "oid", "inSize", "outSize",
 //                        "prefilled": [words]}, ...]}
@@ -31,8 +32,10 @@ namespace sim {
 // Judges an observation (JSON text) against the expectations of a scenario
 // and the requests its run on the simulated host made (simulatedRequests).
 // Returns false with *error set when the observation cannot be read;
-// otherwise fills *mismatches (empty: every expectation met).
+// otherwise fills *mismatches (empty: every expectation met) and, when
+// given, *attempts: the observed trace cut into its attempts (SplitAttempts).
 bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest> &simulatedRequests,
-                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error);
+                      std::string_view observationText, std::vector<Mismatch> *mismatches, std::string *error,
+                      std::vector<std::string> *attempts = nullptr);
 
 } // namespace sim

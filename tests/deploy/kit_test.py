@@ -404,6 +404,17 @@ CASES = {
                                    r"Device=absent \1"),
         differs=("<-- GetAvailableAdapters() :  Available adapter number = 1\\n",
                  "GetAvailableAdapters() : No Available Adapter\\n")),
+    # Localized machines (Wine's ANSI code page from its locale): the driver
+    # key's name in Cyrillic and in Chinese, collected in that code page and
+    # replayed as such.
+    "collect-cyrillic-1251": dict(
+        scenario="tests/deploy/written-cyrillic-1251.json",
+        steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
+        rollback={"0007": "absent"}, facts=["CodePage=1251"]),
+    "collect-chinese-936": dict(
+        scenario="tests/deploy/written-chinese-936.json",
+        steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
+        rollback={"0007": "absent"}, facts=["CodePage=936"]),
     # An export above the bound is left out, and said so; without the
     # network class the replay cannot reproduce the run.
     "collect-export-too-large": dict(
@@ -449,6 +460,9 @@ HOSTILE = "@echo %0 %* >>C:\\hijacked.txt\r\n@exit /b 1\r\n"
 NOT_RUN = ("UnsafeFolder", "Busy", "NotApplicable", "ProgramMissing")
 COLLECTING = ("NoAdapter", "NoDecision", "WriteFailed", "SeveralAdapters", "MarkerFailed", "ProgramTimedOut")
 PRINTED = ("UnsafeFolder", "Busy")  # print their record instead of logging it
+# edcca-sim --replay's verdict by its exit code, and its cause when a line differs.
+REPLAY_VERDICTS = {0: "reproduced", 1: "not reproduced", 2: "cannot replay"}
+REPLAY_LINE_DIFFERS = re.compile(r'cause: attempt (\d+), line (\d+) differs: recorded "(.*)", replayed "(.*)"')
 
 
 def program_ran(action):
@@ -843,16 +857,17 @@ def check_collection(checks, case, collection, header, trace, work_dir, number):
     if replayed is None:
         return
     code, report = replay(collection, os.path.join(work_dir, "replay-%d.txt" % number))
+    # The report's first two lines: its verdict, and its cause.
+    lines = report.split("\n")
+    verdict = lines[0] == "verdict: " + REPLAY_VERDICTS[replayed]
     if edit:
-        verdict = re.search(r'^replay: NOT reproduced: line (\d+) of the last attempt differs: '
-                            r'recorded "(.*)", replayed "(.*)"$', report, re.M)
+        cause = REPLAY_LINE_DIFFERS.fullmatch(lines[1] if len(lines) > 1 else "")
         checks.check("the edited collection's replay does not reproduce the run, and names the line",
-                     code == 1 and verdict is not None and verdict.groups() == ("3",) + case["differs"],
+                     code == 1 and verdict and cause is not None and cause.groups()[1:] == ("3",) + case["differs"],
                      "exit code %d: %s" % (code, report))
     else:
-        checks.check("the collection's replay %s the run's last attempt" %
-                     ("reproduces" if replayed == 0 else "does not reproduce"), code == replayed,
-                     "exit code %d: %s" % (code, report))
+        checks.check("the collection's replay: %s" % REPLAY_VERDICTS[replayed], code == replayed and verdict and
+                     len(lines) > 1 and lines[1].startswith("cause: "), "exit code %d: %s" % (code, report))
 
 
 def check_collections(checks, case, group, data, made, header, trace, work_dir):
@@ -1038,7 +1053,7 @@ def run_case(cache, package, key_acl, name):
     version = re.search(r"EdccaProvision-(.+)-win32\.zip$", package).group(1)
     checks = Checks()
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
-    with wine_prefix.Session(wine_runner.template(cache), work_dir) as session:
+    with wine_prefix.Session(wine_runner.template(cache), work_dir, machine_scenario["codePage"]) as session:
         try:
             wine_runner.set_up_machine(session, machine_scenario, "EdccaProvision.exe", machine_scenario["windows"])
             # Windows tells every program the same version: Wine, per program,

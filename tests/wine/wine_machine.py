@@ -15,6 +15,7 @@ import wine_prefix
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER_SOURCE = os.path.join(HERE, "driver", "edcca_test_driver.c")
+INSTALLER_SOURCE = os.path.join(HERE, "driver", "net_class_installer.c")
 DRIVER_SERVICE = "EdccaTestDriver"
 DRIVER_FILE = "edcca_test.sys"
 NET_CLASS_GUID = "{4D36E972-E325-11CE-BFC1-08002BE10318}"
@@ -70,24 +71,38 @@ def reg_document(sections):
     return "\r\n".join(lines) + "\r\n"
 
 
-def build_driver(cache):
-    """Compiles the test driver into the cache when it is missing or older
-    than its source. Returns its path."""
-    gcc = wine_prefix.require("x86_64-w64-mingw32-gcc")
+def build(cache, compiler, source, output, flags):
+    """Compiles a test file into the cache when it is missing or older than
+    its source. Returns its path."""
+    gcc = wine_prefix.require(compiler)
     os.makedirs(cache, exist_ok=True)  # a fresh build tree has none yet
-    output = os.path.join(cache, DRIVER_FILE)
-    if os.path.exists(output) and os.path.getmtime(output) >= os.path.getmtime(DRIVER_SOURCE):
+    output = os.path.join(cache, output)
+    if os.path.exists(output) and os.path.getmtime(output) >= os.path.getmtime(source):
         return output
+    subprocess.run([gcc, "-O2", "-Wall", "-Wextra", "-Werror", "-shared", "-nostdlib", "-o", output + ".tmp", source]
+                   + flags, check=True)
+    os.replace(output + ".tmp", output)
+    return output
+
+
+def build_test_files(cache):
+    """The test driver and the network class installer (both builds: the
+    32-bit program's SetupAPI calls it too), built into the cache. Returns
+    {path under C:\\windows: built file}."""
+    gcc = wine_prefix.require("x86_64-w64-mingw32-gcc")
     include = subprocess.run([gcc, "-print-sysroot"], capture_output=True, text=True).stdout.strip()
     ddk_dirs = [d for d in ("/usr/share/mingw-w64/include/ddk", os.path.join(include, "include", "ddk"),
                             "/usr/x86_64-w64-mingw32/include/ddk") if os.path.isdir(d)]
     if not ddk_dirs:
         raise wine_prefix.Skip("MinGW-w64's DDK headers are not installed")
-    subprocess.run([gcc, "-O2", "-Wall", "-Wextra", "-Werror", "-I" + ddk_dirs[0], "-shared", "-nostdlib",
-                    "-Wl,--subsystem,native", "-Wl,--entry,DriverEntry", "-o", output + ".tmp", DRIVER_SOURCE,
-                    "-lntoskrnl"], check=True)
-    os.replace(output + ".tmp", output)
-    return output
+    return {
+        "system32/drivers/" + DRIVER_FILE: build(cache, "x86_64-w64-mingw32-gcc", DRIVER_SOURCE, DRIVER_FILE, [
+            "-I" + ddk_dirs[0], "-Wl,--subsystem,native", "-Wl,--entry,DriverEntry", "-lntoskrnl"]),
+        "system32/netcfgx.dll": build(cache, "x86_64-w64-mingw32-gcc", INSTALLER_SOURCE, "netcfgx64.dll",
+                                        ["-Wl,--entry,DllMain", "-lkernel32"]),
+        "syswow64/netcfgx.dll": build(cache, "i686-w64-mingw32-gcc", INSTALLER_SOURCE, "netcfgx32.dll",
+                                        ["-Wl,--entry,_DllMain@12", "-Wl,--kill-at", "-lkernel32"]),
+    }
 
 
 def base_registry():
@@ -98,6 +113,8 @@ def base_registry():
         (SERVICE_KEY, ['"Type"=dword:00000001', '"Start"=dword:00000003', '"ErrorControl"=dword:00000001',
                        '"ImagePath"=' + reg_string("C:\\windows\\system32\\drivers\\" + DRIVER_FILE)]),
         (CCS + "\\Control\\Class\\" + NET_CLASS_GUID, ['"Class"="Net"']),
+        # The class installer a real network class key names: ours, not Wine's stub.
+        ("HKEY_CURRENT_USER\\Software\\Wine\\DllOverrides", ['"netcfgx"="native"']),
     ])
 
 
@@ -219,6 +236,8 @@ def translate_sim_scenario(path):
     if machine["faults"]:
         raise NotReproducible("host faults are injected by the simulated host only")
     windows, exact = wine_version_for(machine["version"])
+    if machine["version"]["codePage"] not in [1252] + list(wine_prefix.LOCALES):
+        raise NotReproducible("no locale of code page %d is known here" % machine["version"]["codePage"])
     sections = {"HKEY_LOCAL_MACHINE\\" + key["key"]: [value_line(v) for v in key["values"]]
                 for key in machine["registry"]}
     upper = {key.upper(): key for key in sections}
@@ -244,5 +263,6 @@ def translate_sim_scenario(path):
     # Whether anything changes while the program runs.
     timed = bool(events) or any(start > 0 or until is not None for d in drivers for start, until in d["loaded"]) or \
         any(a["at"] > 0 for d in drivers for listed in d["answers"].values() for a in listed)
-    return {"windows": windows, "exactVersion": exact, "registryTexts": registry, "drivers": drivers,
+    return {"windows": windows, "exactVersion": exact, "codePage": machine["version"]["codePage"],
+            "registryTexts": registry, "drivers": drivers,
             "events": events, "timed": timed}

@@ -1,7 +1,8 @@
 """wine_observation.py - what a run under Wine did, in the form the judge
 (edcca-sim --judge, sim/judge/observation.h) reads: standard output with
-CR LF read as LF, the exit code, the registry changes under the trees the
-program may write, the requests the test driver answered, and, for timed
+CR LF read as LF, the exit code, regedit's exports of the trees the program
+may write before and after the run (the judge finds the changes), the
+requests the test driver answered, and, for timed
 scenarios, how many attempts late each change the test driver made took
 effect, read from the driver's own log rather than from the wall clock.
 """
@@ -24,53 +25,40 @@ CHANGE_KINDS = {1: "event", 2: "fileAppears", 3: "fileGoes"}
 MS = 10000  # FILETIME units a millisecond
 
 
+def export_key(prefix, key, path):
+    """Exports a key with regedit /E to path. Returns whether the key exists."""
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)
+    return wine_prefix.wine(prefix, "regedit", "/E", wine_prefix.to_windows_path(path), key, check=False) == 0 and \
+        os.path.exists(path)
+
+
 def export_tree(prefix, key, work_dir):
     """The keys and values under one key, read back with regedit /E and
     edcca-sim, as the scenarios' .reg files are: {key: {value name: (type,
     bytes)}}, text as the A functions read it; "" names the default value."""
     path = os.path.join(work_dir, "export.reg")
-    with contextlib.suppress(FileNotFoundError):
-        os.remove(path)
-    if wine_prefix.wine(prefix, "regedit", "/E", wine_prefix.to_windows_path(path), key, check=False) != 0 or not os.path.exists(path):
+    if not export_key(prefix, key, path):
         return {}  # no such key
+    # edcca-sim reads a UTF-16 export in code page 1252 only: what 1252 lacks
+    # (a localized machine's names) is read here as "?".
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-16")
+    with open(path, "wb") as f:
+        f.write(text.encode("cp1252", "replace").decode("cp1252").encode("utf-16"))
     return {"HKEY_LOCAL_MACHINE\\" + key["key"]: {v["name"]: (v["type"], bytes.fromhex(v["data"])) for v in key["values"]}
             for key in wine_machine.edcca_sim("--reg-json", path)}
 
 
-def watched_registry(prefix, work_dir):
-    return {key: values for tree in WATCHED_TREES for key, values in export_tree(prefix, tree, work_dir).items()}
+def export_watched(prefix, work_dir, name):
+    """The watched trees exported for the judge, which finds the changes
+    between two such exports: the paths of those that exist."""
+    paths = [os.path.join(work_dir, "%s-%d.reg" % (name, n)) for n in range(len(WATCHED_TREES))]
+    return [path for path, tree in zip(paths, WATCHED_TREES) if export_key(prefix, tree, path)]
 
 
 def records(data, layout):
     return [layout.unpack_from(data, at) for at in range(0, len(data) - layout.size + 1, layout.size)]
-
-
-def registry_changes(before, after):
-    """Every key added or removed and every value set or removed, in the
-    simulated host's form (docs/scenario-format.md, expect.registryChanges)."""
-    changes = []
-    for key in sorted(set(before) | set(after), key=str.upper):
-        path = key.split("\\", 1)[1]
-        if key not in before or key not in after:
-            changes.append({"key": path, "change": "keyAdded" if key in after else "keyDeleted"})
-        old, new = before.get(key, {}), after.get(key, {})
-        for name in sorted(set(old) | set(new), key=str.upper):
-            if old.get(name) == new.get(name):
-                continue
-            entry = {"key": path, "value": name}
-            if name not in new:
-                entry["change"] = "valueDeleted"
-            else:
-                type_number, data = new[name]
-                entry["type"] = type_number
-                if type_number in (1, 2) and data.endswith(b"\0") and b"\0" not in data[:-1]:
-                    entry["text"] = data[:-1].decode("latin-1")
-                elif type_number == 4 and len(data) == 4:
-                    entry["dword"] = struct.unpack("<I", data)[0]
-                else:
-                    entry["hex"] = " ".join("%02x" % byte for byte in data)
-            changes.append(entry)
-    return changes
 
 
 def driver_requests(prefix, work_dir, count):
@@ -120,16 +108,17 @@ def scheduled_changes(scenario):
     return schedule
 
 
-def attempt_shapes(trace):
-    """For each attempt of a trace: how often it listed the devices, and how
-    many of its queries reached the driver (an open that failed sends none)."""
+def attempt_shapes(attempts):
+    """For each attempt (as the judge cuts the trace): how often it listed
+    the devices, and how many of its queries reached the driver (an open
+    that failed sends none)."""
     return [(text.count("--> GetAvailableAdapters()\n") - text.count("return ZOWL_ERROR_UNKNOWN") -
              text.count("devs == INVALID_HANDLE_VALUE"),
              text.count("Offset 0x38 = ") - text.count("Mac file failed!"))
-            for text in trace.split("--> DetectAdapter()\n")[1:]]
+            for text in attempts]
 
 
-def place_listings(report):
+def place_listings(report, attempts):
     """Which attempt each listing and each query the driver saw belongs to,
     worked out from the program's own trace rather than from how long its
     listings took: for each attempt the system times between which its first
@@ -143,7 +132,7 @@ def place_listings(report):
     between its neighbours'."""
     events = sorted([(r["sequence"], "query", r) for r in report["driverRequests"] if r["major"]] +
                     [(l["sequence"], "listing", l) for l in report["driverListings"]], key=lambda e: e[0])
-    shapes = attempt_shapes(report["trace"])
+    shapes = attempt_shapes(attempts)
     starts, query_attempts, at, earliest = [], {}, 0, 0
     for attempt, (listings, queries) in enumerate(shapes):
         if listings < 1 or at >= len(events) or events[at][1] != "listing":
@@ -248,26 +237,35 @@ def log_lines(report):
     return lines
 
 
+def read_timing(scenario, report, attempts):
+    """How a timed run's changes took effect, from the driver's logs and the
+    program's attempts (as the judge cut its trace): every reading of the
+    late changes as the judge's lateAttempts, and the problems that make the
+    run no run of the scenario (a change made early or never, a query
+    answered as of another attempt)."""
+    starts, query_attempts, problems = place_listings(report, attempts)
+    if problems:
+        return [{}], problems
+    readings, problems = attempt_delays(scenario, report, starts)
+    problems += request_times(scenario, report, query_attempts)
+    return [{str(due): late for due, late in sorted(reading.items())} for reading in readings], problems
+
+
 def observe(session, before, run, scenario):
-    """The observation of one run, and the problems that make it no run of
-    the scenario at all (a change the driver made early or never, a query
-    answered as of another attempt, standard output not in text mode)."""
+    """The observation of one run (the registry exports before and after
+    it, for the judge to compare), the driver's logs, and the problems that
+    make it no run of the scenario (standard output not in text mode)."""
     trace = run["stdout"].replace("\r\n", "\n")
     changes, listings, counted = driver_changes(session.prefix, session.work_dir)
     report = dict(run, trace=trace, driverChanges=changes, driverListings=listings, driverAttempts=counted,
                   driverRequests=driver_requests(session.prefix, session.work_dir, len(scenario["drivers"])))
-    readings, problems = [{}], []
-    if scenario["timed"]:
-        starts, query_attempts, problems = place_listings(report)
-        if not problems:
-            readings, problems = attempt_delays(scenario, report, starts)
-            problems += request_times(scenario, report, query_attempts)
+    problems = []
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
     requests = [{"device": scenario["drivers"][r["adapter"]]["device"], "code": r["code"], "oid": r["oid"],
                  "inSize": r["inSize"], "outSize": r["outSize"], "prefilled": r["prefilled"]}
                 for r in report["driverRequests"] if r["major"]]
     observation = {"stdout": trace, "exitCode": run["exitCode"], "lateAttempts": {}, "driverRequests": requests,
-                   "registryChanges": registry_changes(before, watched_registry(session.prefix, session.work_dir))}
-    report["lateReadings"] = [{str(due): late for due, late in sorted(reading.items())} for reading in readings]
+                   "registryBefore": before,
+                   "registryAfter": export_watched(session.prefix, session.work_dir, "after")}
     return observation, report, problems

@@ -1,7 +1,7 @@
 """wine_prefix.py - Wine prefixes and sessions for the runner.
 
-A template prefix is made once per Wine version and test driver (wineboot,
-the driver copied in, the base registry imported); every run gets a fresh
+A template prefix is made once per Wine version and test files (wineboot,
+the test driver and class installer copied in, the base registry imported); every run gets a fresh
 clone of it, with a wineserver of its own kept alive for the whole session,
 so that a loaded driver stays loaded between the runner's Wine commands.
 Only the Python standard library is used.
@@ -34,10 +34,38 @@ def require(program):
     return path
 
 
+# Wine's ANSI code page is its Unix locale's: the locale each code page a
+# scenario may give takes (1252: the default, Wine's en-US).
+LOCALES = {1251: "ru_RU", 936: "zh_CN"}
+# The locale of each session's prefix that runs in one.
+SESSION_LOCALES = {}
+
+
+def make_locale(cache, code_page):
+    """The Unix locale giving Wine the ANSI code page, made with localedef
+    into the cache when glibc has none installed: (LANG, LOCPATH or None)."""
+    name = LOCALES[code_page] + ".UTF-8"
+    installed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    if name.lower().replace("-", "") in [n.lower() for n in installed]:
+        return name, None
+    where = os.path.join(cache, "locales")
+    if not os.path.isdir(os.path.join(where, name)):
+        os.makedirs(where, exist_ok=True)
+        # localedef warns (exit code 1) about what glibc's own sources hold.
+        subprocess.run([require("localedef"), "-i", LOCALES[code_page], "-f", "UTF-8", os.path.join(where, name)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    if not os.path.isdir(os.path.join(where, name)):
+        raise Skip("localedef could not make %s" % name)
+    return name, where
+
+
 def wine_environment(prefix):
     env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
                WINEDLLOVERRIDES="winemenubuilder.exe=d")
     env.pop("DISPLAY", None)  # no window is ever wanted; Wine falls back to its null driver
+    if prefix in SESSION_LOCALES:
+        lang, locpath = SESSION_LOCALES[prefix]
+        env.update(LANG=lang, LC_ALL=lang, **({"LOCPATH": locpath} if locpath else {}))
     return env
 
 
@@ -70,17 +98,21 @@ def import_reg(prefix, text, work_dir, name):
     wine(prefix, "regedit", "/S", to_windows_path(path))
 
 
-def template_stamp(driver):
-    """What a template was made from: Wine's version and the driver's bytes."""
+def template_stamp(files):
+    """What a template was made from: Wine's version and the bytes of the
+    files copied in."""
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    with open(driver, "rb") as f:
-        return version + " " + hashlib.sha256(f.read()).hexdigest()
+    digests = []
+    for source in sorted(files.values()):
+        with open(source, "rb") as f:
+            digests.append(hashlib.sha256(f.read()).hexdigest())
+    return " ".join([version] + digests)
 
 
-def ensure_template(cache, driver, driver_file, base_registry):
-    """Makes (once) the cached prefix every run starts from: wineboot, the
-    driver copied to system32\\drivers as driver_file, base_registry (.reg
-    text) imported. Returns its path."""
+def ensure_template(cache, files, base_registry):
+    """Makes (once) the cached prefix every run starts from: wineboot, files
+    ({path under C:\\windows: source}) copied in over what Wine put there,
+    base_registry (.reg text) imported. Returns its path."""
     require("wine")
     require("wineserver")
     os.makedirs(cache, exist_ok=True)
@@ -88,7 +120,7 @@ def ensure_template(cache, driver, driver_file, base_registry):
     stamp_path = os.path.join(cache, "template.stamp")
     with open(os.path.join(cache, "template.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        stamp = template_stamp(driver)
+        stamp = template_stamp(files)
         if os.path.exists(stamp_path) and open(stamp_path).read() == stamp and os.path.isdir(template):
             return template
         shutil.rmtree(template, ignore_errors=True)
@@ -97,7 +129,11 @@ def ensure_template(cache, driver, driver_file, base_registry):
         started = time.monotonic()
         subprocess.run(["wineboot", "-i"], env=wine_environment(template), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300, check=True)
-        shutil.copy(driver, os.path.join(template, "drive_c", "windows", "system32", "drivers", driver_file))
+        for target, source in files.items():
+            path = os.path.join(template, "drive_c", "windows", target)
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(path)
+            shutil.copy(source, path)
         import_reg(template, base_registry, cache, "base.reg")
         stop_session(template)
         with open(stamp_path, "w") as f:
@@ -125,12 +161,15 @@ class Session:
     """A fresh clone of the template for one run, with its Wine session
     running until the block ends."""
 
-    def __init__(self, template, work_dir):
+    def __init__(self, template, work_dir, code_page=1252):
+        """code_page: the ANSI code page the session's programs get (LOCALES)."""
         self.work_dir = work_dir
         self.prefix = os.path.join(work_dir, "prefix")
         self.server = None
         os.makedirs(work_dir, exist_ok=True)
         clone_prefix(template, self.prefix)
+        if code_page != 1252:
+            SESSION_LOCALES[self.prefix] = make_locale(os.path.dirname(template), code_page)
 
     def __enter__(self):
         # A persistent server keeps the session, and with it a loaded

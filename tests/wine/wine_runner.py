@@ -7,6 +7,7 @@ the simulated host describes (docs/scenario-format.md).
                    [--expect-mismatch WHAT,...] SCENARIO.json...
     wine_runner.py [--cache DIR] contract --exe host_contract.exe --sim EDCCA_SIM MACHINE.json
     wine_runner.py [--cache DIR] program EXE [ARG...]
+    wine_runner.py [--cache DIR] collect --kit ZIP|FOLDER --sim EDCCA_SIM SCENARIO.json FOLDER
 
 Each scenario runs once per Windows version (the scenario's, the nearest
 Wine offers, or each --windows) on a fresh prefix with the test driver; the
@@ -19,8 +20,10 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
+import zipfile
 
 import wine_machine
 import wine_observation
@@ -31,61 +34,73 @@ MISMATCH_PARTS = ["stdout", "end", "attempts", "registry"]
 
 
 def template(cache):
-    driver = wine_machine.build_driver(cache)
-    return wine_prefix.ensure_template(cache, driver, wine_machine.DRIVER_FILE, wine_machine.base_registry())
+    return wine_prefix.ensure_template(cache, wine_machine.build_test_files(cache), wine_machine.base_registry())
 
 
 def set_up_machine(session, scenario, exe, windows):
     """Gives a session's prefix the scenario's registry, starts the test
     driver on its adapters and sets the run's Windows version and clock.
-    Returns the watched registry as it then is."""
+    Returns the watched trees' exports as they then are."""
     for number, text in enumerate(scenario["registryTexts"]):
         session.import_reg(text, "given%d.reg" % number)
     session.import_reg(wine_machine.driver_registry(scenario), "driver.reg")
     if scenario["drivers"] or scenario["events"]:
         # Demand start, after the import: DriverEntry reads the adapters.
         wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
-    before = wine_observation.watched_registry(session.prefix, session.work_dir)
+    before = wine_observation.export_watched(session.prefix, session.work_dir, "before")
     session.import_reg(wine_machine.run_settings(exe, windows, scenario["timed"]), "run.reg")
     return before
 
 
-def run_scenario(cache, exe, path, versions=None):
-    """One observation per Windows version of a scenario, each on a fresh
-    machine: (version, observation, report, problems)."""
+def run_scenario(cache, exe, path, versions=None, judge=None):
+    """One run per Windows version of a scenario, each on a fresh machine:
+    (version, observation, report, problems, and judge's result on them
+    while the machine's files exist: None without a judge)."""
     scenario = wine_machine.translate_sim_scenario(path)
     runs = []
     for windows in versions or [scenario["windows"]]:
         name = "%s-%s-%d" % (os.path.splitext(os.path.basename(path))[0], windows, os.getpid())
-        with wine_prefix.Session(template(cache), os.path.join(cache, "runs", name)) as session:
+        with wine_prefix.Session(template(cache), os.path.join(cache, "runs", name), scenario["codePage"]) as session:
             before = set_up_machine(session, scenario, exe, windows)
-            runs.append((windows,) + wine_observation.observe(session, before, session.run(os.path.abspath(exe)),
-                                                              scenario))
+            run = wine_observation.observe(session, before, session.run(os.path.abspath(exe)), scenario)
+            runs.append((windows,) + run + (judge and judge(scenario, *run),))
     return scenario, runs
 
 
 def verdict(sim, path, observation):
     """The judge's verdict on one observation: its mismatches, each
-    {"part", "text"}."""
+    {"part", "text"}, and the program's attempts as the judge cut its trace."""
     result = subprocess.run([sim, "--judge", "/dev/stdin", path], input=json.dumps(observation),
                             capture_output=True, text=True)
     if result.returncode not in (0, 1):
         raise wine_prefix.RunnerError("edcca-sim --judge: %s" % result.stderr.strip())
-    return json.loads(result.stdout)["mismatches"]
+    judged = json.loads(result.stdout)
+    return judged["mismatches"], judged["attempts"]
+
+
+def judge_run(sim, path, scenario, observation, report, problems):
+    """The judge's mismatches of one run. A timed run's changes are placed
+    by the driver's logs and the attempts the judge found; a change that
+    raced a listing can be read two ways, and the run passes when the
+    program's behaviour fits either (the readings' problems join problems)."""
+    found, attempts = verdict(sim, path, observation)
+    if scenario["timed"]:
+        readings, timing = wine_observation.read_timing(scenario, report, attempts)
+        problems += timing
+        for reading in readings:
+            observation["lateAttempts"] = reading
+            found = verdict(sim, path, observation)[0]
+            if not found:
+                break
+    return found
 
 
 def check(args, path):
     """sim-check of one scenario file: the number of failed runs."""
-    scenario, runs = run_scenario(args.cache, args.exe, path, args.windows)
+    scenario, runs = run_scenario(args.cache, args.exe, path, args.windows,
+                                  lambda *run: judge_run(args.sim, path, *run))
     failed = 0
-    for windows, observation, report, problems in runs:
-        # A change that raced a listing can be read two ways: the run passes
-        # when the program's behaviour fits either.
-        for reading in report["lateReadings"]:
-            observation["lateAttempts"] = reading
-            found = verdict(args.sim, path, observation)
-            if not found:
-                break
+    for windows, observation, report, problems, found in runs:
         label = "%s [%s%s] %d ms" % (os.path.basename(path), windows,
                                      "" if scenario["exactVersion"] or args.windows else ", nearest", report["durationMs"])
         if observation["lateAttempts"]:
@@ -127,6 +142,44 @@ def run_program(cache, exe, arguments):
     return 0 if run["exitCode"] == 0 else 1
 
 
+def collect(cache, kit, path, folder):
+    """Runs the kit's /collect (edcca.cmd, as deployment tools start it) on
+    a scenario's machine and copies the collection it leaves into folder.
+    kit: the package's zip or its unpacked folder. Returns 0 when a
+    collection was made."""
+    scenario = wine_machine.translate_sim_scenario(path)
+    work = os.path.join(cache, "runs", "collect-%d" % os.getpid())
+    with wine_prefix.Session(template(cache), work, scenario["codePage"]) as session:
+        set_up_machine(session, scenario, "EdccaProvision.exe", scenario["windows"])
+        # Windows tells every program the same version; Wine, per program.
+        session.import_reg(wine_machine.reg_document([("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\EdccaKit.exe",
+                                                       ['"Version"=' + wine_machine.reg_string(scenario["windows"])])]),
+                           "kit.reg")
+        drive_c = os.path.join(session.prefix, "drive_c")
+        target = os.path.join(drive_c, "kit")
+        if zipfile.is_zipfile(kit):
+            with zipfile.ZipFile(kit) as z:
+                z.extractall(target)
+                target = os.path.join(target, z.namelist()[0].split("/")[0])
+        else:
+            shutil.copytree(kit, target)
+        # A scenario's machine holds only the environment it gives: the
+        # search path every Windows has is set here.
+        with open(os.path.join(drive_c, "collect.cmd"), "w", newline="\r\n") as f:
+            f.write("@echo off\nset PATH=C:\\windows\\system32;C:\\windows\nset PATHEXT=.COM;.EXE;.BAT;.CMD\n"
+                    'cd /d "%s"\ncall edcca.cmd /collect\n' % ("C:" + target[len(drive_c):].replace("/", "\\")))
+        code = wine_prefix.wine(session.prefix, "cmd", "/c", "C:\\collect.cmd", check=False, timeout=300)
+        made = os.path.join(drive_c, "windows", "logs", "EdccaProvision", "collection")
+        print("edcca.cmd /collect exited with %d under Wine (%s)" % (code, session.prefix))
+        if not os.path.isdir(made):
+            print("no collection in %s" % made)
+            return 1
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(made, folder)
+    print("collection in %s" % folder)
+    return 0
+
+
 def mismatch_parts(text):
     unknown = set(text.split(",")) - set(MISMATCH_PARTS)
     if unknown:
@@ -143,6 +196,11 @@ def main():
     program = commands.add_parser("program", help="run a test program; pass on its exit code 0")
     program.add_argument("exe")
     program.add_argument("arguments", nargs="*")
+    collecting = commands.add_parser("collect", help="run the kit's /collect on a scenario's machine")
+    collecting.add_argument("--kit", required=True, help="the package's zip, or its unpacked folder")
+    collecting.add_argument("--sim", required=True, help="edcca-sim, the reader of scenarios")
+    collecting.add_argument("scenario")
+    collecting.add_argument("folder", help="where the collection goes (replaced)")
     for name in ("sim-check", "contract"):
         command = commands.add_parser(name, help="run and judge scenarios" if name == "sim-check" else
                                       "run the host-contract suite's Windows build on its machine")
@@ -169,6 +227,8 @@ def main():
             return 0
         if args.command == "program":
             return run_program(args.cache, args.exe, args.arguments)
+        if args.command == "collect":
+            return collect(args.cache, os.path.abspath(args.kit), args.scenario, os.path.abspath(args.folder))
         if args.command == "contract":
             return run_contract(args.cache, args.exe, args.scenarios[0])
         failed = 0
