@@ -406,7 +406,8 @@ void Read(const fs::path &folder, Collection *collection) {
     for (const std::string &name : collection->regFiles) {
         fs::path const file = folder / name;
         RegImportError importError;
-        if (!ImportRegBytes(registry, ReadBounded(file), file.generic_string(), &importError)) {
+        if (!ImportRegBytes(registry, ReadBounded(file), file.generic_string(), &importError,
+                            collection->version.codePage)) {
             Fail(file, "line " + std::to_string(importError.line) + ": " + importError.message);
         }
     }
