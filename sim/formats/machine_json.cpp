@@ -133,8 +133,6 @@ std::string MachineJson(const Scenario &scenario) {
     return machine.dump() + "\n";
 }
 
-std::string RegistryJson(const Registry &registry) {
-    return ListKeys(registry).dump() + "\n";
-}
+std::string RegistryJson(const Registry &registry) { return ListKeys(registry).dump() + "\n"; }
 
 } // namespace sim

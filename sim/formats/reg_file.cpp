@@ -554,9 +554,8 @@ bool ConvertText(std::string *text, unsigned codePage, bool read, const RegOpera
         return false;
     }
     if (missing != 0 && read) {
-        *fault = {operation.line, "value \"" + operation.valueName + "\" holds " +
-                                      CodePointText(missing) + ", which has no equivalent in code page " +
-                                      std::to_string(codePage)};
+        *fault = {operation.line, "value \"" + operation.valueName + "\" holds " + CodePointText(missing) +
+                                      ", which has no equivalent in code page " + std::to_string(codePage)};
         return false;
     }
     *text = std::move(converted);
@@ -630,7 +629,7 @@ bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::strin
     if (parsed) {
         Parser parser(std::move(lines), wide);
         parsed = parser.Parse(&operations, &fault) && (!wide || ConvertOperations(&operations, codePage, &fault));
-        for (const Fault &warning : parsed && warnings != nullptr ? parser.Warnings() : std::vector<Fault>()) {
+        for (const Fault &warning : parsed &&warnings != nullptr ? parser.Warnings() : std::vector<Fault>()) {
             warnings->push_back({fileName, warning.line, warning.message});
         }
     }

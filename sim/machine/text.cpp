@@ -309,8 +309,7 @@ bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, 
     }
     out->clear();
     for (size_t at = 0; at < utf8.size();) {
-        std::string_view const sequence =
-            utf8.substr(at, SequenceLength(static_cast<unsigned char>(utf8[at])));
+        std::string_view const sequence = utf8.substr(at, SequenceLength(static_cast<unsigned char>(utf8[at])));
         at += sequence.size();
         std::string bytes;
         std::uint8_t byte = 0;
