@@ -251,25 +251,10 @@ char32_t DecodeSequence(std::string_view sequence) {
     return point;
 }
 
-// Takes a code page. Returns glibc's name of it, or null when unsupported.
-const char *IconvName(unsigned codePage) {
-    switch (codePage) {
-    case 874:
-        return "CP874";
-    case 932:
-        return "CP932";
-    case 936:
-        return "CP936";
-    case 949:
-        return "CP949";
-    case 950:
-        return "CP950";
-    default:
-        break;
-    }
-    static const char *const kWindowsPages[] = {"CP1250", "CP1251", "CP1252", "CP1253", "CP1254",
-                                                "CP1255", "CP1256", "CP1257", "CP1258"};
-    return codePage >= 1250 && codePage <= 1258 ? kWindowsPages[codePage - 1250] : nullptr;
+// Takes a code page. Returns whether glibc converts to it as Windows does.
+bool IsSupportedCodePage(unsigned codePage) {
+    return (codePage >= 1250 && codePage <= 1258) || codePage == 874 || codePage == 932 || codePage == 936 ||
+           codePage == 949 || codePage == 950;
 }
 
 // Takes one UTF-8 sequence, an open conversion and the page's longest
@@ -291,12 +276,11 @@ std::string EncodeSequence(iconv_t converter, std::string_view sequence, size_t 
 } // namespace
 
 bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, char32_t *missing) {
-    const char *name = IconvName(codePage);
-    if (name == nullptr) {
+    if (!IsSupportedCodePage(codePage)) {
         return false;
     }
     // 1252 by the machine's own table: glibc lacks its five C1 positions.
-    iconv_t const opened = codePage == 1252 ? nullptr : iconv_open(name, "UTF-8");
+    iconv_t const opened = codePage == 1252 ? nullptr : iconv_open(("CP" + std::to_string(codePage)).c_str(), "UTF-8");
     if (opened == reinterpret_cast<iconv_t>(-1)) {
         return false;
     }
