@@ -377,15 +377,16 @@ TEST(Collection, TheCollectorsCollectionReplaysTheRun) {
          .note = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}: left "
                  "out, larger than 4 MB",
          .verdict = sim::ReplayVerdict::CannotReplay},
-        // Keys nested deeper than the registry allows are left out of the walk, which does not recurse.
+        // Keys nested deeper than the collector's path holds (names of Windows' longest, 255 characters) are
+        // left out of the walk, which does not recurse; the registry nests no deeper than the walk's stack.
         {.scenario = "examples/exhausted-region-3.json",
          .change =
              [](sim::Machine &machine) {
                  std::string path = kAdapterEnum;
-                 for (int level = 0; level < 600; ++level) {
-                     path += "\\L";
+                 while (path.size() <= 32768) {
+                     path += "\\" + std::string(255, 'L');
                  }
-                 machine.registry.CreateKey(path);
+                 ASSERT_NE(machine.registry.CreateKey(path), nullptr);
              },
          .files = {"class.reg", "collection.txt", "enum.reg", "environment.reg", "facts.txt", "trace.txt"},
          .exported = {"enum.reg", "; a subkey of the key above is left out: too deep, too long a path, or a line "

@@ -26,6 +26,14 @@ std::string Utf16File(std::u16string_view text) {
     return bytes;
 }
 
+std::string Repeat(std::string_view text, int times) {
+    std::string repeated;
+    for (int i = 0; i < times; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
 Registry ImportOrFail(std::string_view bytes) {
     Registry registry;
     RegImportError error;
@@ -41,36 +49,51 @@ void ExpectValue(const Registry &registry, const char *key, const char *name, st
 }
 
 TEST(RegFile, EachValueFormGivesItsTypeAndBytes) {
+    // A wide row's file is UTF-16 read in the code page; a narrow row's units are its bytes.
     struct Case {
-        const char *line, *name;
+        std::u16string line;
+        const char *name;
         std::uint32_t type;
         Bytes data;
+        bool wide = false;
+        unsigned codePage = 1252;
+        int warningLine = 0;
     } const cases[] = {
-        {R"("s"="a \"q\" \\p")", "s", 1, ToBytes(std::string_view("a \"q\" \\p\0", 9))},
-        {R"("s"="one\ntwo\rthree")", "s", 1, ToBytes(std::string_view("one\ntwo\rthree\0", 14))},
-        {R"("s"="")", "s", 1, {0}},
-        {"\"s\"=\"caf\xE9 \x80\"", "s", 1, ToBytes(std::string_view("caf\xE9 \x80\0", 7))},
-        {R"(@="d")", "", 1, {'d', 0}},
-        {R"("n\"\\\n"="x")", "n\"\\\n", 1, {'x', 0}},
-        {"  \"sp\" = \"x\"   ; comment", "sp", 1, {'x', 0}},
-        {"\"d\"=dword:0000ABCD", "d", 4, {0xCD, 0xAB, 0, 0}},
-        {"\"d\"=dword: 1 ; comment", "d", 4, {1, 0, 0, 0}},
-        {"\"b\"=hex:00,01,fe,FF", "b", 3, {0, 1, 0xFE, 0xFF}},
-        {"\"b\"=hex:0,f,", "b", 3, {0, 0xF}},
-        {"\"b\"=hex:", "b", 3, {}},
-        {"\"e\"=hex(2):41,42", "e", 2, {'A', 'B', 0}},
-        {"\"e\"=hex(2):41,00,42,00", "e", 2, {'A', 0, 'B', 0}},
-        {"\"m\"=hex(7):61,00,62,00,00", "m", 7, {'a', 0, 'b', 0, 0}},
-        {"\"z\"=hex(1):41,42", "z", 1, {'A', 'B', 0}},
-        {"\"n\"=hex(0):", "n", 0, {}},
-        {"\"q\"=hex(b):01,02,03,04,05,06,07,08", "q", 11, {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"\"x\"=hex(12345678):5a", "x", 0x12345678, {0x5A}},
+        {uR"("s"="a \"q\" \\p")", "s", 1, ToBytes(std::string_view("a \"q\" \\p\0", 9))},
+        {uR"("s"="one\ntwo\rthree")", "s", 1, ToBytes(std::string_view("one\ntwo\rthree\0", 14))},
+        {uR"("s"="")", "s", 1, {0}},
+        {u"\"s\"=\"caf\xE9 \x80\"", "s", 1, ToBytes(std::string_view("caf\xE9 \x80\0", 7))},
+        {uR"(@="d")", "", 1, {'d', 0}},
+        {uR"("n\"\\\n"="x")", "n\"\\\n", 1, {'x', 0}},
+        {u"  \"sp\" = \"x\"   ; comment", "sp", 1, {'x', 0}},
+        {u"\"d\"=dword:0000ABCD", "d", 4, {0xCD, 0xAB, 0, 0}},
+        {u"\"d\"=dword: 1 ; comment", "d", 4, {1, 0, 0, 0}},
+        {u"\"b\"=hex:00,01,fe,FF", "b", 3, {0, 1, 0xFE, 0xFF}},
+        {u"\"b\"=hex:0,f,", "b", 3, {0, 0xF}},
+        {u"\"b\"=hex:", "b", 3, {}},
+        {u"\"e\"=hex(2):41,42", "e", 2, {'A', 'B', 0}},
+        {u"\"e\"=hex(2):41,00,42,00", "e", 2, {'A', 0, 'B', 0}, false, 1252, 3}, // UTF-16 read as 8-bit
+        {u"\"m\"=hex(7):61,00,62,00,00", "m", 7, {'a', 0, 'b', 0, 0}},
+        {u"\"z\"=hex(1):41,42", "z", 1, {'A', 'B', 0}},
+        {u"\"n\"=hex(0):", "n", 0, {}},
+        {u"\"q\"=hex(b):01,02,03,04,05,06,07,08", "q", 11, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {u"\"x\"=hex(12345678):5a", "x", 0x12345678, {0x5A}},
+        {u"\"DriverDesc\"=\"\u0411\"", "DriverDesc", 1, {0xC1, 0}, true, 1251},
+        {u"\"DriverDesc\"=\"\u0411\"", "DriverDesc", 1, {'?', 0}, true, 1252},
+        {u"\"FriendlyName\"=\"\u4E2D\u6587\"", "FriendlyName", 1, {0xD6, 0xD0, 0xCE, 0xC4, 0}, true, 936},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.line);
-        Registry registry = ImportOrFail(std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n") + c.line + "\r\n");
+        std::u16string const text = u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n" + c.line + u"\r\n";
+        std::string const file = c.wide ? Utf16File(text) : std::string(text.begin(), text.end());
+        SCOPED_TRACE(file);
+        Registry registry;
+        RegImportError error;
+        std::vector<RegImportError> warnings;
+        ASSERT_TRUE(ImportRegBytes(registry, file, "t.reg", &error, c.codePage, &warnings)) << error.ToString();
         ExpectValue(registry, "K", c.name, c.type, c.data);
         EXPECT_EQ(registry.FindKey("K")->Values().size(), 1u);
+        EXPECT_EQ(warnings.size(), c.warningLine != 0 ? 1U : 0U);
+        EXPECT_EQ(warnings.empty() ? 0 : warnings[0].line, c.warningLine);
     }
 }
 
@@ -141,7 +164,8 @@ TEST(RegFile, KeyLinesDeletionsAndContinuationsActAsRegedit) {
                                "  03\r\n"
                                "[HKEY_LOCAL_MACHINE\\Software\\\\A]B\\]\r\n"
                                "[HKEY_LOCAL_MACHINE]\r\n"
-                               "\"AtRoot\"=\"r\"\r\n",
+                               "\"AtRoot\"=\"r\"\r\n" +
+                                   ("[HKEY_LOCAL_MACHINE" + Repeat("\\K", 512) + "]\r\n"),
                                "t.reg", &error))
         << error.ToString();
     EXPECT_EQ(registry.FindKey("Software\\Old"), nullptr);
@@ -152,6 +176,7 @@ TEST(RegFile, KeyLinesDeletionsAndContinuationsActAsRegedit) {
     ExpectValue(registry, "Software\\Kept", "Long", 3, {0, 1, 2, 3});
     EXPECT_NE(registry.FindKey("Software\\A]B"), nullptr);
     ExpectValue(registry, "", "AtRoot", 1, {'r', 0});
+    EXPECT_NE(registry.FindKey(Repeat("K\\", 512)), nullptr);
 }
 
 TEST(RegFile, FaultsNameFileAndLineAndImportNothing) {
@@ -167,10 +192,12 @@ TEST(RegFile, FaultsNameFileAndLineAndImportNothing) {
         {"\xEF\xBB\xBFREGEDIT4\r\n",
          "t.reg:1: UTF-8 byte-order mark: regedit does not read UTF-8 files; save the file as ANSI or UTF-16LE"},
         {ok + std::string("\"a\"=\"\0\"", 7), "t.reg:6: NUL byte in the text"},
-        {Utf16File(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\"\u4E2D\"=\"1\"\r\n"),
-         "t.reg:3: character U+4E2D has no equivalent in code page 1252"},
-        {Utf16File(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\"a\"=hex(2):00,01,00,00\r\n"),
-         "t.reg:3: string data holds U+0100, which has no equivalent in code page 1252"},
+        {Utf16File(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\"HardwareID\"=hex(7):55,00,11,04,00,00,00,00\r\n"),
+         "t.reg:3: value \"HardwareID\" holds U+0411, which has no equivalent in code page 1252"},
+        {ok + "[HKEY_LOCAL_MACHINE" + Repeat("\\K", 513) + "]",
+         "t.reg:6: key 513 levels deep; Windows nests keys 512 levels deep at most"},
+        {ok + "[HKEY_LOCAL_MACHINE" + Repeat("\\K", 20000) + "]",
+         "t.reg:6: key 20000 levels deep; Windows nests keys 512 levels deep at most"},
         {ok + "a=1", "t.reg:6: unexpected text (expected [key], \"name\"=, @= or a ; comment)"},
         {ok + "[ HKEY_LOCAL_MACHINE\\X]", "t.reg:6: blank after '[' (regedit ignores the line)"},
         {ok + "[HKEY_LOCAL_MACHINE\\X", "t.reg:6: key name without its closing ']'"},

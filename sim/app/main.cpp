@@ -310,9 +310,13 @@ int WriteRegJson(const std::string &path) {
         std::fprintf(stderr, "edcca-sim: %s: cannot read\n", path.c_str());
         return kUsageExit;
     }
-    if (!sim::ImportRegBytes(registry, bytes, path, &importError)) {
+    std::vector<sim::RegImportError> warnings;
+    if (!sim::ImportRegBytes(registry, bytes, path, &importError, 1252, &warnings)) {
         std::fprintf(stderr, "edcca-sim: %s\n", importError.ToString().c_str());
         return kUsageExit;
+    }
+    for (const sim::RegImportError &warning : warnings) {
+        std::fprintf(stderr, "edcca-sim: warning: %s\n", warning.ToString().c_str());
     }
     std::fputs(sim::RegistryJson(registry).c_str(), stdout);
     return 0;
@@ -350,6 +354,12 @@ int Run(int argc, char **argv) {
             return static_cast<int>(sim::ReportReplay(replay, "", report));
         }
         return kUsageExit;
+    }
+    // A run's report on standard error carries the warnings itself.
+    bool const reportHasWarnings =
+        (options.mode == Mode::Run || options.mode == Mode::Replay) && options.reportPath.empty();
+    for (const std::string &warning : reportHasWarnings ? std::vector<std::string>() : scenario.warnings) {
+        std::fprintf(stderr, "edcca-sim: warning: %s: %s\n", scenario.file.c_str(), warning.c_str());
     }
     if (!options.writePath.empty()) {
         std::ofstream written(options.writePath, std::ios::binary);

@@ -39,21 +39,31 @@ json Timeline(const std::vector<Interval> &timeline) {
     return spans;
 }
 
-void AddKeys(const RegistryKey &key, const std::string &path, json &keys) {
-    json values = json::array();
-    for (const RegistryValue &value : key.Values()) {
-        std::string data;
-        for (std::uint8_t byte : value.data) {
-            data += (data.empty() ? "" : " ") + Hex(byte, 2).substr(2);
+// Lists every key below the root with its values, depth first in
+// enumeration order, walking with a stack rather than recursion.
+json ListKeys(const Registry &registry) {
+    json keys = json::array();
+    std::vector<std::pair<const RegistryKey *, std::string>> pending = {{registry.Root(), ""}};
+    while (!pending.empty()) {
+        auto [key, path] = std::move(pending.back());
+        pending.pop_back();
+        json values = json::array();
+        for (const RegistryValue &value : key->Values()) {
+            std::string data;
+            for (std::uint8_t byte : value.data) {
+                data += (data.empty() ? "" : " ") + Hex(byte, 2).substr(2);
+            }
+            values.push_back({{"name", ByteText(value.name)}, {"type", value.type}, {"data", data}});
         }
-        values.push_back({{"name", ByteText(value.name)}, {"type", value.type}, {"data", data}});
+        if (!path.empty()) {
+            keys.push_back({{"key", ByteText(path)}, {"values", values}});
+        }
+        std::vector<RegistryKey *> const subkeys = key->Subkeys();
+        for (auto subkey = subkeys.rbegin(); subkey != subkeys.rend(); ++subkey) {
+            pending.emplace_back(*subkey, path.empty() ? (*subkey)->Name() : path + "\\" + (*subkey)->Name());
+        }
     }
-    if (!path.empty()) {
-        keys.push_back({{"key", ByteText(path)}, {"values", values}});
-    }
-    for (const RegistryKey *subkey : key.Subkeys()) {
-        AddKeys(*subkey, path.empty() ? subkey->Name() : path + "\\" + subkey->Name(), keys);
-    }
+    return keys;
 }
 
 json Devices(const Scenario &scenario) {
@@ -101,9 +111,7 @@ std::string MachineJson(const Scenario &scenario) {
                           {"servicePackMinor", v.servicePackMinor},
                           {"suiteMask", v.suiteMask},
                           {"codePage", v.codePage}};
-    json keys = json::array();
-    AddKeys(*scenario.registry.Root(), "", keys);
-    machine["registry"] = keys;
+    machine["registry"] = ListKeys(scenario.registry);
     machine["devices"] = Devices(scenario);
     json drivers = json::array();
     for (const Driver &driver : scenario.drivers) {
@@ -126,10 +134,6 @@ std::string MachineJson(const Scenario &scenario) {
     return machine.dump() + "\n";
 }
 
-std::string RegistryJson(const Registry &registry) {
-    json keys = json::array();
-    AddKeys(*registry.Root(), "", keys);
-    return keys.dump() + "\n";
-}
+std::string RegistryJson(const Registry &registry) { return ListKeys(registry).dump() + "\n"; }
 
 } // namespace sim

@@ -7,16 +7,18 @@
 // skips a faulty line silently and goes on, this reader stops with an error:
 // a scenario file that loses a line without notice would test the wrong thing.
 //
-// The registry holds what the A functions return, so text is stored in code
-// page 1252 throughout: an 8-bit file's bytes are taken as they are (regedit
-// converts them with the ANSI code page and RegQueryValueExA converts them
-// back), and a UTF-16LE file's characters are converted to 1252.
+// The registry holds what the A functions return, so text is stored in the
+// machine's ANSI code page: an 8-bit file's bytes are taken as they are
+// (regedit converts them with the ANSI code page and RegQueryValueExA converts
+// them back), and a UTF-16LE file's characters are converted to the code page
+// (read as UTF-8 here, converted once parsed).
 
 #include "formats/reg_file.h"
 
-#include <cstdio>
+#include <algorithm>
 
 #include "machine/host_extra.h"
+#include "machine/text.h"
 
 namespace sim {
 
@@ -26,19 +28,24 @@ constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
 
-// One line of the file, already in code page 1252.
+// The values the program reads and decides by: a character in them that
+// the code page lacks exactly would read as Windows' best fit, unknown here.
+constexpr const char *kReadValues[] = {"HardwareID", "Driver", "NetCfgInstanceId", "DeviceVxDs",
+                                       "PROCESSOR_ARCHITECTURE"};
+
+// One line of the file: 8-bit text as it is, UTF-16 text as UTF-8.
 struct TextLine {
     int number = 0;
     std::string text;
-    std::uint16_t unmappable = 0; // first UTF-16 unit that 1252 lacks ('?' stands in the text), or 0
 };
 
-struct Operation {
+struct RegOperation {
     enum class Kind { CreateKey, DeleteTree, SetValue, DeleteValue } kind;
     std::string keyPath;
     std::string valueName;
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
+    int line = 0;
 };
 
 struct Fault {
@@ -85,12 +92,6 @@ bool OnlyCommentFollows(std::string_view text, size_t pos) {
     return pos == text.size() || text[pos] == ';';
 }
 
-std::string Hex4(unsigned value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "U+%04X", value);
-    return buffer;
-}
-
 // Splits text into lines, breaking at CR, LF or CR LF as regedit does.
 template <typename Text> std::vector<Text> SplitLines(const Text &text) {
     std::vector<Text> lines;
@@ -109,29 +110,51 @@ template <typename Text> std::vector<Text> SplitLines(const Text &text) {
     return lines;
 }
 
-// Reads UTF-16LE text (after its byte-order mark) into 1252 lines; a
-// character 1252 lacks is remembered, to fail only where it matters.
-bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
+// Takes UTF-16LE bytes (an odd last byte is no character). Returns them as
+// UTF-16 units.
+std::u16string ReadUnits(std::string_view bytes) {
     std::u16string units;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) { // an odd last byte is no character
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
         units.push_back(
             static_cast<char16_t>(static_cast<std::uint8_t>(bytes[i]) | static_cast<std::uint8_t>(bytes[i + 1]) << 8));
     }
-    std::vector<std::u16string> wideLines = SplitLines(units);
+    return units;
+}
+
+// Takes UTF-16 units. Returns them as UTF-8; a lone surrogate keeps its
+// three-byte form, so that the code page conversion finds it lacking.
+std::string EncodeUtf8(std::u16string_view units) {
+    std::string text;
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t point = units[i];
+        if (point >= 0xD800 && point < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (units[++i] - 0xDC00);
+        }
+        if (point < 0x80) {
+            text += static_cast<char>(point);
+            continue;
+        }
+        int const trail = point < 0x800 ? 1 : point < 0x10000 ? 2 : 3;
+        text += static_cast<char>(((0xFF00 >> (trail + 1)) & 0xFF) | (point >> (6 * trail)));
+        for (int shift = 6 * (trail - 1); shift >= 0; shift -= 6) {
+            text += static_cast<char>(0x80 | ((point >> shift) & 0x3F));
+        }
+    }
+    return text;
+}
+
+// Reads UTF-16LE text (after its byte-order mark) into UTF-8 lines.
+bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
+    std::vector<std::u16string> wideLines = SplitLines(ReadUnits(bytes.substr(2)));
     for (size_t n = 0; n < wideLines.size(); ++n) {
         TextLine line;
         line.number = static_cast<int>(n + 1);
-        for (char16_t unit : wideLines[n]) {
-            std::uint8_t byte = '?';
-            if (unit == 0) {
-                *fault = {line.number, "NUL character in the text"};
-                return false;
-            }
-            if (!UnicodeToAnsi(unit, &byte) && line.unmappable == 0) {
-                line.unmappable = unit;
-            }
-            line.text.push_back(static_cast<char>(byte));
+        if (wideLines[n].find(u'\0') != std::u16string::npos) {
+            *fault = {line.number, "NUL character in the text"};
+            return false;
         }
+        line.text = EncodeUtf8(wideLines[n]);
         lines->push_back(std::move(line));
     }
     return true;
@@ -153,7 +176,7 @@ bool DecodeNarrowLines(std::string_view bytes, std::vector<TextLine> *lines, Fau
     return true;
 }
 
-// Turns the file's bytes into numbered 1252 lines. regedit tells a Unicode
+// Turns the file's bytes into numbered lines. regedit tells a Unicode
 // file only by its UTF-16LE byte-order mark; anything else is 8-bit text.
 bool DecodeFile(std::string_view bytes, bool *wide, std::vector<TextLine> *lines, Fault *fault) {
     *wide =
@@ -171,7 +194,8 @@ class Parser {
   public:
     Parser(std::vector<TextLine> lines, bool wide) : lines_(std::move(lines)), wide_(wide) {}
 
-    bool Parse(std::vector<Operation> *operations, Fault *fault);
+    bool Parse(std::vector<RegOperation> *operations, Fault *fault);
+    const std::vector<Fault> &Warnings() const { return warnings_; }
 
   private:
     enum class Section { None, Key, Deletion };
@@ -188,18 +212,19 @@ class Parser {
     bool ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8_t> *data);
     bool ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type);
     bool ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data);
-    bool PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data);
+    void PrepareStringData(RegOperation *operation);
 
     std::vector<TextLine> lines_;
     bool wide_;
     size_t next_ = 0; // index of the line after the one being parsed
     Section section_ = Section::None;
     std::string keyPath_;
-    std::vector<Operation> operations_;
+    std::vector<RegOperation> operations_;
     Fault fault_;
+    std::vector<Fault> warnings_;
 };
 
-bool Parser::Parse(std::vector<Operation> *operations, Fault *fault) {
+bool Parser::Parse(std::vector<RegOperation> *operations, Fault *fault) {
     bool parsed = CheckHeader();
     while (parsed && next_ < lines_.size()) {
         const TextLine &line = lines_[next_++];
@@ -231,9 +256,6 @@ bool Parser::ParseLine(const TextLine &line) {
     size_t pos = SkipBlanks(line.text, 0);
     if (pos == line.text.size() || line.text[pos] == ';') {
         return true;
-    }
-    if (line.unmappable) {
-        return Fail(line.number, "character " + Hex4(line.unmappable) + " has no equivalent in code page 1252");
     }
     switch (line.text[pos]) {
     case '[':
@@ -285,15 +307,19 @@ bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
     if (IsBadKeyPath(path)) {
         return Fail(line.number, "key path with a doubled backslash after the root");
     }
+    if (size_t const depth = CountKeyLevels(path); depth > kMostKeyLevels) {
+        return Fail(line.number, "key " + std::to_string(depth) + " levels deep; Windows nests keys " +
+                                     std::to_string(kMostKeyLevels) + " levels deep at most");
+    }
 
     if (deletion) {
         if (path.find_first_not_of('\\') == std::string_view::npos) {
             return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
         }
-        operations_.push_back({Operation::Kind::DeleteTree, std::string(path), {}, 0, {}});
+        operations_.push_back({RegOperation::Kind::DeleteTree, std::string(path), {}, 0, {}, line.number});
         section_ = Section::Deletion;
     } else {
-        operations_.push_back({Operation::Kind::CreateKey, std::string(path), {}, 0, {}});
+        operations_.push_back({RegOperation::Kind::CreateKey, std::string(path), {}, 0, {}, line.number});
         section_ = Section::Key;
     }
     keyPath_ = std::string(path);
@@ -366,12 +392,12 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
     }
     text = text.substr(0, end);
 
-    Operation operation{Operation::Kind::SetValue, keyPath_, name, 0, {}};
+    RegOperation operation{RegOperation::Kind::SetValue, keyPath_, name, 0, {}, line.number};
     if (text.substr(pos, 1) == "-") {
         if (!OnlyCommentFollows(text, pos + 1)) {
             return Fail(line.number, "text after '-'");
         }
-        operation.kind = Operation::Kind::DeleteValue;
+        operation.kind = RegOperation::Kind::DeleteValue;
     } else if (text.substr(pos, 1) == "\"") {
         std::string value;
         ++pos;
@@ -390,17 +416,11 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
             return false;
         }
     } else if (text.substr(pos, 3) == "hex") {
-        int first = line.number;
         pos += 3;
-        if (!ParseHexType(line, &pos, &operation.type)) {
+        if (!ParseHexType(line, &pos, &operation.type) || !ParseHexBytes(pos, &operation.data)) {
             return false;
         }
-        if (!ParseHexBytes(pos, &operation.data)) {
-            return false;
-        }
-        if (!PrepareStringData(first, operation.type, &operation.data)) {
-            return false;
-        }
+        PrepareStringData(&operation);
     } else {
         return Fail(line.number, "unknown value type (expected \"text\", dword:, hex:, hex(n): or -)");
     }
@@ -489,47 +509,102 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
 
 // regedit gives hex(1), hex(2) and hex(7) data a closing NUL when it lacks
 // one, and takes the bytes as text of the file's own kind: 8-bit text from an
-// 8-bit file (kept as it is here), UTF-16LE from a UTF-16 file (converted to
-// 1252 here, an odd last byte dropped), whatever the header says.
-bool Parser::PrepareStringData(int lineNumber, std::uint32_t type, std::vector<std::uint8_t> *data) {
-    if ((type != host::REG_SZ && type != host::REG_EXPAND_SZ && type != host::REG_MULTI_SZ) || data->empty()) {
-        return true;
+// 8-bit file (kept as it is here), UTF-16LE from a UTF-16 file (UTF-8 here
+// until converted, an odd last byte dropped), whatever the header says. An
+// 8-bit file's data that reads as UTF-16LE (a regedit export pasted as 8-bit
+// text) is what the file says, so it stays, with a warning: the program
+// reads its first character only.
+void Parser::PrepareStringData(RegOperation *operation) {
+    std::vector<std::uint8_t> &data = operation->data;
+    if (!IsStringType(operation->type) || data.empty()) {
+        return;
     }
-    if (!wide_) {
-        if (data->back() != 0) {
-            data->push_back(0);
+    if (wide_) {
+        std::u16string units = ReadUnits(std::string_view(reinterpret_cast<const char *>(data.data()), data.size()));
+        if (units.empty() || units.back() != 0) {
+            units.push_back(0);
         }
-        return true;
+        std::string const text = EncodeUtf8(units);
+        data.assign(text.begin(), text.end());
+        return;
     }
-    std::vector<std::uint8_t> narrow;
-    for (size_t i = 0; i + 1 < data->size(); i += 2) {
-        std::uint16_t unit = static_cast<std::uint16_t>((*data)[i] | (*data)[i + 1] << 8);
-        std::uint8_t byte = 0;
-        if (!UnicodeToAnsi(unit, &byte)) {
-            return Fail(lineNumber, "string data holds " + Hex4(unit) + ", which has no equivalent in code page 1252");
-        }
-        narrow.push_back(byte);
+    bool utf16 = data.size() % 2 == 0 && data[0] != 0;
+    for (size_t i = 1; utf16 && i < data.size(); i += 2) {
+        utf16 = data[i] == 0;
     }
-    if (narrow.empty() || narrow.back() != 0) {
-        narrow.push_back(0);
+    if (utf16) {
+        warnings_.push_back({operation->line, "value \"" + operation->valueName + "\": " + TypeName(operation->type) +
+                                                  " data reads as UTF-16LE (every second byte 0) in an 8-bit file, "
+                                                  "where regedit takes it as 8-bit text; save the export as UTF-16"});
     }
-    *data = std::move(narrow);
+    if (data.back() != 0) {
+        data.push_back(0);
+    }
+}
+
+// Takes UTF-8 text from a UTF-16 file, a code page and whether the text is
+// one the program reads. Converts it in place. Returns false, with a fault,
+// where the text a read value gives Windows cannot be told, or the code page
+// cannot be converted to.
+bool ConvertText(std::string *text, unsigned codePage, bool read, const RegOperation &operation, Fault *fault) {
+    std::string converted;
+    char32_t missing = 0;
+    if (!EncodeCodePage(*text, codePage, &converted, &missing)) {
+        *fault = {operation.line, "code page " + std::to_string(codePage) + " cannot be converted to"};
+        return false;
+    }
+    if (missing != 0 && read) {
+        *fault = {operation.line, "value \"" + operation.valueName + "\" holds " + CodePointText(missing) +
+                                      ", which has no equivalent in code page " + std::to_string(codePage)};
+        return false;
+    }
+    *text = std::move(converted);
     return true;
 }
 
-void ApplyOperations(Registry &registry, const std::vector<Operation> &operations) {
-    for (const Operation &operation : operations) {
+// Converts the names and text of a UTF-16 file's operations, once parsed,
+// to the code page.
+bool ConvertOperations(std::vector<RegOperation> *operations, unsigned codePage, Fault *fault) {
+    for (RegOperation &operation : *operations) {
+        bool read = false;
+        for (const char *name : kReadValues) {
+            read = read || EqualsIgnoreCase(operation.valueName, name);
+        }
+        auto const separators = std::count(operation.keyPath.begin(), operation.keyPath.end(), '\\');
+        if (!ConvertText(&operation.keyPath, codePage, false, operation, fault) ||
+            !ConvertText(&operation.valueName, codePage, false, operation, fault)) {
+            return false;
+        }
+        // A double-byte character may end in the byte of '\\'.
+        if (std::count(operation.keyPath.begin(), operation.keyPath.end(), '\\') != separators) {
+            *fault = {operation.line, "a key name's character in code page " + std::to_string(codePage) +
+                                          " ends in the byte of '\\', which the registry takes for a separator"};
+            return false;
+        }
+        if (operation.kind == RegOperation::Kind::SetValue && IsStringType(operation.type)) {
+            std::string text(operation.data.begin(), operation.data.end());
+            if (!ConvertText(&text, codePage, read, operation, fault)) {
+                return false;
+            }
+            operation.data.assign(text.begin(), text.end());
+        }
+    }
+    return true;
+}
+
+void ApplyOperations(Registry &registry, const std::vector<RegOperation> &operations) {
+    for (const RegOperation &operation : operations) {
         switch (operation.kind) {
-        case Operation::Kind::CreateKey:
+        case RegOperation::Kind::CreateKey:
             registry.CreateKey(operation.keyPath);
             break;
-        case Operation::Kind::DeleteTree:
+        case RegOperation::Kind::DeleteTree:
             registry.DeleteKeyTree(operation.keyPath);
             break;
-        case Operation::Kind::SetValue:
+        case RegOperation::Kind::SetValue:
             registry.SetValue(operation.keyPath, operation.valueName, operation.type, operation.data);
             break;
-        case Operation::Kind::DeleteValue:
+        case RegOperation::Kind::DeleteValue:
             if (RegistryKey *key = registry.FindKey(operation.keyPath)) {
                 key->DeleteValue(operation.valueName);
             }
@@ -544,12 +619,20 @@ std::string RegImportError::ToString() const {
     return line > 0 ? file + ":" + std::to_string(line) + ": " + message : file + ": " + message;
 }
 
-bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error) {
+bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error,
+                    unsigned codePage, std::vector<RegImportError> *warnings) {
     bool wide = false;
     std::vector<TextLine> lines;
-    std::vector<Operation> operations;
+    std::vector<RegOperation> operations;
     Fault fault;
-    bool parsed = DecodeFile(bytes, &wide, &lines, &fault) && Parser(std::move(lines), wide).Parse(&operations, &fault);
+    bool parsed = DecodeFile(bytes, &wide, &lines, &fault);
+    if (parsed) {
+        Parser parser(std::move(lines), wide);
+        parsed = parser.Parse(&operations, &fault) && (!wide || ConvertOperations(&operations, codePage, &fault));
+        for (const Fault &warning : parsed &&warnings != nullptr ? parser.Warnings() : std::vector<Fault>()) {
+            warnings->push_back({fileName, warning.line, warning.message});
+        }
+    }
     if (!parsed) {
         if (error) {
             *error = {fileName, fault.line, fault.message};

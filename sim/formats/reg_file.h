@@ -11,8 +11,13 @@
 // A file means here what it means to regedit (Wine 8's regedit /S, read back
 // through the A functions): the file's encoding, told by the UTF-16LE BOM
 // alone, decides how hex(1), hex(2) and hex(7) bytes are read, and UTF-16 text
-// is converted to code page 1252. Where regedit skips a faulty line (or a
-// UTF-8 file) silently, the import fails instead.
+// is converted to the machine's ANSI code page as RegQueryValueExA converts
+// it. A character the page lacks becomes '?', Windows' default character,
+// except in the values the program reads (HardwareID, Driver,
+// NetCfgInstanceId, DeviceVxDs, PROCESSOR_ARCHITECTURE), where Windows' best
+// fit, which this host does not know, could decide the run: there it fails the
+// import. A key deeper than 512 levels fails it too. Where regedit skips a
+// faulty line (or a UTF-8 file) silently, the import fails instead.
 //
 // Import is all or nothing: the whole text is parsed first, and on any error
 // the registry is left untouched.
@@ -21,6 +26,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "machine/registry.h"
 
@@ -34,8 +40,10 @@ struct RegImportError {
     std::string ToString() const; // "file:line: message"
 };
 
-// Imports raw file bytes. Returns true on success; on failure fills error and
-// leaves the registry as it was.
-bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error);
+// Imports raw file bytes, UTF-16 text converted to code page codePage.
+// Returns true on success, with what may be unintended added to *warnings
+// when given; on failure fills error and leaves the registry as it was.
+bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error,
+                    unsigned codePage = 1252, std::vector<RegImportError> *warnings = nullptr);
 
 } // namespace sim

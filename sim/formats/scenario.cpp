@@ -475,7 +475,7 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
     }
 }
 
-void ImportRegistry(const json &value, const std::string &field, const FileReader &readFile, Registry *registry) {
+void ImportRegistry(const json &value, const std::string &field, const FileReader &readFile, Scenario *scenario) {
     if (!value.is_array()) {
         Fail(field, "expected a list of .reg file names or {\"file\": ...} / {\"text\": ...} entries");
     }
@@ -501,8 +501,12 @@ void ImportRegistry(const json &value, const std::string &field, const FileReade
             Fail(itemField, "expected a .reg file name, {\"file\": name} or {\"text\": .reg text}");
         }
         RegImportError importError;
-        if (!ImportRegBytes(*registry, bytes, name, &importError)) {
+        std::vector<RegImportError> warnings;
+        if (!ImportRegBytes(scenario->registry, bytes, name, &importError, scenario->version.codePage, &warnings)) {
             Fail(itemField, importError.ToString());
+        }
+        for (const RegImportError &warning : warnings) {
+            scenario->warnings.push_back(itemField + ": " + warning.ToString());
         }
     }
 }
@@ -549,7 +553,7 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
         ReadVersion(root["version"], "version", &scenario->version);
     }
     if (root.contains("registry")) {
-        ImportRegistry(root["registry"], "registry", readFile, &scenario->registry);
+        ImportRegistry(root["registry"], "registry", readFile, scenario);
     }
     if (root.contains("presence")) {
         const json &presence = root["presence"];

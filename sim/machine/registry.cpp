@@ -124,6 +124,12 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 
 bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }
 
+size_t CountKeyLevels(std::string_view path) {
+    std::vector<std::string_view> components;
+    SplitKeyPath(path, &components);
+    return components.size();
+}
+
 bool RegistryKey::NameOrder::operator()(const std::string &a, const std::string &b) const { return NameLess(a, b); }
 
 // ---- keys ----
@@ -234,7 +240,7 @@ RegistryKey *Registry::FindKey(std::string_view path) const { return ShareKey(pa
 
 RegistryKey *Registry::CreateKey(std::string_view path) {
     std::vector<std::string_view> components;
-    if (!SplitKeyPath(path, &components)) {
+    if (!SplitKeyPath(path, &components) || components.size() > kMostKeyLevels) {
         return nullptr;
     }
     RegistryKey *key = root_.get();

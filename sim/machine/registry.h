@@ -76,7 +76,7 @@ class Registry {
     // trailing backslashes are skipped ("A\\B\\" names A\B).
     RegistryKey *Root() const { return root_.get(); }
     RegistryKey *FindKey(std::string_view path) const;
-    RegistryKey *CreateKey(std::string_view path); // creates missing parents
+    RegistryKey *CreateKey(std::string_view path); // creates missing parents; null beyond kMostKeyLevels
     bool DeleteKeyTree(std::string_view path);     // false when missing, invalid, or the root
 
     // A key for an open handle, which keeps it alive. Null when missing.
@@ -95,6 +95,11 @@ class Registry {
   private:
     std::shared_ptr<RegistryKey> root_;
 };
+
+// Windows nests keys 512 levels deep at most ("Registry element size
+// limits"); CreateKey makes none deeper, so walks over the tree stay bounded.
+constexpr size_t kMostKeyLevels = 512;
+size_t CountKeyLevels(std::string_view path); // its non-empty components
 
 // True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
 // (161): one that starts with a backslash.

@@ -2,8 +2,14 @@
 
 #include "machine/text.h"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
+
+#include "machine/registry.h"
 
 namespace sim {
 
@@ -225,6 +231,95 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
     }
     *guid = result;
     return true;
+}
+
+namespace {
+
+// The length of the UTF-8 sequence that starts with byte `lead`, at least 1.
+size_t SequenceLength(unsigned char lead) { return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1; }
+
+// Takes one UTF-8 sequence. Returns its code point.
+char32_t DecodeSequence(std::string_view sequence) {
+    auto lead = static_cast<unsigned char>(sequence[0]);
+    if (sequence.size() == 1) {
+        return lead;
+    }
+    char32_t point = lead & (0x7F >> sequence.size());
+    for (size_t i = 1; i < sequence.size(); ++i) {
+        point = point << 6 | (static_cast<unsigned char>(sequence[i]) & 0x3F);
+    }
+    return point;
+}
+
+// Takes a code page. Returns whether glibc converts to it as Windows does.
+bool IsSupportedCodePage(unsigned codePage) {
+    return (codePage >= 1250 && codePage <= 1258) || codePage == 874 || codePage == 932 || codePage == 936 ||
+           codePage == 949 || codePage == 950;
+}
+
+// Takes one UTF-8 sequence, an open conversion and the page's longest
+// character. Returns its bytes in the code page, or "" when the page has no
+// character of that one sequence (glibc decomposing it into two is no match).
+std::string EncodeSequence(iconv_t converter, std::string_view sequence, size_t longest) {
+    char buffer[16];
+    char *in = const_cast<char *>(sequence.data());
+    size_t inLeft = sequence.size();
+    char *out = buffer;
+    size_t outLeft = sizeof buffer;
+    bool const converted = iconv(converter, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1) &&
+                           iconv(converter, nullptr, nullptr, &out, &outLeft) != static_cast<size_t>(-1);
+    iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    size_t const length = sizeof buffer - outLeft;
+    return converted && inLeft == 0 && length >= 1 && length <= longest ? std::string(buffer, length) : std::string();
+}
+
+} // namespace
+
+bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, char32_t *missing) {
+    if (!IsSupportedCodePage(codePage)) {
+        return false;
+    }
+    // 1252 by the machine's own table: glibc lacks its five C1 positions.
+    iconv_t const opened = codePage == 1252 ? nullptr : iconv_open(("CP" + std::to_string(codePage)).c_str(), "UTF-8");
+    if (opened == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    std::unique_ptr<void, int (*)(iconv_t)> const converter(opened, iconv_close);
+    size_t const longest = codePage >= 932 && codePage <= 950 ? 2 : 1;
+    *missing = 0;
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        *out = std::string(utf8); // every page here keeps ASCII as it is
+        return true;
+    }
+    out->clear();
+    for (size_t at = 0; at < utf8.size();) {
+        std::string_view const sequence = utf8.substr(at, SequenceLength(static_cast<unsigned char>(utf8[at])));
+        at += sequence.size();
+        std::string bytes;
+        std::uint8_t byte = 0;
+        if (codePage == 1252) {
+            char32_t const point = DecodeSequence(sequence);
+            if (point <= 0xFFFF && UnicodeToAnsi(static_cast<std::uint16_t>(point), &byte)) {
+                bytes.assign(1, static_cast<char>(byte));
+            }
+        } else {
+            bytes = EncodeSequence(converter.get(), sequence, longest);
+        }
+        if (bytes.empty()) {
+            bytes = "?";
+            if (*missing == 0) {
+                *missing = DecodeSequence(sequence);
+            }
+        }
+        *out += bytes;
+    }
+    return true;
+}
+
+std::string CodePointText(char32_t character) {
+    char text[16];
+    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(character));
+    return text;
 }
 
 } // namespace sim

@@ -66,4 +66,14 @@ std::string QuoteBytes(const void *data, size_t length);
 std::string GuidText(const host::GUID &guid);                // "{4D36E972-E325-11CE-BFC1-08002BE10318}"
 bool ParseGuidText(std::string_view text, host::GUID *guid); // braces required, either case
 
+// Takes UTF-8 text (a lone surrogate in its three-byte form allowed) and an
+// ANSI code page. Returns false for a code page it cannot convert to (1252,
+// 1250-1258, 874, 932, 936, 949 and 950 it can); otherwise fills *out with
+// each character as the code page's own table gives it exactly, and a
+// character the page lacks as the default character '?', and *missing with
+// the first such character (0 when none). Windows' table would give some of
+// those a best-fit byte, which this conversion does not know.
+bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, char32_t *missing);
+std::string CodePointText(char32_t character); // "U+0411"
+
 } // namespace sim

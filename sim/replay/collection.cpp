@@ -459,7 +459,7 @@ void Read(const fs::path &folder, Collection *collection) {
         if (!EndsWithEmptyLine(bytes)) {
             Fail(file, "end: cut: regedit ends an export with an empty line after its last key");
         }
-        if (!ImportRegBytes(registry, bytes, file.generic_string(), &importError)) {
+        if (!ImportRegBytes(registry, bytes, file.generic_string(), &importError, collection->version.codePage)) {
             Fail(file, "line " + std::to_string(importError.line) + ": " + importError.message);
         }
     }
