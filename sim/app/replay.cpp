@@ -101,18 +101,19 @@ std::string QueriedDeviceFile(const Machine &machine) {
 }
 
 // Takes the scenario made so far (no drivers). Returns its drivers, from two
-// silent runs of the tool on it and the recorded last attempt; notes say how.
+// silent attempts of the tool on it (the machine does not change between
+// attempts, so the first tells) and the recorded last attempt; notes say how.
 Json ReadDrivers(const Scenario &withoutDrivers, const std::string &lastAttempt, std::vector<std::string> *notes) {
     Machine machine;
     BuildMachine(withoutDrivers, machine);
-    RunTool(machine);
+    RunToolAttempt(machine);
     std::vector<std::string> const tried = DeviceFilesTried(machine);
     Scenario everyDriver = withoutDrivers;
     for (const std::string &name : tried) {
         everyDriver.drivers.push_back(Driver{name, {}, {}});
     }
     BuildMachine(everyDriver, machine);
-    RunTool(machine);
+    RunToolAttempt(machine);
     std::string const queried = QueriedDeviceFile(machine);
 
     int adapters = 0;
@@ -212,8 +213,11 @@ Json ComposeScenario(const Collection &collection, const std::string &scenarioPa
         }
         scenario["registry"].push_back(relative.generic_string());
     }
+    // Appended, not looked up: an ordered object's [] searches its fields one by one. The
+    // registry names each device once.
+    auto &presence = scenario["presence"].get_ref<Json::object_t &>();
     for (const auto &device : collection.devices) {
-        scenario["presence"][device.first] = device.second ? "always" : "never";
+        presence.emplace_back(device.first, device.second ? "always" : "never");
     }
     if (!collection.collector.empty()) {
         scenario["version"]["codePage"] = version.codePage;

@@ -221,6 +221,35 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
     }
 }
 
+// Takes the instance IDs a field of the facts lists, each with whether it is
+// present, whether every device counts as present, and the collected
+// registry. Fills every device instance with its presence; refuses an ID that
+// names none.
+void ListDevices(const fs::path &path, const std::string &field,
+                 const std::vector<std::pair<std::string, bool>> &listed, bool allPresent, const Registry &registry,
+                 Collection *collection) {
+    struct Listing {
+        bool present = false;
+        bool found = false;
+    };
+    std::map<std::string, Listing, LessIgnoringCase> byId;
+    for (const auto &[instanceId, present] : listed) {
+        byId[instanceId].present |= present;
+    }
+    for (const DeviceInstance &instance : DeviceInstances(registry)) {
+        auto const entry = byId.find(instance.path);
+        if (entry != byId.end()) {
+            entry->second.found = true;
+        }
+        collection->devices.emplace_back(instance.path, allPresent || (entry != byId.end() && entry->second.present));
+    }
+    for (const auto &[instanceId, present] : listed) {
+        if (!byId[instanceId].found) {
+            Fail(path, field + ": " + Quote(instanceId) + " is no device instance of the collected registry");
+        }
+    }
+}
+
 // Takes 2.0.0's facts and the collected registry. Fills the devices, their
 // presence, the driver keys and the rollback records.
 void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
@@ -235,23 +264,11 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
         }
         collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
     }
-    std::vector<bool> listed(collection->deviceFacts.size(), false);
-    for (const DeviceInstance &instance : DeviceInstances(registry)) {
-        bool present = false;
-        for (size_t i = 0; i < collection->deviceFacts.size(); ++i) {
-            if (EqualsIgnoreCase(collection->deviceFacts[i].instanceId, instance.path)) {
-                listed[i] = true;
-                present = present || collection->deviceFacts[i].present;
-            }
-        }
-        collection->devices.emplace_back(instance.path, present);
+    std::vector<std::pair<std::string, bool>> listed;
+    for (const CollectedDevice &device : collection->deviceFacts) {
+        listed.emplace_back(device.instanceId, device.present);
     }
-    for (size_t i = 0; i < listed.size(); ++i) {
-        if (!listed[i]) {
-            Fail(path, "Device: " + Quote(collection->deviceFacts[i].instanceId) +
-                           " is no device instance of the collected registry");
-        }
-    }
+    ListDevices(path, "Device", listed, false, registry, collection);
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": DriverKey";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -352,22 +369,11 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
         Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }
     collection->presenceAssumed = presence == "assumed";
-    std::vector<bool> listed(facts.present.size(), false);
-    for (const DeviceInstance &instance : DeviceInstances(registry)) {
-        bool present = collection->presenceAssumed;
-        for (size_t i = 0; i < facts.present.size(); ++i) {
-            if (EqualsIgnoreCase(facts.present[i], instance.path)) {
-                listed[i] = true;
-                present = true;
-            }
-        }
-        collection->devices.emplace_back(instance.path, present);
+    std::vector<std::pair<std::string, bool>> listed;
+    for (const std::string &instanceId : facts.present) {
+        listed.emplace_back(instanceId, true);
     }
-    for (size_t i = 0; i < listed.size(); ++i) {
-        if (!listed[i]) {
-            Fail(path, "Present: " + Quote(facts.present[i]) + " is no device instance of the collected registry");
-        }
-    }
+    ListDevices(path, "Present", listed, collection->presenceAssumed, registry, collection);
 }
 
 void Read(const fs::path &folder, Collection *collection) {
