@@ -219,12 +219,9 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        std::string presence = "always";
-        for (const auto &entry : machine.presence) {
-            if (sim::EqualsIgnoreCase(entry.first, instance.path)) {
-                presence = TimelineText(entry.second);
-            }
-        }
+        auto const timeline = machine.presence.find(instance.path);
+        std::string const presence =
+            timeline == machine.presence.end() ? std::string("always") : TimelineText(timeline->second);
         const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
         if (name == nullptr) {
             name = instance.key->FindValue("DeviceDesc");

@@ -69,7 +69,7 @@ json ListKeys(const Registry &registry) {
 json Devices(const Scenario &scenario) {
     json devices = json::array();
     for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
-        auto const found = scenario.presence.find(UpperCase(instance.path));
+        auto const found = scenario.presence.find(instance.path);
         devices.push_back(
             {{"instance", ByteText(instance.path)},
              {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{} : found->second)}});

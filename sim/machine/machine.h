@@ -30,6 +30,8 @@ struct Interval {
     bool Contains(std::uint64_t t) const { return t >= fromMs && t < untilMs; }
 };
 // An empty timeline means "always".
+// Timelines by Enum instance path ("USB\\VID_..\\inst"), found in any case.
+using PresenceTable = std::map<std::string, std::vector<Interval>, LessIgnoringCase>;
 bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t);
 
 struct VersionInfo {
@@ -156,8 +158,7 @@ class Machine {
 
     Registry registry;
     VersionInfo version;
-    std::map<std::string, std::vector<Interval>>
-        presence; // by Enum instance path ("USB\\VID_..\\inst"), upper-cased keys
+    PresenceTable presence;
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
 

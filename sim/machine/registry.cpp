@@ -72,7 +72,8 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *componen
 
 // Orders two upper-cased names by their UTF-16 units, as Windows sorts keys.
 bool NameLess(const std::string &a, const std::string &b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    auto const differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end()); // equal bytes sort alike
+    return std::lexicographical_compare(differ.first, a.end(), differ.second, b.end(), [](char x, char y) {
         return SortUnit(static_cast<std::uint8_t>(x)) < SortUnit(static_cast<std::uint8_t>(y));
     });
 }
@@ -120,6 +121,20 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
+}
+
+bool LessIgnoringCase::operator()(std::string_view a, std::string_view b) const {
+    size_t const common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) { // equal bytes fold alike: only the first differing pair is folded
+            std::uint8_t const x = UpperByte(static_cast<std::uint8_t>(a[i]));
+            std::uint8_t const y = UpperByte(static_cast<std::uint8_t>(b[i]));
+            if (x != y) {
+                return x < y;
+            }
+        }
+    }
+    return a.size() < b.size();
 }
 
 bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }

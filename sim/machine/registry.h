@@ -110,6 +110,12 @@ bool IsBadKeyPath(std::string_view path);
 // letters, and s/z/oe with caron or ligature, y with diaeresis).
 std::string UpperCase(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Orders names as their upper-cased bytes order, so that a map keyed with it
+// finds a name in any case.
+struct LessIgnoringCase {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
 
 // Code page 1252, the machine's ANSI code page, as MultiByteToWideChar and
 // WideCharToMultiByte map it (no best-fit: a unit without an exact 1252 byte

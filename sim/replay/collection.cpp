@@ -219,20 +219,24 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
 // refuses a listed path that is no device instance.
 void MarkPresence(const fs::path &path, const char *field, const std::vector<DevicePresence> &listed,
                   const Registry &registry, bool assumed, Collection *collection) {
-    std::vector<bool> found(listed.size(), false);
-    for (const DeviceInstance &instance : DeviceInstances(registry)) {
-        bool present = assumed;
-        for (size_t i = 0; i < listed.size(); ++i) {
-            if (EqualsIgnoreCase(listed[i].path, instance.path)) {
-                found[i] = true;
-                present = present || listed[i].present;
-            }
-        }
-        collection->devices.push_back({instance.path, present});
+    struct Listing {
+        bool present = false;
+        bool found = false;
+    };
+    std::map<std::string, Listing, LessIgnoringCase> byPath;
+    for (const DevicePresence &device : listed) {
+        byPath[device.path].present |= device.present;
     }
-    for (size_t i = 0; i < listed.size(); ++i) {
-        if (!found[i]) {
-            Fail(path, field + (": " + Quote(listed[i].path)) + " is no device instance of the collected registry");
+    for (const DeviceInstance &instance : DeviceInstances(registry)) {
+        auto const entry = byPath.find(instance.path);
+        if (entry != byPath.end()) {
+            entry->second.found = true;
+        }
+        collection->devices.push_back({instance.path, assumed || (entry != byPath.end() && entry->second.present)});
+    }
+    for (const DevicePresence &device : listed) {
+        if (!byPath[device.path].found) {
+            Fail(path, field + (": " + Quote(device.path)) + " is no device instance of the collected registry");
         }
     }
 }

@@ -135,7 +135,8 @@ std::string FindOrphanDriverKey(const Registry &registry) {
 }
 
 // Takes the scenario made so far (no drivers) and the recorded last
-// attempt. Returns its drivers, from two silent runs of the tool on it and
+// attempt. Returns its drivers, from two silent attempts of the tool on it
+// (the machine does not change between attempts, so the first tells) and
 // the attempt's record; notes say how. *refusal names a collection whose
 // exports hold fewer adapters than the attempt counted.
 Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &record, Replay *replay,
@@ -145,7 +146,7 @@ Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &recor
     std::vector<std::pair<std::string, std::string>> const adapters =
         NoteAdapters(replay->collection, machine.registry, &replay->notes);
     std::string const orphan = FindOrphanDriverKey(machine.registry);
-    RunTool(machine);
+    RunToolAttempt(machine);
     std::vector<std::string> const tried = DeviceFilesTried(machine);
     int const counted = record.noAdapter ? 0 : std::min(record.adaptersCounted, kMostAdapters);
     if (static_cast<size_t>(counted) > tried.size()) {
@@ -160,7 +161,7 @@ Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &recor
         everyDriver.drivers.push_back(Driver{name, {}, {}});
     }
     BuildMachine(everyDriver, machine);
-    RunTool(machine);
+    RunToolAttempt(machine);
     std::string const queried = QueriedDeviceFile(machine);
     bool const queriedLoaded = !queried.empty() && counted > 0 && !record.deviceFileFailed;
     for (const auto &adapter : adapters) {
@@ -252,8 +253,11 @@ Json ComposeScenario(const Collection &collection, const std::string &scenarioPa
             scenario["registry"].push_back({{"text", text}});
         }
     }
+    // Appended, not looked up: an ordered object's [] searches its fields one by one. The
+    // registry names each device once.
+    auto &presence = scenario["presence"].get_ref<Json::object_t &>();
     for (const DevicePresence &device : collection.devices) {
-        scenario["presence"][device.path] = device.present ? "always" : "never";
+        presence.emplace_back(device.path, device.present ? "always" : "never");
     }
     if (!collection.collector.empty()) {
         scenario["version"]["codePage"] = version.codePage;

@@ -22,4 +22,9 @@ ProcessOutcome RunTool(Machine &machine) {
     });
 }
 
+ProcessOutcome RunToolAttempt(Machine &machine) {
+    ResetToolState();
+    return RunProcess(machine, [] { RunAttempt(); });
+}
+
 } // namespace sim

@@ -15,4 +15,9 @@ void ResetToolState();
 // routine on the machine. Returns how the process ended.
 ProcessOutcome RunTool(Machine &machine);
 
+// Takes a machine. Runs one attempt of the tool (RunAttempt) on it as a fresh
+// process, without the waits and retries of the whole program. Returns how
+// the process ended.
+ProcessOutcome RunToolAttempt(Machine &machine);
+
 } // namespace sim

@@ -61,12 +61,8 @@ const char *PropertyValueName(host::DWORD property) {
 }
 
 bool IsPresent(const Machine &machine, const std::string &instancePath) {
-    for (const auto &entry : machine.presence) {
-        if (EqualsIgnoreCase(entry.first, instancePath)) {
-            return InTimeline(entry.second, machine.nowMs);
-        }
-    }
-    return true;
+    auto const found = machine.presence.find(instancePath);
+    return found == machine.presence.end() || InTimeline(found->second, machine.nowMs);
 }
 
 host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
