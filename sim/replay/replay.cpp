@@ -149,9 +149,10 @@ Json ReadDrivers(const Scenario &withoutDrivers, const kit::AttemptRecord &recor
     RunToolAttempt(machine);
     std::vector<std::string> const tried = DeviceFilesTried(machine);
     int const counted = record.noAdapter ? 0 : std::min(record.adaptersCounted, kMostAdapters);
-    if (static_cast<size_t>(counted) > tried.size()) {
+    // Present or not: an adapter unplugged since the run is the machine changed, not the collection damaged.
+    if (static_cast<size_t>(counted) > adapters.size()) {
         *refusal = "*.reg: adapters: the recorded last attempt counts " + std::to_string(counted) +
-                   ", the exports hold " + std::to_string(tried.size()) + "; missing: " +
+                   ", the exports hold " + std::to_string(adapters.size()) + "; missing: " +
                    (orphan.empty() ? "a device the exports do not hold"
                                    : "the device of driver key " + orphan + ", which no device instance names");
         return {};

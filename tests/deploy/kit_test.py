@@ -400,7 +400,7 @@ CASES = {
     "collect-edited-by-hand": dict(
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None, edit_facts=(re.compile(r"^Device=present (USB\\VID_13B1&PID_003B\\)", re.M | re.I),
+        rollback=None, replayed=1, edit_facts=(re.compile(r"^Device=present (USB\\VID_13B1&PID_003B\\)", re.M | re.I),
                                    r"Device=absent \1"),
         differs=("<-- GetAvailableAdapters() :  Available adapter number = 1\\n",
                  "GetAvailableAdapters() : No Available Adapter\\n")),
@@ -415,12 +415,12 @@ CASES = {
         scenario="tests/deploy/written-chinese-936.json",
         steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
         rollback={"0007": "absent"}, facts=["CodePage=936"]),
-    # An export above the bound is left out, and said so; without the
-    # network class the replay cannot reproduce the run.
+    # An export above the bound is left out, and said so: the replay refuses
+    # the incomplete collection instead of judging a machine without it.
     "collect-export-too-large": dict(
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None, large_class_value=True, replayed=1, exported=["enum.reg", "environment.reg"], left_out=True),
+        rollback=None, large_class_value=True, replayed=2, exported=["enum.reg", "environment.reg"], left_out=True),
     # Characters cmd treats specially in the kit's folder. Not "%": Wine's
     # cmd expands variables again in what %~dp0 gives (Windows' does not).
     "awkward-folder-then-program-missing": dict(
