@@ -56,19 +56,19 @@ class MainCycle : public ::testing::Test {
         EXPECT_TRUE(outcome.exited);
         EXPECT_EQ(outcome.exitCode, 0u);
         ASSERT_GE(machine.calls.size(), 2u);
-        EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, "FlushStandardOutput");
-        EXPECT_EQ(machine.calls.back().operation, "ExitProcess");
-        EXPECT_EQ(machine.CountCalls("FlushStandardOutput"), 1u);
+        EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, sim::Operation::FlushStandardOutput);
+        EXPECT_EQ(machine.calls.back().operation, sim::Operation::ExitProcess);
+        EXPECT_EQ(machine.CountCalls(sim::Operation::FlushStandardOutput), 1u);
         ASSERT_FALSE(machine.flushes.empty());
         EXPECT_EQ(machine.flushes.front(), machine.standardOutput.size());
         EXPECT_TRUE(NothingLeftOpen(machine)) << ::testing::PrintToString(machine.OpenObjects());
     }
 
     size_t Sleeps() const {
-        return CountCallsWhere(machine, "Sleep", [](const sim::CallRecord &c) { return c.milliseconds == 200; });
+        return CountCallsWhere(machine, sim::Operation::Sleep, [](const sim::CallRecord &c) { return c.milliseconds == 200; });
     }
     size_t WriteOpens() const {
-        return CountCallsWhere(machine, "RegOpenKeyExA",
+        return CountCallsWhere(machine, sim::Operation::RegOpenKeyExA,
                                [](const sim::CallRecord &c) { return c.access == host::KEY_ALL_ACCESS; });
     }
 
@@ -89,13 +89,13 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
     EXPECT_EQ(Sleeps(), 0u);
     EXPECT_EQ(outcome.endedAtMs, 0u);
     EXPECT_EQ(CountKeyOpens(machine, kDriverKey, host::KEY_ALL_ACCESS), 1u);
-    EXPECT_EQ(CountCallsWhere(machine, "RegSetValueExA",
+    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::RegSetValueExA,
                               [](const sim::CallRecord &c) {
                                   return c.valueName == "EDCCAEnable" && c.reserved == 0 && c.type == host::REG_SZ &&
                                          c.data == std::string("1\0", 2) && c.bufferSize == 2;
                               }),
               1u);
-    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
                   CountValueReads(machine, "NetCfgInstanceId"),
               0u);
     std::vector<sim::RegistryChange> const changes = Changes();
@@ -155,7 +155,7 @@ TEST_P(Unwritten, EndsAfterItsAttemptsWithoutWriting) {
     EXPECT_EQ(outcome.endedAtMs, 200 * pauses);
     EXPECT_EQ(machine.requests.size(), 2u * static_cast<size_t>(c.attempts));
     EXPECT_EQ(WriteOpens(), 0u);
-    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegSetValueExA), 0u);
     EXPECT_TRUE(Changes().empty());
 }
 
@@ -174,10 +174,10 @@ TEST_F(MainCycle, NoAdapterThroughoutEndsAfterFortyAttemptsAndFortyPauses) {
     ExpectFlushedEnd(outcome);
     EXPECT_EQ(machine.standardOutput, Repeat(MissedAttempt(), 40));
     EXPECT_EQ(Sleeps(), 40u);
-    EXPECT_EQ(machine.CountCalls("Sleep"), 40u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::Sleep), 40u);
     // The pause follows the last attempt too.
     EXPECT_EQ(outcome.endedAtMs, 8000u);
-    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), 0u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::DeviceIoControl), 0u);
     EXPECT_TRUE(Changes().empty());
     EXPECT_EQ(std::string(MacFileName), "");
     EXPECT_EQ(std::string(DriverKeyPath), "");
@@ -185,7 +185,7 @@ TEST_F(MainCycle, NoAdapterThroughoutEndsAfterFortyAttemptsAndFortyPauses) {
 
 TEST_F(MainCycle, FailingRegionQueryReadsZeroAndGoesOn) {
     AddAdapter(machine, AdapterSetup{});
-    machine.faults.push_back({"DeviceIoControl", "", 0, host::ERROR_GEN_FAILURE});
+    machine.faults.push_back({sim::Operation::DeviceIoControl, "", 0, host::ERROR_GEN_FAILURE});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     std::string const attempt = DetectTrace(1) + "[VT][ZoWLAPI] QueryOID Failed!\n Offset 0x38 = 0x0 \n"
@@ -214,7 +214,7 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
         // The driver key is the instance key that detection reads twice per
         // attempt; only each attempt's third open, the one for writing, fails.
         for (int attempt = 1; attempt <= 40; ++attempt) {
-            machine.faults.push_back({"RegOpenKeyExA", kDriverKey, 3 * attempt, host::ERROR_ACCESS_DENIED});
+            machine.faults.push_back({sim::Operation::RegOpenKeyExA, kDriverKey, 3 * attempt, host::ERROR_ACCESS_DENIED});
         }
     } else {
         // On the older layout the instance key lies elsewhere and the
@@ -229,7 +229,7 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
     EXPECT_EQ(machine.standardOutput, Repeat(FoundAttempt(1, 0) + line, 40));
     EXPECT_EQ(WriteOpens(), 40u);
     EXPECT_EQ(Sleeps(), 40u);
-    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegSetValueExA), 0u);
     EXPECT_TRUE(Changes().empty());
 }
 
@@ -245,12 +245,12 @@ class FailingSetValue : public MainCycle, public ::testing::WithParamInterface<i
 TEST_P(FailingSetValue, IsTracedTheKeyClosedAndTriedAgain) {
     int const callNumber = GetParam();
     AddAdapter(machine, AdapterSetup{});
-    machine.faults.push_back({"RegSetValueExA", "EDCCAEnable", callNumber, host::ERROR_ACCESS_DENIED});
+    machine.faults.push_back({sim::Operation::RegSetValueExA, "EDCCAEnable", callNumber, host::ERROR_ACCESS_DENIED});
     sim::ProcessOutcome const outcome = Run();
     ExpectFlushedEnd(outcome);
     std::string const failed = FoundAttempt(1, 0) + "RegSetValueEx REGSTR_RADIO '1' failed\n";
     EXPECT_EQ(machine.standardOutput, callNumber == 0 ? Repeat(failed, 40) : failed + FoundAttempt(1, 0));
-    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), callNumber == 0 ? 40u : 2u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegSetValueExA), callNumber == 0 ? 40u : 2u);
     EXPECT_EQ(Sleeps(), callNumber == 0 ? 40u : 1u);
     EXPECT_EQ(outcome.endedAtMs, callNumber == 0 ? 8000u : 200u);
     EXPECT_EQ(Changes().size(), callNumber == 0 ? 0u : 1u);
@@ -352,8 +352,8 @@ TEST_F(MainCycle, EmptyDriverKeyPathIsAFailedOpen) {
     sim::MachineScope scope(machine);
     EXPECT_EQ(WriteEdccaSetting(), 0);
     EXPECT_EQ(machine.standardOutput, "RegOpenKeyEx '' failed\n");
-    EXPECT_EQ(machine.CountCalls("RegOpenKeyExA"), 0u);
-    EXPECT_EQ(machine.CountCalls("RegSetValueExA"), 0u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegOpenKeyExA), 0u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegSetValueExA), 0u);
 }
 
 } // namespace

@@ -162,7 +162,7 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     (*missed.registryChanges)[0].data = {'0', 0};
     std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(missed, summary);
     ASSERT_EQ(mismatches.size(), 4U);
-    EXPECT_EQ(mismatches[0].part, "stdout");
+    EXPECT_EQ(mismatches[0].part, sim::RunPart::Stdout);
     EXPECT_EQ(mismatches[1].text, "end: expected Declined, got Written");
     EXPECT_EQ(mismatches[2].text, "attempts: expected 2, got 1");
     std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"

@@ -234,7 +234,7 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         out << "\n";
     }
     for (const sim::Fault &fault : machine.faults) {
-        out << "fault: " << fault.operation << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
+        out << "fault: " << sim::OperationName(fault.operation) << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
             << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> "
             << sim::ErrorName(fault.error) << "\n";
     }
@@ -273,7 +273,7 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
     }
     nlohmann::json verdict = {{"met", mismatches.empty()}, {"mismatches", nlohmann::json::array()}};
     for (const sim::Mismatch &mismatch : mismatches) {
-        verdict["mismatches"].push_back({{"part", mismatch.part}, {"text", mismatch.text}});
+        verdict["mismatches"].push_back({{"part", sim::RunPartName(mismatch.part)}, {"text", mismatch.text}});
     }
     std::printf("%s\n", verdict.dump(1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return mismatches.empty() ? 0 : kNotMetExit;

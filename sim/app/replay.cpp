@@ -62,7 +62,7 @@ std::optional<unsigned> ReadHexAt(const std::string &text, size_t at, unsigned l
 // call opens, when a driver could serve it (not empty, no backslash); else "".
 std::string DeviceFileOf(const CallRecord &call) {
     std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
-    bool const served = call.operation == OperationName(Operation::CreateFileA) &&
+    bool const served = call.operation == Operation::CreateFileA &&
                         call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos;
     return served ? name : "";
 }
@@ -86,14 +86,14 @@ std::vector<std::string> DeviceFilesTried(const Machine &machine) {
 std::string QueriedDeviceFile(const Machine &machine) {
     bool detected = false;
     for (const CallRecord &call : machine.calls) {
-        if (call.operation == OperationName(Operation::WriteStandardOutput)) {
+        if (call.operation == Operation::WriteStandardOutput) {
             int attempts = 0;
             LastAttempt(call.data, &attempts);
             if (detected && attempts > 0) {
                 return "";
             }
             detected = detected || call.data.find(kAttemptEnd) != std::string::npos;
-        } else if (detected && call.operation == OperationName(Operation::CreateFileA)) {
+        } else if (detected && call.operation == Operation::CreateFileA) {
             return DeviceFileOf(call);
         }
     }

@@ -119,7 +119,7 @@ std::string MachineJson(const Scenario &scenario) {
     machine["drivers"] = drivers;
     json faults = json::array();
     for (const Fault &fault : scenario.faults) {
-        faults.push_back(fault.operation);
+        faults.push_back(OperationName(fault.operation));
     }
     machine["faults"] = faults;
     return machine.dump() + "\n";

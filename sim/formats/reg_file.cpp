@@ -17,6 +17,7 @@
 #include <cstdio>
 
 #include "machine/host_extra.h"
+#include "machine/text.h"
 
 namespace sim {
 
@@ -40,6 +41,7 @@ struct Operation {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
 };
+using RegOperation = Operation; // unambiguous beside sim::Operation, the host calls
 
 struct Fault {
     int line = 0;
@@ -547,7 +549,7 @@ std::string RegImportError::ToString() const {
 bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error) {
     bool wide = false;
     std::vector<TextLine> lines;
-    std::vector<Operation> operations;
+    std::vector<RegOperation> operations;
     Fault fault;
     bool parsed = DecodeFile(bytes, &wide, &lines, &fault) && Parser(std::move(lines), wide).Parse(&operations, &fault);
     if (!parsed) {

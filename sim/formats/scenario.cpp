@@ -297,10 +297,12 @@ Fault ReadFault(const json &value, const std::string &field) {
     if (!value.contains("operation")) {
         Fail(Child(field, "operation"), "missing");
     }
-    fault.operation = ReadString(value["operation"], Child(field, "operation"));
-    if (!FaultOperation(fault.operation)) {
-        Fail(Child(field, "operation"), "\"" + fault.operation + "\" is not an operation that can fail");
+    std::string const name = ReadString(value["operation"], Child(field, "operation"));
+    std::optional<Operation> const operation = FaultOperation(name);
+    if (!operation) {
+        Fail(Child(field, "operation"), "\"" + name + "\" is not an operation that can fail");
     }
+    fault.operation = *operation;
     if (value.contains("subject")) {
         fault.subject = ReadString(value["subject"], Child(field, "subject"));
     }
@@ -308,7 +310,7 @@ Fault ReadFault(const json &value, const std::string &field) {
         fault.callNumber = static_cast<int>(ReadNumber(value["call"], Child(field, "call"), 1000000));
     }
     if (value.contains("access")) {
-        if (fault.operation != "RegOpenKeyExA") {
+        if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
         json const &access = value["access"];

@@ -33,7 +33,7 @@ bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
     return false;
 }
 
-size_t Machine::CountCalls(const std::string &operation) const {
+size_t Machine::CountCalls(Operation operation) const {
     size_t count = 0;
     for (const CallRecord &call : calls) {
         if (call.operation == operation) {

@@ -2,6 +2,7 @@
 
 #include "machine/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -95,6 +96,26 @@ constexpr Named<host::DWORD> kTypes[] = {
     {host::REG_QWORD, "REG_QWORD"},
 };
 
+// Upper-cases one code page 1252 byte; a letter whose capital lies outside the
+// code page (the micro sign, the f with hook) stays as it is.
+std::uint8_t UpperByte(std::uint8_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
+        return static_cast<std::uint8_t>(c - 0x20);
+    }
+    switch (c) {
+    case 0x9A:
+        return 0x8A; // s caron
+    case 0x9C:
+        return 0x8C; // oe
+    case 0x9E:
+        return 0x8E; // z caron
+    case 0xFF:
+        return 0x9F; // y diaeresis
+    default:
+        return c;
+    }
+}
+
 } // namespace
 
 const char *OperationName(Operation operation) { return kOperationNames[static_cast<size_t>(operation)]; }
@@ -124,6 +145,20 @@ std::optional<host::DWORD> TypeCode(std::string_view name) { return CodeIn(kType
 
 bool IsStringType(host::DWORD type) {
     return type == host::REG_SZ || type == host::REG_EXPAND_SZ || type == host::REG_MULTI_SZ;
+}
+
+std::string UpperCase(std::string_view text) {
+    std::string upper(text);
+    for (char &c : upper) {
+        c = static_cast<char>(UpperByte(static_cast<std::uint8_t>(c)));
+    }
+    return upper;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return UpperByte(static_cast<std::uint8_t>(x)) == UpperByte(static_cast<std::uint8_t>(y));
+           });
 }
 
 std::string Hex(std::uint32_t value, int digits) {

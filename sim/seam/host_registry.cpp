@@ -217,7 +217,7 @@ constexpr char kDescriptorTag[4] = {'S', 'D', 's', 'm'};
 
 bool DeniesWriting(const Machine &machine, const std::string &path) {
     for (const Fault &fault : machine.faults) {
-        if (fault.operation == OperationName(Operation::RegOpenKeyExA) && fault.callNumber == 0 &&
+        if (fault.operation == Operation::RegOpenKeyExA && fault.callNumber == 0 &&
             fault.error == host::ERROR_ACCESS_DENIED && (fault.access == 0 || fault.access == host::KEY_ALL_ACCESS) &&
             (fault.subject.empty() || EqualsIgnoreCase(fault.subject, path))) {
             return true;

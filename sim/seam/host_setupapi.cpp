@@ -186,15 +186,12 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     return reinterpret_cast<host::HDEVINFO>(value);
 }
 
-host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data,
-                          std::string *member) {
+host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data) {
     auto &sets = machine.Internal().deviceSets;
     auto found = sets.find(SetValue(setHandle));
-    if (found != sets.end() && index < found->second.members.size()) {
-        *member = found->second.members[index].instancePath;
-    }
-    if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {*member, std::to_string(index)})) {
+    bool const inSet = found != sets.end() && index < found->second.members.size();
+    std::string const member = inSet ? found->second.members[index].instancePath : "";
+    if (host::LONG const fault = FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {
@@ -218,15 +215,13 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
 
 host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data,
                                      host::DWORD property, host::DWORD *type, host::BYTE *buffer,
-                                     host::DWORD bufferSize, host::DWORD *requiredSize, std::string *member) {
+                                     host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
     auto found = sets.find(SetValue(setHandle));
     const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
-    if (device != nullptr) {
-        *member = device->instancePath;
-    }
+    std::string const member = device == nullptr ? "" : device->instancePath;
     if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), *member})) {
+            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), member})) {
         return Finish(machine, fault);
     }
     if (found == sets.end()) {
@@ -343,8 +338,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO
     sim::Machine &machine = sim::ActiveMachine();
     sim::CallRecord call;
     call.structSize = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
-    call.index = memberIndex;
-    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &call.instancePath);
+    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData);
     sim::LogCall(machine, sim::Operation::SetupDiEnumDeviceInfo, sim::CallStatus(machine, result), call);
     return result;
 }
@@ -358,7 +352,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
     call.bufferSize = propertyBuffer == nullptr ? 0 : propertyBufferSize;
     BOOL const result =
         sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
-                                       propertyBuffer, propertyBufferSize, requiredSize, &call.instancePath);
+                                       propertyBuffer, propertyBufferSize, requiredSize);
     call.returned = requiredSize == nullptr ? 0 : *requiredSize;
     sim::LogCall(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA, sim::CallStatus(machine, result), call);
     return result;

@@ -55,7 +55,7 @@ inline std::string DriverKeyFor(const std::string &driverName) { return kDriverK
 
 // Calls of one operation whose recorded fields pass a check.
 template <typename Check>
-size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation, Check check) {
+size_t CountCallsWhere(const sim::Machine &machine, sim::Operation operation, Check check) {
     return static_cast<size_t>(std::count_if(machine.calls.begin(), machine.calls.end(), [&](const sim::CallRecord &c) {
         return c.operation == operation && check(c);
     }));
@@ -64,14 +64,14 @@ size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation
 // Opens of a key below HKLM, named as given, with the given rights and no
 // options.
 inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path, host::DWORD access) {
-    return CountCallsWhere(machine, "RegOpenKeyExA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, sim::Operation::RegOpenKeyExA, [&](const sim::CallRecord &c) {
         return c.keyPath == path && c.access == access && c.options == 0;
     });
 }
 
 // Reads of a registry value; with a size, only those into a buffer of it.
 inline size_t CountValueReads(const sim::Machine &machine, const std::string &name, host::DWORD size = 0) {
-    return CountCallsWhere(machine, "RegQueryValueExA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, sim::Operation::RegQueryValueExA, [&](const sim::CallRecord &c) {
         return c.valueName == name && (size == 0 || c.bufferSize == size);
     });
 }
@@ -79,7 +79,7 @@ inline size_t CountValueReads(const sim::Machine &machine, const std::string &na
 // Opens of a device file as the tool makes them: no access, shared for
 // reading, an existing file, no flags.
 inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &path) {
-    return CountCallsWhere(machine, "CreateFileA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, sim::Operation::CreateFileA, [&](const sim::CallRecord &c) {
         return c.fileName == path && c.access == 0 && c.share == host::FILE_SHARE_READ &&
                c.disposition == host::OPEN_EXISTING && c.attributes == 0;
     });
@@ -87,7 +87,7 @@ inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &p
 
 // Allocations of a given size.
 inline size_t CountAllocations(const sim::Machine &machine, host::DWORD bytes) {
-    return CountCallsWhere(machine, "LocalAlloc", [&](const sim::CallRecord &c) { return c.bytes == bytes; });
+    return CountCallsWhere(machine, sim::Operation::LocalAlloc, [&](const sim::CallRecord &c) { return c.bytes == bytes; });
 }
 
 inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
