@@ -40,7 +40,17 @@ constexpr char kOlderNetRoot[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Ne
 constexpr char kEnvironmentKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kPropertyNames[][24] = {"HardwareID", "FriendlyName",        "DeviceDesc",
                                        "Driver",     "LocationInformation", "Mfg"};
-constexpr sim::Operation kOperations[] = {sim::Operation::RegOpenKeyExA, sim::Operation::RegQueryValueExA, sim::Operation::RegSetValueExA, sim::Operation::SetupDiClassGuidsFromNameA, sim::Operation::SetupDiGetClassDevsA, sim::Operation::SetupDiEnumDeviceInfo, sim::Operation::SetupDiGetDeviceRegistryPropertyA, sim::Operation::CreateFileA, sim::Operation::DeviceIoControl, sim::Operation::LocalAlloc, sim::Operation::GetVersionExA};
+constexpr sim::Operation kOperations[] = {sim::Operation::RegOpenKeyExA,
+                                          sim::Operation::RegQueryValueExA,
+                                          sim::Operation::RegSetValueExA,
+                                          sim::Operation::SetupDiClassGuidsFromNameA,
+                                          sim::Operation::SetupDiGetClassDevsA,
+                                          sim::Operation::SetupDiEnumDeviceInfo,
+                                          sim::Operation::SetupDiGetDeviceRegistryPropertyA,
+                                          sim::Operation::CreateFileA,
+                                          sim::Operation::DeviceIoControl,
+                                          sim::Operation::LocalAlloc,
+                                          sim::Operation::GetVersionExA};
 constexpr std::uint32_t kQueryIds[] = {sim::kOidEepromOlder, sim::kOidRegionOlder, sim::kOidEepromNewer,
                                        sim::kOidRegionNewer};
 
@@ -426,8 +436,9 @@ struct Layouts {
 
 Layouts PossibleLayouts(const sim::Machine &machine) {
     bool const newer = !machine.version.getVersionFails && machine.version.major >= 5;
-    bool const versionFaulted = std::any_of(machine.faults.begin(), machine.faults.end(),
-                                            [](const sim::Fault &f) { return f.operation == sim::Operation::GetVersionExA; });
+    bool const versionFaulted = std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
+        return f.operation == sim::Operation::GetVersionExA;
+    });
     return {newer || versionFaulted, !newer || versionFaulted};
 }
 

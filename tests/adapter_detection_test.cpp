@@ -102,7 +102,8 @@ class Detection : public ::testing::Test {
 
     // Opens of keys other than the environment key the version probe reads.
     size_t InstanceKeyOpens() const {
-        return machine.CountCalls(sim::Operation::RegOpenKeyExA) - CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
+        return machine.CountCalls(sim::Operation::RegOpenKeyExA) -
+               CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
     }
 
     sim::Machine machine;
@@ -439,9 +440,9 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiEnumDeviceInfo), 3u); // two members, then the end
     EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiDestroyDeviceInfoList), 1u);
     // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(
-        CountCallsWhere(machine, sim::Operation::SetupDiEnumDeviceInfo, [](const sim::CallRecord &r) { return r.structSize == 28; }),
-        3u);
+    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiEnumDeviceInfo,
+                              [](const sim::CallRecord &r) { return r.structSize == 28; }),
+              3u);
     EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA,
                               [](const sim::CallRecord &r) { return r.bufferSize == 256; }),
               PropertyReads());
@@ -858,7 +859,9 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
         EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
         EXPECT_EQ(std::string(nt.c_str()), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
-        EXPECT_EQ(fresh.CountCalls(sim::Operation::RegOpenKeyExA) - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ), c.opens);
+        EXPECT_EQ(fresh.CountCalls(sim::Operation::RegOpenKeyExA) -
+                      CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ),
+                  c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
 }

@@ -224,7 +224,8 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     late.insert(late.begin() + 6, own.begin() + 4, own.begin() + 6); // attempt 2 once more
     auto const requestMismatches = [&](const nlohmann::json &requests, const nlohmann::json &lateAttempts) {
         std::vector<sim::Mismatch> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
-        return std::count_if(all.begin(), all.end(), [](const sim::Mismatch &m) { return m.part == sim::RunPart::Requests; });
+        return std::count_if(all.begin(), all.end(),
+                             [](const sim::Mismatch &m) { return m.part == sim::RunPart::Requests; });
     };
     EXPECT_EQ(requestMismatches(own, nlohmann::json::object()), 0);
     EXPECT_EQ(requestMismatches(shortened, nlohmann::json::object()), 1);

@@ -65,7 +65,8 @@ class MainCycle : public ::testing::Test {
     }
 
     size_t Sleeps() const {
-        return CountCallsWhere(machine, sim::Operation::Sleep, [](const sim::CallRecord &c) { return c.milliseconds == 200; });
+        return CountCallsWhere(machine, sim::Operation::Sleep,
+                               [](const sim::CallRecord &c) { return c.milliseconds == 200; });
     }
     size_t WriteOpens() const {
         return CountCallsWhere(machine, sim::Operation::RegOpenKeyExA,
@@ -95,8 +96,8 @@ TEST_F(MainCycle, RegionOneWritesTheSettingAndEndsWithoutPause) {
                                          c.data == std::string("1\0", 2) && c.bufferSize == 2;
                               }),
               1u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE") -
-                  CountValueReads(machine, "NetCfgInstanceId"),
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegQueryValueExA) -
+                  CountValueReads(machine, "PROCESSOR_ARCHITECTURE") - CountValueReads(machine, "NetCfgInstanceId"),
               0u);
     std::vector<sim::RegistryChange> const changes = Changes();
     ASSERT_EQ(changes.size(), 1u);
@@ -214,7 +215,8 @@ TEST_P(UnopenableKey, FortyFailedOpensEachTraced) {
         // The driver key is the instance key that detection reads twice per
         // attempt; only each attempt's third open, the one for writing, fails.
         for (int attempt = 1; attempt <= 40; ++attempt) {
-            machine.faults.push_back({sim::Operation::RegOpenKeyExA, kDriverKey, 3 * attempt, host::ERROR_ACCESS_DENIED});
+            machine.faults.push_back(
+                {sim::Operation::RegOpenKeyExA, kDriverKey, 3 * attempt, host::ERROR_ACCESS_DENIED});
         }
     } else {
         // On the older layout the instance key lies elsewhere and the

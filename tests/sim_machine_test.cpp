@@ -183,8 +183,8 @@ TEST_F(SimHost, TheKitsCallsAnswerAsWindowsDoes) {
     machine_.registry.SetString("SYSTEM\\Kit\\Parent\\Child", "Name", "value");
     machine_.registry.SetString("SYSTEM\\Kit\\Leaf", "Long", "0123456789");
     machine_.registry.SetString("SYSTEM\\Kit\\Denied", "x", "1");
-    machine_.faults.push_back(
-        {sim::Operation::RegOpenKeyExA, "SYSTEM\\Kit\\Denied", 0, ERROR_ACCESS_DENIED, static_cast<DWORD>(KEY_ALL_ACCESS)});
+    machine_.faults.push_back({sim::Operation::RegOpenKeyExA, "SYSTEM\\Kit\\Denied", 0, ERROR_ACCESS_DENIED,
+                               static_cast<DWORD>(KEY_ALL_ACCESS)});
     auto open = [](const char *path, DWORD access) {
         HKEY key = nullptr;
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key);

@@ -90,7 +90,8 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64) {
         machine.registry.FindKey(kEnvironmentKey)->DeleteValue("PROCESSOR_ARCHITECTURE");
         break;
     case Spoiled::ReadError:
-        machine.faults.push_back({sim::Operation::RegQueryValueExA, "PROCESSOR_ARCHITECTURE", 0, host::ERROR_GEN_FAILURE});
+        machine.faults.push_back(
+            {sim::Operation::RegQueryValueExA, "PROCESSOR_ARCHITECTURE", 0, host::ERROR_GEN_FAILURE});
         break;
     }
     Probe const probe = RunProbe(machine);

@@ -210,18 +210,12 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        std::string presence = "always";
-        for (const auto &entry : machine.presence) {
-            if (sim::EqualsIgnoreCase(entry.first, instance.path)) {
-                presence = TimelineText(entry.second);
-            }
-        }
         const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
         if (name == nullptr) {
             name = instance.key->FindValue("DeviceDesc");
         }
         out << "  " << instance.path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
-            << " (present: " << presence << ")\n";
+            << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }
     out << "drivers:\n";
     for (const sim::Driver &driver : machine.drivers) {
@@ -234,7 +228,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         out << "\n";
     }
     for (const sim::Fault &fault : machine.faults) {
-        out << "fault: " << sim::OperationName(fault.operation) << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
+        out << "fault: " << sim::OperationName(fault.operation)
+            << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
             << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> "
             << sim::ErrorName(fault.error) << "\n";
     }

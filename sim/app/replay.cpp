@@ -62,8 +62,8 @@ std::optional<unsigned> ReadHexAt(const std::string &text, size_t at, unsigned l
 // call opens, when a driver could serve it (not empty, no backslash); else "".
 std::string DeviceFileOf(const CallRecord &call) {
     std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
-    bool const served = call.operation == Operation::CreateFileA &&
-                        call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos;
+    bool const served = call.operation == Operation::CreateFileA && call.fileName.rfind(kDevicePrefix, 0) == 0 &&
+                        name.find('\\') == std::string::npos;
     return served ? name : "";
 }
 

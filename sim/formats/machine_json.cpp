@@ -59,10 +59,8 @@ void AddKeys(const RegistryKey &key, const std::string &path, json &keys) {
 json Devices(const Scenario &scenario) {
     json devices = json::array();
     for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
-        auto const found = scenario.presence.find(UpperCase(instance.path));
-        devices.push_back(
-            {{"instance", ByteText(instance.path)},
-             {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{} : found->second)}});
+        devices.push_back({{"instance", ByteText(instance.path)},
+                           {"present", Timeline(PresenceOf(scenario.presence, instance.path))}});
     }
     return devices;
 }

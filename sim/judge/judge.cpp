@@ -103,22 +103,23 @@ std::string DescribeChange(const RegistryChange &change) {
 std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
     std::vector<Mismatch> mismatches;
     if (expect.standardOutput && *expect.standardOutput != summary.trace) {
-        mismatches.push_back({RunPart::Stdout, "standard output differs: expected " +
-                                            QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) +
-                                            ", got " + QuoteBytes(summary.trace.data(), summary.trace.size())});
+        mismatches.push_back(
+            {RunPart::Stdout, "standard output differs: expected " +
+                                  QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) + ", got " +
+                                  QuoteBytes(summary.trace.data(), summary.trace.size())});
     }
     if (expect.end && *expect.end != summary.end) {
-        mismatches.push_back(
-            {RunPart::End, std::string("end: expected ") + RunEndName(*expect.end) + ", got " + RunEndName(summary.end)});
+        mismatches.push_back({RunPart::End, std::string("end: expected ") + RunEndName(*expect.end) + ", got " +
+                                                RunEndName(summary.end)});
     }
     if (expect.attempts && *expect.attempts != summary.attempts) {
         mismatches.push_back({RunPart::Attempts, "attempts: expected " + std::to_string(*expect.attempts) + ", got " +
-                                              std::to_string(summary.attempts)});
+                                                     std::to_string(summary.attempts)});
     }
     if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
         mismatches.push_back({RunPart::ExitCode, "exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
-                                              (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
-                                                                      : "none (the entry routine returned)")});
+                                                     (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
+                                                                             : "none (the entry routine returned)")});
     }
     if (expect.registryChanges) {
         const auto &wanted = *expect.registryChanges;

@@ -33,6 +33,12 @@ bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
     return false;
 }
 
+const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_view path) {
+    static const std::vector<Interval> kAlways;
+    auto const found = presence.find(UpperCase(path));
+    return found == presence.end() ? kAlways : found->second;
+}
+
 size_t Machine::CountCalls(Operation operation) const {
     size_t count = 0;
     for (const CallRecord &call : calls) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/host_extra.h"
@@ -32,6 +33,12 @@ struct Interval {
 };
 // An empty timeline means "always".
 bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t);
+
+// Device presence: a timeline by Enum instance path ("USB\\VID_..\\inst"), upper-cased.
+using Presence = std::map<std::string, std::vector<Interval>>;
+// Takes the presence and an instance path in any case. Returns its timeline:
+// empty (always) for one not listed.
+const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_view path);
 
 struct VersionInfo {
     host::DWORD major = 6;
@@ -153,8 +160,7 @@ class Machine {
 
     Registry registry;
     VersionInfo version;
-    std::map<std::string, std::vector<Interval>>
-        presence; // by Enum instance path ("USB\\VID_..\\inst"), upper-cased keys
+    Presence presence;
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
 

@@ -60,15 +60,6 @@ const char *PropertyValueName(host::DWORD property) {
     }
 }
 
-bool IsPresent(const Machine &machine, const std::string &instancePath) {
-    for (const auto &entry : machine.presence) {
-        if (EqualsIgnoreCase(entry.first, instancePath)) {
-            return InTimeline(entry.second, machine.nowMs);
-        }
-    }
-    return true;
-}
-
 host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
     auto &devInsts = machine.Internal().devInsts;
     std::string const key = UpperCase(instancePath);
@@ -92,7 +83,7 @@ void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUI
             if (!hasClass || !SameGuid(guid, classGuid)) {
                 continue;
             }
-            if (presentOnly && !IsPresent(machine, path)) {
+            if (presentOnly && !InTimeline(PresenceOf(machine.presence, path), machine.nowMs)) {
                 continue;
             }
             members->push_back(DeviceMember{path, guid, DevInstOf(machine, path)});
@@ -191,7 +182,8 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     auto found = sets.find(SetValue(setHandle));
     bool const inSet = found != sets.end() && index < found->second.members.size();
     std::string const member = inSet ? found->second.members[index].instancePath : "";
-    if (host::LONG const fault = FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
+    if (host::LONG const fault =
+            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {

@@ -54,8 +54,7 @@ inline std::string DeviceFile(const std::string &identifier) { return "\\\\.\\" 
 inline std::string DriverKeyFor(const std::string &driverName) { return kDriverKeyRoot + driverName; }
 
 // Calls of one operation whose recorded fields pass a check.
-template <typename Check>
-size_t CountCallsWhere(const sim::Machine &machine, sim::Operation operation, Check check) {
+template <typename Check> size_t CountCallsWhere(const sim::Machine &machine, sim::Operation operation, Check check) {
     return static_cast<size_t>(std::count_if(machine.calls.begin(), machine.calls.end(), [&](const sim::CallRecord &c) {
         return c.operation == operation && check(c);
     }));
@@ -87,7 +86,8 @@ inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &p
 
 // Allocations of a given size.
 inline size_t CountAllocations(const sim::Machine &machine, host::DWORD bytes) {
-    return CountCallsWhere(machine, sim::Operation::LocalAlloc, [&](const sim::CallRecord &c) { return c.bytes == bytes; });
+    return CountCallsWhere(machine, sim::Operation::LocalAlloc,
+                           [&](const sim::CallRecord &c) { return c.bytes == bytes; });
 }
 
 inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
