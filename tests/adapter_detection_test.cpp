@@ -357,6 +357,9 @@ TEST_P(ClassFailure, GivesNoAdapter) {
     EXPECT_EQ(d.record.DevicePath[0], '\0');
     EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiClassGuidsFromNameA), 2u);
     EXPECT_EQ(machine.CountCalls(c.notCalled), 0u);
+    if (c.operation) { // it failed at each walk
+        EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 2u);
+    }
 }
 
 // clang-format off
@@ -593,6 +596,7 @@ TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
     machine.registry.FindKey(key)->DeleteValue("Mfg");
     Enumerated const e = Enumerate(2);
     ASSERT_EQ(e.result, 2);
+    EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);
     const AdapterRecord &second = e.rooms[1];
     EXPECT_EQ(Text(second.DevicePath), DeviceFile(kGuidB));
     EXPECT_EQ(Text(second.InstanceNumber), "0008");
@@ -885,6 +889,7 @@ TEST_P(FailedAllocation, CountsAsNoAdapter) {
     machine.faults.push_back({sim::Operation::LocalAlloc, c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);
     EXPECT_EQ(machine.standardOutput, c.trace);
     EXPECT_EQ(d.record.DevicePath[0], '\0');
     EXPECT_EQ(d.record.Description[0], '\0');

@@ -137,6 +137,11 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     }
     EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";
     EXPECT_EQ(outcome.exitCode, 0U);
+    // Standard output is flushed whole once, then the process exits.
+    EXPECT_EQ(machine.flushes, std::vector<size_t>(2, machine.standardOutput.size()));
+    ASSERT_GE(machine.calls.size(), 2U);
+    EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, sim::Operation::FlushStandardOutput);
+    EXPECT_EQ(machine.calls.back().operation, sim::Operation::ExitProcess);
     for (const std::string &object : summary.leftOpen) {
         ADD_FAILURE() << "left open: " << object;
     }

@@ -95,6 +95,9 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64) {
         break;
     }
     Probe const probe = RunProbe(machine);
+    for (const sim::Fault &fault : machine.faults) {
+        EXPECT_EQ(support::CountFailedCalls(machine, fault), 1u);
+    }
     EXPECT_EQ(probe.x64, c.x64);
     EXPECT_EQ(probe.output, c.trace);
     std::vector<std::string> expected = {"RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey"};

@@ -60,6 +60,11 @@ template <typename Check> size_t CountCallsWhere(const sim::Machine &machine, si
     }));
 }
 
+// Calls a fault made fail: of its operation, failed with its error.
+inline size_t CountFailedCalls(const sim::Machine &machine, const sim::Fault &fault) {
+    return CountCallsWhere(machine, fault.operation, [&](const sim::CallRecord &c) { return c.status == fault.error; });
+}
+
 // Opens of a key below HKLM, named as given, with the given rights and no
 // options.
 inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path, host::DWORD access) {
