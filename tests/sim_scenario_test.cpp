@@ -124,7 +124,7 @@ TEST(ScenarioLoader, ReadsWhatNoRunShows) {
     ASSERT_EQ(timeline.size(), 2U);
     EXPECT_EQ(timeline[1].fromMs, 1000U);
     EXPECT_EQ(timeline[1].untilMs, sim::kForever);
-    EXPECT_FALSE(sim::InTimeline(scenario.presence["PCI\\X\\1"], 0));
+    EXPECT_FALSE(sim::SpanAt(scenario.presence["PCI\\X\\1"], 0));
     ASSERT_EQ(scenario.drivers.size(), 1U);
     const sim::Driver &driver = scenario.drivers[0];
     EXPECT_EQ(driver.answers.size(), 5U); // two region, two EEPROM identifiers and the explicit one

@@ -3,6 +3,8 @@
 
 #include "machine/machine.h"
 
+#include <algorithm>
+
 namespace sim {
 
 std::vector<DeviceInstance> DeviceInstances(const Registry &registry) {
@@ -21,16 +23,16 @@ std::vector<DeviceInstance> DeviceInstances(const Registry &registry) {
     return instances;
 }
 
-bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
+std::optional<Interval> SpanAt(const std::vector<Interval> &timeline, std::uint64_t t) {
     if (timeline.empty()) {
-        return true;
+        return Interval{};
     }
     for (const Interval &span : timeline) {
         if (span.Contains(t)) {
-            return true;
+            return span;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_view path) {
@@ -40,13 +42,8 @@ const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_vi
 }
 
 size_t Machine::CountCalls(Operation operation) const {
-    size_t count = 0;
-    for (const CallRecord &call : calls) {
-        if (call.operation == operation) {
-            ++count;
-        }
-    }
-    return count;
+    return static_cast<size_t>(
+        std::count_if(calls.begin(), calls.end(), [&](const CallRecord &call) { return call.operation == operation; }));
 }
 
 } // namespace sim

@@ -31,8 +31,9 @@ struct Interval {
     std::uint64_t untilMs = kForever;
     bool Contains(std::uint64_t t) const { return t >= fromMs && t < untilMs; }
 };
-// An empty timeline means "always".
-bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t);
+// Takes a timeline and a time. Returns the span that holds the time (the
+// whole of time for an empty timeline, which means "always"), or none.
+std::optional<Interval> SpanAt(const std::vector<Interval> &timeline, std::uint64_t t);
 
 // Device presence: a timeline by Enum instance path ("USB\\VID_..\\inst"), upper-cased.
 using Presence = std::map<std::string, std::vector<Interval>>;

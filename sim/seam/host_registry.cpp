@@ -15,8 +15,6 @@
 namespace sim {
 namespace {
 
-std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
-
 // What a key handle stands for: the root, an open key, or nothing.
 struct KeyRef {
     bool valid = false;
@@ -58,10 +56,8 @@ std::string JoinPath(const std::string &base, const std::string &sub) {
 }
 
 host::HKEY NewKeyHandle(Machine &machine, KeyHandle handle) {
-    Machine::State &state = machine.Internal();
-    std::uintptr_t const value = state.nextHandle;
-    state.nextHandle += 4;
-    state.keys.emplace(value, std::move(handle));
+    std::uintptr_t const value = machine.Internal().NewHandle();
+    machine.Internal().keys.emplace(value, std::move(handle));
     return reinterpret_cast<host::HKEY>(value);
 }
 

@@ -25,8 +25,6 @@ constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr host::DWORD kDigcfOtherFlags = 0x01 | 0x04 | 0x08 | 0x10;
 constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
 
-std::uintptr_t SetValue(host::HDEVINFO set) { return reinterpret_cast<std::uintptr_t>(set); }
-
 // The text of a string value up to its first NUL, or "" when absent or not a string.
 std::string ValueText(const RegistryKey &key, std::string_view name) {
     const RegistryValue *value = key.FindValue(name);
@@ -83,7 +81,7 @@ void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUI
             if (!hasClass || !SameGuid(guid, classGuid)) {
                 continue;
             }
-            if (presentOnly && !InTimeline(PresenceOf(machine.presence, path), machine.nowMs)) {
+            if (presentOnly && !SpanAt(PresenceOf(machine.presence, path), machine.nowMs)) {
                 continue;
             }
             members->push_back(DeviceMember{path, guid, DevInstOf(machine, path)});
@@ -179,7 +177,7 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
 
 host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
+    auto found = sets.find(HandleValue(setHandle));
     bool const inSet = found != sets.end() && index < found->second.members.size();
     std::string const member = inSet ? found->second.members[index].instancePath : "";
     if (host::LONG const fault =
@@ -209,7 +207,7 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
                                      host::DWORD property, host::DWORD *type, host::BYTE *buffer,
                                      host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
+    auto found = sets.find(HandleValue(setHandle));
     const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
     std::string const member = device == nullptr ? "" : device->instancePath;
     if (host::LONG const fault =
@@ -262,7 +260,7 @@ host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
     if (host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {})) {
         return Finish(machine, fault);
     }
-    if (machine.Internal().deviceSets.erase(SetValue(setHandle)) == 0) {
+    if (machine.Internal().deviceSets.erase(HandleValue(setHandle)) == 0) {
         return Finish(machine, host::ERROR_INVALID_HANDLE);
     }
     return Finish(machine, host::ERROR_SUCCESS);
@@ -271,7 +269,7 @@ host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
 host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data, char *buffer,
                                host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
+    auto found = sets.find(HandleValue(setHandle));
     if (found == sets.end()) {
         return Finish(machine, host::ERROR_INVALID_HANDLE);
     }
