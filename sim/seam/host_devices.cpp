@@ -137,16 +137,13 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     std::string const fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
     if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
-        SetLastError(machine, fault);
-        return host::FALSE;
+        return FailCall(machine, fault);
     }
     if (found == files.end()) {
-        SetLastError(machine, host::ERROR_INVALID_HANDLE);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (bytesReturned == nullptr && overlapped == nullptr) {
-        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     const Driver &driver = machine.drivers[found->second.driver];
     DriverRequest request;
@@ -176,8 +173,7 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     request.bytesReturned = written;
     machine.requests.push_back(std::move(request));
     if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
-        SetLastError(machine, error);
-        return host::FALSE;
+        return FailCall(machine, error);
     }
     if (bytesReturned != nullptr) {
         *bytesReturned = written;
@@ -197,8 +193,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
     }
     std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
     if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
-        SetLastError(machine, fault);
-        return host::FALSE;
+        return FailCall(machine, fault);
     }
     if (object == host::INVALID_HANDLE_VALUE) {
         return host::TRUE; // the current process's pseudo handle: closing it does nothing
@@ -211,8 +206,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
         state.keys.erase(key); // registry keys are kernel handles too
         return host::TRUE;
     }
-    SetLastError(machine, host::ERROR_INVALID_HANDLE);
-    return host::FALSE;
+    return FailCall(machine, host::ERROR_INVALID_HANDLE);
 }
 
 } // namespace

@@ -102,11 +102,8 @@ BOOL GetVersionExA(OSVERSIONINFOEXA *versionInformation) {
     sim::CallRecord call;
     call.structSize = versionInformation == nullptr ? 0 : versionInformation->dwOSVersionInfoSize;
     LONG const error = sim::FillVersion(machine, versionInformation);
-    if (error != ERROR_SUCCESS) {
-        sim::SetLastError(machine, error);
-    }
     sim::LogCall(machine, sim::Operation::GetVersionExA, error, call);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
+    return error == ERROR_SUCCESS ? TRUE : sim::FailCall(machine, error);
 }
 
 int GetSystemMetrics(int index) {

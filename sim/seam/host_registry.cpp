@@ -25,24 +25,15 @@ struct KeyRef {
 };
 
 KeyRef ResolveKey(Machine &machine, host::HKEY key) {
-    KeyRef ref;
     if (key == host::HKEY_LOCAL_MACHINE) {
-        ref.valid = true;
-        ref.root = true;
-        ref.key = machine.registry.ShareKey("");
-        ref.access = host::KEY_ALL_ACCESS;
-        return ref;
+        return {true, true, machine.registry.ShareKey(""), "", host::KEY_ALL_ACCESS};
     }
     auto &keys = machine.Internal().keys;
     auto found = keys.find(HandleValue(key));
     if (found == keys.end()) {
-        return ref;
+        return {};
     }
-    ref.valid = true;
-    ref.key = found->second.key;
-    ref.path = found->second.path;
-    ref.access = found->second.access;
-    return ref;
+    return {true, false, found->second.key, found->second.path, found->second.access};
 }
 
 std::string JoinPath(const std::string &base, const std::string &sub) {
@@ -463,19 +454,16 @@ host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descript
                            host::SECURITY_INFORMATION information, char **text, host::DWORD *textLength) {
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
-        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (revision != host::SDDL_REVISION_1) {
-        SetLastError(machine, host::ERROR_UNKNOWN_REVISION);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_UNKNOWN_REVISION);
     }
     std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);
     // The caller frees the text with LocalFree, so it is one of LocalAlloc's blocks.
     auto *block = static_cast<char *>(std::malloc(selected.size() + 1));
     if (block == nullptr) {
-        SetLastError(machine, host::ERROR_NOT_ENOUGH_MEMORY);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
     }
     std::memcpy(block, selected.c_str(), selected.size() + 1);
     machine.Internal().blocks.emplace(block, selected.size() + 1);

@@ -40,22 +40,21 @@ bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a,
 // Registry value name of a device registry property the tool reads; null for
 // the others, which the simulated machine does not keep.
 const char *PropertyValueName(host::DWORD property) {
-    switch (property) {
-    case host::SPDRP_DEVICEDESC:
-        return "DeviceDesc";
-    case host::SPDRP_HARDWAREID:
-        return "HardwareID";
-    case host::SPDRP_DRIVER:
-        return "Driver";
-    case host::SPDRP_MFG:
-        return "Mfg";
-    case host::SPDRP_FRIENDLYNAME:
-        return "FriendlyName";
-    case host::SPDRP_LOCATION_INFORMATION:
-        return "LocationInformation";
-    default:
-        return nullptr;
+    const struct {
+        host::DWORD property;
+        const char *valueName;
+    } kProperties[] = {{host::SPDRP_DEVICEDESC, "DeviceDesc"},
+                       {host::SPDRP_HARDWAREID, "HardwareID"},
+                       {host::SPDRP_DRIVER, "Driver"},
+                       {host::SPDRP_MFG, "Mfg"},
+                       {host::SPDRP_FRIENDLYNAME, "FriendlyName"},
+                       {host::SPDRP_LOCATION_INFORMATION, "LocationInformation"}};
+    for (const auto &entry : kProperties) {
+        if (entry.property == property) {
+            return entry.valueName;
+        }
     }
+    return nullptr;
 }
 
 host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {

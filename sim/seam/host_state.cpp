@@ -119,4 +119,9 @@ void SetLastError(Machine &machine, host::LONG error) {
     machine.Internal().lastError = static_cast<host::DWORD>(error);
 }
 
+host::BOOL FailCall(Machine &machine, host::LONG error) {
+    SetLastError(machine, error);
+    return host::FALSE;
+}
+
 } // namespace sim

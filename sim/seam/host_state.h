@@ -99,6 +99,8 @@ host::LONG CallStatus(Machine &machine, host::BOOL result);
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);
+// Takes the error a BOOL call fails with. Sets it as the last error; returns FALSE.
+host::BOOL FailCall(Machine &machine, host::LONG error);
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:
 // ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing
