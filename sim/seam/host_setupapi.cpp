@@ -69,25 +69,6 @@ host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
     return devInst;
 }
 
-// Collects the device instances below one enumerator key, in enumeration order.
-void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUID &classGuid, bool presentOnly,
-                      std::vector<DeviceMember> *members) {
-    for (RegistryKey *device : enumerator.Subkeys()) {
-        for (RegistryKey *instance : device->Subkeys()) {
-            std::string const path = enumerator.Name() + "\\" + device->Name() + "\\" + instance->Name();
-            host::GUID guid{};
-            bool const hasClass = ParseGuidText(ValueText(*instance, "ClassGUID"), &guid);
-            if (!hasClass || !SameGuid(guid, classGuid)) {
-                continue;
-            }
-            if (presentOnly && !SpanAt(PresenceOf(machine.presence, path), machine.nowMs)) {
-                continue;
-            }
-            members->push_back(DeviceMember{path, guid, DevInstOf(machine, path)});
-        }
-    }
-}
-
 // Finds the member an SP_DEVINFO_DATA names; null when it names none of the set.
 const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *data) {
     if (data == nullptr || data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
@@ -150,22 +131,23 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     } else if (classGuid == nullptr) {
         error = host::ERROR_INVALID_PARAMETER;
     }
-    std::vector<DeviceMember> members;
-    RegistryKey *enumRoot = machine.registry.FindKey(kEnumRoot);
-    if (error == host::ERROR_SUCCESS && enumRoot != nullptr) {
-        bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
-        for (RegistryKey *bus : enumRoot->Subkeys()) {
-            CollectInstances(machine, *bus, *classGuid, presentOnly, &members);
-        }
-    }
     if (error != host::ERROR_SUCCESS) {
         SetLastError(machine, error);
         return host::INVALID_HANDLE_VALUE;
     }
+    // The instances of the class, in enumeration order; with DIGCF_PRESENT
+    // only those present now.
+    bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
     Machine::State &state = machine.Internal();
     DeviceSet set;
+    for (const DeviceInstance &instance : DeviceInstances(machine.registry)) {
+        host::GUID guid{};
+        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) && SameGuid(guid, *classGuid) &&
+            (!presentOnly || SpanAt(PresenceOf(machine.presence, instance.path), machine.nowMs))) {
+            set.members.push_back(DeviceMember{instance.path, guid, DevInstOf(machine, instance.path)});
+        }
+    }
     set.serial = state.nextDeviceSetSerial++;
-    set.members = std::move(members);
     set.firstTag = state.nextMemberTag;
     state.nextMemberTag += static_cast<std::uint32_t>(set.members.size());
     std::uintptr_t const value = 0x00A00000U + static_cast<std::uintptr_t>(set.serial) * 0x1000U;
