@@ -98,12 +98,11 @@ class Detection : public ::testing::Test {
         return e;
     }
 
-    size_t PropertyReads() const { return machine.CountCalls(sim::Operation::SetupDiGetDeviceRegistryPropertyA); }
+    size_t PropertyReads() const { return machine.CountCalls(Operation::SetupDiGetDeviceRegistryPropertyA); }
 
     // Opens of keys other than the environment key the version probe reads.
     size_t InstanceKeyOpens() const {
-        return machine.CountCalls(sim::Operation::RegOpenKeyExA) -
-               CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
+        return machine.CountCalls(Operation::RegOpenKeyExA) - CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
     }
 
     sim::Machine machine;
@@ -168,10 +167,10 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(d.record.EntryValue2, 0);
     EXPECT_EQ(std::string(DriverKeyPath),
               "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
-    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiClassGuidsFromNameA,
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiClassGuidsFromNameA,
                               [](const sim::CallRecord &c) { return c.className == "Net" && c.bufferSize == 3; }),
               1u);
-    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiGetClassDevsA,
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetClassDevsA,
                               [](const sim::CallRecord &c) {
                                   return c.classGuid == kNetClassGuid && c.flags == host::DIGCF_PRESENT;
                               }),
@@ -193,7 +192,7 @@ TEST_P(SeveralAdapters, GiveTheFirstRecordAndTheLastStrings) {
     EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
     EXPECT_EQ(std::string(MacFileName), DeviceFile(kAdapters[n - 1].identifier));
     EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(DriverName(kAdapters[n - 1].instanceNumber)));
-    EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiGetClassDevsA), n == 1 ? 1u : 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiGetClassDevsA), n == 1 ? 1u : 2u);
     EXPECT_EQ(CountAllocations(machine, static_cast<host::DWORD>(4 + n * 1300)), n == 1 ? 2u : 1u); // and a table
 }
 
@@ -294,7 +293,7 @@ TEST_P(HardwareIdMatch, FirstStringUpperCasedHoldsThePattern) {
     EXPECT_EQ(d.count, c.matches ? 1 : 0);
     // A device that does not match costs its hardware-ID read and nothing more.
     EXPECT_EQ(PropertyReads(), c.matches ? 5u : 1u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), c.matches ? 1u : 0u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), c.matches ? 1u : 0u);
     EXPECT_EQ(std::string(DriverKeyPath), c.matches ? DriverKeyFor(DriverName("0007")) : "");
 }
 
@@ -329,11 +328,11 @@ INSTANTIATE_TEST_SUITE_P(Ids, HardwareIdMatch, ::testing::ValuesIn(kIds), RowNam
 
 struct ClassFailureCase {
     const char *name;
-    std::optional<sim::Operation> operation; // the call that fails; none: the class has no GUID
+    std::optional<Operation> operation; // the call that fails; none: the class has no GUID
     host::LONG error;
     std::int32_t result;
     std::string walk; // the trace of GetAvailableAdapters
-    sim::Operation notCalled;
+    Operation notCalled;
 };
 
 class ClassFailure : public Detection, public ::testing::WithParamInterface<ClassFailureCase> {};
@@ -355,7 +354,7 @@ TEST_P(ClassFailure, GivesNoAdapter) {
     EXPECT_EQ(d.count, 0);
     EXPECT_EQ(machine.standardOutput, kDetectIn + c.walk + kDetectOut);
     EXPECT_EQ(d.record.DevicePath[0], '\0');
-    EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiClassGuidsFromNameA), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiClassGuidsFromNameA), 2u);
     EXPECT_EQ(machine.CountCalls(c.notCalled), 0u);
     if (c.operation) { // it failed at each walk
         EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 2u);
@@ -365,13 +364,13 @@ TEST_P(ClassFailure, GivesNoAdapter) {
 // clang-format off
 const ClassFailureCase kClassFailures[] = {
     {.name = "ClassNameWithoutGuid", .operation = std::nullopt, .error = 0, .result = 0,
-     .walk = std::string(kEnumIn) + kNoAdapter + EnumOut(0), .notCalled = sim::Operation::SetupDiGetClassDevsA},
-    {.name = "ClassLookupIsUnknown", .operation = sim::Operation::SetupDiClassGuidsFromNameA, .error = host::ERROR_INVALID_DATA,
+     .walk = std::string(kEnumIn) + kNoAdapter + EnumOut(0), .notCalled = Operation::SetupDiGetClassDevsA},
+    {.name = "ClassLookupIsUnknown", .operation = Operation::SetupDiClassGuidsFromNameA, .error = host::ERROR_INVALID_DATA,
      .result = ZOWL_ERROR_UNKNOWN, .walk = "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n",
-     .notCalled = sim::Operation::SetupDiGetClassDevsA},
-    {.name = "DeviceSetIsMinusSeven", .operation = sim::Operation::SetupDiGetClassDevsA, .error = host::ERROR_INVALID_PARAMETER,
+     .notCalled = Operation::SetupDiGetClassDevsA},
+    {.name = "DeviceSetIsMinusSeven", .operation = Operation::SetupDiGetClassDevsA, .error = host::ERROR_INVALID_PARAMETER,
      .result = -7, .walk = "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : devs == INVALID_HANDLE_VALUE\n",
-     .notCalled = sim::Operation::SetupDiEnumDeviceInfo},
+     .notCalled = Operation::SetupDiEnumDeviceInfo},
 };
 // clang-format on
 
@@ -434,30 +433,30 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     // The other card costs one read; the adapter the rest.
     EXPECT_EQ(PropertyReads(), 1 + c.propertyReads);
     EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyReads);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
+    EXPECT_EQ(machine.CountCalls(Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
               c.instanceKeyReads);
     // Each registry routine obtains the version code once.
-    EXPECT_EQ(machine.CountCalls(sim::Operation::GetVersionExA), 2u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), 1u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::CloseHandle), 1u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiEnumDeviceInfo), 3u); // two members, then the end
-    EXPECT_EQ(machine.CountCalls(sim::Operation::SetupDiDestroyDeviceInfoList), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::GetVersionExA), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CloseHandle), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiEnumDeviceInfo), 3u); // two members, then the end
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiDestroyDeviceInfoList), 1u);
     // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiEnumDeviceInfo,
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiEnumDeviceInfo,
                               [](const sim::CallRecord &r) { return r.structSize == 28; }),
               3u);
-    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA,
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
                               [](const sim::CallRecord &r) { return r.bufferSize == 256; }),
               PropertyReads());
-    EXPECT_EQ(CountCallsWhere(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA,
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
                               [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
               c.friendlyName ? 0u : 1u);
     if (!c.friendlyName) {
         EXPECT_EQ(Text(d.record.FriendlyName), "");
         EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter");
     }
-    EXPECT_EQ(machine.CountCalls(sim::Operation::LocalAlloc), 2u);
-    EXPECT_EQ(machine.CountCalls(sim::Operation::LocalFree), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::LocalAlloc), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::LocalFree), 2u);
 }
 
 // clang-format off
@@ -531,7 +530,7 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     // No device file is tried through a path the device does not own (two
     // counted adapters take a second walk); a second device that does not
     // match costs its hardware-ID read alone.
-    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), count == 2 ? 4u : 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), count == 2 ? 4u : 1u);
     bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
     if (!matches) {
         EXPECT_EQ(PropertyReads(), 5u + 1u);
@@ -590,7 +589,7 @@ TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
     // The second adapter's NetCfgInstanceId fails for GetAdapterInstanceId
     // only (reads: name 1, id 1, name 2, id 2); its description lacks a
     // location and a manufacturer.
-    machine.faults.push_back({sim::Operation::RegQueryValueExA, "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
+    machine.faults.push_back({Operation::RegQueryValueExA, "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
     std::string const key = std::string(kEnumRoot) + "\\USB\\VID_13B1&PID_003B\\0002";
     machine.registry.FindKey(key)->DeleteValue("LocationInformation");
     machine.registry.FindKey(key)->DeleteValue("Mfg");
@@ -697,7 +696,7 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     // A name of another shape, or an identifier that cannot be read: no
     // device file, no device path.
     EXPECT_EQ(std::string(MacFileName), c.instanceNumber.empty() ? "" : DeviceFile(kGuidA));
-    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), c.instanceNumber.empty() ? 0u : 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), c.instanceNumber.empty() ? 0u : 1u);
 }
 
 // clang-format off
@@ -782,7 +781,7 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     } else {
         // Not the earlier device's file: this device's key is DriverKeyPath.
         EXPECT_EQ(std::string(MacFileName), "");
-        EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), 0u);
+        EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 0u);
     }
     if (c.count == 1) {
         // A value without NUL ends at the reported size, with nothing appended.
@@ -863,8 +862,7 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
         EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
         EXPECT_EQ(std::string(nt.c_str()), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
-        EXPECT_EQ(fresh.CountCalls(sim::Operation::RegOpenKeyExA) -
-                      CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ),
+        EXPECT_EQ(fresh.CountCalls(Operation::RegOpenKeyExA) - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ),
                   c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
@@ -886,7 +884,7 @@ class FailedAllocation : public Detection, public ::testing::WithParamInterface<
 TEST_P(FailedAllocation, CountsAsNoAdapter) {
     const AllocationCase &c = GetParam();
     AddAdapters(c.adapters);
-    machine.faults.push_back({sim::Operation::LocalAlloc, c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
+    machine.faults.push_back({Operation::LocalAlloc, c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
     EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);

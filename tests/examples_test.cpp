@@ -28,6 +28,7 @@
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
+#include "support/tool_machine.h"
 
 namespace {
 
@@ -142,6 +143,15 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     ASSERT_GE(machine.calls.size(), 2U);
     EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, sim::Operation::FlushStandardOutput);
     EXPECT_EQ(machine.calls.back().operation, sim::Operation::ExitProcess);
+    // A 200 ms pause after each attempt but one that wrote or declined.
+    size_t const pauses = static_cast<size_t>(summary.attempts) - (summary.end == sim::RunEnd::Exhausted ? 0 : 1);
+    EXPECT_EQ(support::CountCallsWhere(machine, sim::Operation::Sleep,
+                                       [](const sim::CallRecord &c) { return c.milliseconds == sim::kAttemptMs; }),
+              pauses);
+    EXPECT_EQ(outcome.endedAtMs, sim::kAttemptMs * pauses);
+    for (const sim::Fault &fault : scenario.faults) { // each fault made its call fail
+        EXPECT_GT(support::CountFailedCalls(machine, fault), 0U) << sim::OperationName(fault.operation);
+    }
     for (const std::string &object : summary.leftOpen) {
         ADD_FAILURE() << "left open: " << object;
     }

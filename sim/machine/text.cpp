@@ -237,28 +237,23 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
         text[19] != '-' || text[24] != '-') {
         return false;
     }
-    std::uint32_t part;
-    host::GUID result{};
-    if (!ReadHex(text, 1, 8, &part)) {
-        return false;
-    }
-    result.Data1 = part;
-    if (!ReadHex(text, 10, 4, &part)) {
-        return false;
-    }
-    result.Data2 = static_cast<host::WORD>(part);
-    if (!ReadHex(text, 15, 4, &part)) {
-        return false;
-    }
-    result.Data3 = static_cast<host::WORD>(part);
-    static const size_t byteAt[8] = {20, 22, 25, 27, 29, 31, 33, 35};
-    for (int i = 0; i < 8; ++i) {
-        if (!ReadHex(text, byteAt[i], 2, &part)) {
+    // Where each field's digits start, and how many: Data1 to Data3, then Data4's bytes.
+    static const struct {
+        size_t at;
+        int digits;
+    } kFields[11] = {{1, 8}, {10, 4}, {15, 4}, {20, 2}, {22, 2}, {25, 2}, {27, 2}, {29, 2}, {31, 2}, {33, 2}, {35, 2}};
+    std::uint32_t parts[11];
+    for (size_t i = 0; i < 11; ++i) {
+        if (!ReadHex(text, kFields[i].at, kFields[i].digits, &parts[i])) {
             return false;
         }
-        result.Data4[i] = static_cast<host::BYTE>(part);
     }
-    *guid = result;
+    guid->Data1 = parts[0];
+    guid->Data2 = static_cast<host::WORD>(parts[1]);
+    guid->Data3 = static_cast<host::WORD>(parts[2]);
+    for (size_t i = 0; i < 8; ++i) {
+        guid->Data4[i] = static_cast<host::BYTE>(parts[3 + i]);
+    }
     return true;
 }
 
