@@ -145,9 +145,7 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     EXPECT_EQ(machine.calls.back().operation, sim::Operation::ExitProcess);
     // A 200 ms pause after each attempt but one that wrote or declined.
     size_t const pauses = static_cast<size_t>(summary.attempts) - (summary.end == sim::RunEnd::Exhausted ? 0 : 1);
-    EXPECT_EQ(support::CountCallsWhere(machine, sim::Operation::Sleep,
-                                       [](const sim::CallRecord &c) { return c.milliseconds == sim::kAttemptMs; }),
-              pauses);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::Sleep), pauses);
     EXPECT_EQ(outcome.endedAtMs, sim::kAttemptMs * pauses);
     for (const sim::Fault &fault : scenario.faults) { // each fault made its call fail
         EXPECT_GT(support::CountFailedCalls(machine, fault), 0U) << sim::OperationName(fault.operation);
