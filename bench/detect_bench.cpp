@@ -131,7 +131,7 @@ int MakeHostCallsOnly(int devices) {
 std::map<std::string, size_t> CountOperations(const sim::Machine &machine) {
     std::map<std::string, size_t> counts;
     for (const sim::CallRecord &call : machine.calls) {
-        ++counts[call.operation];
+        ++counts[sim::OperationName(call.operation)];
     }
     return counts;
 }

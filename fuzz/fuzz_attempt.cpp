@@ -134,8 +134,9 @@ struct Layouts {
 
 Layouts PossibleLayouts(const sim::Machine &machine) {
     bool const newer = !machine.version.getVersionFails && machine.version.major >= 5;
-    bool const versionFaulted = std::any_of(machine.faults.begin(), machine.faults.end(),
-                                            [](const sim::Fault &f) { return f.operation == "GetVersionExA"; });
+    bool const versionFaulted = std::any_of(machine.faults.begin(), machine.faults.end(), [](const sim::Fault &f) {
+        return f.operation == sim::Operation::GetVersionExA;
+    });
     return {newer || versionFaulted, !newer || versionFaulted};
 }
 

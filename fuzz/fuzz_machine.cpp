@@ -17,17 +17,17 @@ namespace {
 constexpr char kEnvironmentKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kPropertyNames[][24] = {"HardwareID", "FriendlyName",        "DeviceDesc",
                                        "Driver",     "LocationInformation", "Mfg"};
-constexpr const char *kOperations[] = {"RegOpenKeyExA",
-                                       "RegQueryValueExA",
-                                       "RegSetValueExA",
-                                       "SetupDiClassGuidsFromNameA",
-                                       "SetupDiGetClassDevsA",
-                                       "SetupDiEnumDeviceInfo",
-                                       "SetupDiGetDeviceRegistryPropertyA",
-                                       "CreateFileA",
-                                       "DeviceIoControl",
-                                       "LocalAlloc",
-                                       "GetVersionExA"};
+constexpr sim::Operation kOperations[] = {sim::Operation::RegOpenKeyExA,
+                                          sim::Operation::RegQueryValueExA,
+                                          sim::Operation::RegSetValueExA,
+                                          sim::Operation::SetupDiClassGuidsFromNameA,
+                                          sim::Operation::SetupDiGetClassDevsA,
+                                          sim::Operation::SetupDiEnumDeviceInfo,
+                                          sim::Operation::SetupDiGetDeviceRegistryPropertyA,
+                                          sim::Operation::CreateFileA,
+                                          sim::Operation::DeviceIoControl,
+                                          sim::Operation::LocalAlloc,
+                                          sim::Operation::GetVersionExA};
 constexpr std::uint32_t kQueryIds[] = {sim::kOidEepromOlder, sim::kOidRegionOlder, sim::kOidEepromNewer,
                                        sim::kOidRegionNewer};
 

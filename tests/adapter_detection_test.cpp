@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,11 +98,11 @@ class Detection : public ::testing::Test {
         return e;
     }
 
-    size_t PropertyReads() const { return machine.CountCalls("SetupDiGetDeviceRegistryPropertyA"); }
+    size_t PropertyReads() const { return machine.CountCalls(Operation::SetupDiGetDeviceRegistryPropertyA); }
 
     // Opens of keys other than the environment key the version probe reads.
     size_t InstanceKeyOpens() const {
-        return machine.CountCalls("RegOpenKeyExA") - CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
+        return machine.CountCalls(Operation::RegOpenKeyExA) - CountKeyOpens(machine, kEnvironmentKey, host::KEY_READ);
     }
 
     sim::Machine machine;
@@ -166,10 +167,10 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(d.record.EntryValue2, 0);
     EXPECT_EQ(std::string(DriverKeyPath),
               "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007");
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiClassGuidsFromNameA",
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiClassGuidsFromNameA,
                               [](const sim::CallRecord &c) { return c.className == "Net" && c.bufferSize == 3; }),
               1u);
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetClassDevsA",
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetClassDevsA,
                               [](const sim::CallRecord &c) {
                                   return c.classGuid == kNetClassGuid && c.flags == host::DIGCF_PRESENT;
                               }),
@@ -191,7 +192,7 @@ TEST_P(SeveralAdapters, GiveTheFirstRecordAndTheLastStrings) {
     EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
     EXPECT_EQ(std::string(MacFileName), DeviceFile(kAdapters[n - 1].identifier));
     EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(DriverName(kAdapters[n - 1].instanceNumber)));
-    EXPECT_EQ(machine.CountCalls("SetupDiGetClassDevsA"), n == 1 ? 1u : 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiGetClassDevsA), n == 1 ? 1u : 2u);
     EXPECT_EQ(CountAllocations(machine, static_cast<host::DWORD>(4 + n * 1300)), n == 1 ? 2u : 1u); // and a table
 }
 
@@ -292,7 +293,7 @@ TEST_P(HardwareIdMatch, FirstStringUpperCasedHoldsThePattern) {
     EXPECT_EQ(d.count, c.matches ? 1 : 0);
     // A device that does not match costs its hardware-ID read and nothing more.
     EXPECT_EQ(PropertyReads(), c.matches ? 5u : 1u);
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.matches ? 1u : 0u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), c.matches ? 1u : 0u);
     EXPECT_EQ(std::string(DriverKeyPath), c.matches ? DriverKeyFor(DriverName("0007")) : "");
 }
 
@@ -327,11 +328,11 @@ INSTANTIATE_TEST_SUITE_P(Ids, HardwareIdMatch, ::testing::ValuesIn(kIds), RowNam
 
 struct ClassFailureCase {
     const char *name;
-    const char *operation; // the call that fails; null: the class has no GUID
+    std::optional<Operation> operation; // the call that fails; none: the class has no GUID
     host::LONG error;
     std::int32_t result;
     std::string walk; // the trace of GetAvailableAdapters
-    const char *notCalled;
+    Operation notCalled;
 };
 
 class ClassFailure : public Detection, public ::testing::WithParamInterface<ClassFailureCase> {};
@@ -339,10 +340,10 @@ class ClassFailure : public Detection, public ::testing::WithParamInterface<Clas
 TEST_P(ClassFailure, GivesNoAdapter) {
     const ClassFailureCase &c = GetParam();
     AddAdapter(machine, AdapterSetup{});
-    if (c.operation == nullptr) {
+    if (!c.operation) {
         machine.registry.DeleteKeyTree(kNetClassKey);
     } else {
-        machine.faults.push_back({c.operation, "", 0, c.error});
+        machine.faults.push_back({*c.operation, "", 0, c.error});
     }
     Enumerated const e = Enumerate(1);
     EXPECT_EQ(e.result, c.result);
@@ -353,20 +354,23 @@ TEST_P(ClassFailure, GivesNoAdapter) {
     EXPECT_EQ(d.count, 0);
     EXPECT_EQ(machine.standardOutput, kDetectIn + c.walk + kDetectOut);
     EXPECT_EQ(d.record.DevicePath[0], '\0');
-    EXPECT_EQ(machine.CountCalls("SetupDiClassGuidsFromNameA"), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiClassGuidsFromNameA), 2u);
     EXPECT_EQ(machine.CountCalls(c.notCalled), 0u);
+    if (c.operation) { // it failed at each walk
+        EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 2u);
+    }
 }
 
 // clang-format off
 const ClassFailureCase kClassFailures[] = {
-    {.name = "ClassNameWithoutGuid", .operation = nullptr, .error = 0, .result = 0,
-     .walk = std::string(kEnumIn) + kNoAdapter + EnumOut(0), .notCalled = "SetupDiGetClassDevsA"},
-    {.name = "ClassLookupIsUnknown", .operation = "SetupDiClassGuidsFromNameA", .error = host::ERROR_INVALID_DATA,
+    {.name = "ClassNameWithoutGuid", .operation = std::nullopt, .error = 0, .result = 0,
+     .walk = std::string(kEnumIn) + kNoAdapter + EnumOut(0), .notCalled = Operation::SetupDiGetClassDevsA},
+    {.name = "ClassLookupIsUnknown", .operation = Operation::SetupDiClassGuidsFromNameA, .error = host::ERROR_INVALID_DATA,
      .result = ZOWL_ERROR_UNKNOWN, .walk = "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : return ZOWL_ERROR_UNKNOWN\n",
-     .notCalled = "SetupDiGetClassDevsA"},
-    {.name = "DeviceSetIsMinusSeven", .operation = "SetupDiGetClassDevsA", .error = host::ERROR_INVALID_PARAMETER,
+     .notCalled = Operation::SetupDiGetClassDevsA},
+    {.name = "DeviceSetIsMinusSeven", .operation = Operation::SetupDiGetClassDevsA, .error = host::ERROR_INVALID_PARAMETER,
      .result = -7, .walk = "--> GetAvailableAdapters()\n<-- GetAvailableAdapters() : devs == INVALID_HANDLE_VALUE\n",
-     .notCalled = "SetupDiEnumDeviceInfo"},
+     .notCalled = Operation::SetupDiEnumDeviceInfo},
 };
 // clang-format on
 
@@ -429,30 +433,30 @@ TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
     // The other card costs one read; the adapter the rest.
     EXPECT_EQ(PropertyReads(), 1 + c.propertyReads);
     EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyReads);
-    EXPECT_EQ(machine.CountCalls("RegQueryValueExA") - CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
+    EXPECT_EQ(machine.CountCalls(Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
               c.instanceKeyReads);
     // Each registry routine obtains the version code once.
-    EXPECT_EQ(machine.CountCalls("GetVersionExA"), 2u);
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), 1u);
-    EXPECT_EQ(machine.CountCalls("CloseHandle"), 1u);
-    EXPECT_EQ(machine.CountCalls("SetupDiEnumDeviceInfo"), 3u); // two members, then the end
-    EXPECT_EQ(machine.CountCalls("SetupDiDestroyDeviceInfoList"), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::GetVersionExA), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CloseHandle), 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiEnumDeviceInfo), 3u); // two members, then the end
+    EXPECT_EQ(machine.CountCalls(Operation::SetupDiDestroyDeviceInfoList), 1u);
     // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(
-        CountCallsWhere(machine, "SetupDiEnumDeviceInfo", [](const sim::CallRecord &r) { return r.structSize == 28; }),
-        3u);
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiEnumDeviceInfo,
+                              [](const sim::CallRecord &r) { return r.structSize == 28; }),
+              3u);
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
                               [](const sim::CallRecord &r) { return r.bufferSize == 256; }),
               PropertyReads());
-    EXPECT_EQ(CountCallsWhere(machine, "SetupDiGetDeviceRegistryPropertyA",
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
                               [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
               c.friendlyName ? 0u : 1u);
     if (!c.friendlyName) {
         EXPECT_EQ(Text(d.record.FriendlyName), "");
         EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter");
     }
-    EXPECT_EQ(machine.CountCalls("LocalAlloc"), 2u);
-    EXPECT_EQ(machine.CountCalls("LocalFree"), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::LocalAlloc), 2u);
+    EXPECT_EQ(machine.CountCalls(Operation::LocalFree), 2u);
 }
 
 // clang-format off
@@ -526,7 +530,7 @@ TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
     // No device file is tried through a path the device does not own (two
     // counted adapters take a second walk); a second device that does not
     // match costs its hardware-ID read alone.
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), count == 2 ? 4u : 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), count == 2 ? 4u : 1u);
     bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
     if (!matches) {
         EXPECT_EQ(PropertyReads(), 5u + 1u);
@@ -585,12 +589,13 @@ TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
     // The second adapter's NetCfgInstanceId fails for GetAdapterInstanceId
     // only (reads: name 1, id 1, name 2, id 2); its description lacks a
     // location and a manufacturer.
-    machine.faults.push_back({"RegQueryValueExA", "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
+    machine.faults.push_back({Operation::RegQueryValueExA, "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
     std::string const key = std::string(kEnumRoot) + "\\USB\\VID_13B1&PID_003B\\0002";
     machine.registry.FindKey(key)->DeleteValue("LocationInformation");
     machine.registry.FindKey(key)->DeleteValue("Mfg");
     Enumerated const e = Enumerate(2);
     ASSERT_EQ(e.result, 2);
+    EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);
     const AdapterRecord &second = e.rooms[1];
     EXPECT_EQ(Text(second.DevicePath), DeviceFile(kGuidB));
     EXPECT_EQ(Text(second.InstanceNumber), "0008");
@@ -691,7 +696,7 @@ TEST_P(InstanceNumberShape, IsTheLastFourCharactersOfAWellFormedName) {
     // A name of another shape, or an identifier that cannot be read: no
     // device file, no device path.
     EXPECT_EQ(std::string(MacFileName), c.instanceNumber.empty() ? "" : DeviceFile(kGuidA));
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.instanceNumber.empty() ? 0u : 1u);
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), c.instanceNumber.empty() ? 0u : 1u);
 }
 
 // clang-format off
@@ -776,7 +781,7 @@ TEST_P(IdentifierLength, FitsBehindThePrefixOrIsRefused) {
     } else {
         // Not the earlier device's file: this device's key is DriverKeyPath.
         EXPECT_EQ(std::string(MacFileName), "");
-        EXPECT_EQ(machine.CountCalls("CreateFileA"), 0u);
+        EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 0u);
     }
     if (c.count == 1) {
         // A value without NUL ends at the reported size, with nothing appended.
@@ -857,7 +862,8 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
         EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
         EXPECT_EQ(std::string(nt.c_str()), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
-        EXPECT_EQ(fresh.CountCalls("RegOpenKeyExA") - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ), c.opens);
+        EXPECT_EQ(fresh.CountCalls(Operation::RegOpenKeyExA) - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ),
+                  c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);
     }
 }
@@ -878,9 +884,10 @@ class FailedAllocation : public Detection, public ::testing::WithParamInterface<
 TEST_P(FailedAllocation, CountsAsNoAdapter) {
     const AllocationCase &c = GetParam();
     AddAdapters(c.adapters);
-    machine.faults.push_back({"LocalAlloc", c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
+    machine.faults.push_back({Operation::LocalAlloc, c.bytes, c.callNumber, host::ERROR_NOT_ENOUGH_MEMORY});
     Detected const d = Detect();
     EXPECT_EQ(d.count, 0);
+    EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);
     EXPECT_EQ(machine.standardOutput, c.trace);
     EXPECT_EQ(d.record.DevicePath[0], '\0');
     EXPECT_EQ(d.record.Description[0], '\0');

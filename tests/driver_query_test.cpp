@@ -48,7 +48,7 @@ class DriverQuery : public ::testing::Test {
     // The request log must show the device file opened and closed around
     // every request.
     void ExpectEveryHandleClosed() {
-        EXPECT_EQ(machine.CountCalls("CloseHandle"), machine.CountCalls("CreateFileA"));
+        EXPECT_EQ(machine.CountCalls(sim::Operation::CloseHandle), machine.CountCalls(sim::Operation::CreateFileA));
         EXPECT_EQ(machine.OpenHandleCount(), 0u);
         EXPECT_EQ(machine.OpenKeyCount(), 0u);
     }
@@ -142,8 +142,8 @@ TEST_P(QueryIdentifiers, ChosenByTheVersionCodeOfEachRequest) {
     EXPECT_EQ(second.outSize, 4u);
     EXPECT_EQ(second.prefilled, (std::vector<std::uint32_t>{0}));
     // The version code is obtained afresh for each request.
-    EXPECT_EQ(machine.CountCalls("GetVersionExA"), 2u);
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), 2u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::GetVersionExA), 2u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), 2u);
     ExpectEveryHandleClosed();
 }
 
@@ -201,10 +201,10 @@ TEST_P(FailedQuery, IsTracedAndReadsZero) {
     EXPECT_EQ(region, c.region);
     EXPECT_EQ(machine.standardOutput, c.trace);
     EXPECT_EQ(support::CountDeviceOpens(machine, support::DeviceFile(kGuidA)), c.opens);
-    EXPECT_EQ(machine.CountCalls("CreateFileA"), c.opens);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::CreateFileA), c.opens);
     EXPECT_EQ(machine.requests.size(), c.requests);
-    EXPECT_EQ(machine.CountCalls("DeviceIoControl"), c.requests);
-    EXPECT_EQ(machine.CountCalls("CloseHandle"), c.requests);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::DeviceIoControl), c.requests);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::CloseHandle), c.requests);
     EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
 

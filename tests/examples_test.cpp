@@ -28,6 +28,7 @@
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
+#include "support/tool_machine.h"
 
 namespace {
 
@@ -137,6 +138,18 @@ TEST_P(ExampleScenario, RunMeetsEveryExpectationAndLeavesNothingOpen) {
     }
     EXPECT_TRUE(outcome.exited) << "the tool ends through ExitProcess on every path";
     EXPECT_EQ(outcome.exitCode, 0U);
+    // Standard output is flushed whole once, then the process exits.
+    EXPECT_EQ(machine.flushes, std::vector<size_t>(2, machine.standardOutput.size()));
+    ASSERT_GE(machine.calls.size(), 2U);
+    EXPECT_EQ(machine.calls[machine.calls.size() - 2].operation, sim::Operation::FlushStandardOutput);
+    EXPECT_EQ(machine.calls.back().operation, sim::Operation::ExitProcess);
+    // A 200 ms pause after each attempt but one that wrote or declined.
+    size_t const pauses = static_cast<size_t>(summary.attempts) - (summary.end == sim::RunEnd::Exhausted ? 0 : 1);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::Sleep), pauses);
+    EXPECT_EQ(outcome.endedAtMs, sim::kAttemptMs * pauses);
+    for (const sim::Fault &fault : scenario.faults) { // each fault made its call fail
+        EXPECT_GT(support::CountFailedCalls(machine, fault), 0U) << sim::OperationName(fault.operation);
+    }
     for (const std::string &object : summary.leftOpen) {
         ADD_FAILURE() << "left open: " << object;
     }
@@ -224,7 +237,8 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     late.insert(late.begin() + 6, own.begin() + 4, own.begin() + 6); // attempt 2 once more
     auto const requestMismatches = [&](const nlohmann::json &requests, const nlohmann::json &lateAttempts) {
         std::vector<sim::Mismatch> const all = JudgeAgainst(file, "", lateAttempts, true, requests);
-        return std::count_if(all.begin(), all.end(), [](const sim::Mismatch &m) { return m.part == "requests"; });
+        return std::count_if(all.begin(), all.end(),
+                             [](const sim::Mismatch &m) { return m.part == sim::RunPart::Requests; });
     };
     EXPECT_EQ(requestMismatches(own, nlohmann::json::object()), 0);
     EXPECT_EQ(requestMismatches(shortened, nlohmann::json::object()), 1);
@@ -276,7 +290,7 @@ TEST(Judge, ReadsAnObservationOrRefusesIt) {
         EXPECT_EQ(sim::JudgeObservation(expect, {}, row.observation, &mismatches, &error), row.read)
             << row.observation << " " << error;
         for (const sim::Mismatch &mismatch : mismatches)
-            EXPECT_NE(mismatch.part, "registry") << mismatch.text;
+            EXPECT_NE(mismatch.part, sim::RunPart::Registry) << mismatch.text;
     }
 }
 

@@ -250,7 +250,7 @@ const RecordCase kRecordCases[] = {
      .aheadResult = 0,
      .rollback = std::nullopt,
      .notes = "---- 0007: EDCCAEnable before the first run: REG_SZ 0 (could not be kept: the program did not run)\r\n",
-     .faults = {{"RegSetValueExA", "0007", 0, host::ERROR_ACCESS_DENIED}}},
+     .faults = {{Operation::RegSetValueExA, "0007", 0, host::ERROR_ACCESS_DENIED}}},
 };
 
 class RecordsAroundARun : public KitRegistry, public ::testing::WithParamInterface<RecordCase> {};
@@ -349,7 +349,7 @@ const RestoreCase kRestoreCases[] = {
      .valuesAfter = {"REG_SZ 1"},
      .markerLeft = true,
      .notes = "---- 0007: EDCCAEnable could not be restored to REG_SZ 0\r\n",
-     .faults = {{"RegSetValueExA", "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED}}},
+     .faults = {{Operation::RegSetValueExA, "EDCCAEnable", 0, host::ERROR_ACCESS_DENIED}}},
     // Records that cannot be read or removed keep the marker above them.
     {.name = "RollbackKeyNotOpenable",
      .records = {{"0007", "absent"}},
@@ -358,7 +358,7 @@ const RestoreCase kRestoreCases[] = {
      .valuesAfter = {"REG_SZ 1"},
      .markerLeft = true,
      .notes = "---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed\r\n",
-     .faults = {{"RegOpenKeyExA", kRollbackKey, 0, host::ERROR_ACCESS_DENIED}}},
+     .faults = {{Operation::RegOpenKeyExA, kRollbackKey, 0, host::ERROR_ACCESS_DENIED}}},
     {.name = "MarkerNotRemovable",
      .records = {{"0007", "absent"}},
      .instances = {"0007"},
@@ -367,7 +367,7 @@ const RestoreCase kRestoreCases[] = {
      .markerLeft = true,
      .notes = "---- 0007: EDCCAEnable removed, as it was absent\r\n"
               "---- the marker HKLM\\SYSTEM\\EdccaProvision could not be removed\r\n",
-     .faults = {{"RegDeleteKeyA", "", 2, host::ERROR_ACCESS_DENIED}}},
+     .faults = {{Operation::RegDeleteKeyA, "", 2, host::ERROR_ACCESS_DENIED}}},
 };
 
 class Uninstall : public KitRegistry, public ::testing::WithParamInterface<RestoreCase> {};
@@ -423,7 +423,7 @@ const MarkerCase kMarkerCases[] = {
      .logFailed = "",
      .result = 0,
      .values = std::vector<std::string>{"Outcome=Written", "Time=T", "Adapters=1"},
-     .faults = {{"RegSetValueExA", "DriverKeys", 0, host::ERROR_ACCESS_DENIED}}},
+     .faults = {{Operation::RegSetValueExA, "DriverKeys", 0, host::ERROR_ACCESS_DENIED}}},
 };
 
 class Marker : public KitRegistry, public ::testing::WithParamInterface<MarkerCase> {};

@@ -138,9 +138,9 @@ TEST_F(SimHost, ExitProcessEndsTheRunWithItsCode) {
 // Faults of operations that no example or scenario fails; selection by
 // subject and call number is shared and shown by the examples.
 TEST_F(SimHost, FaultsFailTheirOperationAsDocumented) {
-    machine_.faults.push_back({"CreateFileA", "", 0, ERROR_ACCESS_DENIED});
-    machine_.faults.push_back({"LocalAlloc", "", 0, ERROR_NOT_ENOUGH_MEMORY});
-    machine_.faults.push_back({"WriteStandardOutput", "", 1, ERROR_INVALID_HANDLE});
+    machine_.faults.push_back({sim::Operation::CreateFileA, "", 0, ERROR_ACCESS_DENIED});
+    machine_.faults.push_back({sim::Operation::LocalAlloc, "", 0, ERROR_NOT_ENOUGH_MEMORY});
+    machine_.faults.push_back({sim::Operation::WriteStandardOutput, "", 1, ERROR_INVALID_HANDLE});
     machine_.version.getVersionFails = true;
     EXPECT_EQ(OpenDevice(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -166,7 +166,7 @@ TEST_F(SimHost, CallLogRecordsEachCallsFields) {
     ASSERT_EQ(machine_.calls.size(), 3U);
     const sim::CallRecord &open = machine_.calls[0], &query = machine_.calls[1];
     EXPECT_EQ(open.atMs, 600U);
-    EXPECT_EQ(open.operation, "RegOpenKeyExA");
+    EXPECT_EQ(open.operation, sim::Operation::RegOpenKeyExA);
     EXPECT_EQ(open.keyPath, "system\\env");
     EXPECT_EQ(open.access, static_cast<DWORD>(KEY_READ));
     EXPECT_EQ(open.status, ERROR_SUCCESS);
@@ -174,7 +174,7 @@ TEST_F(SimHost, CallLogRecordsEachCallsFields) {
     EXPECT_EQ(query.valueName, "ARCH");
     EXPECT_EQ(query.bufferSize, 128U);
     EXPECT_EQ(query.returned, 6U);
-    EXPECT_EQ(machine_.CountCalls("RegCloseKey"), 1U);
+    EXPECT_EQ(machine_.CountCalls(sim::Operation::RegCloseKey), 1U);
 }
 
 // The kit's calls, each row a short sequence and what it comes to: the
@@ -183,8 +183,8 @@ TEST_F(SimHost, TheKitsCallsAnswerAsWindowsDoes) {
     machine_.registry.SetString("SYSTEM\\Kit\\Parent\\Child", "Name", "value");
     machine_.registry.SetString("SYSTEM\\Kit\\Leaf", "Long", "0123456789");
     machine_.registry.SetString("SYSTEM\\Kit\\Denied", "x", "1");
-    machine_.faults.push_back(
-        {"RegOpenKeyExA", "SYSTEM\\Kit\\Denied", 0, ERROR_ACCESS_DENIED, static_cast<DWORD>(KEY_ALL_ACCESS)});
+    machine_.faults.push_back({sim::Operation::RegOpenKeyExA, "SYSTEM\\Kit\\Denied", 0, ERROR_ACCESS_DENIED,
+                               static_cast<DWORD>(KEY_ALL_ACCESS)});
     auto open = [](const char *path, DWORD access) {
         HKEY key = nullptr;
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key);

@@ -124,7 +124,7 @@ TEST(ScenarioLoader, ReadsWhatNoRunShows) {
     ASSERT_EQ(timeline.size(), 2U);
     EXPECT_EQ(timeline[1].fromMs, 1000U);
     EXPECT_EQ(timeline[1].untilMs, sim::kForever);
-    EXPECT_FALSE(sim::InTimeline(scenario.presence["PCI\\X\\1"], 0));
+    EXPECT_FALSE(sim::SpanAt(scenario.presence["PCI\\X\\1"], 0));
     ASSERT_EQ(scenario.drivers.size(), 1U);
     const sim::Driver &driver = scenario.drivers[0];
     EXPECT_EQ(driver.answers.size(), 5U); // two region, two EEPROM identifiers and the explicit one
@@ -162,7 +162,7 @@ TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     (*missed.registryChanges)[0].data = {'0', 0};
     std::vector<sim::Mismatch> const mismatches = sim::CheckExpectations(missed, summary);
     ASSERT_EQ(mismatches.size(), 4U);
-    EXPECT_EQ(mismatches[0].part, "stdout");
+    EXPECT_EQ(mismatches[0].part, sim::RunPart::Stdout);
     EXPECT_EQ(mismatches[1].text, "end: expected Declined, got Written");
     EXPECT_EQ(mismatches[2].text, "attempts: expected 2, got 1");
     std::string const change = "value set HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"

@@ -18,7 +18,7 @@ TEST(Trace, WritesTheFormattedBytesAsTheyStand) {
     EXPECT_EQ(machine.standardOutput, "IsX64Platform() : Open Registry Key Fail!"
                                       "<-- GetAvailableAdapters() :  Available adapter number = -10\n"
                                       " Offset 0x38 = 0xab \n");
-    EXPECT_EQ(machine.CountCalls("WriteStandardOutput"), 3u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::WriteStandardOutput), 3u);
 }
 
 TEST(Trace, NarrowStringWithHsPrintsThePath) {
@@ -50,7 +50,7 @@ TEST(Trace, LongLineIsCutAtTheBufferLessOne) {
         std::string const text(c.length, 'w');
         Trace("%s", text.c_str());
         EXPECT_EQ(machine.standardOutput, std::string(c.written, 'w'));
-        EXPECT_EQ(machine.CountCalls("WriteStandardOutput"), c.length == 0 ? 0u : 1u);
+        EXPECT_EQ(machine.CountCalls(sim::Operation::WriteStandardOutput), c.length == 0 ? 0u : 1u);
     }
 }
 

@@ -46,8 +46,8 @@ Classified Classify(sim::Machine &machine) {
 std::vector<std::string> Operations(const sim::Machine &machine) {
     std::vector<std::string> names;
     for (const sim::CallRecord &call : machine.calls) {
-        if (call.operation != "WriteStandardOutput") {
-            names.push_back(call.operation);
+        if (call.operation != sim::Operation::WriteStandardOutput) {
+            names.emplace_back(sim::OperationName(call.operation));
         }
     }
     return names;
@@ -84,16 +84,20 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64) {
         machine.registry.DeleteKeyTree(kEnvironmentKey);
         break;
     case Spoiled::OpenDenied:
-        machine.faults.push_back({"RegOpenKeyExA", kEnvironmentKey, 0, host::ERROR_ACCESS_DENIED});
+        machine.faults.push_back({sim::Operation::RegOpenKeyExA, kEnvironmentKey, 0, host::ERROR_ACCESS_DENIED});
         break;
     case Spoiled::ValueAbsent:
         machine.registry.FindKey(kEnvironmentKey)->DeleteValue("PROCESSOR_ARCHITECTURE");
         break;
     case Spoiled::ReadError:
-        machine.faults.push_back({"RegQueryValueExA", "PROCESSOR_ARCHITECTURE", 0, host::ERROR_GEN_FAILURE});
+        machine.faults.push_back(
+            {sim::Operation::RegQueryValueExA, "PROCESSOR_ARCHITECTURE", 0, host::ERROR_GEN_FAILURE});
         break;
     }
     Probe const probe = RunProbe(machine);
+    for (const sim::Fault &fault : machine.faults) {
+        EXPECT_EQ(support::CountFailedCalls(machine, fault), 1u);
+    }
     EXPECT_EQ(probe.x64, c.x64);
     EXPECT_EQ(probe.output, c.trace);
     std::vector<std::string> expected = {"RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey"};
@@ -283,8 +287,8 @@ TEST(GetOSVersionCode, NothingIsCachedBetweenCalls) {
     EXPECT_EQ(first, 44);
     EXPECT_EQ(second, 41);
     EXPECT_EQ(third, 51);
-    EXPECT_EQ(machine.CountCalls("RegOpenKeyExA"), 3u);
-    EXPECT_EQ(machine.CountCalls("GetVersionExA"), 3u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::RegOpenKeyExA), 3u);
+    EXPECT_EQ(machine.CountCalls(sim::Operation::GetVersionExA), 3u);
 }
 
 } // namespace

@@ -219,15 +219,12 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        auto const timeline = machine.presence.find(instance.path);
-        std::string const presence =
-            timeline == machine.presence.end() ? std::string("always") : TimelineText(timeline->second);
         const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
         if (name == nullptr) {
             name = instance.key->FindValue("DeviceDesc");
         }
         out << "  " << instance.path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
-            << " (present: " << presence << ")\n";
+            << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }
     out << "drivers:\n";
     for (const sim::Driver &driver : machine.drivers) {
@@ -240,7 +237,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         out << "\n";
     }
     for (const sim::Fault &fault : machine.faults) {
-        out << "fault: " << fault.operation << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
+        out << "fault: " << sim::OperationName(fault.operation)
+            << (fault.subject.empty() ? "" : " on \"" + fault.subject + "\"")
             << (fault.callNumber == 0 ? ", every call" : ", call " + std::to_string(fault.callNumber)) << " -> "
             << sim::ErrorName(fault.error) << "\n";
     }
@@ -291,7 +289,7 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
     nlohmann::json verdict = {
         {"met", mismatches.empty()}, {"mismatches", nlohmann::json::array()}, {"attempts", attempts}};
     for (const sim::Mismatch &mismatch : mismatches) {
-        verdict["mismatches"].push_back({{"part", mismatch.part}, {"text", mismatch.text}});
+        verdict["mismatches"].push_back({{"part", sim::RunPartName(mismatch.part)}, {"text", mismatch.text}});
     }
     std::printf("%s\n", verdict.dump(1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return mismatches.empty() ? 0 : kNotMetExit;

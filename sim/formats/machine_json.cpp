@@ -69,10 +69,8 @@ json ListKeys(const Registry &registry) {
 json Devices(const Scenario &scenario) {
     json devices = json::array();
     for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
-        auto const found = scenario.presence.find(instance.path);
-        devices.push_back(
-            {{"instance", ByteText(instance.path)},
-             {"present", Timeline(found == scenario.presence.end() ? std::vector<Interval>{} : found->second)}});
+        devices.push_back({{"instance", ByteText(instance.path)},
+                           {"present", Timeline(PresenceOf(scenario.presence, instance.path))}});
     }
     return devices;
 }
@@ -128,7 +126,7 @@ std::string MachineJson(const Scenario &scenario) {
     machine["drivers"] = drivers;
     json faults = json::array();
     for (const Fault &fault : scenario.faults) {
-        faults.push_back(fault.operation);
+        faults.push_back(OperationName(fault.operation));
     }
     machine["faults"] = faults;
     return machine.dump() + "\n";

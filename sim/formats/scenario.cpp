@@ -249,32 +249,24 @@ Driver ReadDriver(const json &value, const std::string &field) {
     if (value.contains("loaded")) {
         driver.loaded = ReadTimeline(value["loaded"], Child(field, "loaded"));
     }
-    if (value.contains("regionWord")) {
-        std::string const shortField = Child(field, "regionWord");
-        const json &shorthand = value["regionWord"];
-        std::vector<QueryAnswer> answers;
+    // The shorthands: a list of answers, or one answer from the start, for
+    // every identifier that asks for their query.
+    for (auto const &[name, query] : {std::pair{"regionWord", Query::Region}, std::pair{"eeprom", Query::Eeprom}}) {
+        if (!value.contains(name)) {
+            continue;
+        }
+        std::string const shortField = Child(field, name);
+        const json &shorthand = value[name];
+        std::vector<QueryAnswer> answers(1);
         if (shorthand.is_array()) {
             answers = ReadAnswerList(shorthand, shortField);
+        } else if (query == Query::Region) {
+            answers[0].word = static_cast<std::uint32_t>(ReadNumber(shorthand, shortField, UINT32_MAX));
         } else {
-            QueryAnswer answer;
-            answer.word = static_cast<std::uint32_t>(ReadNumber(shorthand, shortField, UINT32_MAX));
-            answers.push_back(answer);
+            answers[0].kind = QueryAnswer::Kind::Eeprom;
+            answers[0].eeprom = ReadEepromBytes(shorthand, shortField);
         }
-        AddAnswers(&driver, Query::Region, answers, shortField);
-    }
-    if (value.contains("eeprom")) {
-        std::string const shortField = Child(field, "eeprom");
-        const json &shorthand = value["eeprom"];
-        std::vector<QueryAnswer> answers;
-        if (shorthand.is_array()) {
-            answers = ReadAnswerList(shorthand, shortField);
-        } else {
-            QueryAnswer answer;
-            answer.kind = QueryAnswer::Kind::Eeprom;
-            answer.eeprom = ReadEepromBytes(shorthand, shortField);
-            answers.push_back(answer);
-        }
-        AddAnswers(&driver, Query::Eeprom, answers, shortField);
+        AddAnswers(&driver, query, answers, shortField);
     }
     if (value.contains("answers")) {
         std::string const answersField = Child(field, "answers");
@@ -297,10 +289,12 @@ Fault ReadFault(const json &value, const std::string &field) {
     if (!value.contains("operation")) {
         Fail(Child(field, "operation"), "missing");
     }
-    fault.operation = ReadString(value["operation"], Child(field, "operation"));
-    if (!FaultOperation(fault.operation)) {
-        Fail(Child(field, "operation"), "\"" + fault.operation + "\" is not an operation that can fail");
+    std::string const name = ReadString(value["operation"], Child(field, "operation"));
+    std::optional<Operation> const operation = FaultOperation(name);
+    if (!operation) {
+        Fail(Child(field, "operation"), "\"" + name + "\" is not an operation that can fail");
     }
+    fault.operation = *operation;
     if (value.contains("subject")) {
         fault.subject = ReadString(value["subject"], Child(field, "subject"));
     }
@@ -308,7 +302,7 @@ Fault ReadFault(const json &value, const std::string &field) {
         fault.callNumber = static_cast<int>(ReadNumber(value["call"], Child(field, "call"), 1000000));
     }
     if (value.contains("access")) {
-        if (fault.operation != "RegOpenKeyExA") {
+        if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
         json const &access = value["access"];

@@ -45,7 +45,7 @@ struct Scenario {
     std::string description; // one line
     VersionInfo version;
     Registry registry;
-    PresenceTable presence;
+    Presence presence;
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
     Expectation expect;

@@ -2,10 +2,18 @@
 
 #include "judge/judge.h"
 
+#include <iterator>
+
 #include "kit/core/run_account.h"
 #include "machine/text.h"
 
 namespace sim {
+
+const char *RunPartName(RunPart part) {
+    static const char *const kNames[] = {"stdout", "end", "attempts", "exitCode", "registry", "requests"};
+    static_assert(std::size(kNames) == static_cast<size_t>(RunPart::Requests) + 1);
+    return kNames[static_cast<size_t>(part)];
+}
 
 std::vector<std::string> SplitAttempts(const std::string &trace, std::string *head) {
     std::vector<std::string> attempts;
@@ -67,7 +75,7 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
 RunSummary SummarizeRun(const Machine &machine, const Registry &before, const ProcessOutcome &outcome) {
     std::string written; // what the tool wrote, whether it arrived or was lost
     for (const CallRecord &call : machine.calls) {
-        written += call.operation == OperationName(Operation::WriteStandardOutput) ? call.data : "";
+        written += call.operation == Operation::WriteStandardOutput ? call.data : "";
     }
     RunSummary summary =
         SummarizeRun(machine.standardOutput, written, outcome, DiffRegistries(before, machine.registry));
@@ -95,22 +103,23 @@ std::string DescribeChange(const RegistryChange &change) {
 std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
     std::vector<Mismatch> mismatches;
     if (expect.standardOutput && *expect.standardOutput != summary.trace) {
-        mismatches.push_back({"stdout", "standard output differs: expected " +
-                                            QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) +
-                                            ", got " + QuoteBytes(summary.trace.data(), summary.trace.size())});
+        mismatches.push_back(
+            {RunPart::Stdout, "standard output differs: expected " +
+                                  QuoteBytes(expect.standardOutput->data(), expect.standardOutput->size()) + ", got " +
+                                  QuoteBytes(summary.trace.data(), summary.trace.size())});
     }
     if (expect.end && *expect.end != summary.end) {
-        mismatches.push_back(
-            {"end", std::string("end: expected ") + RunEndName(*expect.end) + ", got " + RunEndName(summary.end)});
+        mismatches.push_back({RunPart::End, std::string("end: expected ") + RunEndName(*expect.end) + ", got " +
+                                                RunEndName(summary.end)});
     }
     if (expect.attempts && *expect.attempts != summary.attempts) {
-        mismatches.push_back({"attempts", "attempts: expected " + std::to_string(*expect.attempts) + ", got " +
-                                              std::to_string(summary.attempts)});
+        mismatches.push_back({RunPart::Attempts, "attempts: expected " + std::to_string(*expect.attempts) + ", got " +
+                                                     std::to_string(summary.attempts)});
     }
     if (expect.exitCode && (!summary.outcome.exited || *expect.exitCode != summary.outcome.exitCode)) {
-        mismatches.push_back({"exitCode", "exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
-                                              (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
-                                                                      : "none (the entry routine returned)")});
+        mismatches.push_back({RunPart::ExitCode, "exit code: expected " + std::to_string(*expect.exitCode) + ", got " +
+                                                     (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
+                                                                             : "none (the entry routine returned)")});
     }
     if (expect.registryChanges) {
         const auto &wanted = *expect.registryChanges;
@@ -133,7 +142,7 @@ std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSumm
                 text += "\n    " + DescribeChange(change);
             }
             text += summary.changes.empty() ? " none" : "";
-            mismatches.push_back({"registry", text});
+            mismatches.push_back({RunPart::Registry, text});
         }
     }
     return mismatches;

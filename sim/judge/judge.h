@@ -60,11 +60,15 @@ struct LineDifference {
 };
 LineDifference FindFirstDifference(const std::string &recorded, const std::string &replayed);
 
-// One expectation a run missed: the part of the run it concerns ("stdout",
-// "end", "attempts", "exitCode", "registry" or "requests") and a readable
-// account of it.
+// The part of a run an expectation concerns, and its name in the judge's
+// output ("stdout", "end", "attempts", "exitCode", "registry", "requests").
+enum class RunPart { Stdout, End, Attempts, ExitCode, Registry, Requests };
+const char *RunPartName(RunPart part);
+
+// One expectation a run missed: the part of the run it concerns and a
+// readable account of it.
 struct Mismatch {
-    std::string part;
+    RunPart part;
     std::string text;
 };
 

@@ -176,10 +176,10 @@ Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vect
     while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at]) {
         ++at;
     }
-    return {"requests", "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
-                            std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
-                            (at < wanted.size() ? wanted[at] : "none") + ", got " +
-                            (at < seen.size() ? seen[at] : "none")};
+    return {RunPart::Requests, "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
+                                   std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
+                                   (at < wanted.size() ? wanted[at] : "none") + ", got " +
+                                   (at < seen.size() ? seen[at] : "none")};
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 
 #include "machine/machine.h"
 
+#include <algorithm>
+
 namespace sim {
 
 std::vector<DeviceInstance> DeviceInstances(const Registry &registry) {
@@ -21,26 +23,27 @@ std::vector<DeviceInstance> DeviceInstances(const Registry &registry) {
     return instances;
 }
 
-bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t) {
+std::optional<Interval> SpanAt(const std::vector<Interval> &timeline, std::uint64_t t) {
     if (timeline.empty()) {
-        return true;
+        return Interval{};
     }
     for (const Interval &span : timeline) {
         if (span.Contains(t)) {
-            return true;
+            return span;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
-size_t Machine::CountCalls(const std::string &operation) const {
-    size_t count = 0;
-    for (const CallRecord &call : calls) {
-        if (call.operation == operation) {
-            ++count;
-        }
-    }
-    return count;
+const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_view path) {
+    static const std::vector<Interval> kAlways;
+    auto const found = presence.find(path);
+    return found == presence.end() ? kAlways : found->second;
+}
+
+size_t Machine::CountCalls(Operation operation) const {
+    return static_cast<size_t>(
+        std::count_if(calls.begin(), calls.end(), [&](const CallRecord &call) { return call.operation == operation; }));
 }
 
 } // namespace sim

@@ -14,10 +14,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "machine/registry.h"
 #include "machine/host_extra.h"
+#include "machine/registry.h"
+#include "machine/text.h"
 
 namespace sim {
 
@@ -29,10 +31,15 @@ struct Interval {
     std::uint64_t untilMs = kForever;
     bool Contains(std::uint64_t t) const { return t >= fromMs && t < untilMs; }
 };
-// An empty timeline means "always".
-// Timelines by Enum instance path ("USB\\VID_..\\inst"), found in any case.
-using PresenceTable = std::map<std::string, std::vector<Interval>, LessIgnoringCase>;
-bool InTimeline(const std::vector<Interval> &timeline, std::uint64_t t);
+// Takes a timeline and a time. Returns the span that holds the time (the
+// whole of time for an empty timeline, which means "always"), or none.
+std::optional<Interval> SpanAt(const std::vector<Interval> &timeline, std::uint64_t t);
+
+// Device presence: a timeline by Enum instance path ("USB\\VID_..\\inst"), found in any case.
+using Presence = std::map<std::string, std::vector<Interval>, LessIgnoringCase>;
+// Takes the presence and an instance path in any case. Returns its timeline:
+// empty (always) for one not listed.
+const std::vector<Interval> &PresenceOf(const Presence &presence, std::string_view path);
 
 struct VersionInfo {
     host::DWORD major = 6;
@@ -98,13 +105,12 @@ struct DriverRequest {
     host::DWORD bytesReturned = 0;
 };
 
-// Makes an operation fail. Matches by operation name (the Win32 name of one
-// that can fail: FaultOperation, machine/text.h), by a
-// subject (key path, value name, file name or property code as decimal text),
+// Makes an operation fail (one FaultOperation accepts, machine/text.h).
+// Matches by operation and by a subject (key path, value name, file name or property code as decimal text),
 // compared without regard to case; an empty subject matches every call. callNumber 0 fails every
 // matching call, n fails only the n-th matching call (1-based).
 struct Fault {
-    std::string operation;
+    Operation operation = Operation::RegOpenKeyExA;
     std::string subject;
     int callNumber = 0;
     host::LONG error = host::ERROR_GEN_FAILURE;
@@ -117,14 +123,13 @@ struct Fault {
 // in the field named for it (the fields that do not apply stay empty or 0).
 struct CallRecord {
     std::uint64_t atMs = 0;
-    std::string operation; // Win32 name (OperationName, machine/text.h)
+    Operation operation = Operation::RegOpenKeyExA;
     host::LONG status = 0; // ERROR_SUCCESS, or the error it failed with (for a lost write, why it was lost)
     std::string keyPath;   // the registry key below HKLM: as named to RegOpenKeyExA, else as the handle opened it
     std::string valueName;
     std::string fileName;     // CreateFileA's file; the file of a DeviceIoControl or CloseHandle handle
     std::string className;    // SetupDiClassGuidsFromNameA
     std::string classGuid;    // SetupDiGetClassDevsA, as "{...}"
-    std::string instancePath; // the device a setupapi call concerns
     host::DWORD access = 0;   // rights or access asked for
     host::DWORD options = 0;  // RegOpenKeyExA's
     host::DWORD reserved = 0; // RegSetValueExA's
@@ -133,7 +138,6 @@ struct CallRecord {
     host::DWORD attributes = 0;
     host::DWORD flags = 0;      // SetupDiGetClassDevsA's DIGCF_ and LocalAlloc's LMEM_ flags
     host::DWORD structSize = 0; // the caller's cbSize or dwOSVersionInfoSize
-    host::DWORD index = 0;      // SetupDiEnumDeviceInfo's member, GetSystemMetrics' metric
     host::DWORD property = 0;   // SPDRP_ code
     host::DWORD ioControlCode = 0;
     host::DWORD bufferSize = 0;   // the caller's buffer: data, property, class list, output
@@ -142,7 +146,6 @@ struct CallRecord {
     std::string data;             // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
     std::uint64_t bytes = 0;      // LocalAlloc's
     host::DWORD milliseconds = 0; // Sleep's
-    host::UINT exitCode = 0;      // ExitProcess'
 };
 
 // How the simulated process ended.
@@ -158,7 +161,7 @@ class Machine {
 
     Registry registry;
     VersionInfo version;
-    PresenceTable presence;
+    Presence presence;
     std::vector<Driver> drivers;
     std::vector<Fault> faults;
 
@@ -179,7 +182,7 @@ class Machine {
     std::vector<std::string> OpenObjects() const; // readable, for reports
 
     // Calls of one operation in the log.
-    size_t CountCalls(const std::string &operation) const;
+    size_t CountCalls(Operation operation) const;
 
     // The calling thread's last error, as GetLastError would return it.
     host::DWORD LastError() const;

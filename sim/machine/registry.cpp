@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "machine/text.h"
+
 namespace sim {
 
 namespace {
@@ -15,29 +17,6 @@ constexpr std::uint16_t kAnsiHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
-
-// Upper-cases one code page 1252 byte; a letter whose capital lies outside the
-// code page (the micro sign, the f with hook) stays as it is.
-std::uint8_t UpperByte(std::uint8_t c) {
-    if (c >= 'a' && c <= 'z') {
-        return static_cast<std::uint8_t>(c - 0x20);
-    }
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
-        return static_cast<std::uint8_t>(c - 0x20);
-    }
-    switch (c) {
-    case 0x9A:
-        return 0x8A; // s caron
-    case 0x9C:
-        return 0x8C; // oe
-    case 0x9E:
-        return 0x8E; // z caron
-    case 0xFF:
-        return 0x9F; // y diaeresis
-    default:
-        return c;
-    }
-}
 
 // The UTF-16 unit Windows sorts an upper-cased byte by: its own code, except
 // for the two letters whose capitals 1252 lacks.
@@ -101,40 +80,6 @@ bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
         }
     }
     return false;
-}
-
-std::string UpperCase(std::string_view text) {
-    std::string upper(text);
-    for (char &c : upper) {
-        c = static_cast<char>(UpperByte(static_cast<std::uint8_t>(c)));
-    }
-    return upper;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (UpperByte(static_cast<std::uint8_t>(a[i])) != UpperByte(static_cast<std::uint8_t>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool LessIgnoringCase::operator()(std::string_view a, std::string_view b) const {
-    size_t const common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        if (a[i] != b[i]) { // equal bytes fold alike: only the first differing pair is folded
-            std::uint8_t const x = UpperByte(static_cast<std::uint8_t>(a[i]));
-            std::uint8_t const y = UpperByte(static_cast<std::uint8_t>(b[i]));
-            if (x != y) {
-                return x < y;
-            }
-        }
-    }
-    return a.size() < b.size();
 }
 
 bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }

@@ -5,8 +5,8 @@
 // type and its raw bytes exactly (a REG_SZ may lack its NUL or carry bytes
 // after it); subkeys enumerate in the order Windows gives them (sorted by
 // upper-cased name). Names are 8-bit text in the machine's ANSI code page,
-// 1252; case folding and ordering follow what Windows does with the UTF-16
-// forms of those names.
+// 1252; case folding (UpperCase, machine/text.h) and ordering follow what
+// Windows does with the UTF-16 forms of those names.
 
 #pragma once
 
@@ -104,18 +104,6 @@ size_t CountKeyLevels(std::string_view path); // its non-empty components
 // True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
 // (161): one that starts with a backslash.
 bool IsBadKeyPath(std::string_view path);
-
-// Case-insensitive comparison as the registry does it: letters of code page
-// 1252 folded as Windows upper-cases their UTF-16 forms (a-z, the accented
-// letters, and s/z/oe with caron or ligature, y with diaeresis).
-std::string UpperCase(std::string_view text);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
-// Orders names as their upper-cased bytes order, so that a map keyed with it
-// finds a name in any case.
-struct LessIgnoringCase {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const;
-};
 
 // Code page 1252, the machine's ANSI code page, as MultiByteToWideChar and
 // WideCharToMultiByte map it (no best-fit: a unit without an exact 1252 byte

@@ -101,6 +101,26 @@ constexpr Named<host::DWORD> kTypes[] = {
     {host::REG_QWORD, "REG_QWORD"},
 };
 
+// Upper-cases one code page 1252 byte; a letter whose capital lies outside the
+// code page (the micro sign, the f with hook) stays as it is.
+std::uint8_t UpperByte(std::uint8_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
+        return static_cast<std::uint8_t>(c - 0x20);
+    }
+    switch (c) {
+    case 0x9A:
+        return 0x8A; // s caron
+    case 0x9C:
+        return 0x8C; // oe
+    case 0x9E:
+        return 0x8E; // z caron
+    case 0xFF:
+        return 0x9F; // y diaeresis
+    default:
+        return c;
+    }
+}
+
 } // namespace
 
 const char *OperationName(Operation operation) { return kOperationNames[static_cast<size_t>(operation)]; }
@@ -130,6 +150,34 @@ std::optional<host::DWORD> TypeCode(std::string_view name) { return CodeIn(kType
 
 bool IsStringType(host::DWORD type) {
     return type == host::REG_SZ || type == host::REG_EXPAND_SZ || type == host::REG_MULTI_SZ;
+}
+
+std::string UpperCase(std::string_view text) {
+    std::string upper(text);
+    for (char &c : upper) {
+        c = static_cast<char>(UpperByte(static_cast<std::uint8_t>(c)));
+    }
+    return upper;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return UpperByte(static_cast<std::uint8_t>(x)) == UpperByte(static_cast<std::uint8_t>(y));
+           });
+}
+
+bool LessIgnoringCase::operator()(std::string_view a, std::string_view b) const {
+    size_t const common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) { // equal bytes fold alike: only the first differing pair is folded
+            std::uint8_t const x = UpperByte(static_cast<std::uint8_t>(a[i]));
+            std::uint8_t const y = UpperByte(static_cast<std::uint8_t>(b[i]));
+            if (x != y) {
+                return x < y;
+            }
+        }
+    }
+    return a.size() < b.size();
 }
 
 std::string Hex(std::uint32_t value, int digits) {
@@ -208,28 +256,23 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
         text[19] != '-' || text[24] != '-') {
         return false;
     }
-    std::uint32_t part;
-    host::GUID result{};
-    if (!ReadHex(text, 1, 8, &part)) {
-        return false;
-    }
-    result.Data1 = part;
-    if (!ReadHex(text, 10, 4, &part)) {
-        return false;
-    }
-    result.Data2 = static_cast<host::WORD>(part);
-    if (!ReadHex(text, 15, 4, &part)) {
-        return false;
-    }
-    result.Data3 = static_cast<host::WORD>(part);
-    static const size_t byteAt[8] = {20, 22, 25, 27, 29, 31, 33, 35};
-    for (int i = 0; i < 8; ++i) {
-        if (!ReadHex(text, byteAt[i], 2, &part)) {
+    // Where each field's digits start, and how many: Data1 to Data3, then Data4's bytes.
+    static const struct {
+        size_t at;
+        int digits;
+    } kFields[11] = {{1, 8}, {10, 4}, {15, 4}, {20, 2}, {22, 2}, {25, 2}, {27, 2}, {29, 2}, {31, 2}, {33, 2}, {35, 2}};
+    std::uint32_t parts[11];
+    for (size_t i = 0; i < 11; ++i) {
+        if (!ReadHex(text, kFields[i].at, kFields[i].digits, &parts[i])) {
             return false;
         }
-        result.Data4[i] = static_cast<host::BYTE>(part);
     }
-    *guid = result;
+    guid->Data1 = parts[0];
+    guid->Data2 = static_cast<host::WORD>(parts[1]);
+    guid->Data3 = static_cast<host::WORD>(parts[2]);
+    for (size_t i = 0; i < 8; ++i) {
+        guid->Data4[i] = static_cast<host::BYTE>(parts[3 + i]);
+    }
     return true;
 }
 

@@ -59,6 +59,18 @@ std::string TypeName(host::DWORD type);
 std::optional<host::DWORD> TypeCode(std::string_view name);
 bool IsStringType(host::DWORD type); // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
 
+// Case-insensitive comparison as the registry does it: letters of code page
+// 1252 folded as Windows upper-cases their UTF-16 forms (a-z, the accented
+// letters, and s/z/oe with caron or ligature, y with diaeresis).
+std::string UpperCase(std::string_view text);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Orders names as their upper-cased bytes order, so that a map keyed with it
+// finds a name in any case.
+struct LessIgnoringCase {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+
 // "0x0000001C"-style hexadecimal text.
 std::string Hex(std::uint32_t value, int digits = 8);
 // Bytes quoted and escaped: "1\x00".

@@ -47,8 +47,8 @@ std::string TextOf(const RegistryValue *value) {
 // call opens, when a driver could serve it (not empty, no backslash); else "".
 std::string DeviceFileOf(const CallRecord &call) {
     std::string const name = call.fileName.substr(std::min(call.fileName.size(), sizeof kDevicePrefix - 1));
-    bool const served = call.operation == OperationName(Operation::CreateFileA) &&
-                        call.fileName.rfind(kDevicePrefix, 0) == 0 && name.find('\\') == std::string::npos;
+    bool const served = call.operation == Operation::CreateFileA && call.fileName.rfind(kDevicePrefix, 0) == 0 &&
+                        name.find('\\') == std::string::npos;
     return served ? name : "";
 }
 
@@ -72,13 +72,13 @@ std::string QueriedDeviceFile(const Machine &machine) {
     std::string written;
     kit::AttemptRecord record;
     for (const CallRecord &call : machine.calls) {
-        if (call.operation == OperationName(Operation::WriteStandardOutput)) {
+        if (call.operation == Operation::WriteStandardOutput) {
             written += call.data;
             kit::ReadAttempt(written.data(), written.size(), &record);
             if (kit::FindAttemptStart(written.data(), written.size(), 1) < written.size()) {
                 return "";
             }
-        } else if (record.detected && call.operation == OperationName(Operation::CreateFileA)) {
+        } else if (record.detected && call.operation == Operation::CreateFileA) {
             return DeviceFileOf(call);
         }
     }

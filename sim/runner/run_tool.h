@@ -10,9 +10,8 @@ namespace sim {
 // static storage at a process start.
 void ResetToolState();
 
-// Takes a machine. Zeroes the tool's module-level state, as the loader
-// zeroes static storage at a process start, and runs the tool's entry
-// routine on the machine. Returns how the process ended.
+// Takes a machine. Zeroes the tool's module-level state (ResetToolState) and
+// runs the tool's entry routine on it. Returns how the process ended.
 ProcessOutcome RunTool(Machine &machine);
 
 // Takes a machine. Runs one attempt of the tool (RunAttempt) on it as a fresh

@@ -25,23 +25,6 @@ constexpr size_t kMaxRecordedWords = 64;
 constexpr host::DWORD kCreateNew = 1;
 constexpr host::DWORD kTruncateExisting = 5;
 
-std::uintptr_t HandleValue(host::HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
-
-// The load span of a driver that contains `now`; false when not loaded.
-bool LoadSpanAt(const Driver &driver, std::uint64_t now, std::uint64_t *fromMs) {
-    if (driver.loaded.empty()) {
-        *fromMs = 0;
-        return true;
-    }
-    for (const Interval &span : driver.loaded) {
-        if (span.Contains(now)) {
-            *fromMs = span.fromMs;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The answer in force for an identifier at `now`: the latest whose time has come.
 const QueryAnswer *AnswerAt(const Driver &driver, host::DWORD oid, std::uint64_t now) {
     auto found = driver.answers.find(oid);
@@ -80,13 +63,10 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
         return host::ERROR_PATH_NOT_FOUND;
     }
     for (size_t i = 0; i < machine.drivers.size(); ++i) {
-        std::uint64_t fromMs = 0;
-        if (EqualsIgnoreCase(machine.drivers[i].deviceName, deviceName) &&
-            LoadSpanAt(machine.drivers[i], machine.nowMs, &fromMs)) {
-            Machine::State &state = machine.Internal();
-            std::uintptr_t const value = state.nextHandle;
-            state.nextHandle += 4;
-            state.files.emplace(value, FileHandle{name, i, fromMs});
+        std::optional<Interval> const loaded = SpanAt(machine.drivers[i].loaded, machine.nowMs);
+        if (EqualsIgnoreCase(machine.drivers[i].deviceName, deviceName) && loaded) {
+            std::uintptr_t const value = machine.Internal().NewHandle();
+            machine.Internal().files.emplace(value, FileHandle{name, i, loaded->fromMs});
             *handle = reinterpret_cast<host::HANDLE>(value);
             return host::ERROR_SUCCESS;
         }
@@ -157,16 +137,13 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     std::string const fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
     if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
-        SetLastError(machine, fault);
-        return host::FALSE;
+        return FailCall(machine, fault);
     }
     if (found == files.end()) {
-        SetLastError(machine, host::ERROR_INVALID_HANDLE);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (bytesReturned == nullptr && overlapped == nullptr) {
-        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     const Driver &driver = machine.drivers[found->second.driver];
     DriverRequest request;
@@ -180,8 +157,8 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
 
     host::LONG error;
     host::DWORD written = 0;
-    std::uint64_t fromMs = 0;
-    if (!LoadSpanAt(driver, machine.nowMs, &fromMs) || fromMs != found->second.loadedFromMs) {
+    std::optional<Interval> const loaded = SpanAt(driver.loaded, machine.nowMs);
+    if (!loaded || loaded->fromMs != found->second.loadedFromMs) {
         error = host::ERROR_DEVICE_NOT_CONNECTED; // the driver went away under the open file
     } else if (code != host::IOCTL_NDIS_QUERY_GLOBAL_STATS) {
         error = host::ERROR_INVALID_FUNCTION;
@@ -196,8 +173,7 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     request.bytesReturned = written;
     machine.requests.push_back(std::move(request));
     if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
-        SetLastError(machine, error);
-        return host::FALSE;
+        return FailCall(machine, error);
     }
     if (bytesReturned != nullptr) {
         *bytesReturned = written;
@@ -217,8 +193,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
     }
     std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
     if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
-        SetLastError(machine, fault);
-        return host::FALSE;
+        return FailCall(machine, fault);
     }
     if (object == host::INVALID_HANDLE_VALUE) {
         return host::TRUE; // the current process's pseudo handle: closing it does nothing
@@ -231,8 +206,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
         state.keys.erase(key); // registry keys are kernel handles too
         return host::TRUE;
     }
-    SetLastError(machine, host::ERROR_INVALID_HANDLE);
-    return host::FALSE;
+    return FailCall(machine, host::ERROR_INVALID_HANDLE);
 }
 
 } // namespace

@@ -102,11 +102,8 @@ BOOL GetVersionExA(OSVERSIONINFOEXA *versionInformation) {
     sim::CallRecord call;
     call.structSize = versionInformation == nullptr ? 0 : versionInformation->dwOSVersionInfoSize;
     LONG const error = sim::FillVersion(machine, versionInformation);
-    if (error != ERROR_SUCCESS) {
-        sim::SetLastError(machine, error);
-    }
     sim::LogCall(machine, sim::Operation::GetVersionExA, error, call);
-    return error == ERROR_SUCCESS ? TRUE : FALSE;
+    return error == ERROR_SUCCESS ? TRUE : sim::FailCall(machine, error);
 }
 
 int GetSystemMetrics(int index) {
@@ -114,7 +111,6 @@ int GetSystemMetrics(int index) {
     LONG const fault = sim::FireFault(machine, sim::Operation::GetSystemMetrics, {std::to_string(index)});
     int const value = fault == 0 && index == SM_SERVERR2 ? machine.version.serverR2 : 0;
     sim::CallRecord call;
-    call.index = static_cast<DWORD>(index);
     call.returned = static_cast<DWORD>(value);
     sim::LogCall(machine, sim::Operation::GetSystemMetrics, fault, call);
     return value;
@@ -195,9 +191,7 @@ void FlushStandardOutput() {
 void ExitProcess(UINT exitCode) {
     sim::Machine &machine = sim::ActiveMachine();
     machine.flushes.push_back(machine.standardOutput.size());
-    sim::CallRecord call;
-    call.exitCode = exitCode;
-    sim::LogCall(machine, sim::Operation::ExitProcess, ERROR_SUCCESS, call);
+    sim::LogCall(machine, sim::Operation::ExitProcess, ERROR_SUCCESS);
     if (machine.Internal().processDepth == 0) {
         std::fprintf(stderr, "simulated host: ExitProcess(%u) called outside sim::RunProcess\n", exitCode);
         std::abort();

@@ -15,8 +15,6 @@
 namespace sim {
 namespace {
 
-std::uintptr_t HandleValue(host::HKEY key) { return reinterpret_cast<std::uintptr_t>(key); }
-
 // What a key handle stands for: the root, an open key, or nothing.
 struct KeyRef {
     bool valid = false;
@@ -27,24 +25,15 @@ struct KeyRef {
 };
 
 KeyRef ResolveKey(Machine &machine, host::HKEY key) {
-    KeyRef ref;
     if (key == host::HKEY_LOCAL_MACHINE) {
-        ref.valid = true;
-        ref.root = true;
-        ref.key = machine.registry.ShareKey("");
-        ref.access = host::KEY_ALL_ACCESS;
-        return ref;
+        return {true, true, machine.registry.ShareKey(""), "", host::KEY_ALL_ACCESS};
     }
     auto &keys = machine.Internal().keys;
     auto found = keys.find(HandleValue(key));
     if (found == keys.end()) {
-        return ref;
+        return {};
     }
-    ref.valid = true;
-    ref.key = found->second.key;
-    ref.path = found->second.path;
-    ref.access = found->second.access;
-    return ref;
+    return {true, false, found->second.key, found->second.path, found->second.access};
 }
 
 std::string JoinPath(const std::string &base, const std::string &sub) {
@@ -58,10 +47,8 @@ std::string JoinPath(const std::string &base, const std::string &sub) {
 }
 
 host::HKEY NewKeyHandle(Machine &machine, KeyHandle handle) {
-    Machine::State &state = machine.Internal();
-    std::uintptr_t const value = state.nextHandle;
-    state.nextHandle += 4;
-    state.keys.emplace(value, std::move(handle));
+    std::uintptr_t const value = machine.Internal().NewHandle();
+    machine.Internal().keys.emplace(value, std::move(handle));
     return reinterpret_cast<host::HKEY>(value);
 }
 
@@ -217,7 +204,7 @@ constexpr char kDescriptorTag[4] = {'S', 'D', 's', 'm'};
 
 bool DeniesWriting(const Machine &machine, const std::string &path) {
     for (const Fault &fault : machine.faults) {
-        if (fault.operation == OperationName(Operation::RegOpenKeyExA) && fault.callNumber == 0 &&
+        if (fault.operation == Operation::RegOpenKeyExA && fault.callNumber == 0 &&
             fault.error == host::ERROR_ACCESS_DENIED && (fault.access == 0 || fault.access == host::KEY_ALL_ACCESS) &&
             (fault.subject.empty() || EqualsIgnoreCase(fault.subject, path))) {
             return true;
@@ -467,19 +454,16 @@ host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descript
                            host::SECURITY_INFORMATION information, char **text, host::DWORD *textLength) {
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
-        SetLastError(machine, host::ERROR_INVALID_PARAMETER);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (revision != host::SDDL_REVISION_1) {
-        SetLastError(machine, host::ERROR_UNKNOWN_REVISION);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_UNKNOWN_REVISION);
     }
     std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);
     // The caller frees the text with LocalFree, so it is one of LocalAlloc's blocks.
     auto *block = static_cast<char *>(std::malloc(selected.size() + 1));
     if (block == nullptr) {
-        SetLastError(machine, host::ERROR_NOT_ENOUGH_MEMORY);
-        return host::FALSE;
+        return FailCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
     }
     std::memcpy(block, selected.c_str(), selected.size() + 1);
     machine.Internal().blocks.emplace(block, selected.size() + 1);

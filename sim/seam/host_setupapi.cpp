@@ -25,8 +25,6 @@ constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr host::DWORD kDigcfOtherFlags = 0x01 | 0x04 | 0x08 | 0x10;
 constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
 
-std::uintptr_t SetValue(host::HDEVINFO set) { return reinterpret_cast<std::uintptr_t>(set); }
-
 // The text of a string value up to its first NUL, or "" when absent or not a string.
 std::string ValueText(const RegistryKey &key, std::string_view name) {
     const RegistryValue *value = key.FindValue(name);
@@ -42,27 +40,21 @@ bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a,
 // Registry value name of a device registry property the tool reads; null for
 // the others, which the simulated machine does not keep.
 const char *PropertyValueName(host::DWORD property) {
-    switch (property) {
-    case host::SPDRP_DEVICEDESC:
-        return "DeviceDesc";
-    case host::SPDRP_HARDWAREID:
-        return "HardwareID";
-    case host::SPDRP_DRIVER:
-        return "Driver";
-    case host::SPDRP_MFG:
-        return "Mfg";
-    case host::SPDRP_FRIENDLYNAME:
-        return "FriendlyName";
-    case host::SPDRP_LOCATION_INFORMATION:
-        return "LocationInformation";
-    default:
-        return nullptr;
+    const struct {
+        host::DWORD property;
+        const char *valueName;
+    } kProperties[] = {{host::SPDRP_DEVICEDESC, "DeviceDesc"},
+                       {host::SPDRP_HARDWAREID, "HardwareID"},
+                       {host::SPDRP_DRIVER, "Driver"},
+                       {host::SPDRP_MFG, "Mfg"},
+                       {host::SPDRP_FRIENDLYNAME, "FriendlyName"},
+                       {host::SPDRP_LOCATION_INFORMATION, "LocationInformation"}};
+    for (const auto &entry : kProperties) {
+        if (entry.property == property) {
+            return entry.valueName;
+        }
     }
-}
-
-bool IsPresent(const Machine &machine, const std::string &instancePath) {
-    auto const found = machine.presence.find(instancePath);
-    return found == machine.presence.end() || InTimeline(found->second, machine.nowMs);
+    return nullptr;
 }
 
 host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
@@ -75,25 +67,6 @@ host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
     auto const devInst = static_cast<host::DWORD>(devInsts.size() + 1);
     devInsts.emplace(key, devInst);
     return devInst;
-}
-
-// Collects the device instances below one enumerator key, in enumeration order.
-void CollectInstances(Machine &machine, RegistryKey &enumerator, const host::GUID &classGuid, bool presentOnly,
-                      std::vector<DeviceMember> *members) {
-    for (RegistryKey *device : enumerator.Subkeys()) {
-        for (RegistryKey *instance : device->Subkeys()) {
-            std::string const path = enumerator.Name() + "\\" + device->Name() + "\\" + instance->Name();
-            host::GUID guid{};
-            bool const hasClass = ParseGuidText(ValueText(*instance, "ClassGUID"), &guid);
-            if (!hasClass || !SameGuid(guid, classGuid)) {
-                continue;
-            }
-            if (presentOnly && !IsPresent(machine, path)) {
-                continue;
-            }
-            members->push_back(DeviceMember{path, guid, DevInstOf(machine, path)});
-        }
-    }
 }
 
 // Finds the member an SP_DEVINFO_DATA names; null when it names none of the set.
@@ -158,22 +131,23 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     } else if (classGuid == nullptr) {
         error = host::ERROR_INVALID_PARAMETER;
     }
-    std::vector<DeviceMember> members;
-    RegistryKey *enumRoot = machine.registry.FindKey(kEnumRoot);
-    if (error == host::ERROR_SUCCESS && enumRoot != nullptr) {
-        bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
-        for (RegistryKey *bus : enumRoot->Subkeys()) {
-            CollectInstances(machine, *bus, *classGuid, presentOnly, &members);
-        }
-    }
     if (error != host::ERROR_SUCCESS) {
         SetLastError(machine, error);
         return host::INVALID_HANDLE_VALUE;
     }
+    // The instances of the class, in enumeration order; with DIGCF_PRESENT
+    // only those present now.
+    bool const presentOnly = (flags & host::DIGCF_PRESENT) != 0;
     Machine::State &state = machine.Internal();
     DeviceSet set;
+    for (const DeviceInstance &instance : DeviceInstances(machine.registry)) {
+        host::GUID guid{};
+        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) && SameGuid(guid, *classGuid) &&
+            (!presentOnly || SpanAt(PresenceOf(machine.presence, instance.path), machine.nowMs))) {
+            set.members.push_back(DeviceMember{instance.path, guid, DevInstOf(machine, instance.path)});
+        }
+    }
     set.serial = state.nextDeviceSetSerial++;
-    set.members = std::move(members);
     set.firstTag = state.nextMemberTag;
     state.nextMemberTag += static_cast<std::uint32_t>(set.members.size());
     std::uintptr_t const value = 0x00A00000U + static_cast<std::uintptr_t>(set.serial) * 0x1000U;
@@ -182,15 +156,13 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     return reinterpret_cast<host::HDEVINFO>(value);
 }
 
-host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data,
-                          std::string *member) {
+host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWORD index, host::SP_DEVINFO_DATA *data) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
-    if (found != sets.end() && index < found->second.members.size()) {
-        *member = found->second.members[index].instancePath;
-    }
+    auto found = sets.find(HandleValue(setHandle));
+    bool const inSet = found != sets.end() && index < found->second.members.size();
+    std::string const member = inSet ? found->second.members[index].instancePath : "";
     if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {*member, std::to_string(index)})) {
+            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
         return Finish(machine, fault);
     }
     if (data == nullptr) {
@@ -214,15 +186,13 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
 
 host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data,
                                      host::DWORD property, host::DWORD *type, host::BYTE *buffer,
-                                     host::DWORD bufferSize, host::DWORD *requiredSize, std::string *member) {
+                                     host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
+    auto found = sets.find(HandleValue(setHandle));
     const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
-    if (device != nullptr) {
-        *member = device->instancePath;
-    }
+    std::string const member = device == nullptr ? "" : device->instancePath;
     if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), *member})) {
+            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), member})) {
         return Finish(machine, fault);
     }
     if (found == sets.end()) {
@@ -271,7 +241,7 @@ host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
     if (host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {})) {
         return Finish(machine, fault);
     }
-    if (machine.Internal().deviceSets.erase(SetValue(setHandle)) == 0) {
+    if (machine.Internal().deviceSets.erase(HandleValue(setHandle)) == 0) {
         return Finish(machine, host::ERROR_INVALID_HANDLE);
     }
     return Finish(machine, host::ERROR_SUCCESS);
@@ -280,7 +250,7 @@ host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
 host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data, char *buffer,
                                host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
-    auto found = sets.find(SetValue(setHandle));
+    auto found = sets.find(HandleValue(setHandle));
     if (found == sets.end()) {
         return Finish(machine, host::ERROR_INVALID_HANDLE);
     }
@@ -339,8 +309,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO
     sim::Machine &machine = sim::ActiveMachine();
     sim::CallRecord call;
     call.structSize = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
-    call.index = memberIndex;
-    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData, &call.instancePath);
+    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData);
     sim::LogCall(machine, sim::Operation::SetupDiEnumDeviceInfo, sim::CallStatus(machine, result), call);
     return result;
 }
@@ -354,7 +323,7 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *
     call.bufferSize = propertyBuffer == nullptr ? 0 : propertyBufferSize;
     BOOL const result =
         sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
-                                       propertyBuffer, propertyBufferSize, requiredSize, &call.instancePath);
+                                       propertyBuffer, propertyBufferSize, requiredSize);
     call.returned = requiredSize == nullptr ? 0 : *requiredSize;
     sim::LogCall(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA, sim::CallStatus(machine, result), call);
     return result;

@@ -86,8 +86,7 @@ host::LONG FireFault(Machine &machine, Operation operation, std::initializer_lis
                      host::DWORD access) {
     host::LONG fired = 0;
     for (Fault &fault : machine.faults) {
-        if (!EqualsIgnoreCase(fault.operation, OperationName(operation)) ||
-            (fault.access != 0 && fault.access != access)) {
+        if (fault.operation != operation || (fault.access != 0 && fault.access != access)) {
             continue;
         }
         bool matches = fault.subject.empty();
@@ -107,7 +106,7 @@ host::LONG FireFault(Machine &machine, Operation operation, std::initializer_lis
 
 void LogCall(Machine &machine, Operation operation, host::LONG status, CallRecord call) {
     call.atMs = machine.nowMs;
-    call.operation = OperationName(operation);
+    call.operation = operation;
     call.status = status;
     machine.calls.push_back(std::move(call));
 }
@@ -118,6 +117,11 @@ host::LONG CallStatus(Machine &machine, host::BOOL result) {
 
 void SetLastError(Machine &machine, host::LONG error) {
     machine.Internal().lastError = static_cast<host::DWORD>(error);
+}
+
+host::BOOL FailCall(Machine &machine, host::LONG error) {
+    SetLastError(machine, error);
+    return host::FALSE;
 }
 
 } // namespace sim

@@ -61,7 +61,10 @@ struct sim::Machine::State {
 
     host::DWORD lastError = 0;
 
-    std::uintptr_t nextHandle = 0x40; // kernel handles (keys and files), as Windows numbers them: multiples of 4
+    // Takes nothing. Returns a new kernel handle's value (keys and files), as
+    // Windows numbers them: multiples of 4.
+    std::uintptr_t NewHandle() { return lastHandle += 4; }
+    std::uintptr_t lastHandle = 0x3C; // the first is 0x40
     std::map<std::uintptr_t, KeyHandle> keys;
     std::map<std::uintptr_t, FileHandle> files;
 
@@ -77,6 +80,11 @@ struct sim::Machine::State {
 
 namespace sim {
 
+// Takes a handle of any kind. Returns its value, the key of the handle tables.
+template <typename Handle> std::uintptr_t HandleValue(Handle handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
+
 // Returns the error of the first fault that fires for this call, or 0. Every
 // fault whose operation and subject match counts the call.
 host::LONG FireFault(Machine &machine, Operation operation, std::initializer_list<std::string_view> subjects,
@@ -91,6 +99,8 @@ host::LONG CallStatus(Machine &machine, host::BOOL result);
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);
+// Takes the error a BOOL call fails with. Sets it as the last error; returns FALSE.
+host::BOOL FailCall(Machine &machine, host::LONG error);
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:
 // ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing

@@ -20,6 +20,8 @@
 
 namespace support {
 
+using sim::Operation; // the host calls, as the log and faults name them
+
 constexpr char kNetClassGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kNetClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 constexpr char kEnumRoot[] = "SYSTEM\\CurrentControlSet\\Enum";
@@ -54,24 +56,28 @@ inline std::string DeviceFile(const std::string &identifier) { return "\\\\.\\" 
 inline std::string DriverKeyFor(const std::string &driverName) { return kDriverKeyRoot + driverName; }
 
 // Calls of one operation whose recorded fields pass a check.
-template <typename Check>
-size_t CountCallsWhere(const sim::Machine &machine, const std::string &operation, Check check) {
+template <typename Check> size_t CountCallsWhere(const sim::Machine &machine, Operation operation, Check check) {
     return static_cast<size_t>(std::count_if(machine.calls.begin(), machine.calls.end(), [&](const sim::CallRecord &c) {
         return c.operation == operation && check(c);
     }));
 }
 
+// Calls a fault made fail: of its operation, failed with its error.
+inline size_t CountFailedCalls(const sim::Machine &machine, const sim::Fault &fault) {
+    return CountCallsWhere(machine, fault.operation, [&](const sim::CallRecord &c) { return c.status == fault.error; });
+}
+
 // Opens of a key below HKLM, named as given, with the given rights and no
 // options.
 inline size_t CountKeyOpens(const sim::Machine &machine, const std::string &path, host::DWORD access) {
-    return CountCallsWhere(machine, "RegOpenKeyExA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, Operation::RegOpenKeyExA, [&](const sim::CallRecord &c) {
         return c.keyPath == path && c.access == access && c.options == 0;
     });
 }
 
 // Reads of a registry value; with a size, only those into a buffer of it.
 inline size_t CountValueReads(const sim::Machine &machine, const std::string &name, host::DWORD size = 0) {
-    return CountCallsWhere(machine, "RegQueryValueExA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, Operation::RegQueryValueExA, [&](const sim::CallRecord &c) {
         return c.valueName == name && (size == 0 || c.bufferSize == size);
     });
 }
@@ -79,7 +85,7 @@ inline size_t CountValueReads(const sim::Machine &machine, const std::string &na
 // Opens of a device file as the tool makes them: no access, shared for
 // reading, an existing file, no flags.
 inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &path) {
-    return CountCallsWhere(machine, "CreateFileA", [&](const sim::CallRecord &c) {
+    return CountCallsWhere(machine, Operation::CreateFileA, [&](const sim::CallRecord &c) {
         return c.fileName == path && c.access == 0 && c.share == host::FILE_SHARE_READ &&
                c.disposition == host::OPEN_EXISTING && c.attributes == 0;
     });
@@ -87,7 +93,7 @@ inline size_t CountDeviceOpens(const sim::Machine &machine, const std::string &p
 
 // Allocations of a given size.
 inline size_t CountAllocations(const sim::Machine &machine, host::DWORD bytes) {
-    return CountCallsWhere(machine, "LocalAlloc", [&](const sim::CallRecord &c) { return c.bytes == bytes; });
+    return CountCallsWhere(machine, Operation::LocalAlloc, [&](const sim::CallRecord &c) { return c.bytes == bytes; });
 }
 
 inline void SetArchitecture(sim::Machine &machine, const std::string &raw, host::DWORD type = host::REG_SZ) {
