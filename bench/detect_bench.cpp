@@ -32,7 +32,7 @@ std::unique_ptr<sim::Machine> MakeMachine(int devices) {
     registry.SetString(kEnvironment, "PROCESSOR_ARCHITECTURE", "AMD64");
     registry.SetString(kNetClass, "Class", "Net");
     registry.SetString(std::string(kNetClass) + "\\0007", "NetCfgInstanceId", kIdentifier);
-    std::string const hardwareIds("PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086\0PCI\\VEN_8086&DEV_100E\0\0", 62);
+    std::string const hardwareIds("PCI\\VEN_8086&DEV_100E&SUBSYS_001E8086\0PCI\\VEN_8086&DEV_100E\0\0", 61);
     std::string const adapterIds("USB\\VID_13B1&PID_003B&REV_0001\0USB\\VID_13B1&PID_003B\0\0", 54);
     for (int i = 0; i < devices; ++i) {
         bool const adapter = i == devices / 2;
@@ -170,7 +170,7 @@ void BM_DetectAdapter(benchmark::State &state) {
     auto machine = MakeMachine(devices);
     sim::MachineScope scope(*machine);
     sim::ResetToolState();
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         AdapterRecord record;
         std::memset(&record, 0, sizeof record);
         benchmark::DoNotOptimize(DetectAdapter(&record));
@@ -190,7 +190,7 @@ void BM_HostCallsOnly(benchmark::State &state) {
     }
     auto machine = MakeMachine(devices);
     sim::MachineScope scope(*machine);
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         benchmark::DoNotOptimize(MakeHostCallsOnly(devices));
         state.PauseTiming();
         machine->calls.clear();

@@ -99,7 +99,7 @@ std::string ConsumeDevice(FuzzedDataProvider &in, sim::Machine &machine, int ind
     if (in.ConsumeIntegralInRange(0, 7) != 0) {
         registry.SetValue(enumKey, kPropertyNames[0], 7, ConsumeHardwareIds(in));
     }
-    std::string const instance = ConsumeInstanceName(in, index);
+    std::string instance = ConsumeInstanceName(in, index);
     std::string const identifier = "{11111111-2222-3333-4444-55555555555" + std::to_string(index % 10) + "}";
     ConsumeValue(in, registry, enumKey, kPropertyNames[1], "Wireless LAN USB Adapter");
     ConsumeValue(in, registry, enumKey, kPropertyNames[2], "USB Wireless Adapter");
@@ -298,6 +298,7 @@ int ConsumeMachine(FuzzedDataProvider &in, sim::Machine &machine) {
     }
     int const devices = in.ConsumeIntegralInRange(0, 3);
     std::vector<std::string> instances;
+    instances.reserve(devices);
     for (int i = 0; i < devices; ++i) {
         instances.push_back(ConsumeDevice(in, machine, i));
     }

@@ -309,7 +309,7 @@ const MatchCase kIds[] = {
     {.name = "CutShort", .hardwareId = MultiSz({"USB\\VID_13B1&PID_003"}), .matches = false},
     {.name = "OtherProduct", .hardwareId = MultiSz({"USB\\VID_13B1&PID_003C"}), .matches = false},
     {.name = "ForwardSlash", .hardwareId = MultiSz({"USB/VID_13B1&PID_003B"}), .matches = false},
-    {.name = "SplitByNul", .hardwareId = std::string("USB\\VID_13B1\0&PID_003B\0\0", 25), .matches = false},
+    {.name = "SplitByNul", .hardwareId = std::string("USB\\VID_13B1\0&PID_003B\0\0", 24), .matches = false},
     {.name = "Empty", .hardwareId = std::string("\0\0", 2), .matches = false},
     {.name = "EmptyFirstString", .hardwareId = std::string("\0USB\\VID_13B1&PID_003B\0\0", 24), .matches = false},
     // 256 bytes without a NUL, the pattern in the very last bytes.
@@ -484,7 +484,7 @@ struct PairCase {
     const char *name;
     Layout layout = Layout::Newer;
     std::string driver;                                               // the second's driver key name
-    std::string instanceKey = "";                                     // where its identifier lives; "" = no key
+    std::string instanceKey = {};                                     // where its identifier lives; "" = no key
     std::optional<std::string> identifier = {};                       // nullopt = the key lacks the value
     std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
     bool probeFails = false; // no environment key: every version-code look-up traces its failure
@@ -668,10 +668,10 @@ struct InstanceNumberCase {
     bool olderLayout = false;
     std::optional<std::string> driver; // raw image
     host::DWORD type = host::REG_SZ;
-    std::string instanceKey = "";    // the key given the identifier; "" = none
+    std::string instanceKey = {};    // the key given the identifier; "" = none
     bool driverKeySet = false;       // the name has the shape class\instance
     size_t instanceKeyOpens = 0;     // both registry routines
-    std::string instanceNumber = ""; // of the counted adapter; "" = not counted
+    std::string instanceNumber = {}; // of the counted adapter; "" = not counted
 };
 
 class InstanceNumberShape : public Detection, public ::testing::WithParamInterface<InstanceNumberCase> {};
@@ -858,10 +858,10 @@ TEST_F(Detection, RegistryRoutinesSetTheirFieldsOrLeaveThemUntouched) {
         sim::MachineScope scope(fresh);
         EXPECT_EQ(GetAdapterDeviceName(c.instanceNumber, path.data()), c.deviceName);
         EXPECT_EQ(GetAdapterInstanceId(c.instanceNumber, nt.data(), id.data()), c.instanceId);
-        EXPECT_EQ(std::string(path.c_str()), c.deviceName ? "\\\\.\\" + deviceName : std::string(64, 'Q'));
+        EXPECT_EQ(path.substr(0, path.find('\0')), c.deviceName ? "\\\\.\\" + deviceName : std::string(64, 'Q'));
         EXPECT_EQ(std::string(MacFileName), c.deviceName ? "\\\\.\\" + deviceName : kOldMacFile);
-        EXPECT_EQ(std::string(id.c_str()), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
-        EXPECT_EQ(std::string(nt.c_str()), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
+        EXPECT_EQ(id.substr(0, id.find('\0')), c.instanceId ? Letters(c.length) : std::string(64, 'Q'));
+        EXPECT_EQ(nt.substr(0, nt.find('\0')), c.instanceId ? "\\Device\\" + Letters(c.length) : std::string(256, 'Q'));
         EXPECT_EQ(fresh.CountCalls(Operation::RegOpenKeyExA) - CountKeyOpens(fresh, kEnvironmentKey, host::KEY_READ),
                   c.opens);
         EXPECT_EQ(fresh.OpenKeyCount(), 0u);

@@ -7,12 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -181,13 +182,14 @@ std::vector<sim::DriverRequest> SimulatedRequests(const char *file) {
 // Requests in an observation's form.
 nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
     nlohmann::json list = nlohmann::json::array();
-    for (const sim::DriverRequest &r : requests)
+    for (const sim::DriverRequest &r : requests) {
         list.push_back({{"device", r.deviceName},
                         {"code", r.ioControlCode},
                         {"oid", r.oid},
                         {"inSize", r.inSize},
                         {"outSize", r.outSize},
                         {"prefilled", r.prefilled}});
+    }
     return list;
 }
 
@@ -289,8 +291,9 @@ TEST(Judge, ReadsAnObservationOrRefusesIt) {
         std::string error;
         EXPECT_EQ(sim::JudgeObservation(expect, {}, row.observation, &mismatches, &error), row.read)
             << row.observation << " " << error;
-        for (const sim::Mismatch &mismatch : mismatches)
+        for (const sim::Mismatch &mismatch : mismatches) {
             EXPECT_NE(mismatch.part, sim::RunPart::Registry) << mismatch.text;
+        }
     }
 }
 
@@ -305,20 +308,34 @@ struct ProgramRun {
 // Takes nothing; returns a folder of this test process's own (CTest runs
 // the tests of this file side by side).
 fs::path ScratchDir() {
-    fs::path const dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
+    fs::path dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
     fs::create_directories(dir);
     return dir;
 }
 
-// Runs the edcca-sim the build made beside this test on its arguments.
+// Runs the edcca-sim the build made beside this test on its arguments, as
+// they are (no shell between), its output and errors into files.
 ProgramRun RunSimProgram(const std::vector<std::string> &arguments) {
     std::string const out = (ScratchDir() / "edcca-sim.out").string();
     std::string const err = (ScratchDir() / "edcca-sim.err").string();
-    std::string command = std::string("'") + EDCCA_SIM_PROGRAM + "'";
-    for (const std::string &argument : arguments)
-        command += " '" + argument + "'";
-    int const status = std::system((command + " >'" + out + "' 2>'" + err + "'").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileBytes(out), ReadFileBytes(err)};
+    std::vector<std::string> words = {EDCCA_SIM_PROGRAM};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    int status = 0;
+    bool const ran =
+        posix_spawn(&child, argv[0], &files, nullptr, argv.data(), environ) == 0 && waitpid(child, &status, 0) == child;
+    posix_spawn_file_actions_destroy(&files);
+    return {ran && WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileBytes(out), ReadFileBytes(err)};
 }
 
 // edcca-sim streams exactly the tool's trace and exits 0 when the
@@ -359,8 +376,9 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
         ProgramRun const run = RunSimProgram({row.scenario.string()});
         EXPECT_EQ(run.exitCode, row.exitCode);
         EXPECT_EQ(run.standardOutput, row.traceOf ? LoadExample(row.traceOf).expect.standardOutput.value_or("?") : "");
-        for (const std::string &part : row.report)
+        for (const std::string &part : row.report) {
             EXPECT_NE(run.standardError.find(part), std::string::npos) << part << " in " << run.standardError;
+        }
     }
 }
 
@@ -383,8 +401,9 @@ sim::Registry RegistryFromJson(const nlohmann::json &keys) {
         for (const nlohmann::json &value : key["values"]) {
             std::vector<std::uint8_t> data;
             std::istringstream hex(value["data"].get<std::string>());
-            for (unsigned byte = 0; hex >> std::hex >> byte;)
+            for (unsigned byte = 0; hex >> std::hex >> byte;) {
                 data.push_back(static_cast<std::uint8_t>(byte));
+            }
             registry.SetValue(bytes(key["key"]), bytes(value["name"]), value["type"], data);
         }
     }
@@ -394,8 +413,9 @@ sim::Registry RegistryFromJson(const nlohmann::json &keys) {
 // Takes a timeline as the machine JSON lists it ([[from, until or null]]).
 std::vector<sim::Interval> TimelineFromJson(const nlohmann::json &spans) {
     std::vector<sim::Interval> timeline = {sim::Interval{0, 0}}; // never, but for its spans
-    for (const nlohmann::json &span : spans)
+    for (const nlohmann::json &span : spans) {
         timeline.push_back({span[0], span[1].is_null() ? sim::kForever : span[1].get<std::uint64_t>()});
+    }
     return timeline;
 }
 
@@ -408,8 +428,9 @@ void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
         v["serverR2"], v["getVersionFails"], v["csdVersion"], v["servicePackMajor"], v["servicePackMinor"],
         v["suiteMask"]};
     machine.registry = RegistryFromJson(json["registry"]);
-    for (const nlohmann::json &device : json["devices"])
+    for (const nlohmann::json &device : json["devices"]) {
         machine.presence[device["instance"]] = TimelineFromJson(device["present"]);
+    }
     for (const nlohmann::json &listed : json["drivers"]) {
         sim::Driver &driver = machine.drivers.emplace_back();
         driver.deviceName = listed["device"];
@@ -425,8 +446,9 @@ void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
                           a["eeprom"].get<std::map<std::uint32_t, std::uint8_t>>(),
                           a["error"],
                           {}};
-                if (a.contains("answerBytes"))
+                if (a.contains("answerBytes")) {
                     answer.answerBytes = a["answerBytes"];
+                }
             }
         }
     }
@@ -442,8 +464,9 @@ nlohmann::json ObservationOf(const sim::Machine &machine, const sim::Registry &b
             nlohmann::json{{"change", kinds[static_cast<int>(c.kind)]}, {"key", c.keyPath}, {"value", c.valueName}});
         if (c.kind == sim::RegistryChange::Kind::ValueSet) {
             std::ostringstream hex;
-            for (std::uint8_t byte : c.data)
+            for (std::uint8_t byte : c.data) {
                 hex << std::setw(2) << std::setfill('0') << std::hex << static_cast<unsigned>(byte) << ' ';
+            }
             change["type"] = c.type;
             change["hex"] = hex.str();
         }
@@ -460,17 +483,20 @@ nlohmann::json ObservationOf(const sim::Machine &machine, const sim::Registry &b
 // expectations, in the parts the Wine runner checks it for.
 TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
     std::vector<std::string> files = {"tests/wine/mismatch.json"};
-    for (const std::string &file : ListExampleFiles())
-        if (file.rfind(kFormatDoc, 0) != 0)
+    for (const std::string &file : ListExampleFiles()) {
+        if (file.rfind(kFormatDoc, 0) != 0) {
             files.push_back(file);
+        }
+    }
     for (const std::string &file : files) {
         SCOPED_TRACE(file);
         std::string const scenario = (SourceDir() / file).string();
         ProgramRun const described = RunSimProgram({"--machine-json", scenario});
         ASSERT_EQ(described.exitCode, 0) << described.standardError;
         nlohmann::json const machineJson = nlohmann::json::parse(described.standardOutput);
-        if (!machineJson["faults"].empty())
+        if (!machineJson["faults"].empty()) {
             continue; // as under Wine, where faults cannot be shown
+        }
         sim::Machine machine;
         BuildFromJson(machineJson, machine);
         sim::Registry const before = machine.registry.Clone();
@@ -479,8 +505,9 @@ TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
         ProgramRun const judged = RunSimProgram({"--judge", (ScratchDir() / "observation.json").string(), scenario});
         nlohmann::json const verdict = nlohmann::json::parse(judged.standardOutput);
         std::set<std::string> parts;
-        for (const nlohmann::json &mismatch : verdict["mismatches"])
+        for (const nlohmann::json &mismatch : verdict["mismatches"]) {
             parts.insert(mismatch["part"]);
+        }
         bool const met = file != "tests/wine/mismatch.json";
         EXPECT_EQ(verdict["met"], met) << verdict.dump(1);
         EXPECT_EQ(judged.exitCode, met ? 0 : 1);
@@ -493,8 +520,9 @@ TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
 TEST(WineRunnersReading, RegFileThroughRegJsonToTheSameRegistry) {
     for (const char *folder : {"examples", "tests/data/reg"}) {
         for (const fs::directory_entry &entry : fs::directory_iterator(SourceDir() / folder)) {
-            if (entry.path().extension() != ".reg")
+            if (entry.path().extension() != ".reg") {
                 continue;
+            }
             SCOPED_TRACE(entry.path().string());
             sim::Registry imported;
             sim::RegImportError error;

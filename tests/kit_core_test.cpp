@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -591,8 +592,8 @@ TEST(Status, JudgesAndReports) {
         auto adapters = std::make_unique<kit::AdapterList>();
         for (const Device &device : row.devices) {
             kit::Adapter &adapter = adapters->adapters[adapters->count++];
-            std::strcpy(adapter.recordName, device.recordName);
-            std::strcpy(adapter.instanceId, "USB\\VID_13B1&PID_003B\\00E04C3B0001");
+            std::snprintf(adapter.recordName, sizeof adapter.recordName, "%s", device.recordName);
+            std::snprintf(adapter.instanceId, sizeof adapter.instanceId, "USB\\VID_13B1&PID_003B\\00E04C3B0001");
             adapter.present = device.present;
             adapter.driverKeyExists = device.value.present;
             adapter.value = *MakeValue(device.value);

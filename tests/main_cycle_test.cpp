@@ -190,11 +190,11 @@ struct TargetCase {
     const char *name;
     std::optional<std::uint32_t> first = {}; // the first's driver's answer; nullopt = no first
     std::string driver;                      // the second's driver key name
-    std::string instanceKey = "";            // holds its NetCfgInstanceId
+    std::string instanceKey = {};            // holds its NetCfgInstanceId
     std::string identifier = kGuidB;         // its NetCfgInstanceId and driver's device name
     std::uint32_t regionWord = 0x0100;       // what its driver answers
-    std::string written = "";                // the instance key under the net class written; "" = none
-    std::string attempt = "";                // the trace of one attempt, when nothing is written
+    std::string written = {};                // the instance key under the net class written; "" = none
+    std::string attempt = {};                // the trace of one attempt, when nothing is written
 };
 
 class WriteTarget : public MainCycle, public ::testing::WithParamInterface<TargetCase> {};

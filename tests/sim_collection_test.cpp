@@ -343,10 +343,10 @@ TEST(Collection, TheCollectorsCollectionReplaysEveryScenario) {
     std::vector<Case> cases = {
         {.scenario = "examples/exhausted-region-3.json",
          .factLines = {"MajorVersion=6", "BuildNumber=9200", "ProcessorArchitecture=AMD64", "CodePage=1252",
-                       "Device=present USB\\VID_13B1&PID_003B\\00E04C3B0001 USB\\VID_13B1&PID_003B&REV_0001 "
-                       "{4d36e972-e325-11ce-bfc1-08002be10318}\\0007",
-                       "DriverKey={4d36e972-e325-11ce-bfc1-08002be10318}\\0007 writable 0 "
-                       "O:SYG:SYD:(A;CI;KR;;;BU)(A;CI;KA;;;BA)(A;CI;KA;;;SY)"},
+                       ("Device=present USB\\VID_13B1&PID_003B\\00E04C3B0001 USB\\VID_13B1&PID_003B&REV_0001 "
+                        "{4d36e972-e325-11ce-bfc1-08002be10318}\\0007"),
+                       ("DriverKey={4d36e972-e325-11ce-bfc1-08002be10318}\\0007 writable 0 "
+                        "O:SYG:SYD:(A;CI;KR;;;BU)(A;CI;KA;;;BA)(A;CI;KA;;;SY)")},
          .files = {"class.reg", "collection.txt", "enum.reg", "environment.reg", "facts.txt", "trace.txt"}},
         {.scenario = "examples/two-adapters-second-driver-not-loaded.json",
          .factLines = {"DriverKey={4d36e972-e325-11ce-bfc1-08002be10318}\\0011 writable 0 "

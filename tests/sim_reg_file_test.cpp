@@ -101,8 +101,9 @@ TEST(RegFile, HeadersEncodingsAndLineEndingsReadAlike) {
     const std::string body = "[HKEY_LOCAL_MACHINE\\Software\\T]\n\"s\"=\"v\"\n\"d\"=dword:00000002\n";
     auto withBreaks = [&](const std::string &header, const char *lineBreak) {
         std::string text = header + "\n\n" + body, out;
-        for (char c : text)
+        for (char c : text) {
             out += c == '\n' ? std::string(lineBreak) : std::string(1, c);
+        }
         return out;
     };
     auto wide = [](const std::string &text) { return Utf16File(std::u16string(text.begin(), text.end())); };
@@ -257,7 +258,7 @@ TEST(RegFile, DataFilesReadAsWineReadsThem) {
 
     const char *forms = "Software\\Test\\Forms";
     ASSERT_EQ(sources.FindKey(forms)->Values().size(), 18u);
-    ExpectValue(sources, forms, "CaseValue", 1, ToBytes(std::string_view("second", 7)));
+    ExpectValue(sources, forms, "CaseValue", 1, ToBytes(std::string_view("second\0", 7)));
     EXPECT_EQ(sources.FindValue(forms, "CASEVALUE")->name, "CaseValue");
     EXPECT_EQ(sources.FindValue(forms, "Long")->data.size(), 32u);
     EXPECT_EQ(sources.FindKey("Software\\Test\\Tree")->Subkeys().size(), 1u);

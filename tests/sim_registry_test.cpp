@@ -15,8 +15,9 @@ Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 std::vector<std::string> SubkeyNames(const RegistryKey &key) {
     std::vector<std::string> names;
-    for (const RegistryKey *sub : key.Subkeys())
+    for (const RegistryKey *sub : key.Subkeys()) {
         names.push_back(sub->Name());
+    }
     return names;
 }
 
@@ -32,7 +33,7 @@ TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
         EXPECT_EQ(key->Name(), "Zyxel");
         ASSERT_EQ(key->Values().size(), 1u);
         EXPECT_EQ(key->Values()[0].name, "EDCCAEnable");
-        EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0", 2)));
+        EXPECT_EQ(key->FindValue("EdccaEnable")->data, ToBytes(std::string_view("0\0", 2)));
     }
     EXPECT_EQ(SubkeyNames(*registry.Root()), std::vector<std::string>{"Software"});
 }
@@ -40,8 +41,9 @@ TEST(Registry, NamesMatchWithoutCaseAndKeepTheirFirstCase) {
 TEST(Registry, SubkeysEnumerateByUpperCasedUtf16Name) {
     Registry registry;
     // Upper-casing puts '_' (0x5F) after 'Z'; UTF-16 puts S caron (U+0160, byte 0x8A) after E acute (U+00C9).
-    for (const char *name : {"\x9A", "b", "_x", "\xE9", "A", "~", "a1", "Zeta"})
+    for (const char *name : {"\x9A", "b", "_x", "\xE9", "A", "~", "a1", "Zeta"}) {
         registry.CreateKey(name);
+    }
     EXPECT_EQ(SubkeyNames(*registry.Root()),
               (std::vector<std::string>{"A", "a1", "b", "Zeta", "_x", "~", "\xE9", "\x9A"}));
 }
@@ -69,8 +71,8 @@ TEST(Registry, DiffListsChangesInEnumerationOrder) {
         std::uint32_t type;
         Bytes data;
     } const expected[] = {
-        {K::ValueSet, "Keep", "Added", 1, ToBytes(std::string_view("a", 2))},
-        {K::ValueSet, "Keep", "Changed", 1, ToBytes(std::string_view("2", 2))},
+        {K::ValueSet, "Keep", "Added", 1, ToBytes(std::string_view("a\0", 2))},
+        {K::ValueSet, "Keep", "Changed", 1, ToBytes(std::string_view("2\0", 2))},
         {K::ValueDeleted, "Keep", "Gone", 0, {}},
         {K::ValueSet, "Keep", "Retyped", 2, {0}},
         {K::KeyAdded, "New", "", 0, {}},

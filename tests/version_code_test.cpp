@@ -118,7 +118,7 @@ TEST_P(ArchitectureValue, OnlyExactlyAmd64IsX64) {
 const ArchitectureCase kArchitectures[] = {
     {.name = "Amd64WithNul", .x64 = true},
     {.name = "Amd64WithoutNul", .raw = "AMD64", .x64 = true},
-    {.name = "Amd64ThenNulThenBytes", .raw = std::string("AMD64\0x86\0", 10), .x64 = true},
+    {.name = "Amd64ThenNulThenBytes", .raw = std::string("AMD64\0IA64\0", 11), .x64 = true},
     {.name = "Amd64AsBinary", .type = host::REG_BINARY, .x64 = true},
     {.name = "Amd64Filling128Bytes", .raw = std::string("AMD64") + std::string(123, '\0'), .x64 = true},
     {.name = "LowerCase", .raw = std::string("amd64\0", 6)},

@@ -100,8 +100,9 @@ void RunAllAndExit(const char *hostName) {
     char summary[160];
     std::snprintf(summary, sizeof summary, "host contract on %s: %d checks in %d tests, %d failed\n", hostName,
                   state.checks, static_cast<int>(state.tests.size()), state.failures);
-    for (const std::string &difference : state.differences)
+    for (const std::string &difference : state.differences) {
         Write(difference + "\n");
+    }
     Write(summary);
     host::FlushStandardOutput();
     host::ExitProcess(state.failures == 0 ? 0 : 1);

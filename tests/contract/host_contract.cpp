@@ -55,8 +55,9 @@ Bytes Stored(const char *path, const char *name) {
 
 std::string Join(const std::vector<std::string> &parts) {
     std::string joined;
-    for (const std::string &part : parts)
+    for (const std::string &part : parts) {
         joined += (joined.empty() ? "" : ", ") + part;
+    }
     return joined;
 }
 
@@ -270,11 +271,13 @@ CONTRACT_TEST(ClassGuidsFromNameFillsUpToCapacityAndReportsAll) {
         DWORD required = 99;
         BOOL const result = SetupDiClassGuidsFromNameA("PROBE", row.capacity ? list : nullptr, row.capacity, &required);
         CHECK_EQ(result, row.result);
-        if (result == FALSE)
+        if (result == FALSE) {
             CHECK_EQ(GetLastError(), row.error);
+        }
         CHECK_EQ(required, 2U);
-        for (DWORD i = 0; i < 3; ++i)
+        for (DWORD i = 0; i < 3; ++i) {
             CHECK_EQ(list[i].Data4[7], i < row.filled ? i + 1 : 0U);
+        }
     }
     GUID list[3] = {};
     DWORD required = 99;
@@ -327,8 +330,9 @@ CONTRACT_TEST(EnumDeviceInfoChecksItsArguments) {
         SP_DEVINFO_DATA data{};
         data.cbSize = row.cbSize;
         CHECK_EQ(SetupDiEnumDeviceInfo(set, row.index, row.nullData ? nullptr : &data), row.result);
-        if (row.result == FALSE)
+        if (row.result == FALSE) {
             CHECK_EQ(GetLastError(), static_cast<DWORD>(row.error));
+        }
     }
     SetupDiDestroyDeviceInfoList(set);
 }
@@ -370,8 +374,9 @@ CONTRACT_TEST(DevicePropertiesReadLikeRegistryValues) {
                                                    row.capacity ? reinterpret_cast<BYTE *>(buffer) : nullptr,
                                                    row.capacity, &required),
                  row.result);
-        if (row.result == FALSE)
+        if (row.result == FALSE) {
             CHECK_EQ(GetLastError(), static_cast<DWORD>(row.error));
+        }
         CHECK_EQ(type, row.type);
         CHECK_EQ(required, row.required);
         CHECK_EQ(std::string(buffer, row.buffer.size()), row.buffer);
@@ -405,10 +410,11 @@ CONTRACT_TEST(CreateFileAOpensOnlyExistingDeviceFiles) {
         Case const label(row.path);
         HANDLE handle = OpenFile(row.path);
         CHECK_EQ(handle == INVALID_HANDLE_VALUE, row.error != ERROR_SUCCESS);
-        if (handle == INVALID_HANDLE_VALUE)
+        if (handle == INVALID_HANDLE_VALUE) {
             CHECK_EQ(GetLastError(), static_cast<DWORD>(row.error));
-        else
+        } else {
             CHECK(CloseHandle(handle));
+        }
     }
     CHECK(!CloseHandle(reinterpret_cast<HANDLE>(0x3334)));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -447,8 +453,9 @@ CONTRACT_TEST(DriverAnswersQueriesInTheirLayouts) {
         BOOL const result = DeviceIoControl(device, row.code, &oid, 4, out.data(), static_cast<DWORD>(out.size() * 4),
                                             &returned, nullptr);
         CHECK_EQ(result != FALSE, row.result != FALSE);
-        if (result == FALSE)
+        if (result == FALSE) {
             CHECK_EQ(GetLastError(), static_cast<DWORD>(row.error));
+        }
         CHECK_EQ(returned, row.returned);
         CHECK_EQ(out == row.after, true);
         CloseHandle(device);
@@ -478,8 +485,9 @@ CONTRACT_TEST(GetVersionExAAcceptsOnlyTheTwoRecordSizes) {
         CHECK_EQ(info.dwPlatformId, accepted ? 2U : 0U);
         CHECK_EQ(std::string(info.szCSDVersion), std::string());
         CHECK_EQ(info.wProductType, size == 156 ? VER_NT_WORKSTATION : 0); // the short record stops before it
-        if (!accepted)
+        if (!accepted) {
             CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        }
     }
     CHECK_EQ(GetSystemMetrics(SM_SERVERR2), 0);
 
@@ -505,8 +513,9 @@ CONTRACT_TEST(LocalAllocZeroesOnRequest) {
     auto *zeroed = static_cast<unsigned char *>(LocalAlloc(LMEM_ZEROINIT, 8));
     auto *fixed = static_cast<unsigned char *>(LocalAlloc(LMEM_FIXED, 8));
     CHECK(zeroed != nullptr && fixed != nullptr);
-    if (zeroed != nullptr)
+    if (zeroed != nullptr) {
         CHECK_EQ(Bytes(zeroed, zeroed + 8), Bytes(8, 0));
+    }
     CHECK_EQ(LocalFree(zeroed), static_cast<HLOCAL>(nullptr));
     CHECK_EQ(LocalFree(fixed), static_cast<HLOCAL>(nullptr));
     CHECK_EQ(LocalFree(nullptr), static_cast<HLOCAL>(nullptr));

@@ -25,10 +25,11 @@ bool WindowsBehaviourChecked(const char *difference, const char *evidence) {
 
 void SetDevicePresent(const char *instance, bool present) {
     // An empty timeline means "always"; absence is a span that never begins.
-    if (present)
+    if (present) {
         active->presence.erase(instance);
-    else
+    } else {
         active->presence[instance] = {sim::Interval{sim::kForever - 1, sim::kForever}};
+    }
 }
 
 void SetWindowsVersion(host::DWORD major, host::DWORD minor, host::DWORD build, host::BYTE productType, int serverR2) {

@@ -25,7 +25,8 @@ int main(int argc, char **argv) {
         RegCloseKey(key);
     }
     LocalFree(descriptor);
-    if (result != ERROR_SUCCESS)
+    if (result != ERROR_SUCCESS) {
         fprintf(stderr, "key_acl: %s: error %ld\n", argv[1], result);
+    }
     return result == ERROR_SUCCESS ? 0 : 1;
 }

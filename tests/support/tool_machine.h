@@ -232,8 +232,8 @@ inline void ResetToolState() { sim::ResetToolState(); }
 
 inline void SetToolStrings(const std::string &macFileName, const std::string &driverKeyPath) {
     ResetToolState();
-    std::memcpy(MacFileName, macFileName.data(), macFileName.size());
-    std::memcpy(DriverKeyPath, driverKeyPath.data(), driverKeyPath.size());
+    std::memcpy(MacFileName, macFileName.c_str(), macFileName.size() + 1);
+    std::memcpy(DriverKeyPath, driverKeyPath.c_str(), driverKeyPath.size() + 1);
 }
 
 // Every key, handle, device set and heap block of the process released.

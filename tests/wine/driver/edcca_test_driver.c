@@ -172,14 +172,16 @@ static void FormatIndexedName(const WCHAR *prefix, ULONG index, WCHAR *out, size
     size_t at = 0;
     WCHAR digits[12];
     int count = 0;
-    while (*prefix && at + 1 < chars)
+    while (*prefix && at + 1 < chars) {
         out[at++] = *prefix++;
+    }
     do {
         digits[count++] = (WCHAR)(L'0' + index % 10);
         index /= 10;
     } while (index && count < 12);
-    while (count > 0 && at + 1 < chars)
+    while (count > 0 && at + 1 < chars) {
         out[at++] = digits[--count];
+    }
     out[at] = 0;
 }
 
@@ -205,15 +207,17 @@ static NTSTATUS OpenSubKey(HANDLE parent, const WCHAR *path, BOOLEAN create, HAN
         NTSTATUS status;
         InitializeObjectAttributes(&attributes, &g_serviceKey, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
         status = ZwOpenKey(&service, KEY_ALL_ACCESS, &attributes);
-        if (!NT_SUCCESS(status))
+        if (!NT_SUCCESS(status)) {
             return status;
+        }
         status = OpenSubKey(service, path, create, key);
         ZwClose(service);
         return status;
     }
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent, NULL);
-    if (create)
+    if (create) {
         return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
+    }
     return ZwOpenKey(key, KEY_ALL_ACCESS, &attributes);
 }
 
@@ -226,8 +230,9 @@ static NTSTATUS OpenAdapterKey(ULONG index, HANDLE *key) {
 
 /* Frees a pool block of this driver's, if any. */
 static void Free(void *block) {
-    if (block != NULL)
+    if (block != NULL) {
         ExFreePoolWithTag(block, EDCCA_TAG);
+    }
 }
 
 /* Reads a value into a pool block (caller frees). Returns NULL when absent. */
@@ -240,14 +245,17 @@ static KEY_VALUE_PARTIAL_INFORMATION *ReadValue(HANDLE key, const WCHAR *valueNa
     for (;;) {
         KEY_VALUE_PARTIAL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, size, EDCCA_TAG);
         NTSTATUS status;
-        if (info == NULL)
+        if (info == NULL) {
             return NULL;
+        }
         status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, size, &got);
-        if (NT_SUCCESS(status))
+        if (NT_SUCCESS(status)) {
             return info;
+        }
         Free(info);
-        if ((status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL) || size >= MAX_LOG_BYTES)
+        if ((status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL) || size >= MAX_LOG_BYTES) {
             return NULL;
+        }
         size = got > size ? got : size * 2;
     }
 }
@@ -261,8 +269,9 @@ static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record,
     UCHAR *data = ExAllocatePoolWithTag(PagedPool, old + bytes, EDCCA_TAG);
     ULONG sequence = (ULONG)InterlockedIncrement(&g_sequence);
     if (data != NULL) {
-        if (old)
+        if (old) {
             RtlCopyMemory(data, log->Data, old);
+        }
         RtlCopyMemory(data + old, record, bytes);
         RtlCopyMemory(data + old, &sequence, sizeof sequence);
         RtlInitUnicodeString(&name, valueName);
@@ -276,8 +285,9 @@ static void AppendRecord(HANDLE key, const WCHAR *valueName, const void *record,
 static LONG64 SystemTime(void) {
     LARGE_INTEGER now;
     now.QuadPart = 0;
-    if (g_querySystemTime != NULL)
+    if (g_querySystemTime != NULL) {
         g_querySystemTime(&now);
+    }
     return now.QuadPart;
 }
 
@@ -285,8 +295,9 @@ static LONG64 SystemTime(void) {
 static void LockClock(void) {
     LARGE_INTEGER pause;
     pause.QuadPart = -10000;
-    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0)
+    while (InterlockedCompareExchange(&g_clockBusy, 1, 0) != 0) {
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
 }
 
 static void UnlockClock(void) { InterlockedExchange(&g_clockBusy, 0); }
@@ -312,8 +323,9 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
     KEY_VALUE_PARTIAL_INFORMATION *origin, *attemptClock;
     LARGE_INTEGER now;
     ULONG64 elapsed = 0, start;
-    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
+    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
         return 0;
+    }
     attemptClock = ReadValue(key, L"AttemptClock");
     if (attemptClock != NULL) {
         LONG attempt;
@@ -323,8 +335,9 @@ static ULONG64 ElapsedMs(BOOLEAN startClock) {
         g_querySystemTime(&now);
         attempt = g_attempt;
         if (attempt >= 0 && (now.QuadPart - g_lastActivity) / 10000 >= QUIET_MS &&
-            (ULONG64)(attempt + 1) * ATTEMPT_MS > g_changesMs)
+            (ULONG64)(attempt + 1) * ATTEMPT_MS > g_changesMs) {
             g_changesMs = (ULONG64)(attempt + 1) * ATTEMPT_MS;
+        }
         elapsed = startClock ? (ULONG64)attempt * ATTEMPT_MS : g_changesMs;
         UnlockClock();
         return attempt < 0 ? 0 : elapsed;
@@ -370,8 +383,9 @@ static BOOLEAN TakeMark(HANDLE parameters, const WCHAR *valueName, LONG64 *liste
     } info;
     ULONG got;
     BOOLEAN marked = FALSE;
-    if (path == NULL)
+    if (path == NULL) {
         return FALSE;
+    }
     if (path->Type == REG_SZ && path->DataLength >= sizeof(WCHAR)) {
         name.Buffer = (WCHAR *)path->Data;
         name.Length = (USHORT)(path->DataLength - sizeof(WCHAR));
@@ -400,14 +414,16 @@ static void CountListing(HANDLE parameters, LONG64 listed) {
     ULONG record[4];
     BOOLEAN starts = StartsAttempt(listed);
     if (starts) {
-        if (g_attempt + 1 < MAX_ATTEMPTS)
+        if (g_attempt + 1 < MAX_ATTEMPTS) {
             g_attemptStarts[g_attempt + 1] = listed;
+        }
         InterlockedIncrement(&g_attempt);
         WriteAttempts(parameters);
     }
     g_secondListing = !starts;
-    if (listed > g_lastActivity)
+    if (listed > g_lastActivity) {
         g_lastActivity = listed;
+    }
     record[0] = 0;
     record[1] = (ULONG)g_attempt;
     RtlCopyMemory(&record[2], &listed, 8);
@@ -420,10 +436,12 @@ static void CountListing(HANDLE parameters, LONG64 listed) {
 static void WatchListings(void) {
     HANDLE key;
     LONG64 listed = 0;
-    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key)))
+    if (g_querySystemTime == NULL || !NT_SUCCESS(OpenSubKey(NULL, L"Parameters", FALSE, &key))) {
         return;
-    if (TakeMark(key, L"AttemptClock", &listed))
+    }
+    if (TakeMark(key, L"AttemptClock", &listed)) {
         CountListing(key, listed);
+    }
     ZwClose(key);
 }
 
@@ -436,8 +454,9 @@ static ULONG64 RequestMs(void) {
     g_arriving = arrived; /* activity before a listing that came after it */
     WatchListings();
     g_arriving = 0;
-    if (arrived > g_lastActivity)
+    if (arrived > g_lastActivity) {
         g_lastActivity = arrived;
+    }
     UnlockClock();
     return ElapsedMs(TRUE);
 }
@@ -449,8 +468,9 @@ static BOOLEAN IsLoadedAt(HANDLE adapterKey, ULONG64 now, ULONG64 *spanStart) {
     BOOLEAN result = FALSE;
     ULONG at;
     *spanStart = 0;
-    if (loaded == NULL)
+    if (loaded == NULL) {
         return TRUE;
+    }
     for (at = 0; at + 16 <= loaded->DataLength; at += 16) {
         ULONG64 from, until;
         RtlCopyMemory(&from, loaded->Data + at, 8);
@@ -485,10 +505,11 @@ static void LogChange(ULONG kind, ULONG index, LONG64 madeFrom) {
     WatchListings();
     attempt = -1;
     for (n = 0; n <= g_attempt && n < MAX_ATTEMPTS; ++n) {
-        if (g_attemptStarts[n] < madeFrom)
+        if (g_attemptStarts[n] < madeFrom) {
             attempt = n;
-        else if (g_attemptStarts[n] <= madeUntil)
+        } else if (g_attemptStarts[n] <= madeUntil) {
             attempt = (LONG)ATTEMPT_RACED;
+        }
     }
     UnlockClock();
     record[0] = 0;
@@ -512,14 +533,16 @@ static UCHAR *FindAnswer(HANDLE adapterKey, ULONG oid, ULONG64 now, ULONG *size)
     ULONG64 bestAt = 0;
     ULONG index;
     FormatHexName(oid, path + 8);
-    if (!NT_SUCCESS(OpenSubKey(adapterKey, path, FALSE, &answersKey)))
+    if (!NT_SUCCESS(OpenSubKey(adapterKey, path, FALSE, &answersKey))) {
         return NULL;
+    }
     for (index = 0;; ++index) {
         ULONG need = sizeof(KEY_VALUE_FULL_INFORMATION) + 512 + MAX_VALUE_BYTES, got = 0;
         KEY_VALUE_FULL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, need, EDCCA_TAG);
         ULONG64 at;
-        if (info == NULL)
+        if (info == NULL) {
             break;
+        }
         if (!NT_SUCCESS(ZwEnumerateValueKey(answersKey, index, KeyValueFullInformation, info, need, &got))) {
             Free(info);
             break;
@@ -558,8 +581,9 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
     UCHAR *answer = FindAnswer(adapterKey, oid, now, &size);
     NTSTATUS status = STATUS_SUCCESS;
     BOOLEAN eepromLayout;
-    if (answer == NULL)
+    if (answer == NULL) {
         return STATUS_NOT_SUPPORTED;
+    }
     kind = AnswerWord(answer, 8);
     if (kind == KIND_FAIL) {
         status = (NTSTATUS)AnswerWord(answer, 16);
@@ -581,8 +605,9 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
             }
             result[2] = 0xFF;
             for (at = ANSWER_HEADER_BYTES; at + 8 <= size; at += 8) {
-                if (AnswerWord(answer, at) == result[1])
+                if (AnswerWord(answer, at) == result[1]) {
                     result[2] = AnswerWord(answer, at + 4) & 0xFF;
+                }
             }
         } else {
             result[2] = AnswerWord(answer, 12);
@@ -591,8 +616,9 @@ static NTSTATUS AnswerQuery(HANDLE adapterKey, ULONG oid, ULONG64 now, UCHAR *ou
         result[0] = AnswerWord(answer, 12);
     }
     bytes = AnswerWord(answer, 20);
-    if (bytes > layout)
+    if (bytes > layout) {
         bytes = layout;
+    }
     RtlCopyMemory(out, result, bytes);
     *written = bytes;
 done:
@@ -651,14 +677,17 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     HANDLE key;
     LogRecord record = {0};
 
-    if (inSize >= 4 && irp->AssociatedIrp.SystemBuffer != NULL)
+    if (inSize >= 4 && irp->AssociatedIrp.SystemBuffer != NULL) {
         RtlCopyMemory(&oid, irp->AssociatedIrp.SystemBuffer, 4);
-    if (irp->MdlAddress != NULL)
+    }
+    if (irp->MdlAddress != NULL) {
         out = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    }
     if (out != NULL) {
-        ULONG i;
-        for (i = 0; i < 3 && (i + 1) * 4 <= outSize; ++i)
+        SIZE_T i;
+        for (i = 0; i < 3 && (i + 1) * 4 <= outSize; ++i) {
             RtlCopyMemory(&record.prefilled[i], out + i * 4, 4);
+        }
     }
 
     if (!NT_SUCCESS(OpenAdapterKey(adapter->index, &key))) {
@@ -722,20 +751,24 @@ static NTSTATUS CreateKeyPath(const WCHAR *path, ULONG chars, HANDLE *key) {
     NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
     ULONG at, separators = 0;
     *key = NULL;
-    if (chars >= ARRAYSIZE(prefix))
+    if (chars >= ARRAYSIZE(prefix)) {
         return status;
+    }
     for (at = 0; at <= chars; ++at) {
-        if (at < chars && path[at] != L'\\')
+        if (at < chars && path[at] != L'\\') {
             continue;
+        }
         /* \Registry\Machine itself always exists: start below it. */
-        if (++separators <= 3 && at < chars)
+        if (++separators <= 3 && at < chars) {
             continue;
+        }
         RtlCopyMemory(prefix, path, at * sizeof(WCHAR));
         prefix[at] = 0;
         RtlInitUnicodeString(&name, prefix);
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-        if (*key != NULL)
+        if (*key != NULL) {
             ZwClose(*key);
+        }
         status = ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
         if (!NT_SUCCESS(status)) {
             *key = NULL;
@@ -749,8 +782,9 @@ static NTSTATUS CreateKeyPath(const WCHAR *path, ULONG chars, HANDLE *key) {
 static void CopyValues(HANDLE from, HANDLE to) {
     ULONG index, need = sizeof(KEY_VALUE_FULL_INFORMATION) + 512 + MAX_VALUE_BYTES, got;
     KEY_VALUE_FULL_INFORMATION *info = ExAllocatePoolWithTag(PagedPool, need, EDCCA_TAG);
-    if (info == NULL)
+    if (info == NULL) {
         return;
+    }
     for (index = 0; NT_SUCCESS(ZwEnumerateValueKey(from, index, KeyValueFullInformation, info, need, &got)); ++index) {
         UNICODE_STRING name;
         name.Buffer = info->Name;
@@ -767,8 +801,9 @@ static void ApplyEvent(HANDLE eventKey) {
     HANDLE target, values;
     if (path != NULL && path->Type == REG_SZ) {
         ULONG chars = path->DataLength / sizeof(WCHAR);
-        while (chars > 0 && ((const WCHAR *)path->Data)[chars - 1] == 0)
+        while (chars > 0 && ((const WCHAR *)path->Data)[chars - 1] == 0) {
             --chars;
+        }
         if (NT_SUCCESS(CreateKeyPath((const WCHAR *)path->Data, chars, &target))) {
             if (remove != NULL && remove->DataLength == 4 && *(const ULONG *)remove->Data == 1) {
                 ZwDeleteKey(target);
@@ -792,16 +827,19 @@ static void ApplyEvents(void) {
         HANDLE key;
         KEY_VALUE_PARTIAL_INFORMATION *at;
         ULONG64 atMs = 0;
-        if (g_eventsDone & (1UL << index))
+        if (g_eventsDone & (1UL << index)) {
             continue;
+        }
         FormatIndexedName(L"Parameters\\Events\\", index, path, 40);
         /* Numbered from 0 without a gap: the first missing one ends them (not
          * 16 failed opens every 2 ms, which slow Wine's delivery of opens). */
-        if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key)))
+        if (!NT_SUCCESS(OpenSubKey(NULL, path, FALSE, &key))) {
             break;
+        }
         at = ReadValue(key, L"AtMs");
-        if (at != NULL && at->DataLength == 8)
+        if (at != NULL && at->DataLength == 8) {
             RtlCopyMemory(&atMs, at->Data, 8);
+        }
         if (at != NULL && at->DataLength == 8 && now >= atMs && now > 0) {
             LONG64 madeFrom = SystemTime();
             ApplyEvent(key);
@@ -860,12 +898,14 @@ static void CreateAdapter(PDRIVER_OBJECT driver, ULONG index) {
     const WCHAR *text;
     ULONG chars, at, i;
 
-    if (!NT_SUCCESS(OpenAdapterKey(index, &key)))
+    if (!NT_SUCCESS(OpenAdapterKey(index, &key))) {
         return;
+    }
     name = ReadValue(key, L"DeviceName");
     ZwClose(key);
-    if (name == NULL)
+    if (name == NULL) {
         return;
+    }
     FormatIndexedName(L"\\Device\\EdccaTestAdapter", index, deviceBuffer, 64);
     RtlInitUnicodeString(&deviceName, deviceBuffer);
     if (name->Type == REG_SZ && NT_SUCCESS(IoCreateDevice(driver, sizeof(AdapterExtension), &deviceName,
@@ -875,8 +915,9 @@ static void CreateAdapter(PDRIVER_OBJECT driver, ULONG index) {
         adapter->index = index;
         RtlCopyMemory(adapter->deviceBuffer, deviceBuffer, sizeof deviceBuffer);
         RtlInitUnicodeString(&adapter->deviceName, adapter->deviceBuffer);
-        for (at = 0; prefix[at]; ++at)
+        for (at = 0; prefix[at]; ++at) {
             adapter->linkBuffer[at] = prefix[at];
+        }
         text = (const WCHAR *)name->Data;
         chars = name->DataLength / sizeof(WCHAR);
         for (i = 0; i < chars && text[i] != 0 && at + 1 < ARRAYSIZE(adapter->linkBuffer); ++i) {
@@ -894,8 +935,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     ULONG index;
     HANDLE thread;
     USHORT bytes = registryPath->Length;
-    if (bytes > sizeof g_serviceKeyBuffer - sizeof(WCHAR))
+    if (bytes > sizeof g_serviceKeyBuffer - sizeof(WCHAR)) {
         bytes = sizeof g_serviceKeyBuffer - sizeof(WCHAR);
+    }
     RtlCopyMemory(g_serviceKeyBuffer, registryPath->Buffer, bytes);
     g_serviceKeyBuffer[bytes / sizeof(WCHAR)] = 0;
     RtlInitUnicodeString(&g_serviceKey, g_serviceKeyBuffer);
@@ -911,8 +953,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     driver->DriverUnload = DriverUnload;
 
     g_driver = driver;
-    for (index = 0; index < MAX_ADAPTERS; ++index)
+    for (index = 0; index < MAX_ADAPTERS; ++index) {
         CreateAdapter(driver, index);
+    }
     UpdateLinks();
     if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, LinkThread, NULL))) {
         ObReferenceObjectByHandle(thread, SYNCHRONIZE, NULL, KernelMode, &g_linkThread, NULL);
