@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -15,15 +15,23 @@
 #include <string>
 #include <vector>
 
-#include "replay/replay.h"
-#include "replay/collection.h"
+#include <unistd.h>
+
 #include "judge/judge.h"
 #include "kit/collector.h"
+#include "replay/collection.h"
+#include "replay/replay.h"
 #include "runner/run_tool.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Takes a name. Returns a folder of that name for this process alone: two
+// builds' tests may run at once on one machine.
+fs::path ScratchFolder(const std::string &name) {
+    return fs::path(::testing::TempDir()) / (name + "-" + std::to_string(getpid()));
+}
 
 // One attempt that finds no adapter, as the program writes it on Windows.
 const std::string kNotFound = "--> DetectAdapter()\r\n--> GetAvailableAdapters()\r\n"
@@ -177,7 +185,7 @@ TEST(Collection, LoadsOrNamesTheFileAndFieldItRefuses) {
          .field = "larger than 16 MiB"},
     };
     for (const Case &c : cases) {
-        fs::path const folder = fs::path(::testing::TempDir()) / ("collection-" + std::string(c.what));
+        fs::path const folder = ScratchFolder("collection-" + std::string(c.what));
         fs::remove_all(folder);
         fs::create_directories(folder);
         std::map<std::string, std::optional<std::string>> files(kWellFormed.begin(), kWellFormed.end());
@@ -470,7 +478,7 @@ TEST(Collection, TheCollectorsCollectionReplaysEveryScenario) {
             EXPECT_EQ(summary, std::string(kSummary) + "\r\n");
         }
 
-        fs::path const folder = fs::path(::testing::TempDir()) / "collected";
+        fs::path const folder = ScratchFolder("collected");
         WriteFolder(folder, memory.files);
         sim::Replay replay;
         bool const prepared = sim::PrepareReplay(folder.string(), "", &replay, &error);
@@ -529,7 +537,7 @@ TEST(Collection, TakesTheRecordedVersionAndCodePage) {
             sim::MachineScope scope(machine);
             ASSERT_EQ(kit::CollectMachine(MakeSink(&memory), kSummary, trace.data(), trace.size()), 1);
         }
-        fs::path const folder = fs::path(::testing::TempDir()) / "collected-version";
+        fs::path const folder = ScratchFolder("collected-version");
         WriteFolder(folder, memory.files);
         sim::Collection collection;
         ASSERT_TRUE(sim::ReadCollection(folder.string(), &collection, &error)) << error;
