@@ -9,8 +9,8 @@
 # sim-asan preset), as are sim/, tests/ and fuzz/; the Windows builds of
 # tests/ (tests/win32, tests/deploy, tests/contract) as the win32 preset does;
 # bench/ as the sim preset does (the only one with a Release-like build that
-# builds it); the x86-64 fixture and the Wine test driver as their own
-# commands compile them (tests/win32/CMakeLists.txt, tests/wine/wine_machine.py).
+# builds it); the x86-64 fixture, the Wine test driver and its class
+# installer as their own commands compile them (tests/win32/CMakeLists.txt, tests/wine/wine_machine.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +38,7 @@ jobs=$( {
   compiled win32 tests/ | sed 's/^/win32 /'
   compiled sim bench/ | sed 's/^/sim /'
   echo "x86-64 tests/win32/fixtures/wrong_pe.c"
+  echo "x86-64 tests/wine/driver/net_class_installer.c"
   echo "driver tests/wine/driver/edcca_test_driver.c"
 } | sort -u)
 # Every C and C++ source of the folders is in some run above.
