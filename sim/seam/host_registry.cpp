@@ -229,15 +229,19 @@ std::string KeySecurityText(const Machine &machine, const std::string &path, hos
     return text;
 }
 
-// Takes a resolved handle. Returns ERROR_INVALID_HANDLE for no open key,
-// ERROR_KEY_DELETED for a key no longer in the registry (a deleted key's
-// handles stay open but refuse every call, as on Windows), else ERROR_SUCCESS.
-host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref) {
+// Takes a resolved handle and the access rights the call needs. Returns
+// ERROR_INVALID_HANDLE for no open key, ERROR_KEY_DELETED for a key no longer
+// in the registry (a deleted key's handles stay open but refuse every call,
+// as on Windows), ERROR_ACCESS_DENIED for a handle opened without the
+// rights, else ERROR_SUCCESS.
+host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref, host::DWORD rights = 0) {
     if (!ref.valid) {
         return host::ERROR_INVALID_HANDLE;
     }
-    bool const live = ref.root || machine.registry.FindKey(ref.path) == ref.key.get();
-    return live ? host::ERROR_SUCCESS : host::ERROR_KEY_DELETED;
+    if (!ref.root && machine.registry.FindKey(ref.path) != ref.key.get()) {
+        return host::ERROR_KEY_DELETED;
+    }
+    return (ref.access & rights) == rights ? host::ERROR_SUCCESS : host::ERROR_ACCESS_DENIED;
 }
 
 host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
@@ -291,11 +295,8 @@ host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueNam
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteValueA, {name, ref.path})) {
         return fault;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_SET_VALUE)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_SET_VALUE) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     return ref.key->DeleteValue(name) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
@@ -337,11 +338,8 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
     if (name == nullptr || nameSize == nullptr || reserved != nullptr) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_ENUMERATE_SUB_KEYS)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     std::vector<RegistryKey *> const subkeys = ref.key->Subkeys();
     if (index >= subkeys.size()) {
@@ -377,11 +375,8 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
         (data != nullptr && dataSize == nullptr)) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_QUERY_VALUE)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     const std::vector<RegistryValue> &values = ref.key->Values();
     if (index >= values.size()) {
@@ -406,11 +401,8 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
     if (descriptorSize == nullptr || (information & ~kKnownSecurityParts) != 0) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::READ_CONTROL)) {
         return unusable;
-    }
-    if ((ref.access & host::READ_CONTROL) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     std::string const text = KeySecurityText(machine, ref.path, information);
     auto const required = static_cast<host::DWORD>(sizeof kDescriptorTag + text.size() + 1);
