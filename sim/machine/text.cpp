@@ -228,20 +228,26 @@ std::string GuidText(const host::GUID &guid) {
     return text;
 }
 
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 namespace {
 // Reads `digits` hexadecimal digits at text[at]; false on any other character.
 bool ReadHex(std::string_view text, size_t at, int digits, std::uint32_t *value) {
     std::uint32_t result = 0;
     for (int i = 0; i < digits; ++i) {
-        char const c = text[at + static_cast<size_t>(i)];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
+        int const digit = HexDigitValue(text[at + static_cast<size_t>(i)]);
+        if (digit < 0) {
             return false;
         }
         result = result * 16 + static_cast<std::uint32_t>(digit);
