@@ -131,18 +131,16 @@ std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSumm
                    EqualsIgnoreCase(a.valueName, b.valueName) &&
                    (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
         }
+        auto listed = [](const std::vector<RegistryChange> &changes) {
+            std::string text = changes.empty() ? " none" : "";
+            for (const RegistryChange &change : changes) {
+                text += "\n    " + DescribeChange(change);
+            }
+            return text;
+        };
         if (!same) {
-            std::string text = "registry changes differ: expected";
-            for (const RegistryChange &change : wanted) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += wanted.empty() ? " none" : "";
-            text += "\n  got";
-            for (const RegistryChange &change : summary.changes) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += summary.changes.empty() ? " none" : "";
-            mismatches.push_back({RunPart::Registry, text});
+            mismatches.push_back({RunPart::Registry, "registry changes differ: expected" + listed(wanted) + "\n  got" +
+                                                         listed(summary.changes)});
         }
     }
     return mismatches;

@@ -227,6 +227,11 @@ const RegistryValue *Registry::FindValue(std::string_view keyPath, std::string_v
     return key ? key->FindValue(valueName) : nullptr;
 }
 
+std::string TextOf(const RegistryValue *value) {
+    return value == nullptr ? ""
+                            : std::string(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
+}
+
 bool Registry::SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
                         std::vector<std::uint8_t> data) {
     RegistryKey *key = CreateKey(keyPath);

@@ -37,12 +37,6 @@ std::string LastAttempt(const std::string &trace, kit::RunAccount *account) {
     return account->attempts == 0 ? std::string() : trace.substr(account->lastAttemptAt);
 }
 
-// Takes a registry value. Returns its data up to the first NUL.
-std::string TextOf(const RegistryValue *value) {
-    return value == nullptr ? ""
-                            : std::string(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
-}
-
 // Takes a call. Returns the name behind "\\.\" of the device file a CreateFileA
 // call opens, when a driver could serve it (not empty, no backslash); else "".
 std::string DeviceFileOf(const CallRecord &call) {

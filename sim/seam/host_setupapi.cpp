@@ -28,11 +28,7 @@ constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
 // The text of a string value up to its first NUL, or "" when absent or not a string.
 std::string ValueText(const RegistryKey &key, std::string_view name) {
     const RegistryValue *value = key.FindValue(name);
-    if (value == nullptr || !IsStringType(value->type)) {
-        return "";
-    }
-    std::string text(value->data.begin(), value->data.end());
-    return text.substr(0, text.find('\0'));
+    return value == nullptr || !IsStringType(value->type) ? "" : TextOf(value);
 }
 
 bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
