@@ -119,7 +119,6 @@ int GetSystemMetrics(int index) {
 void Sleep(DWORD milliseconds) {
     sim::Machine &machine = sim::ActiveMachine();
     sim::CallRecord call;
-    call.milliseconds = milliseconds;
     sim::LogCall(machine, sim::Operation::Sleep, ERROR_SUCCESS, call);
     machine.nowMs += milliseconds;
     if (machine.realTime) {
