@@ -637,11 +637,6 @@ json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated)
     };
 }
 
-std::string DirectoryOf(const std::string &path) {
-    size_t const slash = path.find_last_of('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
 } // namespace
 
 bool ReadWholeFile(const std::string &path, std::string *bytes) {
@@ -653,6 +648,14 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
     content << in.rdbuf();
     *bytes = content.str();
     return true;
+}
+
+FileReader FilesIn(const std::string &folder) {
+    return [folder](const std::string &name, std::string *bytes) {
+        std::filesystem::path const file(name);
+        return ReadWholeFile(
+            (file.is_absolute() ? file : std::filesystem::path(folder.empty() ? "." : folder) / file).string(), bytes);
+    };
 }
 
 const char *RunEndName(RunEnd end) {
@@ -709,11 +712,7 @@ bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *
         *error = path + ": cannot read the scenario file";
         return false;
     }
-    std::string const directory = DirectoryOf(path);
-    FileReader const reader = [&directory](const std::string &name, std::string *bytes) {
-        return ReadWholeFile(!name.empty() && name[0] == '/' ? name : directory + name, bytes);
-    };
-    return LoadScenarioText(text, path, reader, scenario, error);
+    return LoadScenarioText(text, path, FilesIn(std::filesystem::path(path).parent_path().string()), scenario, error);
 }
 
 bool LoadDefaultScenario(Scenario *scenario, std::string *error) {

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -284,12 +282,7 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
     }
     const Collection &collection = replay->collection;
     std::string const base = scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string();
-    FileReader const reader = [&base](const std::string &name, std::string *bytes) {
-        std::ifstream in(fs::path(name).is_absolute() ? fs::path(name) : fs::path(base.empty() ? "." : base) / name,
-                         std::ios::binary);
-        bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return static_cast<bool>(in);
-    };
+    FileReader const reader = FilesIn(base);
     std::string const fileName = scenarioPath.empty() ? folder + " (replay)" : scenarioPath;
     auto load = [&](const Json &json) {
         replay->scenarioText = json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
