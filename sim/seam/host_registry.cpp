@@ -244,8 +244,121 @@ host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref, host::DW
     return (ref.access & rights) == rights ? host::ERROR_SUCCESS : host::ERROR_ACCESS_DENIED;
 }
 
-host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
-                        host::HKEY *result, host::DWORD *disposition) {
+// Takes SDDL text and the parts asked for. Returns the text of those parts
+// only ("O:", "G:" and "D:" in that order, as the text holds them).
+std::string SelectSecurityParts(const std::string &text, host::SECURITY_INFORMATION parts) {
+    std::string selected;
+    const struct {
+        host::SECURITY_INFORMATION part;
+        const char *tag;
+    } kParts[] = {{host::OWNER_SECURITY_INFORMATION, "O:"},
+                  {host::GROUP_SECURITY_INFORMATION, "G:"},
+                  {host::DACL_SECURITY_INFORMATION, "D:"}};
+    for (const auto &entry : kParts) {
+        size_t const at = text.find(entry.tag);
+        if ((parts & entry.part) == 0 || at == std::string::npos) {
+            continue;
+        }
+        size_t end = text.size();
+        for (const auto &other : kParts) {
+            size_t const next = text.find(other.tag, at + 2);
+            end = next != std::string::npos && next < end ? next : end;
+        }
+        selected += text.substr(at, end - at);
+    }
+    return selected;
+}
+
+} // namespace
+
+host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
+                          host::DWORD *dataSize, host::DWORD capacity) {
+    const RegistryValue *value = key.FindValue(name);
+    if (value == nullptr) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    auto const length = static_cast<host::DWORD>(value->data.size());
+    host::LSTATUS status = host::ERROR_SUCCESS;
+    if (data != nullptr && length > 0) {
+        if (length > capacity) {
+            status = host::ERROR_MORE_DATA;
+        } else {
+            std::memcpy(data, value->data.data(), length);
+            if (IsStringType(value->type) && length < capacity && data[length - 1] != 0) {
+                data[length] = 0;
+            }
+        }
+    }
+    if (type != nullptr) {
+        *type = value->type;
+    }
+    if (dataSize != nullptr) {
+        *dataSize = length;
+    }
+    return status;
+}
+
+} // namespace sim
+
+namespace host {
+
+using namespace sim; // the seam's helpers
+
+LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = JoinPath(ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
+    call.access = samDesired;
+    call.options = options;
+    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result);
+    LogCall(machine, Operation::RegOpenKeyExA, status, call);
+    return status;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.bufferSize = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
+    LSTATUS const status = QueryValue(machine, key, valueName, reserved, type, data, dataSize);
+    if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
+        call.returned = *dataSize;
+    }
+    LogCall(machine, Operation::RegQueryValueExA, status, call);
+    return status;
+}
+
+LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.reserved = reserved;
+    call.type = type;
+    call.bufferSize = dataSize;
+    if (data != nullptr) {
+        call.data.assign(reinterpret_cast<const char *>(data), dataSize);
+    }
+    LSTATUS const status = SetValue(machine, key, valueName, type, data, dataSize);
+    LogCall(machine, Operation::RegSetValueExA, status, call);
+    return status;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    LSTATUS const status = CloseKey(machine, key);
+    LogCall(machine, Operation::RegCloseKey, status, call);
+    return status;
+}
+
+// The kit's calls are not logged: no test holds their order.
+
+LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char * /*className*/, DWORD /*options*/,
+                        DWORD samDesired, void * /*securityAttributes*/, HKEY *result, DWORD *disposition) {
+    Machine &machine = ActiveMachine();
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
     if (host::LONG const fault =
@@ -289,7 +402,8 @@ host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, ho
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueName) {
+LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     std::string const name = valueName == nullptr ? "" : valueName;
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteValueA, {name, ref.path})) {
@@ -301,7 +415,8 @@ host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueNam
     return ref.key->DeleteValue(name) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
 
-host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
+LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) {
+    Machine &machine = ActiveMachine();
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteKeyA, {JoinPath(base.path, sub), sub})) {
@@ -328,9 +443,9 @@ host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
     return machine.registry.DeleteKeyTree(path) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
 
-host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char *name, host::DWORD *nameSize,
-                      const host::DWORD *reserved, char *className, host::DWORD *classNameSize,
-                      host::FILETIME *lastWriteTime) {
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
+                      DWORD *classNameSize, FILETIME *lastWriteTime) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegEnumKeyExA, {ref.path})) {
         return fault;
@@ -364,9 +479,9 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, char *valueName,
-                        host::DWORD *valueNameSize, const host::DWORD *reserved, host::DWORD *type, host::BYTE *data,
-                        host::DWORD *dataSize) {
+LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
+                      BYTE *data, DWORD *dataSize) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegEnumValueA, {ref.path})) {
         return fault;
@@ -392,8 +507,9 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
     return QueryValueA(*ref.key, value.name, type, data, dataSize, capacity);
 }
 
-host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_INFORMATION information,
-                             host::PSECURITY_DESCRIPTOR descriptor, host::DWORD *descriptorSize) {
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                          DWORD *descriptorSize) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegGetKeySecurity, {ref.path})) {
         return fault;
@@ -417,33 +533,10 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
     return host::ERROR_SUCCESS;
 }
 
-// Takes SDDL text and the parts asked for. Returns the text of those parts
-// only ("O:", "G:" and "D:" in that order, as the text holds them).
-std::string SelectSecurityParts(const std::string &text, host::SECURITY_INFORMATION parts) {
-    std::string selected;
-    const struct {
-        host::SECURITY_INFORMATION part;
-        const char *tag;
-    } kParts[] = {{host::OWNER_SECURITY_INFORMATION, "O:"},
-                  {host::GROUP_SECURITY_INFORMATION, "G:"},
-                  {host::DACL_SECURITY_INFORMATION, "D:"}};
-    for (const auto &entry : kParts) {
-        size_t const at = text.find(entry.tag);
-        if ((parts & entry.part) == 0 || at == std::string::npos) {
-            continue;
-        }
-        size_t end = text.size();
-        for (const auto &other : kParts) {
-            size_t const next = text.find(other.tag, at + 2);
-            end = next != std::string::npos && next < end ? next : end;
-        }
-        selected += text.substr(at, end - at);
-    }
-    return selected;
-}
-
-host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descriptor, host::DWORD revision,
-                           host::SECURITY_INFORMATION information, char **text, host::DWORD *textLength) {
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION information, char **text,
+                                                          DWORD *textLength) {
+    Machine &machine = ActiveMachine();
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
         return FailCall(machine, host::ERROR_INVALID_PARAMETER);
@@ -465,124 +558,6 @@ host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descript
     }
     SetLastError(machine, host::ERROR_SUCCESS);
     return host::TRUE;
-}
-
-} // namespace
-
-host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
-                          host::DWORD *dataSize, host::DWORD capacity) {
-    const RegistryValue *value = key.FindValue(name);
-    if (value == nullptr) {
-        return host::ERROR_FILE_NOT_FOUND;
-    }
-    auto const length = static_cast<host::DWORD>(value->data.size());
-    host::LSTATUS status = host::ERROR_SUCCESS;
-    if (data != nullptr && length > 0) {
-        if (length > capacity) {
-            status = host::ERROR_MORE_DATA;
-        } else {
-            std::memcpy(data, value->data.data(), length);
-            if (IsStringType(value->type) && length < capacity && data[length - 1] != 0) {
-                data[length] = 0;
-            }
-        }
-    }
-    if (type != nullptr) {
-        *type = value->type;
-    }
-    if (dataSize != nullptr) {
-        *dataSize = length;
-    }
-    return status;
-}
-
-} // namespace sim
-
-namespace host {
-
-LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::JoinPath(sim::ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
-    call.access = samDesired;
-    call.options = options;
-    LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result);
-    sim::LogCall(machine, sim::Operation::RegOpenKeyExA, status, call);
-    return status;
-}
-
-LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    call.valueName = valueName == nullptr ? "" : valueName;
-    call.bufferSize = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
-    LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
-    if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
-        call.returned = *dataSize;
-    }
-    sim::LogCall(machine, sim::Operation::RegQueryValueExA, status, call);
-    return status;
-}
-
-LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    call.valueName = valueName == nullptr ? "" : valueName;
-    call.reserved = reserved;
-    call.type = type;
-    call.bufferSize = dataSize;
-    if (data != nullptr) {
-        call.data.assign(reinterpret_cast<const char *>(data), dataSize);
-    }
-    LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
-    sim::LogCall(machine, sim::Operation::RegSetValueExA, status, call);
-    return status;
-}
-
-LSTATUS RegCloseKey(HKEY key) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    LSTATUS const status = sim::CloseKey(machine, key);
-    sim::LogCall(machine, sim::Operation::RegCloseKey, status, call);
-    return status;
-}
-
-// The kit's calls are not logged: no test holds their order.
-
-LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char * /*className*/, DWORD /*options*/,
-                        DWORD samDesired, void * /*securityAttributes*/, HKEY *result, DWORD *disposition) {
-    return sim::CreateKey(sim::ActiveMachine(), key, subKey, samDesired, result, disposition);
-}
-
-LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
-    return sim::DeleteValue(sim::ActiveMachine(), key, valueName);
-}
-
-LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) { return sim::DeleteKey(sim::ActiveMachine(), key, subKey); }
-
-LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
-                      DWORD *classNameSize, FILETIME *lastWriteTime) {
-    return sim::EnumKey(sim::ActiveMachine(), key, index, name, nameSize, reserved, className, classNameSize,
-                        lastWriteTime);
-}
-
-LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
-                      BYTE *data, DWORD *dataSize) {
-    return sim::EnumValue(sim::ActiveMachine(), key, index, valueName, valueNameSize, reserved, type, data, dataSize);
-}
-
-LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
-                          DWORD *descriptorSize) {
-    return sim::GetKeySecurity(sim::ActiveMachine(), key, information, descriptor, descriptorSize);
-}
-
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
-                                                          SECURITY_INFORMATION information, char **text,
-                                                          DWORD *textLength) {
-    return sim::ConvertSecurity(sim::ActiveMachine(), descriptor, revision, information, text, textLength);
 }
 
 } // namespace host
