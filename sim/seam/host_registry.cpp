@@ -443,6 +443,7 @@ LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) {
     return machine.registry.DeleteKeyTree(path) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): Win32's signature
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
                       DWORD *classNameSize, FILETIME *lastWriteTime) {
     Machine &machine = ActiveMachine();
@@ -479,6 +480,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD 
     return host::ERROR_SUCCESS;
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): Win32's signature
 LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
                       BYTE *data, DWORD *dataSize) {
     Machine &machine = ActiveMachine();
