@@ -3,7 +3,6 @@
 #include "formats/scenario.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>

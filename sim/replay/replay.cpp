@@ -3,7 +3,6 @@
 #include "replay/replay.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <optional>
 
