@@ -343,14 +343,9 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
         return Fail(line.number, "value in a [-key] deletion section");
     }
 
-    std::string name;
-    if (text[pos] == '@') {
-        ++pos;
-    } else {
-        ++pos;
-        if (!ParseQuoted(line, &pos, "value name", &name)) {
-            return false;
-        }
+    std::string name; // "" for @, the default value
+    if (text[pos++] == '"' && !ParseQuoted(line, &pos, "value name", &name)) {
+        return false;
     }
     pos = SkipBlanks(text, pos);
     if (pos == text.size() || text[pos] != '=') {

@@ -109,10 +109,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     }
     std::string path;
     RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-    if (found == nullptr) {
-        return host::ERROR_FILE_NOT_FOUND;
-    }
-    std::shared_ptr<RegistryKey> shared = machine.registry.ShareKey(path);
+    std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
     if (!shared) {
         return host::ERROR_FILE_NOT_FOUND;
     }

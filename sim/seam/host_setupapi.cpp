@@ -31,8 +31,6 @@ std::string ValueText(const RegistryKey &key, std::string_view name) {
     return value == nullptr || !IsStringType(value->type) ? "" : TextOf(value);
 }
 
-bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 // Registry value name of a device registry property the tool reads; null for
 // the others, which the simulated machine does not keep.
 const char *PropertyValueName(host::DWORD property) {
@@ -138,7 +136,8 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     DeviceSet set;
     for (const DeviceInstance &instance : DeviceInstances(machine.registry)) {
         host::GUID guid{};
-        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) && SameGuid(guid, *classGuid) &&
+        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) &&
+            std::memcmp(&guid, classGuid, sizeof guid) == 0 &&
             (!presentOnly || SpanAt(PresenceOf(machine.presence, instance.path), machine.nowMs))) {
             set.members.push_back(DeviceMember{instance.path, guid, DevInstOf(machine, instance.path)});
         }
