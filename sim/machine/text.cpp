@@ -191,30 +191,18 @@ std::string QuoteBytes(const void *data, size_t length) {
     std::string out = "\"";
     for (size_t i = 0; i < length; ++i) {
         unsigned char const c = bytes[i];
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
+        const char *const escape = c == '\\'   ? "\\\\"
+                                   : c == '"'  ? "\\\""
+                                   : c == '\n' ? "\\n"
+                                   : c == '\r' ? "\\r"
+                                   : c == '\t' ? "\\t"
+                                               : nullptr;
+        if (escape != nullptr) {
+            out += escape;
+        } else if (c < 0x20 || c >= 0x7F) {
+            out += "\\x" + Hex(c, 2).substr(2);
+        } else {
+            out += static_cast<char>(c);
         }
     }
     return out + "\"";

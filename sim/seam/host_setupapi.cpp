@@ -212,12 +212,9 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
     }
     // The property is read as RegQueryValueExA reads it: the same sizes, the
     // same NUL appended when there is room.
-    host::DWORD size = bufferSize;
+    host::DWORD size = buffer == nullptr ? 0 : bufferSize;
     if (type != nullptr) {
         *type = host::REG_NONE;
-    }
-    if (buffer == nullptr) {
-        size = 0;
     }
     host::LSTATUS const status = QueryValueA(*key, valueName, type, buffer, &size, bufferSize);
     if (requiredSize != nullptr) {
