@@ -168,16 +168,10 @@ std::vector<Interval> ReadTimeline(const json &value, const std::string &field) 
             return {Interval{0, 0}};
         }
     }
-    if (!value.is_array()) {
-        Fail(field, "expected \"always\", \"never\" or a list of [from, until] pairs");
-    }
-    if (value.empty()) {
+    if (value.is_array() && value.empty()) {
         return {Interval{0, 0}};
     }
-    std::vector<Interval> timeline;
-    for (size_t i = 0; i < value.size(); ++i) {
-        std::string const itemField = Item(field, i);
-        const json &pair = value[i];
+    auto readSpan = [](const json &pair, const std::string &itemField) {
         if (!pair.is_array() || pair.size() != 2) {
             Fail(itemField, "expected [from, until]");
         }
@@ -187,9 +181,9 @@ std::vector<Interval> ReadTimeline(const json &value, const std::string &field) 
         if (span.untilMs < span.fromMs) {
             Fail(itemField, "until comes before from");
         }
-        timeline.push_back(span);
-    }
-    return timeline;
+        return span;
+    };
+    return ReadList(value, field, "expected \"always\", \"never\" or a list of [from, until] pairs", readSpan);
 }
 
 // Reads an EEPROM map {"0x38": "0x1C", ...}.
@@ -350,10 +344,9 @@ std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::strin
     std::vector<std::uint8_t> bytes;
     std::string digits;
     for (char c : text) {
-        if (c == ' ' || c == ',') {
-            continue;
+        if (c != ' ' && c != ',') {
+            digits += c;
         }
-        digits += c;
     }
     if (digits.size() % 2 != 0) {
         Fail(field, "expected pairs of hexadecimal digits");
