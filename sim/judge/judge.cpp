@@ -2,6 +2,7 @@
 
 #include "judge/judge.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "kit/core/run_account.h"
@@ -57,18 +58,13 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
     kit::RunAccount account;
     kit::ReadRunAccount(written.data(), written.size(), &account);
     summary.attempts = account.attempts;
-    bool stored = false;
-    for (const RegistryChange &change : summary.changes) {
-        stored = stored ||
-                 (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
-    }
-    if (stored) {
-        summary.end = RunEnd::Written;
-    } else if (!outcome.exited) {
-        summary.end = RunEnd::Returned;
-    } else {
-        summary.end = summary.attempts >= kToolAttempts ? RunEnd::Exhausted : RunEnd::Declined;
-    }
+    bool const stored = std::any_of(summary.changes.begin(), summary.changes.end(), [](const RegistryChange &change) {
+        return change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable");
+    });
+    summary.end = stored                              ? RunEnd::Written
+                  : !outcome.exited                   ? RunEnd::Returned
+                  : summary.attempts >= kToolAttempts ? RunEnd::Exhausted
+                                                      : RunEnd::Declined;
     return summary;
 }
 
