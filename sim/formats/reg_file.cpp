@@ -283,17 +283,13 @@ bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
                                      std::to_string(kMostKeyLevels) + " levels deep at most");
     }
 
-    if (deletion) {
-        if (path.find_first_not_of('\\') == std::string_view::npos) {
-            return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
-        }
-        operations_.push_back({RegOperation::Kind::DeleteTree, std::string(path), {}, 0, {}, line.number});
-        section_ = Section::Deletion;
-    } else {
-        operations_.push_back({RegOperation::Kind::CreateKey, std::string(path), {}, 0, {}, line.number});
-        section_ = Section::Key;
+    if (deletion && path.find_first_not_of('\\') == std::string_view::npos) {
+        return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
     }
     keyPath_ = std::string(path);
+    operations_.push_back(
+        {deletion ? RegOperation::Kind::DeleteTree : RegOperation::Kind::CreateKey, keyPath_, {}, 0, {}, line.number});
+    section_ = deletion ? Section::Deletion : Section::Key;
     return true;
 }
 

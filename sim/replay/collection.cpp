@@ -249,6 +249,7 @@ void MarkPresence(const fs::path &path, const char *field, const std::vector<Dev
 // Takes 2.0.0's facts and the collected registry. Fills the devices, their
 // presence, the driver keys and the rollback records.
 void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
+    std::vector<DevicePresence> listed;
     for (const auto &[lineNumber, value] : facts.repeated[0]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": Device";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -259,10 +260,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
             Fail(path, where + ": no instance ID");
         }
         collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
-    }
-    std::vector<DevicePresence> listed;
-    for (const CollectedDevice &device : collection->deviceFacts) {
-        listed.push_back({device.instanceId, device.present});
+        listed.push_back({fields[1], fields[0] == "present"});
     }
     MarkPresence(path, "Device", listed, registry, false, collection);
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
