@@ -597,33 +597,23 @@ json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated)
     };
     auto levels = std::make_shared<std::vector<Level>>();
     return [levels, repeated](int, json::parse_event_t event, json &parsed) {
+        using Event = json::parse_event_t;
+        bool const starts = event == Event::object_start || event == Event::array_start;
         std::string field;
-        if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start ||
-            event == json::parse_event_t::value) {
-            if (!levels->empty()) {
-                Level &parent = levels->back();
-                field = parent.list ? Item(parent.field, parent.items++) : Child(parent.field, parent.key);
-            }
+        if ((starts || event == Event::value) && !levels->empty()) {
+            Level &parent = levels->back();
+            field = parent.list ? Item(parent.field, parent.items++) : Child(parent.field, parent.key);
         }
-        switch (event) {
-        case json::parse_event_t::object_start:
-        case json::parse_event_t::array_start:
-            levels->push_back(Level{field, event == json::parse_event_t::array_start, 0, {}, {}});
-            break;
-        case json::parse_event_t::object_end:
-        case json::parse_event_t::array_end:
+        if (starts) {
+            levels->push_back(Level{field, event == Event::array_start, 0, {}, {}});
+        } else if (event == Event::object_end || event == Event::array_end) {
             levels->pop_back();
-            break;
-        case json::parse_event_t::key: {
+        } else if (event == Event::key) {
             Level &object = levels->back();
             object.key = parsed.get<std::string>();
             if (!object.keys.insert(UpperCase(object.key)).second && !*repeated) {
                 *repeated = ScenarioFault{Child(object.field, object.key), "given twice"};
             }
-            break;
-        }
-        case json::parse_event_t::value:
-            break;
         }
         return true;
     };
