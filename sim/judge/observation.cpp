@@ -191,20 +191,16 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
         return false;
     }
     std::map<int, int> late;
-    if (observation.contains("lateAttempts")) {
-        if (!ReadLateAttempts(observation["lateAttempts"], &late, error)) {
-            return false;
-        }
-        observation.erase("lateAttempts");
+    if (observation.contains("lateAttempts") && !ReadLateAttempts(observation["lateAttempts"], &late, error)) {
+        return false;
     }
     std::vector<std::string> requests;
     bool const hasRequests = observation.contains("driverRequests");
-    if (hasRequests) {
-        if (!ReadRequests(observation["driverRequests"], &requests, error)) {
-            return false;
-        }
-        observation.erase("driverRequests");
+    if (hasRequests && !ReadRequests(observation["driverRequests"], &requests, error)) {
+        return false;
     }
+    observation.erase("lateAttempts");
+    observation.erase("driverRequests");
     // The registry as exported before and after the run: its changes are
     // found as on the simulated host.
     std::optional<std::vector<RegistryChange>> exported;
