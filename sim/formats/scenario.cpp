@@ -204,24 +204,20 @@ std::map<std::uint32_t, std::uint8_t> ReadEepromBytes(const json &value, const s
 QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     CheckFields(value, field, {"at", "word", "eeprom", "fail", "answerBytes"});
     QueryAnswer answer;
-    int kinds = 0;
     answer.atMs = ReadOptionalNumber(value, field, "at", kForever - 1, 0);
     if (value.contains("word")) {
         answer.kind = QueryAnswer::Kind::Word;
         answer.word = static_cast<std::uint32_t>(ReadNumber(value["word"], Child(field, "word"), UINT32_MAX));
-        ++kinds;
     }
     if (value.contains("eeprom")) {
         answer.kind = QueryAnswer::Kind::Eeprom;
         answer.eeprom = ReadEepromBytes(value["eeprom"], Child(field, "eeprom"));
-        ++kinds;
     }
     if (value.contains("fail")) {
         answer.kind = QueryAnswer::Kind::Fail;
         answer.error = ReadError(value["fail"], Child(field, "fail"));
-        ++kinds;
     }
-    if (kinds != 1) {
+    if (value.count("word") + value.count("eeprom") + value.count("fail") != 1) {
         Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
     }
     if (value.contains("answerBytes")) {
@@ -374,7 +370,6 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
     change.keyPath = ReadString(Required(value, field, "key"), Child(field, "key"));
     change.valueName = ReadOptionalString(value, field, "value");
     if (change.kind == RegistryChange::Kind::ValueSet) {
-        int forms = 0;
         change.type = host::REG_SZ;
         if (value.contains("type")) {
             change.type = ReadRegType(value["type"], Child(field, "type"));
@@ -383,11 +378,9 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
             std::string const text = ReadString(value["text"], Child(field, "text"));
             change.data.assign(text.begin(), text.end());
             change.data.push_back(0);
-            ++forms;
         }
         if (value.contains("hex")) {
             change.data = ReadHexBytes(ReadString(value["hex"], Child(field, "hex")), Child(field, "hex"));
-            ++forms;
         }
         if (value.contains("dword")) {
             auto const word = static_cast<std::uint32_t>(ReadNumber(value["dword"], Child(field, "dword"), UINT32_MAX));
@@ -396,9 +389,8 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
             if (!value.contains("type")) {
                 change.type = host::REG_DWORD;
             }
-            ++forms;
         }
-        if (forms != 1) {
+        if (value.count("text") + value.count("hex") + value.count("dword") != 1) {
             Fail(field, "expected exactly one of \"text\", \"hex\" or \"dword\" for a set value");
         }
     }
