@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -27,11 +26,6 @@
 #include "runner/run_tool.h"
 
 namespace {
-
-// A registry value's data as text, up to its first NUL.
-std::string TextOf(const sim::RegistryValue &value) {
-    return {value.data.begin(), std::find(value.data.begin(), value.data.end(), '\0')};
-}
 
 constexpr int kNotMetExit = 1;
 constexpr int kUsageExit = 2;
@@ -149,18 +143,12 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
                 return false;
             }
             options->modePath = argv[++i];
-        } else if (argument == "--write-scenario") {
+        } else if (argument == "--write-scenario" || argument == "--report") {
             if (i + 1 >= argc) {
-                *error = "--write-scenario needs a file name";
+                *error = argument + " needs a file name";
                 return false;
             }
-            options->writePath = argv[++i];
-        } else if (argument == "--report") {
-            if (i + 1 >= argc) {
-                *error = "--report needs a file name";
-                return false;
-            }
-            options->reportPath = argv[++i];
+            (argument == "--report" ? options->reportPath : options->writePath) = argv[++i];
         } else if (!argument.empty() && argument[0] == '-') {
             *error = "unknown option " + argument;
             return false;
@@ -216,23 +204,21 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
     const sim::RegistryValue *architecture = machine.registry.FindValue(
         "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "PROCESSOR_ARCHITECTURE");
     out << "architecture: "
-        << (architecture == nullptr ? std::string("(no PROCESSOR_ARCHITECTURE value)") : TextOf(*architecture)) << "\n";
+        << (architecture == nullptr ? "(no PROCESSOR_ARCHITECTURE value)" : sim::TextOf(architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
         const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
         if (name == nullptr) {
             name = instance.key->FindValue("DeviceDesc");
         }
-        out << "  " << instance.path << " — " << (name == nullptr ? std::string("?") : TextOf(*name))
+        out << "  " << instance.path << " — " << (name == nullptr ? "?" : sim::TextOf(name))
             << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }
     out << "drivers:\n";
     for (const sim::Driver &driver : machine.drivers) {
         out << "  \\\\.\\" << driver.deviceName << " (loaded: " << TimelineText(driver.loaded) << "), answers";
         for (const auto &entry : driver.answers) {
-            char oid[16];
-            std::snprintf(oid, sizeof oid, " 0x%08X", static_cast<unsigned>(entry.first));
-            out << oid;
+            out << " " << sim::Hex(entry.first);
         }
         out << "\n";
     }
@@ -274,16 +260,16 @@ std::ostream &OpenReport(const std::string &path, std::ofstream *file) {
 // Holds an observation file to the scenario's expectations and to the
 // driver requests the scenario's run on the simulated host makes.
 int Judge(const sim::Scenario &scenario, const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string const text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string text;
+    bool const read = sim::ReadWholeFile(path, &text);
     sim::Machine machine; // the requests of the same scenario run here
     sim::BuildMachine(scenario, machine);
     sim::RunTool(machine);
     std::vector<sim::Mismatch> mismatches;
     std::vector<std::string> attempts;
     std::string error;
-    if (!file || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error, &attempts)) {
-        std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), file ? error.c_str() : "cannot read");
+    if (!read || !sim::JudgeObservation(scenario.expect, machine.requests, text, &mismatches, &error, &attempts)) {
+        std::fprintf(stderr, "edcca-sim: %s: %s\n", path.c_str(), read ? error.c_str() : "cannot read");
         return kUsageExit;
     }
     nlohmann::json verdict = {
@@ -297,11 +283,10 @@ int Judge(const sim::Scenario &scenario, const std::string &path) {
 
 // Writes the keys of a .reg file as JSON.
 int WriteRegJson(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string const bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string bytes;
     sim::Registry registry;
     sim::RegImportError importError;
-    if (!file) {
+    if (!sim::ReadWholeFile(path, &bytes)) {
         std::fprintf(stderr, "edcca-sim: %s: cannot read\n", path.c_str());
         return kUsageExit;
     }

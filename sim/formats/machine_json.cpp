@@ -66,15 +66,6 @@ json ListKeys(const Registry &registry) {
     return keys;
 }
 
-json Devices(const Scenario &scenario) {
-    json devices = json::array();
-    for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
-        devices.push_back({{"instance", ByteText(instance.path)},
-                           {"present", Timeline(PresenceOf(scenario.presence, instance.path))}});
-    }
-    return devices;
-}
-
 json Answer(const QueryAnswer &answer) {
     static const char *const kinds[] = {"word", "eeprom", "fail"};
     json entry = {{"at", answer.atMs},
@@ -110,7 +101,11 @@ std::string MachineJson(const Scenario &scenario) {
                           {"suiteMask", v.suiteMask},
                           {"codePage", v.codePage}};
     machine["registry"] = ListKeys(scenario.registry);
-    machine["devices"] = Devices(scenario);
+    machine["devices"] = json::array();
+    for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
+        machine["devices"].push_back({{"instance", ByteText(instance.path)},
+                                      {"present", Timeline(PresenceOf(scenario.presence, instance.path))}});
+    }
     json drivers = json::array();
     for (const Driver &driver : scenario.drivers) {
         json answers = json::object();

@@ -55,19 +55,6 @@ struct Fault {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Reads the run of hex digits at *pos and moves past it. Returns how many
 // digits it held; *value gets the run's last eight as a number, so callers
 // refuse runs longer than their field by the count.
@@ -144,40 +131,9 @@ std::string EncodeUtf8(std::u16string_view units) {
     return text;
 }
 
-// Reads UTF-16LE text (after its byte-order mark) into UTF-8 lines.
-bool DecodeWideLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
-    std::vector<std::u16string> wideLines = SplitLines(ReadUnits(bytes.substr(2)));
-    for (size_t n = 0; n < wideLines.size(); ++n) {
-        TextLine line;
-        line.number = static_cast<int>(n + 1);
-        if (wideLines[n].find(u'\0') != std::u16string::npos) {
-            *fault = {line.number, "NUL character in the text"};
-            return false;
-        }
-        line.text = EncodeUtf8(wideLines[n]);
-        lines->push_back(std::move(line));
-    }
-    return true;
-}
-
-// Reads 8-bit text into lines, its bytes kept as they are.
-bool DecodeNarrowLines(std::string_view bytes, std::vector<TextLine> *lines, Fault *fault) {
-    std::vector<std::string> narrowLines = SplitLines(std::string(bytes));
-    for (size_t n = 0; n < narrowLines.size(); ++n) {
-        TextLine line;
-        line.number = static_cast<int>(n + 1);
-        line.text = std::move(narrowLines[n]);
-        if (line.text.find('\0') != std::string::npos) {
-            *fault = {line.number, "NUL byte in the text"};
-            return false;
-        }
-        lines->push_back(std::move(line));
-    }
-    return true;
-}
-
-// Turns the file's bytes into numbered lines. regedit tells a Unicode
-// file only by its UTF-16LE byte-order mark; anything else is 8-bit text.
+// Turns the file's bytes into numbered lines: 8-bit text as it is, UTF-16
+// text as UTF-8. regedit tells a Unicode file only by its UTF-16LE
+// byte-order mark; anything else is 8-bit text.
 bool DecodeFile(std::string_view bytes, bool *wide, std::vector<TextLine> *lines, Fault *fault) {
     *wide =
         bytes.size() >= 2 && static_cast<std::uint8_t>(bytes[0]) == 0xFF && static_cast<std::uint8_t>(bytes[1]) == 0xFE;
@@ -186,7 +142,22 @@ bool DecodeFile(std::string_view bytes, bool *wide, std::vector<TextLine> *lines
         *fault = {1, "UTF-8 byte-order mark: regedit does not read UTF-8 files; save the file as ANSI or UTF-16LE"};
         return false;
     }
-    return *wide ? DecodeWideLines(bytes, lines, fault) : DecodeNarrowLines(bytes, lines, fault);
+    std::vector<std::string> texts;
+    if (*wide) {
+        for (const std::u16string &units : SplitLines(ReadUnits(bytes.substr(2)))) {
+            texts.push_back(EncodeUtf8(units));
+        }
+    } else {
+        texts = SplitLines(std::string(bytes));
+    }
+    for (size_t n = 0; n < texts.size(); ++n) {
+        if (texts[n].find('\0') != std::string::npos) {
+            *fault = {static_cast<int>(n + 1), *wide ? "NUL character in the text" : "NUL byte in the text"};
+            return false;
+        }
+        lines->push_back({static_cast<int>(n + 1), std::move(texts[n])});
+    }
+    return true;
 }
 
 // Reads the file's lines into a list of operations; nothing is applied here.
@@ -312,17 +283,13 @@ bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
                                      std::to_string(kMostKeyLevels) + " levels deep at most");
     }
 
-    if (deletion) {
-        if (path.find_first_not_of('\\') == std::string_view::npos) {
-            return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
-        }
-        operations_.push_back({RegOperation::Kind::DeleteTree, std::string(path), {}, 0, {}, line.number});
-        section_ = Section::Deletion;
-    } else {
-        operations_.push_back({RegOperation::Kind::CreateKey, std::string(path), {}, 0, {}, line.number});
-        section_ = Section::Key;
+    if (deletion && path.find_first_not_of('\\') == std::string_view::npos) {
+        return Fail(line.number, "cannot delete HKEY_LOCAL_MACHINE itself");
     }
     keyPath_ = std::string(path);
+    operations_.push_back(
+        {deletion ? RegOperation::Kind::DeleteTree : RegOperation::Kind::CreateKey, keyPath_, {}, 0, {}, line.number});
+    section_ = deletion ? Section::Deletion : Section::Key;
     return true;
 }
 
@@ -372,14 +339,9 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
         return Fail(line.number, "value in a [-key] deletion section");
     }
 
-    std::string name;
-    if (text[pos] == '@') {
-        ++pos;
-    } else {
-        ++pos;
-        if (!ParseQuoted(line, &pos, "value name", &name)) {
-            return false;
-        }
+    std::string name; // "" for @, the default value
+    if (text[pos++] == '"' && !ParseQuoted(line, &pos, "value name", &name)) {
+        return false;
     }
     pos = SkipBlanks(text, pos);
     if (pos == text.size() || text[pos] != '=') {

@@ -3,7 +3,6 @@
 #include "formats/scenario.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -92,17 +91,51 @@ std::string ReadString(const json &value, const std::string &field) {
     return value.get<std::string>();
 }
 
+// Takes an object, its field path, a member's name and what to say when it
+// is absent. Returns the member; fails when it is absent.
+const json &Required(const json &object, const std::string &field, const char *name, const char *absent = "missing") {
+    if (!object.contains(name)) {
+        Fail(Child(field, name), absent);
+    }
+    return object[name];
+}
+
+// Takes an object, its field path, a member's name, a limit and the number
+// to give when the member is absent. Returns the member's number.
+std::uint64_t ReadOptionalNumber(const json &object, const std::string &field, const char *name, std::uint64_t limit,
+                                 std::uint64_t absent) {
+    return object.contains(name) ? ReadNumber(object[name], Child(field, name), limit) : absent;
+}
+
+// Takes an object, its field path, a member's name and the text to give
+// when the member is absent. Returns the member's string.
+std::string ReadOptionalString(const json &object, const std::string &field, const char *name,
+                               const std::string &absent = "") {
+    return object.contains(name) ? ReadString(object[name], Child(field, name)) : absent;
+}
+
+// Takes a list, its field path, the message for a value that is no list and
+// a reader of one item. Returns the items read, in order.
+template <typename Reader>
+auto ReadList(const json &value, const std::string &field, const char *notList, Reader read) {
+    if (!value.is_array()) {
+        Fail(field, notList);
+    }
+    std::vector<decltype(read(value, field))> items;
+    for (size_t i = 0; i < value.size(); ++i) {
+        items.push_back(read(value[i], Item(field, i)));
+    }
+    return items;
+}
+
 // Text given as one string or as a list of strings joined together.
 std::string ReadText(const json &value, const std::string &field) {
     if (value.is_string()) {
         return value.get<std::string>();
     }
-    if (!value.is_array()) {
-        Fail(field, "expected a string or a list of strings");
-    }
     std::string text;
-    for (size_t i = 0; i < value.size(); ++i) {
-        text += ReadString(value[i], Item(field, i));
+    for (const std::string &part : ReadList(value, field, "expected a string or a list of strings", ReadString)) {
+        text += part;
     }
     return text;
 }
@@ -135,16 +168,10 @@ std::vector<Interval> ReadTimeline(const json &value, const std::string &field) 
             return {Interval{0, 0}};
         }
     }
-    if (!value.is_array()) {
-        Fail(field, "expected \"always\", \"never\" or a list of [from, until] pairs");
-    }
-    if (value.empty()) {
+    if (value.is_array() && value.empty()) {
         return {Interval{0, 0}};
     }
-    std::vector<Interval> timeline;
-    for (size_t i = 0; i < value.size(); ++i) {
-        std::string const itemField = Item(field, i);
-        const json &pair = value[i];
+    auto readSpan = [](const json &pair, const std::string &itemField) {
         if (!pair.is_array() || pair.size() != 2) {
             Fail(itemField, "expected [from, until]");
         }
@@ -154,9 +181,9 @@ std::vector<Interval> ReadTimeline(const json &value, const std::string &field) 
         if (span.untilMs < span.fromMs) {
             Fail(itemField, "until comes before from");
         }
-        timeline.push_back(span);
-    }
-    return timeline;
+        return span;
+    };
+    return ReadList(value, field, "expected \"always\", \"never\" or a list of [from, until] pairs", readSpan);
 }
 
 // Reads an EEPROM map {"0x38": "0x1C", ...}.
@@ -177,26 +204,20 @@ std::map<std::uint32_t, std::uint8_t> ReadEepromBytes(const json &value, const s
 QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     CheckFields(value, field, {"at", "word", "eeprom", "fail", "answerBytes"});
     QueryAnswer answer;
-    int kinds = 0;
-    if (value.contains("at")) {
-        answer.atMs = ReadNumber(value["at"], Child(field, "at"), kForever - 1);
-    }
+    answer.atMs = ReadOptionalNumber(value, field, "at", kForever - 1, 0);
     if (value.contains("word")) {
         answer.kind = QueryAnswer::Kind::Word;
         answer.word = static_cast<std::uint32_t>(ReadNumber(value["word"], Child(field, "word"), UINT32_MAX));
-        ++kinds;
     }
     if (value.contains("eeprom")) {
         answer.kind = QueryAnswer::Kind::Eeprom;
         answer.eeprom = ReadEepromBytes(value["eeprom"], Child(field, "eeprom"));
-        ++kinds;
     }
     if (value.contains("fail")) {
         answer.kind = QueryAnswer::Kind::Fail;
         answer.error = ReadError(value["fail"], Child(field, "fail"));
-        ++kinds;
     }
-    if (kinds != 1) {
+    if (value.count("word") + value.count("eeprom") + value.count("fail") != 1) {
         Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
     }
     if (value.contains("answerBytes")) {
@@ -207,13 +228,12 @@ QueryAnswer ReadAnswer(const json &value, const std::string &field) {
 }
 
 std::vector<QueryAnswer> ReadAnswerList(const json &value, const std::string &field) {
-    if (!value.is_array() || value.empty()) {
+    std::vector<QueryAnswer> answers = ReadList(value, field, "expected a non-empty list of answers", ReadAnswer);
+    if (answers.empty()) {
         Fail(field, "expected a non-empty list of answers");
     }
-    std::vector<QueryAnswer> answers;
-    for (size_t i = 0; i < value.size(); ++i) {
-        answers.push_back(ReadAnswer(value[i], Item(field, i)));
-        if (i > 0 && answers[i].atMs < answers[i - 1].atMs) {
+    for (size_t i = 1; i < answers.size(); ++i) {
+        if (answers[i].atMs < answers[i - 1].atMs) {
             Fail(Item(field, i), "answers must be in order of \"at\"");
         }
     }
@@ -239,10 +259,8 @@ void AddAnswers(Driver *driver, Query query, const std::vector<QueryAnswer> &ans
 Driver ReadDriver(const json &value, const std::string &field) {
     CheckFields(value, field, {"device", "loaded", "regionWord", "eeprom", "answers"});
     Driver driver;
-    if (!value.contains("device")) {
-        Fail(Child(field, "device"), "missing (the name behind \\\\.\\, e.g. \"{GUID}\")");
-    }
-    driver.deviceName = ReadString(value["device"], Child(field, "device"));
+    driver.deviceName = ReadString(
+        Required(value, field, "device", "missing (the name behind \\\\.\\, e.g. \"{GUID}\")"), Child(field, "device"));
     if (driver.deviceName.empty() || driver.deviceName.find('\\') != std::string::npos) {
         Fail(Child(field, "device"), "expected a device name without backslashes");
     }
@@ -286,21 +304,14 @@ Driver ReadDriver(const json &value, const std::string &field) {
 Fault ReadFault(const json &value, const std::string &field) {
     CheckFields(value, field, {"operation", "subject", "call", "access", "error"});
     Fault fault;
-    if (!value.contains("operation")) {
-        Fail(Child(field, "operation"), "missing");
-    }
-    std::string const name = ReadString(value["operation"], Child(field, "operation"));
+    std::string const name = ReadString(Required(value, field, "operation"), Child(field, "operation"));
     std::optional<Operation> const operation = FaultOperation(name);
     if (!operation) {
         Fail(Child(field, "operation"), "\"" + name + "\" is not an operation that can fail");
     }
     fault.operation = *operation;
-    if (value.contains("subject")) {
-        fault.subject = ReadString(value["subject"], Child(field, "subject"));
-    }
-    if (value.contains("call")) {
-        fault.callNumber = static_cast<int>(ReadNumber(value["call"], Child(field, "call"), 1000000));
-    }
+    fault.subject = ReadOptionalString(value, field, "subject");
+    fault.callNumber = static_cast<int>(ReadOptionalNumber(value, field, "call", 1000000, 0));
     if (value.contains("access")) {
         if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
@@ -314,10 +325,7 @@ Fault ReadFault(const json &value, const std::string &field) {
             fault.access = static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
         }
     }
-    if (!value.contains("error")) {
-        Fail(Child(field, "error"), "missing");
-    }
-    fault.error = ReadError(value["error"], Child(field, "error"));
+    fault.error = ReadError(Required(value, field, "error"), Child(field, "error"));
     return fault;
 }
 
@@ -332,10 +340,9 @@ std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::strin
     std::vector<std::uint8_t> bytes;
     std::string digits;
     for (char c : text) {
-        if (c == ' ' || c == ',') {
-            continue;
+        if (c != ' ' && c != ',') {
+            digits += c;
         }
-        digits += c;
     }
     if (digits.size() % 2 != 0) {
         Fail(field, "expected pairs of hexadecimal digits");
@@ -348,31 +355,21 @@ std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::strin
 
 RegistryChange ReadChange(const json &value, const std::string &field) {
     CheckFields(value, field, {"change", "key", "value", "type", "text", "hex", "dword"});
-    RegistryChange change{RegistryChange::Kind::ValueSet, "", "", 0, {}};
-    std::string kind = "set";
-    if (value.contains("change")) {
-        kind = ReadString(value["change"], Child(field, "change"));
-    }
-    if (kind == "set") {
-        change.kind = RegistryChange::Kind::ValueSet;
-    } else if (kind == "valueDeleted") {
-        change.kind = RegistryChange::Kind::ValueDeleted;
-    } else if (kind == "keyAdded") {
-        change.kind = RegistryChange::Kind::KeyAdded;
-    } else if (kind == "keyDeleted") {
-        change.kind = RegistryChange::Kind::KeyDeleted;
-    } else {
+    using Kind = RegistryChange::Kind;
+    const std::pair<const char *, Kind> kKinds[] = {{"set", Kind::ValueSet},
+                                                    {"valueDeleted", Kind::ValueDeleted},
+                                                    {"keyAdded", Kind::KeyAdded},
+                                                    {"keyDeleted", Kind::KeyDeleted}};
+    std::string const kind = ReadOptionalString(value, field, "change", "set");
+    auto const known =
+        std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto &entry) { return kind == entry.first; });
+    if (known == std::end(kKinds)) {
         Fail(Child(field, "change"), "expected \"set\", \"valueDeleted\", \"keyAdded\" or \"keyDeleted\"");
     }
-    if (!value.contains("key")) {
-        Fail(Child(field, "key"), "missing");
-    }
-    change.keyPath = ReadString(value["key"], Child(field, "key"));
-    if (value.contains("value")) {
-        change.valueName = ReadString(value["value"], Child(field, "value"));
-    }
+    RegistryChange change{known->second, "", "", 0, {}};
+    change.keyPath = ReadString(Required(value, field, "key"), Child(field, "key"));
+    change.valueName = ReadOptionalString(value, field, "value");
     if (change.kind == RegistryChange::Kind::ValueSet) {
-        int forms = 0;
         change.type = host::REG_SZ;
         if (value.contains("type")) {
             change.type = ReadRegType(value["type"], Child(field, "type"));
@@ -381,11 +378,9 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
             std::string const text = ReadString(value["text"], Child(field, "text"));
             change.data.assign(text.begin(), text.end());
             change.data.push_back(0);
-            ++forms;
         }
         if (value.contains("hex")) {
             change.data = ReadHexBytes(ReadString(value["hex"], Child(field, "hex")), Child(field, "hex"));
-            ++forms;
         }
         if (value.contains("dword")) {
             auto const word = static_cast<std::uint32_t>(ReadNumber(value["dword"], Child(field, "dword"), UINT32_MAX));
@@ -394,9 +389,8 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
             if (!value.contains("type")) {
                 change.type = host::REG_DWORD;
             }
-            ++forms;
         }
-        if (forms != 1) {
+        if (value.count("text") + value.count("hex") + value.count("dword") != 1) {
             Fail(field, "expected exactly one of \"text\", \"hex\" or \"dword\" for a set value");
         }
     }
@@ -427,16 +421,8 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
         expect.exitCode = static_cast<host::UINT>(ReadNumber(value["exitCode"], Child(field, "exitCode"), UINT32_MAX));
     }
     if (value.contains("registryChanges")) {
-        std::string const changesField = Child(field, "registryChanges");
-        const json &list = value["registryChanges"];
-        if (!list.is_array()) {
-            Fail(changesField, "expected a list of changes");
-        }
-        std::vector<RegistryChange> changes;
-        for (size_t i = 0; i < list.size(); ++i) {
-            changes.push_back(ReadChange(list[i], Item(changesField, i)));
-        }
-        expect.registryChanges = changes;
+        expect.registryChanges = ReadList(value["registryChanges"], Child(field, "registryChanges"),
+                                          "expected a list of changes", ReadChange);
     }
     return expect;
 }
@@ -446,7 +432,7 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
                 {"major", "minor", "build", "platformId", "productType", "serverR2", "getVersionFails", "csdVersion",
                  "servicePackMajor", "servicePackMinor", "suiteMask", "codePage"});
     auto number = [&](const char *name, std::uint64_t limit, std::uint64_t current) {
-        return value.contains(name) ? ReadNumber(value[name], Child(field, name), limit) : current;
+        return ReadOptionalNumber(value, field, name, limit, current);
     };
     version->major = static_cast<host::DWORD>(number("major", UINT32_MAX, version->major));
     version->minor = static_cast<host::DWORD>(number("minor", UINT32_MAX, version->minor));
@@ -461,11 +447,9 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
     if (value.contains("getVersionFails")) {
         version->getVersionFails = ReadBool(value["getVersionFails"], Child(field, "getVersionFails"));
     }
-    if (value.contains("csdVersion")) {
-        version->csdVersion = ReadString(value["csdVersion"], Child(field, "csdVersion"));
-        if (version->csdVersion.size() > 127) {
-            Fail(Child(field, "csdVersion"), "longer than 127 characters");
-        }
+    version->csdVersion = ReadOptionalString(value, field, "csdVersion", version->csdVersion);
+    if (version->csdVersion.size() > 127) {
+        Fail(Child(field, "csdVersion"), "longer than 127 characters");
     }
 }
 
@@ -525,7 +509,7 @@ std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
         for (const char *name : {"NetCfgInstanceId", "DeviceVxDs"}) {
             const RegistryValue *value = key->FindValue(name);
             if (value != nullptr && IsStringType(value->type)) {
-                identifiers.emplace_back(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
+                identifiers.push_back(TextOf(value));
             }
         }
         for (const RegistryKey *subkey : key->Subkeys()) {
@@ -537,11 +521,9 @@ std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
 
 void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenario) {
     CheckFields(root, "", {"description", "version", "registry", "presence", "drivers", "faults", "expect"});
-    if (root.contains("description")) {
-        scenario->description = ReadString(root["description"], "description");
-        if (scenario->description.find('\n') != std::string::npos) {
-            Fail("description", "expected one line");
-        }
+    scenario->description = ReadOptionalString(root, "", "description");
+    if (scenario->description.find('\n') != std::string::npos) {
+        Fail("description", "expected one line");
     }
     if (root.contains("version")) {
         ReadVersion(root["version"], "version", &scenario->version);
@@ -565,41 +547,28 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
         }
     }
     if (root.contains("drivers")) {
-        const json &drivers = root["drivers"];
-        if (!drivers.is_array()) {
-            Fail("drivers", "expected a list of drivers");
-        }
+        scenario->drivers = ReadList(root["drivers"], "drivers", "expected a list of drivers", ReadDriver);
         std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
-        for (size_t i = 0; i < drivers.size(); ++i) {
-            Driver driver = ReadDriver(drivers[i], Item("drivers", i));
+        for (size_t i = 0; i < scenario->drivers.size(); ++i) {
+            const std::string &name = scenario->drivers[i].deviceName;
             for (size_t j = 0; j < i; ++j) {
-                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, driver.deviceName)) {
+                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, name)) {
                     Fail(Item("drivers", i) + ".device",
                          "the device of " + Item("drivers", j) +
                              " again (device names are matched without regard to case)");
                 }
             }
-            scenario->drivers.push_back(std::move(driver));
-            bool named = false;
-            for (const std::string &identifier : identifiers) {
-                named = named || EqualsIgnoreCase(identifier, scenario->drivers.back().deviceName);
-            }
             // Allowed, since a scenario may show a driver nothing reaches.
-            if (!named) {
+            if (std::none_of(identifiers.begin(), identifiers.end(),
+                             [&name](const std::string &identifier) { return EqualsIgnoreCase(identifier, name); })) {
                 scenario->warnings.push_back(
                     Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
-                    scenario->drivers.back().deviceName + "\", so the tool never opens this driver's file");
+                    name + "\", so the tool never opens this driver's file");
             }
         }
     }
     if (root.contains("faults")) {
-        const json &faults = root["faults"];
-        if (!faults.is_array()) {
-            Fail("faults", "expected a list of faults");
-        }
-        for (size_t i = 0; i < faults.size(); ++i) {
-            scenario->faults.push_back(ReadFault(faults[i], Item("faults", i)));
-        }
+        scenario->faults = ReadList(root["faults"], "faults", "expected a list of faults", ReadFault);
     }
     if (root.contains("expect")) {
         scenario->expect = ReadExpectation(root["expect"], "expect");
@@ -620,41 +589,26 @@ json::parser_callback_t RepeatedKeyCheck(std::optional<ScenarioFault> *repeated)
     };
     auto levels = std::make_shared<std::vector<Level>>();
     return [levels, repeated](int, json::parse_event_t event, json &parsed) {
+        using Event = json::parse_event_t;
+        bool const starts = event == Event::object_start || event == Event::array_start;
         std::string field;
-        if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start ||
-            event == json::parse_event_t::value) {
-            if (!levels->empty()) {
-                Level &parent = levels->back();
-                field = parent.list ? Item(parent.field, parent.items++) : Child(parent.field, parent.key);
-            }
+        if ((starts || event == Event::value) && !levels->empty()) {
+            Level &parent = levels->back();
+            field = parent.list ? Item(parent.field, parent.items++) : Child(parent.field, parent.key);
         }
-        switch (event) {
-        case json::parse_event_t::object_start:
-        case json::parse_event_t::array_start:
-            levels->push_back(Level{field, event == json::parse_event_t::array_start, 0, {}, {}});
-            break;
-        case json::parse_event_t::object_end:
-        case json::parse_event_t::array_end:
+        if (starts) {
+            levels->push_back(Level{field, event == Event::array_start, 0, {}, {}});
+        } else if (event == Event::object_end || event == Event::array_end) {
             levels->pop_back();
-            break;
-        case json::parse_event_t::key: {
+        } else if (event == Event::key) {
             Level &object = levels->back();
             object.key = parsed.get<std::string>();
             if (!object.keys.insert(UpperCase(object.key)).second && !*repeated) {
                 *repeated = ScenarioFault{Child(object.field, object.key), "given twice"};
             }
-            break;
-        }
-        case json::parse_event_t::value:
-            break;
         }
         return true;
     };
-}
-
-std::string DirectoryOf(const std::string &path) {
-    size_t const slash = path.find_last_of('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
 } // namespace
@@ -668,6 +622,14 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
     content << in.rdbuf();
     *bytes = content.str();
     return true;
+}
+
+FileReader FilesIn(const std::string &folder) {
+    return [folder](const std::string &name, std::string *bytes) {
+        std::filesystem::path const file(name);
+        return ReadWholeFile(
+            (file.is_absolute() ? file : std::filesystem::path(folder.empty() ? "." : folder) / file).string(), bytes);
+    };
 }
 
 const char *RunEndName(RunEnd end) {
@@ -724,11 +686,7 @@ bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *
         *error = path + ": cannot read the scenario file";
         return false;
     }
-    std::string const directory = DirectoryOf(path);
-    FileReader const reader = [&directory](const std::string &name, std::string *bytes) {
-        return ReadWholeFile(!name.empty() && name[0] == '/' ? name : directory + name, bytes);
-    };
-    return LoadScenarioText(text, path, reader, scenario, error);
+    return LoadScenarioText(text, path, FilesIn(std::filesystem::path(path).parent_path().string()), scenario, error);
 }
 
 bool LoadDefaultScenario(Scenario *scenario, std::string *error) {

@@ -57,6 +57,9 @@ using FileReader = std::function<bool(const std::string &path, std::string *byte
 
 // Takes a path. Returns true with the file's bytes, false when it cannot be read.
 bool ReadWholeFile(const std::string &path, std::string *bytes);
+// Takes a folder ("" for the current one). Returns a reader of the files it
+// holds; a name that is a whole path is read as it is.
+FileReader FilesIn(const std::string &folder);
 // Parses scenario JSON text. fileName names it in messages; readFile resolves
 // the .reg files it names. Returns false with *error set on any fault.
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,

@@ -2,6 +2,7 @@
 
 #include "judge/judge.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "kit/core/run_account.h"
@@ -57,18 +58,13 @@ RunSummary SummarizeRun(std::string trace, const std::string &written, const Pro
     kit::RunAccount account;
     kit::ReadRunAccount(written.data(), written.size(), &account);
     summary.attempts = account.attempts;
-    bool stored = false;
-    for (const RegistryChange &change : summary.changes) {
-        stored = stored ||
-                 (change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable"));
-    }
-    if (stored) {
-        summary.end = RunEnd::Written;
-    } else if (!outcome.exited) {
-        summary.end = RunEnd::Returned;
-    } else {
-        summary.end = summary.attempts >= kToolAttempts ? RunEnd::Exhausted : RunEnd::Declined;
-    }
+    bool const stored = std::any_of(summary.changes.begin(), summary.changes.end(), [](const RegistryChange &change) {
+        return change.kind == RegistryChange::Kind::ValueSet && EqualsIgnoreCase(change.valueName, "EDCCAEnable");
+    });
+    summary.end = stored                              ? RunEnd::Written
+                  : !outcome.exited                   ? RunEnd::Returned
+                  : summary.attempts >= kToolAttempts ? RunEnd::Exhausted
+                                                      : RunEnd::Declined;
     return summary;
 }
 
@@ -131,18 +127,16 @@ std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSumm
                    EqualsIgnoreCase(a.valueName, b.valueName) &&
                    (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
         }
+        auto listed = [](const std::vector<RegistryChange> &changes) {
+            std::string text = changes.empty() ? " none" : "";
+            for (const RegistryChange &change : changes) {
+                text += "\n    " + DescribeChange(change);
+            }
+            return text;
+        };
         if (!same) {
-            std::string text = "registry changes differ: expected";
-            for (const RegistryChange &change : wanted) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += wanted.empty() ? " none" : "";
-            text += "\n  got";
-            for (const RegistryChange &change : summary.changes) {
-                text += "\n    " + DescribeChange(change);
-            }
-            text += summary.changes.empty() ? " none" : "";
-            mismatches.push_back({RunPart::Registry, text});
+            mismatches.push_back({RunPart::Registry, "registry changes differ: expected" + listed(wanted) + "\n  got" +
+                                                         listed(summary.changes)});
         }
     }
     return mismatches;

@@ -4,7 +4,6 @@
 #include "judge/observation.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -13,6 +12,7 @@
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "judge/judge.h"
+#include "machine/text.h"
 
 namespace sim {
 
@@ -60,14 +60,10 @@ Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
 constexpr size_t kComparedWords = 3;
 
 std::string DescribeRequest(const DriverRequest &request) {
-    char text[64];
-    std::snprintf(text, sizeof text, " 0x%08X 0x%08X in %u out %u", static_cast<unsigned>(request.ioControlCode),
-                  static_cast<unsigned>(request.oid), static_cast<unsigned>(request.inSize),
-                  static_cast<unsigned>(request.outSize));
-    std::string described = request.deviceName + text; // the name whole, however long
+    std::string described = request.deviceName + " " + Hex(request.ioControlCode) + " " + Hex(request.oid) + " in " +
+                            std::to_string(request.inSize) + " out " + std::to_string(request.outSize);
     for (size_t i = 0; i < request.prefilled.size() && i < kComparedWords; ++i) {
-        std::snprintf(text, sizeof text, "%s0x%08X", i == 0 ? " [" : " ", static_cast<unsigned>(request.prefilled[i]));
-        described += text;
+        described += (i == 0 ? " [" : " ") + Hex(request.prefilled[i]);
     }
     return described + (request.prefilled.empty() ? "" : "]");
 }
@@ -109,6 +105,16 @@ bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string 
     return good;
 }
 
+// Takes a JSON value. Returns whether it is an unsigned 32-bit number, then
+// stored in *word.
+bool ReadWord(const json &value, std::uint32_t *word) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > UINT32_MAX) {
+        return false;
+    }
+    *word = static_cast<std::uint32_t>(value.get<std::uint64_t>());
+    return true;
+}
+
 // Reads the observation's "driverRequests": false with *error on a faulty entry.
 bool ReadRequests(const json &list, std::vector<std::string> *requests, std::string *error) {
     if (!list.is_array()) {
@@ -123,18 +129,10 @@ bool ReadRequests(const json &list, std::vector<std::string> *requests, std::str
         host::DWORD *fields[] = {&request.ioControlCode, &request.oid, &request.inSize, &request.outSize};
         const char *names[] = {"code", "oid", "inSize", "outSize"};
         for (size_t f = 0; good && f < 4; ++f) {
-            good = entry.contains(names[f]) && entry[names[f]].is_number_unsigned() &&
-                   entry[names[f]].get<std::uint64_t>() <= UINT32_MAX;
-            if (good) {
-                *fields[f] = static_cast<host::DWORD>(entry[names[f]].get<std::uint64_t>());
-            }
+            good = entry.contains(names[f]) && ReadWord(entry[names[f]], fields[f]);
         }
         for (size_t w = 0; good && w < entry["prefilled"].size(); ++w) {
-            const json &word = entry["prefilled"][w];
-            good = word.is_number_unsigned() && word.get<std::uint64_t>() <= UINT32_MAX;
-            if (good) {
-                request.prefilled.push_back(static_cast<std::uint32_t>(word.get<std::uint64_t>()));
-            }
+            good = ReadWord(entry["prefilled"][w], &request.prefilled.emplace_back());
         }
         if (!good) {
             *error = "observation: driverRequests[" + std::to_string(i) +
@@ -193,20 +191,16 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
         return false;
     }
     std::map<int, int> late;
-    if (observation.contains("lateAttempts")) {
-        if (!ReadLateAttempts(observation["lateAttempts"], &late, error)) {
-            return false;
-        }
-        observation.erase("lateAttempts");
+    if (observation.contains("lateAttempts") && !ReadLateAttempts(observation["lateAttempts"], &late, error)) {
+        return false;
     }
     std::vector<std::string> requests;
     bool const hasRequests = observation.contains("driverRequests");
-    if (hasRequests) {
-        if (!ReadRequests(observation["driverRequests"], &requests, error)) {
-            return false;
-        }
-        observation.erase("driverRequests");
+    if (hasRequests && !ReadRequests(observation["driverRequests"], &requests, error)) {
+        return false;
     }
+    observation.erase("lateAttempts");
+    observation.erase("driverRequests");
     // The registry as exported before and after the run: its changes are
     // found as on the simulated host.
     std::optional<std::vector<RegistryChange>> exported;

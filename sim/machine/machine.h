@@ -101,8 +101,6 @@ struct DriverRequest {
     host::DWORD inSize = 0;
     host::DWORD outSize = 0;
     std::vector<std::uint32_t> prefilled; // the output buffer's words as the caller filled them
-    bool answered = false;
-    host::DWORD bytesReturned = 0;
 };
 
 // Makes an operation fail (one FaultOperation accepts, machine/text.h).
@@ -140,12 +138,11 @@ struct CallRecord {
     host::DWORD structSize = 0; // the caller's cbSize or dwOSVersionInfoSize
     host::DWORD property = 0;   // SPDRP_ code
     host::DWORD ioControlCode = 0;
-    host::DWORD bufferSize = 0;   // the caller's buffer: data, property, class list, output
-    host::DWORD returned = 0;     // the size the call reported back; GetLastError's error
-    host::DWORD type = 0;         // RegSetValueExA's value type
-    std::string data;             // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
-    std::uint64_t bytes = 0;      // LocalAlloc's
-    host::DWORD milliseconds = 0; // Sleep's
+    host::DWORD bufferSize = 0; // the caller's buffer: data, property, class list, output
+    host::DWORD returned = 0;   // the size the call reported back; GetLastError's error
+    host::DWORD type = 0;       // RegSetValueExA's value type
+    std::string data;           // bytes given: RegSetValueExA's data, WriteStandardOutput's text (arrived or lost)
+    std::uint64_t bytes = 0;    // LocalAlloc's
 };
 
 // How the simulated process ended.

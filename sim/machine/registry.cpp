@@ -227,6 +227,11 @@ const RegistryValue *Registry::FindValue(std::string_view keyPath, std::string_v
     return key ? key->FindValue(valueName) : nullptr;
 }
 
+std::string TextOf(const RegistryValue *value) {
+    return value == nullptr ? ""
+                            : std::string(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
+}
+
 bool Registry::SetValue(std::string_view keyPath, std::string_view valueName, std::uint32_t type,
                         std::vector<std::uint8_t> data) {
     RegistryKey *key = CreateKey(keyPath);
@@ -253,17 +258,6 @@ std::string JoinPath(const std::string &parent, const std::string &name) {
     return parent.empty() ? name : parent + "\\" + name;
 }
 
-RegistryChange MakeChange(RegistryChange::Kind kind, std::string keyPath, std::string valueName = {},
-                          std::uint32_t type = 0, std::vector<std::uint8_t> data = {}) {
-    RegistryChange change;
-    change.kind = kind;
-    change.keyPath = std::move(keyPath);
-    change.valueName = std::move(valueName);
-    change.type = type;
-    change.data = std::move(data);
-    return change;
-}
-
 // A key's values ordered by upper-cased name, for a stable merge.
 std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
     std::vector<const RegistryValue *> values;
@@ -278,9 +272,9 @@ std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
 
 // Lists a whole new key: the key, its values, then the keys below it.
 void ListAddedTree(const RegistryKey &key, const std::string &path, std::vector<RegistryChange> *changes) {
-    changes->push_back(MakeChange(RegistryChange::Kind::KeyAdded, path));
+    changes->push_back({RegistryChange::Kind::KeyAdded, path, {}, 0, {}});
     for (const RegistryValue *value : SortedValues(key)) {
-        changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, value->name, value->type, value->data));
+        changes->push_back({RegistryChange::Kind::ValueSet, path, value->name, value->type, value->data});
     }
     for (const RegistryKey *sub : key.Subkeys()) {
         ListAddedTree(*sub, JoinPath(path, sub->Name()), changes);
@@ -299,21 +293,17 @@ void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::st
     std::vector<const RegistryValue *> oldValues = SortedValues(before), newValues = SortedValues(after);
     size_t i = 0, j = 0;
     while (i < oldValues.size() || j < newValues.size()) {
-        int side = 0; // -1: only before, 1: only after, 0: both
-        if (i == oldValues.size()) {
-            side = 1;
-        } else if (j == newValues.size()) {
-            side = -1;
-        } else {
-            side = CompareNames(oldValues[i]->name, newValues[j]->name);
-        }
+        // -1: only before, 1: only after, 0: both
+        int const side = i == oldValues.size()   ? 1
+                         : j == newValues.size() ? -1
+                                                 : CompareNames(oldValues[i]->name, newValues[j]->name);
         if (side < 0) {
-            changes->push_back(MakeChange(RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name));
+            changes->push_back({RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name, 0, {}});
         } else {
             const RegistryValue *now = newValues[j++];
             const RegistryValue *was = side == 0 ? oldValues[i++] : nullptr;
             if (!was || was->type != now->type || was->data != now->data) {
-                changes->push_back(MakeChange(RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data));
+                changes->push_back({RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data});
             }
         }
     }
@@ -322,16 +312,11 @@ void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::st
     i = 0;
     j = 0;
     while (i < oldKeys.size() || j < newKeys.size()) {
-        int side = 0;
-        if (i == oldKeys.size()) {
-            side = 1;
-        } else if (j == newKeys.size()) {
-            side = -1;
-        } else {
-            side = CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
-        }
+        int const side = i == oldKeys.size()   ? 1
+                         : j == newKeys.size() ? -1
+                                               : CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
         if (side < 0) {
-            changes->push_back(MakeChange(RegistryChange::Kind::KeyDeleted, JoinPath(path, oldKeys[i]->Name())));
+            changes->push_back({RegistryChange::Kind::KeyDeleted, JoinPath(path, oldKeys[i]->Name()), {}, 0, {}});
             ++i;
         } else if (side > 0) {
             ListAddedTree(*newKeys[j], JoinPath(path, newKeys[j]->Name()), changes);

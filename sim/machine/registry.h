@@ -100,6 +100,8 @@ class Registry {
 // limits"); CreateKey makes none deeper, so walks over the tree stay bounded.
 constexpr size_t kMostKeyLevels = 512;
 size_t CountKeyLevels(std::string_view path); // its non-empty components
+// Takes a value or null. Returns its data up to the first NUL; "" for null.
+std::string TextOf(const RegistryValue *value);
 
 // True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
 // (161): one that starts with a backslash.

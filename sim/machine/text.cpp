@@ -191,30 +191,18 @@ std::string QuoteBytes(const void *data, size_t length) {
     std::string out = "\"";
     for (size_t i = 0; i < length; ++i) {
         unsigned char const c = bytes[i];
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
+        const char *const escape = c == '\\'   ? "\\\\"
+                                   : c == '"'  ? "\\\""
+                                   : c == '\n' ? "\\n"
+                                   : c == '\r' ? "\\r"
+                                   : c == '\t' ? "\\t"
+                                               : nullptr;
+        if (escape != nullptr) {
+            out += escape;
+        } else if (c < 0x20 || c >= 0x7F) {
+            out += "\\x" + Hex(c, 2).substr(2);
+        } else {
+            out += static_cast<char>(c);
         }
     }
     return out + "\"";
@@ -228,51 +216,40 @@ std::string GuidText(const host::GUID &guid) {
     return text;
 }
 
-namespace {
-// Reads `digits` hexadecimal digits at text[at]; false on any other character.
-bool ReadHex(std::string_view text, size_t at, int digits, std::uint32_t *value) {
-    std::uint32_t result = 0;
-    for (int i = 0; i < digits; ++i) {
-        char const c = text[at + static_cast<size_t>(i)];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        result = result * 16 + static_cast<std::uint32_t>(digit);
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    *value = result;
-    return true;
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
-} // namespace
 
 bool ParseGuidText(std::string_view text, host::GUID *guid) {
-    if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' ||
-        text[19] != '-' || text[24] != '-') {
+    if (text.size() != 38 || text[0] != '{' || text[37] != '}') {
         return false;
     }
-    // Where each field's digits start, and how many: Data1 to Data3, then Data4's bytes.
-    static const struct {
-        size_t at;
-        int digits;
-    } kFields[11] = {{1, 8}, {10, 4}, {15, 4}, {20, 2}, {22, 2}, {25, 2}, {27, 2}, {29, 2}, {31, 2}, {33, 2}, {35, 2}};
-    std::uint32_t parts[11];
-    for (size_t i = 0; i < 11; ++i) {
-        if (!ReadHex(text, kFields[i].at, kFields[i].digits, &parts[i])) {
+    std::uint8_t bytes[16] = {}; // the 32 digits in the text's order, two to a byte
+    size_t digits = 0;
+    for (size_t at = 1; at < 37; ++at) {
+        bool const dash = at == 9 || at == 14 || at == 19 || at == 24;
+        int const digit = HexDigitValue(text[at]);
+        if (dash ? text[at] != '-' : digit < 0) {
             return false;
         }
+        if (!dash) {
+            bytes[digits / 2] = static_cast<std::uint8_t>(bytes[digits / 2] << 4 | digit);
+            ++digits;
+        }
     }
-    guid->Data1 = parts[0];
-    guid->Data2 = static_cast<host::WORD>(parts[1]);
-    guid->Data3 = static_cast<host::WORD>(parts[2]);
-    for (size_t i = 0; i < 8; ++i) {
-        guid->Data4[i] = static_cast<host::BYTE>(parts[3 + i]);
-    }
+    guid->Data1 = static_cast<host::DWORD>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+    guid->Data2 = static_cast<host::WORD>(bytes[4] << 8 | bytes[5]);
+    guid->Data3 = static_cast<host::WORD>(bytes[6] << 8 | bytes[7]);
+    std::copy(bytes + 8, bytes + 16, guid->Data4);
     return true;
 }
 

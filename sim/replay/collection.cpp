@@ -66,6 +66,12 @@ struct Facts {
     std::map<std::string, std::string> values;
     std::vector<std::string> present;                        // 1.2.0's Present=
     std::vector<std::pair<size_t, std::string>> repeated[3]; // 2.0.0's Device=, DriverKey=, Rollback=
+
+    // Takes a name. Returns its value; "" when not given.
+    std::string Value(const std::string &name) const {
+        auto const found = values.find(name);
+        return found == values.end() ? "" : found->second;
+    }
 };
 constexpr const char *kRepeatedNames[] = {"Device", "DriverKey", "Rollback"};
 
@@ -174,11 +180,10 @@ std::optional<host::DWORD> ReadDword(const std::string &text) {
 // which runs under the tool's manifest: taken as recorded.
 void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *collection) {
     auto value = [&](const char *name) {
-        auto found = facts.values.find(name);
-        if (found == facts.values.end()) {
+        if (facts.values.count(name) == 0) {
             Fail(path, std::string(name) + ": missing");
         }
-        return found->second;
+        return facts.Value(name);
     };
     collection->collector = value("Collector");
     VersionInfo &version = collection->version;
@@ -244,6 +249,7 @@ void MarkPresence(const fs::path &path, const char *field, const std::vector<Dev
 // Takes 2.0.0's facts and the collected registry. Fills the devices, their
 // presence, the driver keys and the rollback records.
 void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
+    std::vector<DevicePresence> listed;
     for (const auto &[lineNumber, value] : facts.repeated[0]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": Device";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -254,10 +260,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
             Fail(path, where + ": no instance ID");
         }
         collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
-    }
-    std::vector<DevicePresence> listed;
-    for (const CollectedDevice &device : collection->deviceFacts) {
-        listed.push_back({device.instanceId, device.present});
+        listed.push_back({fields[1], fields[0] == "present"});
     }
     MarkPresence(path, "Device", listed, registry, false, collection);
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
@@ -288,11 +291,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
 // Takes the facts. Returns the version information the tool's GetVersionExA
 // and GetSystemMetrics(SM_SERVERR2) give on that Windows.
 void MapVersion(const fs::path &path, const Facts &facts, Collection *collection) {
-    auto value = [&facts](const char *name) {
-        auto found = facts.values.find(name);
-        return found == facts.values.end() ? std::string() : found->second;
-    };
-    std::string const text = value("Version");
+    std::string const text = facts.Value("Version");
     if (facts.values.count("Version") == 0) {
         Fail(path, "Version: missing");
     }
@@ -311,9 +310,9 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
         Fail(path, "Version: expected major.minor[.build], got " + Quote(text));
     }
     auto number = [&](const char *name) {
-        std::optional<host::DWORD> const read = ReadDword(value(name));
-        if (!value(name).empty() && !read) {
-            Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(value(name)));
+        std::optional<host::DWORD> const read = ReadDword(facts.Value(name));
+        if (!facts.Value(name).empty() && !read) {
+            Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(facts.Value(name)));
         }
         return read;
     };
@@ -340,26 +339,26 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     }
     std::optional<host::DWORD> const productType = number("ProductType");
     if (productType && (*productType < 1 || *productType > 3)) {
-        Fail(path, "ProductType: expected 1, 2 or 3, got " + Quote(value("ProductType")));
+        Fail(path, "ProductType: expected 1, 2 or 3, got " + Quote(facts.Value("ProductType")));
     }
     collection->productTypeAssumed = !productType;
     version.productType = static_cast<host::BYTE>(productType.value_or(host::VER_NT_WORKSTATION));
     for (const char *name : {"OtherTypeDescription", "CSDVersion"}) {
-        std::string const field = value(name);
+        std::string const field = facts.Value(name);
         if (field.size() > kMostTextLength ||
             !std::all_of(field.begin(), field.end(), [](char c) { return c >= ' ' && c <= '~'; })) {
             Fail(path, std::string(name) + ": expected printable ASCII text of at most 127 characters");
         }
     }
-    bool const r2 = value("OtherTypeDescription") == "R2" && version.major == 5 && version.minor == 2;
+    bool const r2 = facts.Value("OtherTypeDescription") == "R2" && version.major == 5 && version.minor == 2;
     version.serverR2 = r2 ? static_cast<int>(version.build) : 0;
-    version.csdVersion = value("CSDVersion");
+    version.csdVersion = facts.Value("CSDVersion");
 }
 
 // Takes the collected registry and the facts. Returns every device instance
 // with whether it is present.
 void MapPresence(const fs::path &path, const Facts &facts, const Registry &registry, Collection *collection) {
-    std::string const presence = facts.values.count("Presence") != 0 ? facts.values.at("Presence") : "";
+    std::string const presence = facts.Value("Presence");
     if (presence != "Win32_PnPEntity" && presence != "assumed") {
         Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }

@@ -3,10 +3,7 @@
 #include "replay/replay.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -35,12 +32,6 @@ constexpr const char *kEndNames[] = {"with no attempt", "Written", "Declined", "
 std::string LastAttempt(const std::string &trace, kit::RunAccount *account) {
     kit::ReadRunAccount(trace.data(), trace.size(), account);
     return account->attempts == 0 ? std::string() : trace.substr(account->lastAttemptAt);
-}
-
-// Takes a registry value. Returns its data up to the first NUL.
-std::string TextOf(const RegistryValue *value) {
-    return value == nullptr ? ""
-                            : std::string(value->data.begin(), std::find(value->data.begin(), value->data.end(), 0));
 }
 
 // Takes a call. Returns the name behind "\\.\" of the device file a CreateFileA
@@ -290,12 +281,7 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
     }
     const Collection &collection = replay->collection;
     std::string const base = scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string();
-    FileReader const reader = [&base](const std::string &name, std::string *bytes) {
-        std::ifstream in(fs::path(name).is_absolute() ? fs::path(name) : fs::path(base.empty() ? "." : base) / name,
-                         std::ios::binary);
-        bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return static_cast<bool>(in);
-    };
+    FileReader const reader = FilesIn(base);
     std::string const fileName = scenarioPath.empty() ? folder + " (replay)" : scenarioPath;
     auto load = [&](const Json &json) {
         replay->scenarioText = json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

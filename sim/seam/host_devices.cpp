@@ -146,14 +146,8 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
         return FailCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     const Driver &driver = machine.drivers[found->second.driver];
-    DriverRequest request;
-    request.atMs = machine.nowMs;
-    request.deviceName = driver.deviceName;
-    request.ioControlCode = code;
-    request.oid = oid;
-    request.inSize = inSize;
-    request.outSize = outSize;
-    request.prefilled = WordsOf(outBuffer, outSize);
+    // The words are taken before the answer overwrites them.
+    DriverRequest request{machine.nowMs, driver.deviceName, code, oid, inSize, outSize, WordsOf(outBuffer, outSize)};
 
     host::LONG error;
     host::DWORD written = 0;
@@ -169,8 +163,6 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     } else {
         error = AnswerQuery(AnswerAt(driver, oid, machine.nowMs), oid, outBuffer, outSize, &written);
     }
-    request.answered = error == host::ERROR_SUCCESS;
-    request.bytesReturned = written;
     machine.requests.push_back(std::move(request));
     if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
         return FailCall(machine, error);

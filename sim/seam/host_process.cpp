@@ -118,9 +118,7 @@ int GetSystemMetrics(int index) {
 
 void Sleep(DWORD milliseconds) {
     sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.milliseconds = milliseconds;
-    sim::LogCall(machine, sim::Operation::Sleep, ERROR_SUCCESS, call);
+    sim::LogCall(machine, sim::Operation::Sleep, ERROR_SUCCESS);
     machine.nowMs += milliseconds;
     if (machine.realTime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -109,10 +109,7 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
     }
     std::string path;
     RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-    if (found == nullptr) {
-        return host::ERROR_FILE_NOT_FOUND;
-    }
-    std::shared_ptr<RegistryKey> shared = machine.registry.ShareKey(path);
+    std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
     if (!shared) {
         return host::ERROR_FILE_NOT_FOUND;
     }
@@ -229,19 +226,136 @@ std::string KeySecurityText(const Machine &machine, const std::string &path, hos
     return text;
 }
 
-// Takes a resolved handle. Returns ERROR_INVALID_HANDLE for no open key,
-// ERROR_KEY_DELETED for a key no longer in the registry (a deleted key's
-// handles stay open but refuse every call, as on Windows), else ERROR_SUCCESS.
-host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref) {
+// Takes a resolved handle and the access rights the call needs. Returns
+// ERROR_INVALID_HANDLE for no open key, ERROR_KEY_DELETED for a key no longer
+// in the registry (a deleted key's handles stay open but refuse every call,
+// as on Windows), ERROR_ACCESS_DENIED for a handle opened without the
+// rights, else ERROR_SUCCESS.
+host::LSTATUS CheckKeyHandle(const Machine &machine, const KeyRef &ref, host::DWORD rights = 0) {
     if (!ref.valid) {
         return host::ERROR_INVALID_HANDLE;
     }
-    bool const live = ref.root || machine.registry.FindKey(ref.path) == ref.key.get();
-    return live ? host::ERROR_SUCCESS : host::ERROR_KEY_DELETED;
+    if (!ref.root && machine.registry.FindKey(ref.path) != ref.key.get()) {
+        return host::ERROR_KEY_DELETED;
+    }
+    return (ref.access & rights) == rights ? host::ERROR_SUCCESS : host::ERROR_ACCESS_DENIED;
 }
 
-host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
-                        host::HKEY *result, host::DWORD *disposition) {
+// Takes SDDL text and the parts asked for. Returns the text of those parts
+// only ("O:", "G:" and "D:" in that order, as the text holds them).
+std::string SelectSecurityParts(const std::string &text, host::SECURITY_INFORMATION parts) {
+    std::string selected;
+    const struct {
+        host::SECURITY_INFORMATION part;
+        const char *tag;
+    } kParts[] = {{host::OWNER_SECURITY_INFORMATION, "O:"},
+                  {host::GROUP_SECURITY_INFORMATION, "G:"},
+                  {host::DACL_SECURITY_INFORMATION, "D:"}};
+    for (const auto &entry : kParts) {
+        size_t const at = text.find(entry.tag);
+        if ((parts & entry.part) == 0 || at == std::string::npos) {
+            continue;
+        }
+        size_t end = text.size();
+        for (const auto &other : kParts) {
+            size_t const next = text.find(other.tag, at + 2);
+            end = next != std::string::npos && next < end ? next : end;
+        }
+        selected += text.substr(at, end - at);
+    }
+    return selected;
+}
+
+} // namespace
+
+host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
+                          host::DWORD *dataSize, host::DWORD capacity) {
+    const RegistryValue *value = key.FindValue(name);
+    if (value == nullptr) {
+        return host::ERROR_FILE_NOT_FOUND;
+    }
+    auto const length = static_cast<host::DWORD>(value->data.size());
+    host::LSTATUS status = host::ERROR_SUCCESS;
+    if (data != nullptr && length > 0) {
+        if (length > capacity) {
+            status = host::ERROR_MORE_DATA;
+        } else {
+            std::memcpy(data, value->data.data(), length);
+            if (IsStringType(value->type) && length < capacity && data[length - 1] != 0) {
+                data[length] = 0;
+            }
+        }
+    }
+    if (type != nullptr) {
+        *type = value->type;
+    }
+    if (dataSize != nullptr) {
+        *dataSize = length;
+    }
+    return status;
+}
+
+} // namespace sim
+
+namespace host {
+
+using namespace sim; // the seam's helpers
+
+LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = JoinPath(ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
+    call.access = samDesired;
+    call.options = options;
+    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result);
+    LogCall(machine, Operation::RegOpenKeyExA, status, call);
+    return status;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.bufferSize = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
+    LSTATUS const status = QueryValue(machine, key, valueName, reserved, type, data, dataSize);
+    if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
+        call.returned = *dataSize;
+    }
+    LogCall(machine, Operation::RegQueryValueExA, status, call);
+    return status;
+}
+
+LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    call.valueName = valueName == nullptr ? "" : valueName;
+    call.reserved = reserved;
+    call.type = type;
+    call.bufferSize = dataSize;
+    if (data != nullptr) {
+        call.data.assign(reinterpret_cast<const char *>(data), dataSize);
+    }
+    LSTATUS const status = SetValue(machine, key, valueName, type, data, dataSize);
+    LogCall(machine, Operation::RegSetValueExA, status, call);
+    return status;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    call.keyPath = ResolveKey(machine, key).path;
+    LSTATUS const status = CloseKey(machine, key);
+    LogCall(machine, Operation::RegCloseKey, status, call);
+    return status;
+}
+
+// The kit's calls are not logged: no test holds their order.
+
+LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char * /*className*/, DWORD /*options*/,
+                        DWORD samDesired, void * /*securityAttributes*/, HKEY *result, DWORD *disposition) {
+    Machine &machine = ActiveMachine();
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
     if (host::LONG const fault =
@@ -285,22 +399,21 @@ host::LSTATUS CreateKey(Machine &machine, host::HKEY key, const char *subKey, ho
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS DeleteValue(Machine &machine, host::HKEY key, const char *valueName) {
+LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     std::string const name = valueName == nullptr ? "" : valueName;
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteValueA, {name, ref.path})) {
         return fault;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_SET_VALUE)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_SET_VALUE) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     return ref.key->DeleteValue(name) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
 
-host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
+LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) {
+    Machine &machine = ActiveMachine();
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
     if (host::LONG const fault = FireFault(machine, Operation::RegDeleteKeyA, {JoinPath(base.path, sub), sub})) {
@@ -327,9 +440,10 @@ host::LSTATUS DeleteKey(Machine &machine, host::HKEY key, const char *subKey) {
     return machine.registry.DeleteKeyTree(path) ? host::ERROR_SUCCESS : host::ERROR_FILE_NOT_FOUND;
 }
 
-host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char *name, host::DWORD *nameSize,
-                      const host::DWORD *reserved, char *className, host::DWORD *classNameSize,
-                      host::FILETIME *lastWriteTime) {
+// NOLINTNEXTLINE(readability-non-const-parameter): Win32's signature
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
+                      DWORD *classNameSize, FILETIME *lastWriteTime) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegEnumKeyExA, {ref.path})) {
         return fault;
@@ -337,11 +451,8 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
     if (name == nullptr || nameSize == nullptr || reserved != nullptr) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_ENUMERATE_SUB_KEYS)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     std::vector<RegistryKey *> const subkeys = ref.key->Subkeys();
     if (index >= subkeys.size()) {
@@ -366,9 +477,10 @@ host::LSTATUS EnumKey(Machine &machine, host::HKEY key, host::DWORD index, char 
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, char *valueName,
-                        host::DWORD *valueNameSize, const host::DWORD *reserved, host::DWORD *type, host::BYTE *data,
-                        host::DWORD *dataSize) {
+// NOLINTNEXTLINE(readability-non-const-parameter): Win32's signature
+LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
+                      BYTE *data, DWORD *dataSize) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegEnumValueA, {ref.path})) {
         return fault;
@@ -377,11 +489,8 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
         (data != nullptr && dataSize == nullptr)) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::KEY_QUERY_VALUE)) {
         return unusable;
-    }
-    if ((ref.access & host::KEY_QUERY_VALUE) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     const std::vector<RegistryValue> &values = ref.key->Values();
     if (index >= values.size()) {
@@ -397,8 +506,9 @@ host::LSTATUS EnumValue(Machine &machine, host::HKEY key, host::DWORD index, cha
     return QueryValueA(*ref.key, value.name, type, data, dataSize, capacity);
 }
 
-host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_INFORMATION information,
-                             host::PSECURITY_DESCRIPTOR descriptor, host::DWORD *descriptorSize) {
+LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
+                          DWORD *descriptorSize) {
+    Machine &machine = ActiveMachine();
     KeyRef const ref = ResolveKey(machine, key);
     if (host::LONG const fault = FireFault(machine, Operation::RegGetKeySecurity, {ref.path})) {
         return fault;
@@ -406,11 +516,8 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
     if (descriptorSize == nullptr || (information & ~kKnownSecurityParts) != 0) {
         return host::ERROR_INVALID_PARAMETER;
     }
-    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref)) {
+    if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::READ_CONTROL)) {
         return unusable;
-    }
-    if ((ref.access & host::READ_CONTROL) == 0) {
-        return host::ERROR_ACCESS_DENIED;
     }
     std::string const text = KeySecurityText(machine, ref.path, information);
     auto const required = static_cast<host::DWORD>(sizeof kDescriptorTag + text.size() + 1);
@@ -425,33 +532,10 @@ host::LSTATUS GetKeySecurity(Machine &machine, host::HKEY key, host::SECURITY_IN
     return host::ERROR_SUCCESS;
 }
 
-// Takes SDDL text and the parts asked for. Returns the text of those parts
-// only ("O:", "G:" and "D:" in that order, as the text holds them).
-std::string SelectSecurityParts(const std::string &text, host::SECURITY_INFORMATION parts) {
-    std::string selected;
-    const struct {
-        host::SECURITY_INFORMATION part;
-        const char *tag;
-    } kParts[] = {{host::OWNER_SECURITY_INFORMATION, "O:"},
-                  {host::GROUP_SECURITY_INFORMATION, "G:"},
-                  {host::DACL_SECURITY_INFORMATION, "D:"}};
-    for (const auto &entry : kParts) {
-        size_t const at = text.find(entry.tag);
-        if ((parts & entry.part) == 0 || at == std::string::npos) {
-            continue;
-        }
-        size_t end = text.size();
-        for (const auto &other : kParts) {
-            size_t const next = text.find(other.tag, at + 2);
-            end = next != std::string::npos && next < end ? next : end;
-        }
-        selected += text.substr(at, end - at);
-    }
-    return selected;
-}
-
-host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descriptor, host::DWORD revision,
-                           host::SECURITY_INFORMATION information, char **text, host::DWORD *textLength) {
+BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                          SECURITY_INFORMATION information, char **text,
+                                                          DWORD *textLength) {
+    Machine &machine = ActiveMachine();
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
         return FailCall(machine, host::ERROR_INVALID_PARAMETER);
@@ -473,124 +557,6 @@ host::BOOL ConvertSecurity(Machine &machine, host::PSECURITY_DESCRIPTOR descript
     }
     SetLastError(machine, host::ERROR_SUCCESS);
     return host::TRUE;
-}
-
-} // namespace
-
-host::LSTATUS QueryValueA(const RegistryKey &key, const std::string &name, host::DWORD *type, host::BYTE *data,
-                          host::DWORD *dataSize, host::DWORD capacity) {
-    const RegistryValue *value = key.FindValue(name);
-    if (value == nullptr) {
-        return host::ERROR_FILE_NOT_FOUND;
-    }
-    auto const length = static_cast<host::DWORD>(value->data.size());
-    host::LSTATUS status = host::ERROR_SUCCESS;
-    if (data != nullptr && length > 0) {
-        if (length > capacity) {
-            status = host::ERROR_MORE_DATA;
-        } else {
-            std::memcpy(data, value->data.data(), length);
-            if (IsStringType(value->type) && length < capacity && data[length - 1] != 0) {
-                data[length] = 0;
-            }
-        }
-    }
-    if (type != nullptr) {
-        *type = value->type;
-    }
-    if (dataSize != nullptr) {
-        *dataSize = length;
-    }
-    return status;
-}
-
-} // namespace sim
-
-namespace host {
-
-LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::JoinPath(sim::ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
-    call.access = samDesired;
-    call.options = options;
-    LSTATUS const status = sim::OpenKey(machine, key, subKey, samDesired, result);
-    sim::LogCall(machine, sim::Operation::RegOpenKeyExA, status, call);
-    return status;
-}
-
-LSTATUS RegQueryValueExA(HKEY key, const char *valueName, DWORD *reserved, DWORD *type, BYTE *data, DWORD *dataSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    call.valueName = valueName == nullptr ? "" : valueName;
-    call.bufferSize = data == nullptr || dataSize == nullptr ? 0 : *dataSize;
-    LSTATUS const status = sim::QueryValue(machine, key, valueName, reserved, type, data, dataSize);
-    if (dataSize != nullptr && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
-        call.returned = *dataSize;
-    }
-    sim::LogCall(machine, sim::Operation::RegQueryValueExA, status, call);
-    return status;
-}
-
-LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    call.valueName = valueName == nullptr ? "" : valueName;
-    call.reserved = reserved;
-    call.type = type;
-    call.bufferSize = dataSize;
-    if (data != nullptr) {
-        call.data.assign(reinterpret_cast<const char *>(data), dataSize);
-    }
-    LSTATUS const status = sim::SetValue(machine, key, valueName, type, data, dataSize);
-    sim::LogCall(machine, sim::Operation::RegSetValueExA, status, call);
-    return status;
-}
-
-LSTATUS RegCloseKey(HKEY key) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.keyPath = sim::ResolveKey(machine, key).path;
-    LSTATUS const status = sim::CloseKey(machine, key);
-    sim::LogCall(machine, sim::Operation::RegCloseKey, status, call);
-    return status;
-}
-
-// The kit's calls are not logged: no test holds their order.
-
-LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char * /*className*/, DWORD /*options*/,
-                        DWORD samDesired, void * /*securityAttributes*/, HKEY *result, DWORD *disposition) {
-    return sim::CreateKey(sim::ActiveMachine(), key, subKey, samDesired, result, disposition);
-}
-
-LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
-    return sim::DeleteValue(sim::ActiveMachine(), key, valueName);
-}
-
-LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) { return sim::DeleteKey(sim::ActiveMachine(), key, subKey); }
-
-LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char *name, DWORD *nameSize, DWORD *reserved, char *className,
-                      DWORD *classNameSize, FILETIME *lastWriteTime) {
-    return sim::EnumKey(sim::ActiveMachine(), key, index, name, nameSize, reserved, className, classNameSize,
-                        lastWriteTime);
-}
-
-LSTATUS RegEnumValueA(HKEY key, DWORD index, char *valueName, DWORD *valueNameSize, DWORD *reserved, DWORD *type,
-                      BYTE *data, DWORD *dataSize) {
-    return sim::EnumValue(sim::ActiveMachine(), key, index, valueName, valueNameSize, reserved, type, data, dataSize);
-}
-
-LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor,
-                          DWORD *descriptorSize) {
-    return sim::GetKeySecurity(sim::ActiveMachine(), key, information, descriptor, descriptorSize);
-}
-
-BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
-                                                          SECURITY_INFORMATION information, char **text,
-                                                          DWORD *textLength) {
-    return sim::ConvertSecurity(sim::ActiveMachine(), descriptor, revision, information, text, textLength);
 }
 
 } // namespace host

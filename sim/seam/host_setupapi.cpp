@@ -28,14 +28,8 @@ constexpr host::DWORD kSpdrpMaximumProperty = 0x25;
 // The text of a string value up to its first NUL, or "" when absent or not a string.
 std::string ValueText(const RegistryKey &key, std::string_view name) {
     const RegistryValue *value = key.FindValue(name);
-    if (value == nullptr || !IsStringType(value->type)) {
-        return "";
-    }
-    std::string text(value->data.begin(), value->data.end());
-    return text.substr(0, text.find('\0'));
+    return value == nullptr || !IsStringType(value->type) ? "" : TextOf(value);
 }
-
-bool SameGuid(const host::GUID &a, const host::GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Registry value name of a device registry property the tool reads; null for
 // the others, which the simulated machine does not keep.
@@ -142,7 +136,8 @@ host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const
     DeviceSet set;
     for (const DeviceInstance &instance : DeviceInstances(machine.registry)) {
         host::GUID guid{};
-        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) && SameGuid(guid, *classGuid) &&
+        if (ParseGuidText(ValueText(*instance.key, "ClassGUID"), &guid) &&
+            std::memcmp(&guid, classGuid, sizeof guid) == 0 &&
             (!presentOnly || SpanAt(PresenceOf(machine.presence, instance.path), machine.nowMs))) {
             set.members.push_back(DeviceMember{instance.path, guid, DevInstOf(machine, instance.path)});
         }
@@ -217,12 +212,9 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
     }
     // The property is read as RegQueryValueExA reads it: the same sizes, the
     // same NUL appended when there is room.
-    host::DWORD size = bufferSize;
+    host::DWORD size = buffer == nullptr ? 0 : bufferSize;
     if (type != nullptr) {
         *type = host::REG_NONE;
-    }
-    if (buffer == nullptr) {
-        size = 0;
     }
     host::LSTATUS const status = QueryValueA(*key, valueName, type, buffer, &size, bufferSize);
     if (requiredSize != nullptr) {

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 
 #include "seam/host_state.h"
 
