@@ -126,4 +126,19 @@ std::size_t MakeMarkerValues(Outcome outcome, const char *time, int adaptersCoun
     return count;
 }
 
+// Takes a character. Returns its value as a hexadecimal digit (either case),
+// or -1.
+int ReadHexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 } // namespace kit

@@ -10,6 +10,10 @@
 
 namespace kit {
 
+// Takes a character. Returns its value as a hexadecimal digit (either case),
+// or -1.
+int ReadHexDigit(char c);
+
 // Text appended into a caller's fixed buffer; what does not fit is cut and
 // `cut` set, and the text stays NUL-terminated.
 struct TextBuffer {

@@ -25,21 +25,6 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 constexpr char kClassRecordPrefix[] = "Class\\"; // a driver key outside the network class
 
-// Takes a character. Returns its value as a hexadecimal digit (either case),
-// or -1.
-int ReadHexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Takes text. Reads the 1 to 8 hex digits it begins with into *number.
 // Returns where they end, or nullptr without a digit or with more than 8.
 const char *ReadHexNumber(const char *text, std::uint32_t *number) {

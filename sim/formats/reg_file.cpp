@@ -17,6 +17,7 @@
 
 #include <algorithm>
 
+#include "kit/core/kit_text.h"
 #include "machine/host_extra.h"
 #include "machine/text.h"
 
@@ -60,8 +61,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // refuse runs longer than their field by the count.
 size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
     size_t digits = 0;
-    for (; *pos < text.size() && HexDigitValue(text[*pos]) >= 0; ++*pos, ++digits) {
-        *value = *value << 4 | static_cast<std::uint32_t>(HexDigitValue(text[*pos]));
+    for (; *pos < text.size() && kit::ReadHexDigit(text[*pos]) >= 0; ++*pos, ++digits) {
+        *value = *value << 4 | static_cast<std::uint32_t>(kit::ReadHexDigit(text[*pos]));
     }
     return digits;
 }
@@ -447,7 +448,7 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
             }
             line = &lines_[next_++];
             pos = SkipBlanks(line->text, 0);
-            if (HexDigitValue(line->text[pos]) < 0) {
+            if (kit::ReadHexDigit(line->text[pos]) < 0) {
                 return Fail(line->number, "continued hex data does not go on with a hex byte");
             }
             continue;

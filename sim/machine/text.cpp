@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 
+#include "kit/core/kit_text.h"
 #include "machine/registry.h"
 
 namespace sim {
@@ -216,19 +217,6 @@ std::string GuidText(const host::GUID &guid) {
     return text;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool ParseGuidText(std::string_view text, host::GUID *guid) {
     if (text.size() != 38 || text[0] != '{' || text[37] != '}') {
         return false;
@@ -237,7 +225,7 @@ bool ParseGuidText(std::string_view text, host::GUID *guid) {
     size_t digits = 0;
     for (size_t at = 1; at < 37; ++at) {
         bool const dash = at == 9 || at == 14 || at == 19 || at == 24;
-        int const digit = HexDigitValue(text[at]);
+        int const digit = kit::ReadHexDigit(text[at]);
         if (dash ? text[at] != '-' : digit < 0) {
             return false;
         }

@@ -71,7 +71,6 @@ struct LessIgnoringCase {
     bool operator()(std::string_view a, std::string_view b) const;
 };
 
-int HexDigitValue(char c); // 0 to 15, or -1 for no hexadecimal digit
 // "0x0000001C"-style hexadecimal text.
 std::string Hex(std::uint32_t value, int digits = 8);
 // Bytes quoted and escaped: "1\x00".
