@@ -43,14 +43,10 @@ header_field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers";
 grep -q 'file format pei-i386' <<<"$headers" && [ "$(header_field Magic)" = 010b ]
 check machine-i386-pe32 $? "expected pei-i386 with PE32 magic 010b, got: $(grep -m1 'file format' <<<"$headers") magic $(header_field Magic)"
 
-subsystem=$(header_field Subsystem)
-if [ "$subsystem_kind" = gui ]; then
-    [ "$subsystem" = 00000002 ]
-    check subsystem-windows-gui $? "Subsystem is $subsystem, expected 00000002 (Windows GUI)"
-else
-    [ "$subsystem" = 00000003 ]
-    check subsystem-windows-console $? "Subsystem is $subsystem, expected 00000003 (Windows console)"
-fi
+subsystem=$(header_field Subsystem) wanted=00000002  # Windows GUI
+[ "$subsystem_kind" = console ] && wanted=00000003
+[ "$subsystem" = "$wanted" ]
+check "subsystem-windows-$subsystem_kind" $? "Subsystem is $subsystem, expected $wanted (Windows $subsystem_kind)"
 
 sub_version="$(header_field MajorSubsystemVersion).$(header_field MinorSubsystemVersion)"
 [ "$sub_version" = 5.1 ]
