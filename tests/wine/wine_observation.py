@@ -61,9 +61,14 @@ def records(data, layout):
     return [layout.unpack_from(data, at) for at in range(0, len(data) - layout.size + 1, layout.size)]
 
 
-def driver_requests(prefix, work_dir, count):
-    """The test driver's log of every adapter: a list of records, in order."""
-    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters\\Adapters", work_dir)
+def driver_logs(prefix, work_dir, count):
+    """The test driver's logs: the requests of its count adapters, in order;
+    the changes it made (registry events, device files appearing and going),
+    each with the system times between which it was made; the listings of
+    the program it saw, each with its time (the time of the listing, not of
+    the driver's look); and the number of attempts it counted as it went
+    (None: it kept no count)."""
+    tree = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir)
     requests = []
     for index in range(count):
         log = tree.get("%s\\Parameters\\Adapters\\%d" % (SERVICE_KEY, index), {}).get("Log", (3, b""))[1]
@@ -71,16 +76,7 @@ def driver_requests(prefix, work_dir, count):
             record = dict(zip(LOG_FIELDS, values), adapter=index)
             record["prefilled"] = [record["prefilled%d" % i] for i in range(min(3, record["outSize"] // 4))]
             requests.append(record)
-    return sorted(requests, key=lambda r: r["sequence"])
-
-
-def driver_changes(prefix, work_dir):
-    """The test driver's log of the changes it made (registry events, device
-    files appearing and going), each with the system times between which it
-    was made; the listings of the program it saw, each with its time (the
-    time of the listing, not of the driver's look); and the number of
-    attempts it counted as it went (None: it kept no count)."""
-    parameters = export_tree(prefix, SERVICE_KEY + "\\Parameters", work_dir).get(SERVICE_KEY + "\\Parameters", {})
+    parameters = tree.get(SERVICE_KEY + "\\Parameters", {})
     counted = parameters.get("Attempts")
     counted = struct.unpack("<I", counted[1])[0] if counted and counted[0] == 4 else None
     changes = [{"sequence": sequence, "kind": CHANGE_KINDS.get(kind, kind), "index": index, "madeFrom": made_from,
@@ -89,7 +85,7 @@ def driver_changes(prefix, work_dir):
                records(parameters.get("Changes", (3, b""))[1], CHANGE_RECORD)]
     listings = [dict(zip(("sequence", "attempt", "time"), values))
                 for values in records(parameters.get("Listings", (3, b""))[1], LISTING_RECORD)]
-    return changes, listings, counted
+    return sorted(requests, key=lambda r: r["sequence"]), changes, listings, counted
 
 
 def due_attempt(ms):
@@ -256,9 +252,9 @@ def observe(session, before, run, scenario):
     it, for the judge to compare), the driver's logs, and the problems that
     make it no run of the scenario (standard output not in text mode)."""
     trace = run["stdout"].replace("\r\n", "\n")
-    changes, listings, counted = driver_changes(session.prefix, session.work_dir)
+    requests, changes, listings, counted = driver_logs(session.prefix, session.work_dir, len(scenario["drivers"]))
     report = dict(run, trace=trace, driverChanges=changes, driverListings=listings, driverAttempts=counted,
-                  driverRequests=driver_requests(session.prefix, session.work_dir, len(scenario["drivers"])))
+                  driverRequests=requests)
     problems = []
     if "\n" in run["stdout"].replace("\r\n", ""):
         problems.append("standard output has a line feed without a carriage return (not the C runtime's text mode)")
