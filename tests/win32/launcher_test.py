@@ -80,13 +80,10 @@ def run_case(session, launcher, probe, case):
     name, folder, cmd, how, arguments, with_probe, _, _, _ = case
     prefix = session.prefix
     kit = "C:\\" + folder
-    os.makedirs(unix_path(prefix, kit), exist_ok=True)
-    shutil.copy(launcher, os.path.join(unix_path(prefix, kit), "edcca.cmd"))
-    if with_probe:
-        shutil.copy(probe, os.path.join(unix_path(prefix, kit), "EdccaKit.exe"))
-    for decoy in ("C:\\work", "C:\\decoy"):
-        os.makedirs(unix_path(prefix, decoy), exist_ok=True)
-        shutil.copy(probe, os.path.join(unix_path(prefix, decoy), "EdccaKit.exe"))
+    for source, where, file in [(launcher, kit, "edcca.cmd")] + [(probe, kit, "EdccaKit.exe")] * with_probe + \
+            [(probe, "C:\\work", "EdccaKit.exe"), (probe, "C:\\decoy", "EdccaKit.exe")]:
+        os.makedirs(unix_path(prefix, where), exist_ok=True)
+        shutil.copy(source, os.path.join(unix_path(prefix, where), file))
     # cmd /c takes off the first and the last quote of a line holding ( or ).
     command = "edcca.cmd %s" % arguments if how == "name" else '""%s\\edcca.cmd" %s"' % (kit, arguments)
     lines = ["@echo off", "set PATH=C:\\decoy;C:\\windows\\system32;C:\\windows",
