@@ -3,23 +3,19 @@
 which does the work) run under Wine on the machines that scenarios describe
 (set up by the Wine runner, tests/wine), one case per row of CASES.
 
-    kit_test.py --cache DIR --zip EdccaProvision-<version>-win32.zip CASE
+    kit_test.py --cache DIR --zip EdccaProvision-<version>-win32.zip --programs DIR CASE
     kit_test.py --list
 
 Each case unpacks the package into C:\\ of a fresh machine, leaves an earlier
 record in the log, plants what the case plants, and runs its steps (edcca.cmd
-with their arguments, by the 64-bit or the 32-bit cmd, as Intune's agent
-starts it). After each step it checks the exit code cmd returns, the record
-appended to the log (its header: time, computer, kit version, outcome, exit
-code; its notes; the trace, byte for byte the scenario's expected output),
-what the step printed where it prints instead of logging, the detection
-marker, every EDCCAEnable value of the network class, and the collections in
-the log folder: a run whose program ran and did not provision, or was asked
-to collect (/collect), leaves one, whose trace is the record's and whose
-replay by edcca-sim (--replay) reproduces the run's last attempt. At the end:
-that the earlier record is still there, the rollback records, and that
-nothing planted ran or was written through.
-Exits 77 (skipped) where Wine, a MinGW compiler or mounting is missing.
+by the 64-bit or the 32-bit cmd, as Intune's agent starts it). After each
+step it checks what step() gives: the exit code; the record logged (header,
+notes, the trace byte for byte the scenario's) or the lines printed; the
+detection marker; every EDCCAEnable of the network class; and the collections
+(each one's trace the record's, its replay by edcca-sim --replay the run's).
+At the end: the earlier record kept, the rollback records, and that nothing
+planted ran or was written through.
+Exits 77 (skipped) where Wine or mounting is missing.
 """
 
 import argparse
@@ -51,7 +47,7 @@ STEP_TIME = 150  # seconds a step may take: the program's time, the lock's wait 
 
 
 def step(command, outcome, code, marker, values, cmd="64", notes=None, before=None, out=None, ran=None,
-         options=""):
+         options="", note=""):
     """One run of edcca.cmd with command as its arguments ("": none); what it
     must return and leave. outcome: the record's (None: no record); marker:
     the marker's Outcome (or {value: data} of those checked), None for no
@@ -59,10 +55,11 @@ def step(command, outcome, code, marker, values, cmd="64", notes=None, before=No
     {instance: "TYPE DATA"}; notes: the record's "---- " lines, when given
     (a compiled pattern matches a whole line); out: the lines it prints, when
     given; ran: whether the program ran (default: from the outcome); before:
-    what is done to the machine first ("remove program", "reset value");
-    options: cmd's own options ("/V:ON")."""
+    what is done to the machine first ("remove program", "break program",
+    "reset value"); options: cmd's own options ("/V:ON"); note: a pattern
+    of what the record's header says after its exit code."""
     return {"command": command, "outcome": outcome, "code": code, "marker": marker, "values": values, "cmd": cmd,
-            "notes": notes, "before": before, "out": out, "ran": ran, "options": options}
+            "notes": notes, "before": before, "out": out, "ran": ran, "options": options, "note": note}
 
 
 def kept(instance, earlier, source="kept for /uninstall"):
@@ -107,40 +104,18 @@ HOSTILE_VALUE = '0" & echo x>C:\\planted.txt & rem "%COMPUTERNAME% 100%!'
 # it (264) does not.
 LONG_FOLDER = "\\".join(["k" * 60] * 4) + "\\EdccaProvision-kit"
 LIMIT_FOLDER = "\\".join(["k" * 60] * 3 + ["k" * 59])
-# Test programs, built with the 32-bit MinGW compiler: one that runs until
-# it is ended, and one that tells it ran, planted where no kit may run it.
-ENDLESS_SOURCE = r"""#include <windows.h>
-#include <stdio.h>
-int main(void) {
-    fputs("--> DetectAdapter()\n", stdout);
-    fflush(stdout);
-    for (;;)
-        Sleep(1000);
-}
-"""
+# What endless_program.exe, which never ends, writes.
 ENDLESS_TRACE = "--> DetectAdapter()\r\n"
-HIJACK_SOURCE = r"""#include <windows.h>
-#include <stdio.h>
-int main(void) {
-    FILE *f = fopen("C:\\hijacked.txt", "a");
-    if (f) {
-        fprintf(f, "%s\n", GetCommandLineA());
-        fclose(f);
-    }
-    return 1;
-}
-"""
 
-# name: scenario, steps, the rollback records at the end ({instance: "TYPE
-# DATA"}; None: no record key), and what else the case sets up.
+# name: scenario (default: examples/written-region-1.json), steps, the
+# rollback records at the end ({instance: "TYPE DATA"}; None, the default:
+# no record key), and what else the case sets up.
 CASES = {
     "written-then-uninstalled": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, {"Outcome": "Written", "Adapters": "1", "DriverKeys": "0007"},
                     WRITTEN_0007, notes=[kept("0007", "absent")]),
                step("/uninstall", "Uninstalled", 0, None, {},
-                    notes=["---- 0007: EDCCAEnable removed, as it was absent"])],
-        rollback=None),
+                    notes=["---- 0007: EDCCAEnable removed, as it was absent"])]),
     # The x64 probe fails at every version query: its text, with no line
     # feed, stands before the region line.
     "written-while-the-probe-fails": dict(
@@ -149,38 +124,32 @@ CASES = {
         rollback={"0007": "absent"}),
     "declined": dict(
         scenario="examples/declined-region-2.json",
-        steps=[step("", "Declined", 0, {"Outcome": "Declined", "DriverKeys": ""}, {}, cmd="32", notes=[])],
-        rollback=None),
+        steps=[step("", "Declined", 0, {"Outcome": "Declined", "DriverKeys": ""}, {}, cmd="32", notes=[])]),
     # Installed, but its driver never loads: the program finds no adapter.
     "no-adapter-installed-but-not-found": dict(
         scenario="examples/driver-not-loaded.json",
         steps=[step("", "NoAdapter", 1618, None, {}, notes=[COLLECTED]),
-               step("/status", None, 3, None, {}, out=["0007: EDCCAEnable absent", lacking(1, 1)])],
-        rollback=None),
+               step("/status", None, 3, None, {}, out=["0007: EDCCAEnable absent", lacking(1, 1)])]),
     # No device of the adapter's ID was ever installed: nothing runs, nothing
     # is collected, even when asked, and no marker is left.
     "not-applicable": dict(
         scenario="examples/exhausted-no-adapter.json",
         steps=[step("", "NotApplicable", 0, None, {}, notes=[NEVER_INSTALLED]),
                step("/collect", "NotApplicable", 0, None, {}, cmd="32", notes=[NEVER_INSTALLED]),
-               step("/status", None, 5, None, {}, out=[STATUS_NEVER])],
-        rollback=None),
+               step("/status", None, 5, None, {}, out=[STATUS_NEVER])]),
     # As in a fresh prefix: no Net class key at all.
     "not-applicable-without-a-net-class": dict(
         scenario="tests/scenarios/no-net-class.json",
         steps=[step("/status", None, 5, None, {}, out=[STATUS_NEVER]),
-               step("", "NotApplicable", 0, None, {}, notes=[NEVER_INSTALLED])],
-        rollback=None),
+               step("", "NotApplicable", 0, None, {}, notes=[NEVER_INSTALLED])]),
     "no-decision": dict(
         scenario="examples/exhausted-region-3.json",
-        steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])],
-        rollback=None),
+        steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])]),
     # The driver key denies writing (its DACL): the trace is the one of the
     # scenario that makes opening it fail, and the collection says so.
     "write-failed": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "WriteFailed", 1603, None, {}, notes=[COLLECTED])],
-        rollback=None, trace_of="examples/driver-key-access-denied.json", driver_key_read_only="0007",
+        trace_of="examples/driver-key-access-denied.json", driver_key_read_only="0007",
         facts=[re.compile(r"DriverKey=\{4D36E972-E325-11CE-BFC1-08002BE10318\}\\0007 denied 5 \S*", re.I)]),
     # The program writes the last adapter it finds only, whatever the first
     # one's region: not plain Written, and no retry.
@@ -192,32 +161,29 @@ CASES = {
                     notes=[kept("0011", "absent"), "---- the last attempt counted 2 adapters; the program provisioned "
                            "the last one it found only. Driver keys holding EDCCAEnable = 1: 0011", COLLECTED]),
                step("/uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"},
-                    notes=["---- 0011: EDCCAEnable removed, as it was absent"])],
-        rollback=None),
+                    notes=["---- 0011: EDCCAEnable removed, as it was absent"])]),
     "two-adapters-second-driver-not-loaded": dict(
         scenario="examples/two-adapters-second-driver-not-loaded.json",
         steps=[step("", "NoDecision", 1618, None, {},
                     notes=['---- 2 adapters are present; the program queries the last one it finds only: '
-                           '"0007: EDCCAEnable absent" "0011: EDCCAEnable absent"', COLLECTED])],
-        rollback=None),
+                           '"0007: EDCCAEnable absent" "0011: EDCCAEnable absent"', COLLECTED])]),
     "overwrite-run-twice-then-restored": dict(
         scenario="examples/win7-x86-overwrite.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, cmd="32", notes=[kept("0007", "REG_SZ 0")]),
                step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
                step("/uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"}, cmd="32",
                     notes=["---- 0007: EDCCAEnable restored to REG_SZ 0"])],
-        rollback=None, rollback_after_second_step={"0007": "REG_SZ 0"}),
+        rollback_after_second_step={"0007": "REG_SZ 0"}),
     "two-runs-at-once": dict(
-        scenario="examples/written-region-1.json",
-        steps=[step("", "Written", 0, "Written", WRITTEN_0007)] * 2,
-        rollback={"0007": "absent"}, at_once=True, note=r"(, waited \d+ s for another run)?"),
+        steps=[step("", "Written", 0, "Written", WRITTEN_0007, note=r"(, waited \d+ s for another run)?")] * 2,
+        rollback={"0007": "absent"}, at_once=True),
     # The second run starts while the first one's program runs (some 8 s:
     # its driver never loads): it waits for the lock, and says so.
     "waits-while-another-run-holds-the-lock": dict(
         scenario="examples/driver-not-loaded.json",
-        steps=[step("", "NoAdapter", 1618, None, {})] * 2,
-        rollback=None, at_once=True, one_after_the_other=True,
-        notes_of_the_runs=["", r", waited ([2-9]|[1-5]\d) s for another run"]),
+        steps=[step("", "NoAdapter", 1618, None, {}),
+               step("", "NoAdapter", 1618, None, {}, note=r", waited ([2-9]|[1-5]\d) s for another run")],
+        at_once=True, one_after_the_other=True),
     # A run ended from outside while it holds the lock: the next run takes
     # the lock at once. The record the ended run wrote ahead stays (and with
     # it the marker's key, without values).
@@ -230,7 +196,6 @@ CASES = {
     # gone: /uninstall keeps the first and the marker, drops the second, and
     # creates no key.
     "uninstall-cannot-restore": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
                step("/uninstall", "UninstallFailed", 1603, "Written", WRITTEN_0007,
                     notes=["---- 0007: EDCCAEnable could not be restored to REG_BINARY zz",
@@ -241,7 +206,6 @@ CASES = {
     # written, so the program never runs; never success. The keys the run
     # did not make stay.
     "marker-read-only": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "MarkerFailed", 1603, {}, {}, ran=False,
                     notes=[kept("0007", "absent", "could not be kept: the program did not run")])],
         rollback={}, read_only_key="SYSTEM\\EdccaProvision\\Rollback"),
@@ -250,121 +214,101 @@ CASES = {
     # already holds "1": no record is needed, the program runs, and the
     # marker cannot be written after it.
     "marker-read-only-after-the-run": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "MarkerFailed", 1603, {}, WRITTEN_0007,
                     notes=["---- the marker HKLM\\SYSTEM\\EdccaProvision could not be written whole (Written)",
                            COLLECTED])],
-        rollback=None, read_only_key="SYSTEM\\EdccaProvision", earlier_values={"0007": "1"},
+        read_only_key="SYSTEM\\EdccaProvision", earlier_values={"0007": "1"},
         marker_subkey="Planted"),
     "program-missing": dict(
-        scenario="examples/written-region-1.json",
-        steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
-        rollback=None, remove_program=True),
+        steps=[step("", "ProgramMissing", 1603, None, {}, before="remove program", notes=[MISSING])]),
     "program-does-not-start": dict(
-        scenario="examples/written-region-1.json",
-        steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
-        rollback=None, break_program=True),
+        steps=[step("", "ProgramMissing", 1603, None, {}, before="break program", notes=[MISSING])]),
     # A program that never ends is ended after its time; what it wrote is
     # kept, and the record written ahead goes (its value did not change).
     "program-never-ends": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "ProgramTimedOut", 1603, None, {},
                     notes=["---- EdccaProvision.exe did not end within 30 s and was ended", COLLECTED])],
-        rollback=None, endless_program=True, trace=ENDLESS_TRACE, replayed=None),
+        endless_program=True, trace=ENDLESS_TRACE, replayed=None),
     "log-past-its-bound": dict(
         scenario="examples/declined-region-9.json",
         steps=[step("", "Declined", 0, "Declined", {})],
-        rollback=None, full_log=True),
+        full_log=True),
     # The system drive is full: the log cannot grow. Either the run changes
     # nothing, or it decides, keeps its record and names the log it could
     # not write in the marker.
     "system-drive-full": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", None, None, None, None)],
-        rollback=None, full_drive=True),
+        full_drive=True),
     # Every command by its full path: commands of the same names first in
     # PATH are never run.
     "hostile-commands-first-in-path": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")]),
                step("/uninstall", "Uninstalled", 0, None, {})],
-        rollback=None, hostile_path=True),
+        hostile_path=True),
     # An EDCCAEnable holding what cmd would run: it is text to the kit,
     # shown, recorded and put back byte for byte.
     "edccaenable-holding-cmd-syntax": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("/status", None, 3, None, {"0007": "REG_SZ " + HOSTILE_VALUE},
                     out=["0007: EDCCAEnable REG_SZ " + HOSTILE_VALUE, lacking(1, 1)]),
                step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "REG_SZ " + HOSTILE_VALUE)]),
                step("/uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ " + HOSTILE_VALUE},
                     notes=["---- 0007: EDCCAEnable restored to REG_SZ " + HOSTILE_VALUE])],
-        rollback=None, earlier_values={"0007": HOSTILE_VALUE}, exact_values={"0007": HOSTILE_VALUE}),
+        earlier_values={"0007": HOSTILE_VALUE}, exact_values={"0007": HOSTILE_VALUE}),
     # An administrator set the "1" by hand; the kit 1.0.0 never ran: the
     # planted records are ignored, and /uninstall leaves the "1".
     "planted-state-file-ignored": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
                step("/uninstall", "Uninstalled", 0, None, WRITTEN_0007, notes=[])],
-        rollback=None, old_state=PLANTED, earlier_values={"0007": "1"}),
+        old_state=PLANTED, earlier_values={"0007": "1"}),
     # Kit 1.0.0 wrote "1" where there was none, and a user planted lines
     # beside its record: kit 1.0.0's records are never read, so /uninstall
     # leaves the "1".
     "upgrade-from-1.0.0-then-uninstalled": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[]),
                step("/uninstall", "Uninstalled", 0, None, WRITTEN_0007, notes=[])],
-        rollback=None, old_state=PLANTED, **KIT_100),
+        old_state=PLANTED, **KIT_100),
     # Kit 1.0.0's marker, and a state file that would put back "absent" or
     # "x": the value the kit finds ("0") is recorded and put back.
     "planted-state-file-ignored-after-1.0.0": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "REG_SZ 0")]),
                step("/uninstall", "Uninstalled", 0, None, {"0007": "REG_SZ 0"},
                     notes=["---- 0007: EDCCAEnable restored to REG_SZ 0"])],
-        rollback=None, old_state=PLANTED, earlier_marker=KIT_100["earlier_marker"], earlier_values={"0007": "0"}),
+        old_state=PLANTED, earlier_marker=KIT_100["earlier_marker"], earlier_values={"0007": "0"}),
     "planted-link-for-the-log-folder": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER)])],
-        rollback=None, planted_link="."),
+        planted_link="."),
     # %SystemRoot%\Logs itself a link: the folder on the way is refused too.
     "planted-link-for-the-logs-parent": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER.rsplit("\\", 1)[0])])],
-        rollback=None, planted_link=".."),
+        planted_link=".."),
     # A collection's folder that would be removed, a link to a folder
     # holding a file: refused before anything is removed through it.
     "planted-link-for-a-collection": dict(
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\collection.2")])],
-        rollback=None, planted_link="collection.2"),
+        planted_link="collection.2"),
     # log.txt a symbolic link to a file elsewhere (Wine shows it as a plain
     # file: only a handle that reaches another file than its path names
     # tells), or a second name of such a file.
     "planted-symbolic-link-for-the-log": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
-        rollback=None, planted_log=os.symlink),
+        planted_log=os.symlink),
     "planted-hard-link-for-the-log": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "UnsafeFolder", 1603, None, {}, notes=[unsafe(LOG_FOLDER + "\\log.txt")])],
-        rollback=None, planted_log=os.link),
+        planted_log=os.link),
     "usage": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("/?", None, 0, None, {}, out=[USAGE, ...]), step("uninstall", None, 87, None, {}, out=[USAGE, ...]),
                step("-uninstall", None, 87, None, {}), step("/remove", None, 87, None, {}),
-               step("/uninstall now", None, 87, None, {})],
-        rollback=None),
+               step("/uninstall now", None, 87, None, {})]),
     # An empty first argument is no argument left out: usage, and nothing
     # undone.
     "empty-argument-before-uninstall": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, notes=[kept("0007", "absent")]),
                step('"" /uninstall', None, 87, "Written", WRITTEN_0007)],
         rollback={"0007": "absent"}),
     # A driver reinstall resets the value and leaves the marker: /status
     # tells, the next run writes it again.
     "status-before-and-after-a-reset": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("/status", None, 3, None, {}, out=["0007: EDCCAEnable absent", lacking(1, 1)]),
                step("", "Written", 0, "Written", WRITTEN_0007),
                step("/status", None, 0, "Written", WRITTEN_0007, out=["0007: EDCCAEnable REG_SZ 1", STATUS_ALL_HOLD]),
@@ -375,10 +319,8 @@ CASES = {
     # Found, then unplugged (under Wine its instance key goes).
     "collect-device-unplugged": dict(
         scenario="tests/scenarios/device-unplugged.json",
-        steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None),
+        steps=[step("", "NoDecision", 1618, None, {})]),
     "collect-written": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("/collect", "Written", 0, "Written", WRITTEN_0007)],
         rollback={"0007": "absent"}),
     # One function of a composite USB device: taken as the adapter, and its
@@ -386,7 +328,6 @@ CASES = {
     "collect-composite-device": dict(
         scenario="tests/scenarios/composite-interface.json",
         steps=[step("", "NoDecision", 1618, None, {}, notes=[COLLECTED])],
-        rollback=None,
         facts=[re.compile(r"Device=present USB\\VID_13B1&PID_003B&MI_00\\6&2A7F3C1&0&0000 "
                           r"USB\\VID_13B1&PID_003B&MI_00 \{4D36E972-E325-11CE-BFC1-08002BE10318\}\\0009", re.I)]),
     # Four collections: the oldest goes.
@@ -400,7 +341,7 @@ CASES = {
     "collect-edited-by-hand": dict(
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None, replayed=1, edit_facts=(re.compile(r"^Device=present (USB\\VID_13B1&PID_003B\\)", re.M | re.I),
+        replayed=1, edit_facts=(re.compile(r"^Device=present (USB\\VID_13B1&PID_003B\\)", re.M | re.I),
                                    r"Device=absent \1"),
         differs=("<-- GetAvailableAdapters() :  Available adapter number = 1\\n",
                  "GetAvailableAdapters() : No Available Adapter\\n")),
@@ -420,18 +361,16 @@ CASES = {
     "collect-export-too-large": dict(
         scenario="examples/exhausted-region-3.json",
         steps=[step("", "NoDecision", 1618, None, {})],
-        rollback=None, large_class_value=True, replayed=2, exported=["enum.reg", "environment.reg"], left_out=True),
+        large_class_value=True, replayed=2, exported=["enum.reg", "environment.reg"], left_out=True),
     # Characters cmd treats specially in the kit's folder. Not "%": Wine's
     # cmd expands variables again in what %~dp0 gives (Windows' does not).
     "awkward-folder-then-program-missing": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007),
                step("", "ProgramMissing", 1603, "Written", WRITTEN_0007, before="remove program", notes=[MISSING])],
         rollback={"0007": "absent"}, folder="Kit & Tools (new)! \u00c9t\u00e9"),
     # The same folder, with delayed expansion on in the cmd that starts it:
     # its "!" must not be taken for a variable's.
     "awkward-folder-delayed-expansion": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "Written", 0, "Written", WRITTEN_0007, options="/V:ON", notes=[kept("0007", "absent")]),
                step("/status", None, 0, "Written", WRITTEN_0007, options="/V:ON",
                     out=["0007: EDCCAEnable REG_SZ 1", STATUS_ALL_HOLD])],
@@ -440,16 +379,14 @@ CASES = {
     # holding programs of the kit's names: the launcher refuses, and nothing
     # runs from the working folder. (Wine's cmd gives it no folder there.)
     "long-folder-hostile-working-folder": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", None, 1603, None, {}, out=[..., LAUNCHER_REFUSES])],
-        rollback=None, folder=LONG_FOLDER, hostile_working_folder=True),
+        folder=LONG_FOLDER, hostile_working_folder=True),
     # The longest folder the launcher takes: EdccaKit.exe's own path fits
     # MAX_PATH, the program's beside it does not: not started, and never
     # looked for in the working folder.
     "folder-at-the-launchers-limit-hostile-working-folder": dict(
-        scenario="examples/written-region-1.json",
         steps=[step("", "ProgramMissing", 1603, None, {}, notes=[MISSING])],
-        rollback=None, folder=LIMIT_FOLDER, hostile_working_folder=True),
+        folder=LIMIT_FOLDER, hostile_working_folder=True),
 }
 HEADER = re.compile(r"==== (?P<time>[^,]+), (?P<computer>[^,]+), kit (?P<kit>[^:]+): (?P<outcome>\w+), "
                     r"exit code (?P<code>\d+)(?P<note>.*)$")
@@ -538,21 +475,6 @@ def write(path, text, encoding="latin-1"):
         f.write(text)
 
 
-def build_test_program(cache, name, source):
-    """Compiles a test program with the 32-bit MinGW compiler into the cache
-    (once; each case may build it at the same time). Returns its path."""
-    gcc = wine_prefix.require("i686-w64-mingw32-gcc")
-    output = os.path.join(cache, name + ".exe")
-    if os.path.exists(output):
-        return output
-    source_path = os.path.join(cache, "%s-%d.c" % (name, os.getpid()))
-    write(source_path, source)
-    subprocess.run([gcc, "-O2", "-o", output + ".%d" % os.getpid(), source_path], check=True)
-    os.replace(output + ".%d" % os.getpid(), output)
-    os.remove(source_path)
-    return output
-
-
 def mount_full_drive(prefix):
     """Makes drive C: a small tmpfs of its own (Wine shows a mount point on
     the way to a file as a link): the prefix's drive_c moves aside, its
@@ -592,12 +514,10 @@ def unmount_full_drive(prefix):
 def fill_drive(where):
     """Writes a file into where until the file system is full."""
     with open(os.path.join(where, "filler.bin"), "wb", buffering=0) as f:
-        with contextlib.suppress(OSError):
-            while True:
-                f.write(b"\0" * 1024)
-        with contextlib.suppress(OSError):
-            while True:
-                f.write(b"\0")
+        for size in (1024, 1):
+            with contextlib.suppress(OSError):
+                while True:
+                    f.write(b"\0" * size)
 
 
 def kit_processes(prefix, name):
@@ -631,20 +551,15 @@ def start(session, folder, case, number, action):
     its low 8 bits), its output in out-N.txt. A scenario's machine holds only
     the environment keys the scenario gives: the search path every Windows
     has is set here."""
-    path = "C:\\windows\\system32;C:\\windows"
-    lines = ["@echo off", "set PATH=%s%s" % ("C:\\hostile;" if case.get("hostile_path") else "", path),
-             "set PATHEXT=.COM;.EXE;.BAT;.CMD"]
-    if case.get("hostile_working_folder"):
-        # From a folder of its own, by the full path.
-        lines += ["cd /d C:\\work", "cmd %s /c C:\\%s\\edcca.cmd%s >C:\\kit\\out-%d.txt 2>&1" % (
-            action["options"], folder, " " + action["command"] if action["command"] else "", number)]
-    else:
-        # As Intune and Configuration Manager run it: in the kit's folder, by
-        # its name.
-        lines += ['cd /d "C:\\%s"' % folder.replace("%", "%%"),
-                  "cmd %s /c edcca.cmd%s >C:\\kit\\out-%d.txt 2>&1" % (
-                      action["options"], " " + action["command"] if action["command"] else "", number)]
-    lines += [">C:\\kit\\code-%d.txt echo %%errorlevel%%" % number]
+    # As Intune and Configuration Manager run it: in the kit's folder, by its
+    # name; or from a folder of its own, by the full path.
+    where, launcher = (("C:\\work", "C:\\%s\\edcca.cmd" % folder) if case.get("hostile_working_folder") else
+                       ('"C:\\%s"' % folder.replace("%", "%%"), "edcca.cmd"))
+    hostile = "C:\\hostile;" if case.get("hostile_path") else ""
+    lines = ["@echo off", "set PATH=%sC:\\windows\\system32;C:\\windows" % hostile, "set PATHEXT=.COM;.EXE;.BAT;.CMD",
+             "cd /d " + where, "cmd %s /c %s >C:\\kit\\out-%d.txt 2>&1" % (
+                 action["options"], (launcher + " " + action["command"]).rstrip(), number),
+             ">C:\\kit\\code-%d.txt echo %%errorlevel%%" % number]
     # cmd reads a batch file in the OEM code page.
     write(os.path.join(session.prefix, "drive_c", "kit", "step-%d.cmd" % number), "\r\n".join(lines) + "\r\n", "cp437")
     cmd = "C:\\windows\\syswow64\\cmd.exe" if action["cmd"] == "32" else "cmd"
@@ -653,10 +568,12 @@ def start(session, folder, case, number, action):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def set_up(session, case, cache, key_acl):
+def set_up(session, case, programs):
     """The machine as the case has it before its first step: the package
-    unpacked, an earlier record in the log, and what the case plants.
-    Returns the kit's folder name and the log folder."""
+    unpacked, an earlier record in the log, and what the case plants
+    (programs: the folder of the test programs). Returns the kit's folder
+    name and the log folder."""
+    key_acl = os.path.join(programs, "key_acl.exe")
     drive_c = os.path.join(session.prefix, "drive_c")
     os.makedirs(os.path.join(drive_c, "kit"), exist_ok=True)
     with zipfile.ZipFile(case["zip"]) as z:
@@ -711,23 +628,16 @@ def set_up(session, case, cache, key_acl):
         wine_prefix.wine(session.prefix, key_acl, CLASS.split("\\", 1)[1] + "\\" + case["driver_key_read_only"],
                          "D:P(A;;KR;;;WD)")
     program = os.path.join(kit, "EdccaProvision.exe")
-    if case.get("remove_program"):
-        os.remove(program)
-    if case.get("break_program"):
-        write(program, "not a program\r\n")
     if case.get("endless_program"):
-        with open(build_test_program(cache, "endless", ENDLESS_SOURCE), "rb") as f, open(program, "wb") as g:
-            g.write(f.read())
+        shutil.copy(os.path.join(programs, "endless_program.exe"), program)
     if case.get("hostile_path"):
         os.makedirs(os.path.join(drive_c, "hostile"))
         for command in ("find", "reg", "ping", "cscript", "mkdir", "EdccaKit", "EdccaProvision"):
             write(os.path.join(drive_c, "hostile", command + ".cmd"), HOSTILE)
     if case.get("hostile_working_folder"):
         os.makedirs(os.path.join(drive_c, "work"))
-        hijack = build_test_program(cache, "hijack", HIJACK_SOURCE)
         for name in ("EdccaKit.exe", "EdccaProvision.exe"):
-            with open(hijack, "rb") as f, open(os.path.join(drive_c, "work", name), "wb") as g:
-                g.write(f.read())
+            shutil.copy(os.path.join(programs, "hijack_program.exe"), os.path.join(drive_c, "work", name))
         write(os.path.join(drive_c, "work", "edcca.cmd"), HOSTILE)
     if case.get("large_class_value"):
         # 1 600 000 bytes, some 4.8 MB as REGEDIT4 hex lines.
@@ -756,10 +666,6 @@ def notes_match(wanted, notes):
         w.fullmatch(n) is not None if isinstance(w, re.Pattern) else w == n for w, n in zip(wanted, notes))
 
 
-def check_exit_code(checks, label, action, code):
-    checks.check("%s: exit code %s" % (label, action["code"]), code == str(action["code"]), "got %s" % code)
-
-
 def check_printed(checks, label, action, out):
     """What a step that logs nothing prints: its lines, when given."""
     if action["out"] is not None:
@@ -785,9 +691,8 @@ def check_record(checks, label, case, action, record, version, trace, folder):
                  (action["outcome"], version, str(action["code"])),
                  record[0])
     checks.check("%s: time ISO 8601 UTC" % label, bool(ISO_TIME.match(header["time"])), record[0])
-    if "notes_of_the_runs" not in case:
-        checks.check("%s: header note" % label, re.fullmatch(case.get("note", ""), header["note"]) is not None,
-                     repr(header["note"]))
+    checks.check("%s: header note" % label, re.fullmatch(action["note"], header["note"]) is not None,
+                 repr(header["note"]))
     notes = [line for line in record[1:] if line.startswith("---- ")]
     if action["notes"] is not None:
         checks.check("%s: notes %s" % (label, [getattr(n, "pattern", n) for n in action["notes"]]),
@@ -952,8 +857,9 @@ def check_step(checks, case, number, action, kit, record, marker, expected, took
     label = "step %d (%r, %s-bit cmd%s)" % (number + 1, action["command"], action["cmd"],
                                             " " + action["options"] if action["options"] else "")
     out = read(os.path.join(kit, "out-%d.txt" % number)) or ""
+    code = (read(os.path.join(kit, "code-%d.txt" % number)) or "").strip()
     if action["code"] is not None:
-        check_exit_code(checks, label, action, (read(os.path.join(kit, "code-%d.txt" % number)) or "").strip())
+        checks.check("%s: exit code %s" % (label, action["code"]), code == str(action["code"]), "got %s" % code)
     if action["outcome"] is None:
         print("     %s printed: %r" % (label, out))
         check_printed(checks, label, action, out)
@@ -978,10 +884,12 @@ def run_group(checks, session, case, folder, group):
     """Runs a group of steps: what each does to the machine first, then all
     started (the second once the first one's program runs, where the case
     says so), and waited for. Returns how long they took, in seconds."""
-    drive_c = os.path.join(session.prefix, "drive_c")
+    program = os.path.join(session.prefix, "drive_c", folder.replace("\\", "/"), "EdccaProvision.exe")
     for _, action in group:
         if action["before"] == "remove program":
-            os.remove(os.path.join(drive_c, folder.replace("\\", "/"), "EdccaProvision.exe"))
+            os.remove(program)
+        if action["before"] == "break program":
+            write(program, "not a program\r\n")
         if action["before"] == "reset value":
             wine_prefix.wine(session.prefix, "reg", "delete", CLASS + "\\0007", "/v", "EDCCAEnable", "/f")
     started = []
@@ -1027,12 +935,6 @@ def run_steps(checks, session, case, folder, data, version, trace):
         for number, action in group:
             record = None if action["outcome"] in (None,) + PRINTED else next(new, [""])
             header, body = check_step(checks, case, number, action, kit, record, marker, (version, trace, folder), took)
-        if "notes_of_the_runs" in case:
-            got = [HEADER.match(r[0])["note"] for r in records(read(os.path.join(data, "log.txt")))
-                   if r[0] != first_line]
-            checks.check("the first run did not wait, the second waited for it: %s" % case["notes_of_the_runs"],
-                         len(got) == 2 and all(re.fullmatch(w, g) for w, g in zip(case["notes_of_the_runs"], got)),
-                         repr(got))
         number, last = group[-1]
         print("     after step %d: marker %r, rollback records %r" % (number + 1, marker, rollback))
         check_marker(checks, "step %d" % (number + 1), last["marker"], marker, version)
@@ -1043,8 +945,8 @@ def run_steps(checks, session, case, folder, data, version, trace):
                          repr(rollback))
 
 
-def run_case(cache, package, key_acl, name):
-    case = dict(CASES[name], zip=package)
+def run_case(cache, package, programs, name):
+    case = dict(dict(scenario="examples/written-region-1.json", rollback=None), **CASES[name], zip=package)
     machine_scenario = wine_machine.translate_sim_scenario(os.path.join(ROOT, case["scenario"]))
     # Where the machine changes while the program runs, Wine's timing may
     # move a change by an attempt: the trace is then the record's only.
@@ -1055,14 +957,12 @@ def run_case(cache, package, key_acl, name):
     work_dir = os.path.join(cache, "runs", "kit-%s-%d" % (name, os.getpid()))
     with wine_prefix.Session(wine_runner.template(cache), work_dir, machine_scenario["codePage"]) as session:
         try:
-            wine_runner.set_up_machine(session, machine_scenario, "EdccaProvision.exe", machine_scenario["windows"])
-            # Windows tells every program the same version: Wine, per program,
-            # is told so for the kit, which collects it.
-            reg_add(session, "HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\EdccaKit.exe", "Version",
-                    machine_scenario["windows"])
+            # The kit collects the Windows version it is told.
+            wine_runner.set_up_machine(session, machine_scenario, ["EdccaProvision.exe", "EdccaKit.exe"],
+                                       machine_scenario["windows"])
             if case.get("full_drive"):
                 mount_full_drive(session.prefix)
-            folder, data = set_up(session, case, cache, key_acl)
+            folder, data = set_up(session, case, programs)
             drive_c = os.path.join(session.prefix, "drive_c")
             run_steps(checks, session, case, folder, data, version, trace)
             if not case.get("full_drive"):
@@ -1081,18 +981,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cache", default=os.environ.get("EDCCA_WINE_CACHE", "/tmp/edcca-wine-cache"))
     parser.add_argument("--zip")
-    parser.add_argument("--key-acl", help="key_acl.exe, which sets a registry key's DACL")
+    parser.add_argument("--programs", help="the folder of the test programs (key_acl.exe, which sets a registry "
+                        "key's DACL; endless_program.exe; hijack_program.exe)")
     parser.add_argument("--list", action="store_true", help="print the cases' names")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
     args = parser.parse_args()
     if args.list:
         print("\n".join(CASES))
         return 0
-    if not args.zip or not args.case:
-        parser.error("--zip and a case are needed")
+    if not args.zip or not args.programs or not args.case:
+        parser.error("--zip, --programs and a case are needed")
     args.cache = os.path.abspath(args.cache)  # Wine needs an absolute WINEPREFIX
     try:
-        return run_case(args.cache, os.path.abspath(args.zip), args.key_acl and os.path.abspath(args.key_acl), args.case)
+        return run_case(args.cache, os.path.abspath(args.zip), os.path.abspath(args.programs), args.case)
     except wine_prefix.Skip as skip:
         print("skipped: %s" % skip)
         return wine_prefix.SKIP

@@ -163,15 +163,15 @@ def driver_registry(scenario):
     return reg_document(sections)
 
 
-def run_settings(exe, windows, timed):
+def run_settings(exes, windows, timed):
     """The .reg text of one run: the Windows version Wine reports to the
-    program (Wine's per-program settings, by its file name), and the driver's
+    programs (Wine's per-program settings, by file name), and the driver's
     clock: counting the program's attempts when the scenario is timed, else
     from its first request. The attempt clock starts with the sentinel's mark
     cleared, after the listings Wine makes while it starts the driver, so
     that the first mark the driver sees is the program's."""
     sections = [("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\" + os.path.basename(exe),
-                 ['"Version"=' + reg_string(windows)])]
+                 ['"Version"=' + reg_string(windows)]) for exe in exes]
     if timed:
         sections += [(CLOCK_DEVICE, ['"Class"=-']),
                      (SERVICE_KEY + "\\Parameters", ['"AttemptClock"=' + reg_string(nt_path(CLOCK_DEVICE))])]

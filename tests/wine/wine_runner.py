@@ -37,9 +37,10 @@ def template(cache):
     return wine_prefix.ensure_template(cache, wine_machine.build_test_files(cache), wine_machine.base_registry())
 
 
-def set_up_machine(session, scenario, exe, windows):
+def set_up_machine(session, scenario, exes, windows):
     """Gives a session's prefix the scenario's registry, starts the test
-    driver on its adapters and sets the run's Windows version and clock.
+    driver on its adapters and sets the run's Windows version (for each of
+    exes: Windows tells every program the same, Wine per program) and clock.
     Returns the watched trees' exports as they then are."""
     for number, text in enumerate(scenario["registryTexts"]):
         session.import_reg(text, "given%d.reg" % number)
@@ -48,7 +49,7 @@ def set_up_machine(session, scenario, exe, windows):
         # Demand start, after the import: DriverEntry reads the adapters.
         wine_prefix.wine(session.prefix, "net", "start", wine_machine.DRIVER_SERVICE)
     before = wine_observation.export_watched(session.prefix, session.work_dir, "before")
-    session.import_reg(wine_machine.run_settings(exe, windows, scenario["timed"]), "run.reg")
+    session.import_reg(wine_machine.run_settings(exes, windows, scenario["timed"]), "run.reg")
     return before
 
 
@@ -61,7 +62,7 @@ def run_scenario(cache, exe, path, versions=None, judge=None):
     for windows in versions or [scenario["windows"]]:
         name = "%s-%s-%d" % (os.path.splitext(os.path.basename(path))[0], windows, os.getpid())
         with wine_prefix.Session(template(cache), os.path.join(cache, "runs", name), scenario["codePage"]) as session:
-            before = set_up_machine(session, scenario, exe, windows)
+            before = set_up_machine(session, scenario, [exe], windows)
             run = wine_observation.observe(session, before, session.run(os.path.abspath(exe)), scenario)
             runs.append((windows,) + run + (judge and judge(scenario, *run),))
     return scenario, runs
@@ -150,11 +151,7 @@ def collect(cache, kit, path, folder):
     scenario = wine_machine.translate_sim_scenario(path)
     work = os.path.join(cache, "runs", "collect-%d" % os.getpid())
     with wine_prefix.Session(template(cache), work, scenario["codePage"]) as session:
-        set_up_machine(session, scenario, "EdccaProvision.exe", scenario["windows"])
-        # Windows tells every program the same version; Wine, per program.
-        session.import_reg(wine_machine.reg_document([("HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\EdccaKit.exe",
-                                                       ['"Version"=' + wine_machine.reg_string(scenario["windows"])])]),
-                           "kit.reg")
+        set_up_machine(session, scenario, ["EdccaProvision.exe", "EdccaKit.exe"], scenario["windows"])
         drive_c = os.path.join(session.prefix, "drive_c")
         target = os.path.join(drive_c, "kit")
         if zipfile.is_zipfile(kit):
