@@ -16,7 +16,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <map>
 #include <set>
 #include <sstream>
@@ -26,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "judge/observation.h"
+#include "formats/machine_json.h"
 #include "formats/reg_file.h"
 #include "formats/scenario.h"
 #include "runner/run_tool.h"
@@ -96,13 +96,8 @@ sim::Scenario LoadExample(const std::string &file) {
     std::string error;
     if (file.rfind(kFormatDoc, 0) == 0) {
         std::vector<std::string> const blocks = DocumentedScenarios(ReadFileBytes(SourceDir() / kFormatDoc));
-        fs::path const examples = SourceDir() / "examples";
-        sim::FileReader const reader = [&examples](const std::string &name, std::string *bytes) {
-            *bytes = ReadFileBytes(examples / name);
-            return fs::exists(examples / name);
-        };
-        EXPECT_TRUE(sim::LoadScenarioText(blocks.at(std::stoul(file.substr(file.find(':') + 1))), file, reader,
-                                          &scenario, &error))
+        EXPECT_TRUE(sim::LoadScenarioText(blocks.at(std::stoul(file.substr(file.find(':') + 1))), file,
+                                          sim::FilesIn((SourceDir() / "examples").string()), &scenario, &error))
             << error;
         return scenario;
     }
@@ -171,12 +166,40 @@ TEST(ExampleSet, ShowsEveryEndOfTheTool) {
 
 // --- the judge of runs observed elsewhere (under Wine) ----------------------
 
-// The driver requests of a scenario's run on the simulated host.
-std::vector<sim::DriverRequest> SimulatedRequests(const char *file) {
-    sim::Machine machine;
-    sim::BuildMachine(LoadExample(file), machine);
-    sim::RunTool(machine);
-    return machine.requests;
+// Takes nothing; returns a folder of this test process's own (CTest runs
+// the tests of this file side by side).
+fs::path ScratchDir() {
+    fs::path dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Takes a name as edcca-sim's registry JSON gives it (one character per
+// byte); returns its bytes.
+std::string BytesOf(const std::string &utf8) {
+    std::string text;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        auto const c = static_cast<unsigned char>(utf8[i]);
+        text += static_cast<char>(c < 0x80 ? c : (c & 0x03) << 6 | (utf8[++i] & 0x3F));
+    }
+    return text;
+}
+
+// Takes a registry and a file name; writes the registry to that file of the
+// scratch folder as a regedit export, every value as hex(type):. Returns its path.
+std::string ExportRegistry(const sim::Registry &registry, const std::string &name) {
+    std::ostringstream text("REGEDIT4\n", std::ios::ate);
+    for (const nlohmann::json &key : nlohmann::json::parse(sim::RegistryJson(registry))) {
+        text << "\n[HKEY_LOCAL_MACHINE\\" << BytesOf(key["key"]) << "]\n";
+        for (const nlohmann::json &value : key["values"]) {
+            std::string data = value["data"], valueName = BytesOf(value["name"]);
+            std::replace(data.begin(), data.end(), ' ', ',');
+            text << (valueName.empty() ? "@" : '"' + valueName + '"') << "=hex(" << std::hex
+                 << value["type"].get<unsigned>() << "):" << data << "\n";
+        }
+    }
+    std::ofstream(ScratchDir() / name, std::ios::binary) << text.str();
+    return (ScratchDir() / name).string();
 }
 
 // Requests in an observation's form.
@@ -193,18 +216,22 @@ nlohmann::json AsObserved(const std::vector<sim::DriverRequest> &requests) {
     return list;
 }
 
-// An observation made of a scenario's own expectations, late by `late`, with
-// the driver requests given (none: not observed).
+// An observation of a scenario's run with the given trace, late by `late`:
+// the registry exported before and after its run here (withChanges false:
+// after as before), with the driver requests given (none: not observed).
 std::vector<sim::Mismatch> JudgeAgainst(const char *file, const std::string &stdoutText, const nlohmann::json &late,
                                         bool withChanges = true, const nlohmann::json &requests = nullptr) {
-    std::ifstream in(SourceDir() / file);
-    nlohmann::json const raw = nlohmann::json::parse(in);
+    sim::Machine machine;
+    sim::BuildMachine(LoadExample(file), machine);
+    sim::Registry const before = machine.registry.Clone();
+    sim::RunTool(machine);
     nlohmann::json observation = {{"stdout", stdoutText}, {"exitCode", 0}, {"lateAttempts", late}};
-    observation["registryChanges"] = withChanges ? raw["expect"]["registryChanges"] : nlohmann::json::array();
+    observation["registryBefore"] = {ExportRegistry(before, "before.reg")};
+    observation["registryAfter"] = {ExportRegistry(withChanges ? machine.registry : before, "after.reg")};
     std::vector<sim::DriverRequest> simulated;
     if (!requests.is_null()) {
         observation["driverRequests"] = requests;
-        simulated = SimulatedRequests(file);
+        simulated = machine.requests;
     }
     std::vector<sim::Mismatch> mismatches;
     std::string error;
@@ -231,7 +258,10 @@ TEST(Judge, HoldsARunSeenElsewhereToTheScenarioWithItsLateChanges) {
 // attempt's requests repeated as its trace is.
 TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     const char *file = "examples/region-query-fails-then-answers.json"; // EEPROM and region at each of 4 attempts
-    nlohmann::json const own = AsObserved(SimulatedRequests(file));
+    sim::Machine machine;
+    sim::BuildMachine(LoadExample(file), machine);
+    sim::RunTool(machine);
+    nlohmann::json const own = AsObserved(machine.requests);
     ASSERT_EQ(own.size(), 8U);
     nlohmann::json shortened = own, refilled = own, late = own;
     shortened.erase(shortened.size() - 1);
@@ -249,17 +279,22 @@ TEST(Judge, HoldsTheDriverRequestsToTheSimulatedRun) {
     EXPECT_EQ(requestMismatches(own, {{"3", 1}}), 1);
 }
 
-// An observation is read as the runner writes it, its registry changes in
-// every form (text, hex, dword, deletions), and one the judge cannot read is
-// refused, never half-read: late attempts within a run's 40, requests of the
-// form the runner writes.
+// An observation is read as the runner writes it, the changes between its
+// exports found in every form and held to a scenario's (hex, dword,
+// deletions, keys added), and one the judge cannot read is refused, never
+// half-read: late attempts within a run's 40, requests of the form the runner
+// writes, no changes told instead of exported.
 TEST(Judge, ReadsAnObservationOrRefusesIt) {
-    using Kind = sim::RegistryChange::Kind;
     std::string const request = R"({"device": "d", "code": 1, "oid": 1, "inSize": 4, "outSize": 4, "prefilled": )";
+    std::string const exports = (ScratchDir() / "k").string();
+    std::ofstream(exports + "0.reg")
+        << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"V\"=\"x\"\n\"W\"=\"x\"\n[HKEY_LOCAL_MACHINE\\K\\L]\n";
+    std::ofstream(exports + "1.reg")
+        << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"V\"=hex:31,0a,ff\n\"X\"=dword:01020304\n[HKEY_LOCAL_MACHINE\\M]\n";
     struct Row {
         std::string observation;
         bool read;
-        std::vector<sim::RegistryChange> changes = {}; // what its registryChanges must be read as
+        std::string changes = "[]"; // the scenario's expect.registryChanges it is held to
     } const rows[] = {
         {.observation = R"({"lateAttempts": {"39": 40}})", .read = true},
         {.observation = R"({"lateAttempts": []})", .read = false},
@@ -272,25 +307,24 @@ TEST(Judge, ReadsAnObservationOrRefusesIt) {
         {.observation = R"({"driverRequests": [)" + request + "[4294967295]}]}", .read = true},
         {.observation = R"({"driverRequests": [)" + request + "[4294967296]}]}", .read = false},
         {.observation = R"({"driverRequests": [)" + request + R"(["x"]}]})", .read = false},
-        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "type": 3, "hex": "31 0a ff"}]})",
+        {.observation =
+             R"({"registryBefore": [")" + exports + R"(0.reg"], "registryAfter": [")" + exports + R"(1.reg"]})",
          .read = true,
-         .changes = {{Kind::ValueSet, "K", "V", host::REG_BINARY, {0x31, 0x0A, 0xFF}}}},
-        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "hex": "31 0"}]})", .read = false},
-        {.observation = R"({"registryChanges": [{"key": "K", "value": "V", "dword": "0x01020304"}]})",
-         .read = true,
-         .changes = {{Kind::ValueSet, "K", "V", host::REG_DWORD, {4, 3, 2, 1}}}},
-        {.observation = R"({"registryChanges": [{"change": "valueDeleted", "key": "K", "value": "V"},
-                                                {"change": "keyDeleted", "key": "K\\L"}]})",
-         .read = true,
-         .changes = {{Kind::ValueDeleted, "K", "V", 0, {}}, {Kind::KeyDeleted, "K\\L", "", 0, {}}}},
+         .changes = R"([{"key": "K", "value": "V", "type": 3, "hex": "31 0a ff"},
+                        {"change": "valueDeleted", "key": "K", "value": "W"},
+                        {"key": "K", "value": "X", "dword": "0x01020304"},
+                        {"change": "keyDeleted", "key": "K\\L"}, {"change": "keyAdded", "key": "M"}])"},
+        {.observation = "{}", .read = false, .changes = R"([{"key": "K", "value": "V", "hex": "31 0"}])"},
+        {.observation = R"({"registryChanges": []})", .read = false},
     };
     for (const Row &row : rows) {
-        sim::Expectation expect;
-        expect.registryChanges = row.changes;
+        sim::Scenario scenario;
         std::vector<sim::Mismatch> mismatches;
         std::string error;
-        EXPECT_EQ(sim::JudgeObservation(expect, {}, row.observation, &mismatches, &error), row.read)
-            << row.observation << " " << error;
+        bool const read = sim::LoadScenarioText(R"({"expect": {"registryChanges": )" + row.changes + "}}", "x.json",
+                                                nullptr, &scenario, &error) &&
+                          sim::JudgeObservation(scenario.expect, {}, row.observation, &mismatches, &error);
+        EXPECT_EQ(read, row.read) << row.observation << " " << error;
         for (const sim::Mismatch &mismatch : mismatches) {
             EXPECT_NE(mismatch.part, sim::RunPart::Registry) << mismatch.text;
         }
@@ -304,14 +338,6 @@ struct ProgramRun {
     std::string standardOutput;
     std::string standardError;
 };
-
-// Takes nothing; returns a folder of this test process's own (CTest runs
-// the tests of this file side by side).
-fs::path ScratchDir() {
-    fs::path dir = fs::path(testing::TempDir()) / ("edcca-sim-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
 
 // Runs the edcca-sim the build made beside this test on its arguments, as
 // they are (no shell between), its output and errors into files.
@@ -387,24 +413,16 @@ TEST(SimProgram, StreamsTheTraceAndExitsByTheExpectations) {
 // Takes edcca-sim's registry JSON; returns that registry (names one
 // character per byte, data as hexadecimal bytes).
 sim::Registry RegistryFromJson(const nlohmann::json &keys) {
-    auto const bytes = [](const std::string &utf8) {
-        std::string text;
-        for (size_t i = 0; i < utf8.size(); ++i) {
-            auto const c = static_cast<unsigned char>(utf8[i]);
-            text += static_cast<char>(c < 0x80 ? c : (c & 0x03) << 6 | (utf8[++i] & 0x3F));
-        }
-        return text;
-    };
     sim::Registry registry;
     for (const nlohmann::json &key : keys) {
-        registry.CreateKey(bytes(key["key"]));
+        registry.CreateKey(BytesOf(key["key"]));
         for (const nlohmann::json &value : key["values"]) {
             std::vector<std::uint8_t> data;
             std::istringstream hex(value["data"].get<std::string>());
             for (unsigned byte = 0; hex >> std::hex >> byte;) {
                 data.push_back(static_cast<std::uint8_t>(byte));
             }
-            registry.SetValue(bytes(key["key"]), bytes(value["name"]), value["type"], data);
+            registry.SetValue(BytesOf(key["key"]), BytesOf(value["name"]), value["type"], data);
         }
     }
     return registry;
@@ -454,32 +472,10 @@ void BuildFromJson(const nlohmann::json &json, sim::Machine &machine) {
     }
 }
 
-// Takes a run; returns what the Wine runner observes of it, the registry
-// changes in their hex and delete forms.
-nlohmann::json ObservationOf(const sim::Machine &machine, const sim::Registry &before, host::UINT exitCode) {
-    static const char *const kinds[] = {"keyAdded", "keyDeleted", "set", "valueDeleted"};
-    nlohmann::json changes = nlohmann::json::array();
-    for (const sim::RegistryChange &c : sim::DiffRegistries(before, machine.registry)) {
-        nlohmann::json &change = changes.emplace_back(
-            nlohmann::json{{"change", kinds[static_cast<int>(c.kind)]}, {"key", c.keyPath}, {"value", c.valueName}});
-        if (c.kind == sim::RegistryChange::Kind::ValueSet) {
-            std::ostringstream hex;
-            for (std::uint8_t byte : c.data) {
-                hex << std::setw(2) << std::setfill('0') << std::hex << static_cast<unsigned>(byte) << ' ';
-            }
-            change["type"] = c.type;
-            change["hex"] = hex.str();
-        }
-    }
-    return {{"stdout", machine.standardOutput},
-            {"exitCode", exitCode},
-            {"registryChanges", changes},
-            {"driverRequests", AsObserved(machine.requests)}};
-}
-
 // Every scenario the Wine runner runs, as it runs them: the machine from
 // --machine-json alone, a run on it, and the judge's verdict on what was
-// observed (--judge). The machine of tests/wine/mismatch.json fails its
+// observed (--judge): output, exit code, the registry exported before and
+// after, driver requests. The machine of tests/wine/mismatch.json fails its
 // expectations, in the parts the Wine runner checks it for.
 TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
     std::vector<std::string> files = {"tests/wine/mismatch.json"};
@@ -501,7 +497,11 @@ TEST(WineRunnersReading, ScenarioThroughMachineJsonAndJudgeToAVerdict) {
         BuildFromJson(machineJson, machine);
         sim::Registry const before = machine.registry.Clone();
         sim::ProcessOutcome const outcome = sim::RunTool(machine);
-        std::ofstream(ScratchDir() / "observation.json") << ObservationOf(machine, before, outcome.exitCode);
+        nlohmann::json observation = {{"stdout", machine.standardOutput}, {"exitCode", outcome.exitCode}};
+        observation["registryBefore"] = {ExportRegistry(before, "before.reg")};
+        observation["registryAfter"] = {ExportRegistry(machine.registry, "after.reg")};
+        observation["driverRequests"] = AsObserved(machine.requests);
+        std::ofstream(ScratchDir() / "observation.json") << observation;
         ProgramRun const judged = RunSimProgram({"--judge", (ScratchDir() / "observation.json").string(), scenario});
         nlohmann::json const verdict = nlohmann::json::parse(judged.standardOutput);
         std::set<std::string> parts;

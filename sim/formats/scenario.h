@@ -69,7 +69,8 @@ bool LoadScenarioFile(const std::string &path, Scenario *scenario, std::string *
 // The embedded default machine: a 64-bit Windows 10 workstation with the
 // adapter plugged in and its driver answering region code 1.
 bool LoadDefaultScenario(Scenario *scenario, std::string *error);
-// The embedded default scenario's files: "default.json" and the .reg it names.
+// The embedded default scenario's files, built in from examples/:
+// written-region-1.json as "default.json", and the .reg files it names.
 const std::map<std::string, std::string> &DefaultScenarioFiles();
 
 // Sets a machine up as the scenario describes, from scratch: registry copied,

@@ -4,7 +4,6 @@
 // tests/wine runs a scenario under Wine and writes what it saw as JSON:
 //   {"stdout": text (CR LF read as LF), "exitCode": n,
 //    "registryBefore": [.reg export paths], "registryAfter": [...],
-//    (or "registryChanges": [as in a scenario's expect]),
 //    "lateAttempts": {"<attempt>": n, ...},
 //    "driverRequests": [{"device", "code", "oid", "inSize", "outSize",
 //                        "prefilled": [words]}, ...]}
