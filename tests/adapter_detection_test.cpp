@@ -178,26 +178,6 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
     EXPECT_EQ(CountDeviceOpens(machine, DeviceFile(kGuidA)), 1u);
 }
 
-// The first adapter's record, the last one's strings. More than one take a
-// second walk, sized by the first: a list of as many rooms as adapters.
-class SeveralAdapters : public Detection, public ::testing::WithParamInterface<size_t> {};
-
-TEST_P(SeveralAdapters, GiveTheFirstRecordAndTheLastStrings) {
-    size_t const n = GetParam();
-    AddAdapters(n);
-    Detected const d = Detect();
-    EXPECT_EQ(d.count, static_cast<std::int32_t>(n));
-    EXPECT_EQ(machine.standardOutput, DetectTrace(static_cast<int>(n)));
-    EXPECT_EQ(Text(d.record.DevicePath), DeviceFile(kGuidA));
-    EXPECT_EQ(Text(d.record.InstanceNumber), "0007");
-    EXPECT_EQ(std::string(MacFileName), DeviceFile(kAdapters[n - 1].identifier));
-    EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(DriverName(kAdapters[n - 1].instanceNumber)));
-    EXPECT_EQ(machine.CountCalls(Operation::SetupDiGetClassDevsA), n == 1 ? 1u : 2u);
-    EXPECT_EQ(CountAllocations(machine, static_cast<host::DWORD>(4 + n * 1300)), n == 1 ? 2u : 1u); // and a table
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, SeveralAdapters, ::testing::Values(1u, 2u, 3u));
-
 struct LayoutCase {
     const char *name;
     void (*setWindows)(sim::Machine &);
@@ -211,11 +191,6 @@ struct LayoutCase {
 // and Windows NT 4.0 (code 5), the last of the older one.
 void SetWindows2000(sim::Machine &machine) { SetWindows(machine, "x86", 5, 0, 2195, 2); }
 void SetWindowsNt4(sim::Machine &machine) { SetWindows(machine, "x86", 4, 0, 1381, 2); }
-
-void SetNoVersion(sim::Machine &machine) {
-    SetArchitecture(machine, Sz("x86"));
-    machine.version.getVersionFails = true;
-}
 
 class RegistryLayout : public Detection, public ::testing::WithParamInterface<LayoutCase> {};
 
@@ -258,17 +233,13 @@ TEST_P(RegistryLayout, ReadsTheLayoutOfTheVersionCode) {
 
 // clang-format off
 const LayoutCase kLayouts[] = {
-    {.name = "NewerLayoutXp", .setWindows = SetWindowsXp, .netCfgInstanceId = true, .found = true, .instanceKeyOpens = 2},
     {.name = "NewerLayoutIgnoresDeviceVxDs", .setWindows = SetWindows7x64, .deviceVxDs = true, .found = false,
      .instanceKeyOpens = 2},
     {.name = "NewerLayoutFromCode11", .setWindows = SetWindows2000, .netCfgInstanceId = true, .found = true,
      .instanceKeyOpens = 2},
     {.name = "OlderLayoutUpToCode5", .setWindows = SetWindowsNt4, .deviceVxDs = true, .found = true, .instanceKeyOpens = 1},
-    {.name = "OlderLayoutMe", .setWindows = SetWindowsMe, .deviceVxDs = true, .found = true, .instanceKeyOpens = 1},
     {.name = "OlderLayoutIgnoresNetCfgInstanceId", .setWindows = SetWindowsMe, .netCfgInstanceId = true,
      .found = false, .instanceKeyOpens = 1},
-    {.name = "NoVersionTakesOlderLayout", .setWindows = SetNoVersion, .deviceVxDs = true, .found = true,
-     .instanceKeyOpens = 1},
 };
 // clang-format on
 
@@ -407,204 +378,6 @@ TEST_P(ResultsCapacity, CountsEveryAdapterAndStoresUpToTheCapacity) {
 INSTANTIATE_TEST_SUITE_P(Capacities, ResultsCapacity,
                          ::testing::Values(CapacityCase{1, -10, 1}, CapacityCase{2, -10, 2}, CapacityCase{3, 3, 3},
                                            CapacityCase{5, 3, 3}));
-
-// ---------------------------------------------------------------------------
-// Call budget
-
-struct BudgetCase {
-    const char *name;
-    void (*setWindows)(sim::Machine &);
-    bool friendlyName;
-    size_t propertyReads;
-    size_t instanceKeyReads; // opens and queries of the instance key each
-};
-
-class CallBudget : public Detection, public ::testing::WithParamInterface<BudgetCase> {};
-
-TEST_P(CallBudget, OneMatchingDeviceAndOneOther) {
-    const BudgetCase &c = GetParam();
-    c.setWindows(machine);
-    AddOtherNetCard(machine);
-    AddDriven(c.friendlyName ? DeviceSetup{} : DeviceSetup{.friendlyName = std::nullopt});
-    SetNetCfgInstanceId(machine, "0007", Sz(kGuidA));
-    SetDeviceVxDs(machine, "0007", Sz(kGuidA));
-    Detected const d = Detect();
-    ASSERT_EQ(d.count, 1);
-    // The other card costs one read; the adapter the rest.
-    EXPECT_EQ(PropertyReads(), 1 + c.propertyReads);
-    EXPECT_EQ(InstanceKeyOpens(), c.instanceKeyReads);
-    EXPECT_EQ(machine.CountCalls(Operation::RegQueryValueExA) - CountValueReads(machine, "PROCESSOR_ARCHITECTURE"),
-              c.instanceKeyReads);
-    // Each registry routine obtains the version code once.
-    EXPECT_EQ(machine.CountCalls(Operation::GetVersionExA), 2u);
-    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 1u);
-    EXPECT_EQ(machine.CountCalls(Operation::CloseHandle), 1u);
-    EXPECT_EQ(machine.CountCalls(Operation::SetupDiEnumDeviceInfo), 3u); // two members, then the end
-    EXPECT_EQ(machine.CountCalls(Operation::SetupDiDestroyDeviceInfoList), 1u);
-    // The 32-bit layout of a member; property buffers of 256 bytes.
-    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiEnumDeviceInfo,
-                              [](const sim::CallRecord &r) { return r.structSize == 28; }),
-              3u);
-    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
-                              [](const sim::CallRecord &r) { return r.bufferSize == 256; }),
-              PropertyReads());
-    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
-                              [](const sim::CallRecord &r) { return r.property == host::SPDRP_DEVICEDESC; }),
-              c.friendlyName ? 0u : 1u);
-    if (!c.friendlyName) {
-        EXPECT_EQ(Text(d.record.FriendlyName), "");
-        EXPECT_EQ(Text(d.record.Description), "Wireless USB Adapter");
-    }
-    EXPECT_EQ(machine.CountCalls(Operation::LocalAlloc), 2u);
-    EXPECT_EQ(machine.CountCalls(Operation::LocalFree), 2u);
-}
-
-// clang-format off
-const BudgetCase kBudgets[] = {
-    {.name = "NewerWithFriendlyName", .setWindows = SetWindows7x64, .friendlyName = true, .propertyReads = 5, .instanceKeyReads = 2},
-    {.name = "NewerWithoutFriendlyName", .setWindows = SetWindows7x64, .friendlyName = false, .propertyReads = 6, .instanceKeyReads = 2},
-    {.name = "OlderWithFriendlyName", .setWindows = SetWindowsMe, .friendlyName = true, .propertyReads = 5, .instanceKeyReads = 1},
-    {.name = "OlderWithoutFriendlyName", .setWindows = SetWindowsMe, .friendlyName = false, .propertyReads = 6, .instanceKeyReads = 1},
-};
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Budgets, CallBudget, ::testing::ValuesIn(kBudgets), RowName);
-
-// ---------------------------------------------------------------------------
-// An adapter at 0007, then a second matching device. After the walk the two
-// strings describe one device: the second, or the first when the second
-// takes no part; never the first's device file with the second's key.
-
-enum class Named { First, Second, SecondKeyOnly };
-// The registry layout: the newer one of Windows 10 or of Windows 2000 (code
-// 11, its first), or the older one of Windows Me.
-enum class Layout { Newer, NewerOf2000, Older };
-
-struct PairCase {
-    const char *name;
-    Layout layout = Layout::Newer;
-    std::string driver;                                               // the second's driver key name
-    std::string instanceKey = {};                                     // where its identifier lives; "" = no key
-    std::optional<std::string> identifier = {};                       // nullopt = the key lacks the value
-    std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
-    bool probeFails = false; // no environment key: every version-code look-up traces its failure
-    Named named;             // two adapters are counted when the second is named
-};
-
-class SecondDevice : public Detection, public ::testing::WithParamInterface<PairCase> {};
-
-TEST_P(SecondDevice, LeavesBothStringsOnOneDevice) {
-    const PairCase &c = GetParam();
-    auto const setIdentifier = [&](const std::string &instance, const std::string &identifier) {
-        if (c.layout == Layout::Older) {
-            SetDeviceVxDs(machine, instance, Sz(identifier));
-        } else {
-            SetNetCfgInstanceId(machine, instance, Sz(identifier));
-        }
-    };
-    if (c.layout == Layout::Older) {
-        SetWindowsMe(machine);
-    } else if (c.layout == Layout::NewerOf2000) {
-        SetWindows(machine, "x86", 5, 0, 2195, 2);
-    }
-    if (c.probeFails) {
-        machine.registry.DeleteKeyTree(kEnvironmentKey);
-    }
-    AddAdapter(machine, AdapterSetup{});
-    setIdentifier("0007", kGuidA);
-    AddDevice(machine,
-              {.instancePath = "USB\\VID_13B1&PID_003B\\0002", .hardwareId = c.hardwareId, .driver = Sz(c.driver)});
-    if (c.identifier) {
-        setIdentifier(c.instanceKey, *c.identifier);
-        machine.drivers.push_back(MakeDriver(*c.identifier, 0x100));
-    } else if (!c.instanceKey.empty()) {
-        machine.registry.CreateKey(std::string(kNetClassKey) + "\\" + c.instanceKey);
-    }
-    Detected const d = Detect();
-    int const count = c.named == Named::Second ? 2 : 1;
-    EXPECT_EQ(d.count, count);
-    EXPECT_EQ(Text(d.record.DevicePath), DeviceFile(kGuidA));
-    std::string const secondFile = c.named == Named::Second ? DeviceFile(c.identifier.value_or("")) : "";
-    EXPECT_EQ(std::string(MacFileName), c.named == Named::First ? DeviceFile(kGuidA) : secondFile);
-    EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(c.named == Named::First ? DriverName("0007") : c.driver));
-    // No device file is tried through a path the device does not own (two
-    // counted adapters take a second walk); a second device that does not
-    // match costs its hardware-ID read alone.
-    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), count == 2 ? 4u : 1u);
-    bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
-    if (!matches) {
-        EXPECT_EQ(PropertyReads(), 5u + 1u);
-    }
-    // Every matching device a walk meets costs two version-code look-ups,
-    // whether it takes part or not, and so as many failure lines of the probe.
-    std::string lookups;
-    for (int i = 0; c.probeFails && i < (matches ? 4 : 2); ++i) {
-        lookups += "IsX64Platform() : Open Registry Key Fail!";
-    }
-    std::string const walk = kEnumIn + lookups + EnumOut(count == 2 ? -10 : 1);
-    EXPECT_EQ(machine.standardOutput,
-              kDetectIn + walk + (count == 2 ? kEnumIn + lookups + EnumOut(2) : "") + kDetectOut);
-}
-
-// clang-format off
-const PairCase kMachines[] = {
-    {.name = "Sound", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = kGuidB, .named = Named::Second},
-    {.name = "LowerCaseNetClass", .driver = Lowered(DriverName("0008")), .instanceKey = "0008", .identifier = kGuidB,
-     .named = Named::Second},
-    {.name = "IdentifierOf59", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = Letters(59),
-     .named = Named::Second},
-    // Its identifier cannot be read, or does not fit: its key, no file.
-    {.name = "NoInstanceKey", .driver = DriverName("0008"), .named = Named::SecondKeyOnly},
-    {.name = "NoIdentifierValue", .driver = DriverName("0008"), .instanceKey = "0008", .named = Named::SecondKeyOnly},
-    {.name = "IdentifierOf60", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = Letters(60),
-     .named = Named::SecondKeyOnly},
-    // The older layout reads the identifier under Services\Class\Net: the
-    // class name, in any case, pairs there as well as the GUID; another
-    // class does not.
-    {.name = "OlderNoDeviceVxDs", .layout = Layout::Older, .driver = "nET\\0008", .named = Named::SecondKeyOnly},
-    {.name = "OlderOtherClass", .layout = Layout::Older, .driver = "Foo\\0008", .instanceKey = "0008",
-     .identifier = kGuidB, .named = Named::First},
-    // Names whose last four characters are the first adapter's instance
-    // key, but not its driver key: no part.
-    {.name = "InstancePartOfFive", .driver = DriverName("10007"), .named = Named::First},
-    {.name = "OtherClassProbeFails", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .probeFails = true,
-     .named = Named::First},
-    {.name = "ClassNameOn2000", .layout = Layout::NewerOf2000, .driver = "Net\\0007", .named = Named::First},
-    {.name = "NoGuid", .driver = "N\\7", .named = Named::First},
-    {.name = "OlderNoGuid", .layout = Layout::Older, .driver = "N\\7", .named = Named::First},
-    {.name = "OlderNoBackslash", .layout = Layout::Older, .driver = "Net0007", .named = Named::First},
-    // Its hardware ID cannot be read whole: the buffer holds nothing of the
-    // first's, so it does not match.
-    {.name = "HardwareIdAbsent", .driver = DriverName("0008"), .instanceKey = "0008", .identifier = kGuidB,
-     .hardwareId = std::nullopt, .named = Named::First},
-    {.name = "HardwareIdLongerThanTheBuffer", .driver = DriverName("0008"), .instanceKey = "0008",
-     .identifier = kGuidB, .hardwareId = MultiSz({kPattern + std::string(300, 'Z')}), .named = Named::First},
-};
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Machines, SecondDevice, ::testing::ValuesIn(kMachines), RowName);
-
-TEST_F(Detection, StoredRecordCarriesNoTextOfAnEarlierDevice) {
-    AddAdapters(2);
-    // The second adapter's NetCfgInstanceId fails for GetAdapterInstanceId
-    // only (reads: name 1, id 1, name 2, id 2); its description lacks a
-    // location and a manufacturer.
-    machine.faults.push_back({Operation::RegQueryValueExA, "NetCfgInstanceId", 4, host::ERROR_GEN_FAILURE});
-    std::string const key = std::string(kEnumRoot) + "\\USB\\VID_13B1&PID_003B\\0002";
-    machine.registry.FindKey(key)->DeleteValue("LocationInformation");
-    machine.registry.FindKey(key)->DeleteValue("Mfg");
-    Enumerated const e = Enumerate(2);
-    ASSERT_EQ(e.result, 2);
-    EXPECT_EQ(CountFailedCalls(machine, machine.faults[0]), 1u);
-    const AdapterRecord &second = e.rooms[1];
-    EXPECT_EQ(Text(second.DevicePath), DeviceFile(kGuidB));
-    EXPECT_EQ(Text(second.InstanceNumber), "0008");
-    EXPECT_EQ(Text(second.InstanceId), "");
-    EXPECT_EQ(Text(second.NtDeviceName), "");
-    EXPECT_EQ(Text(second.LocationInformation), "");
-    EXPECT_EQ(Text(second.Manufacturer), "");
-    EXPECT_EQ(Text(e.rooms[0].InstanceId), kGuidA);
-}
 
 // ---------------------------------------------------------------------------
 // Every copy into a fixed field is cut at its width.
