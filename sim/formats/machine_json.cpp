@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "formats/reg_file.h"
 #include "machine/text.h"
 
 namespace sim {
@@ -13,17 +14,8 @@ using nlohmann::json;
 
 // 8-bit registry text as JSON text, one character per byte.
 std::string ByteText(std::string_view bytes) {
-    std::string text;
-    for (char c : bytes) {
-        auto const byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return text;
+    auto const *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    return EncodeUtf8(std::u16string(data, data + bytes.size()));
 }
 
 json Timeline(const std::vector<Interval> &timeline) {

@@ -109,8 +109,8 @@ std::u16string ReadUnits(std::string_view bytes) {
     return units;
 }
 
-// Takes UTF-16 units. Returns them as UTF-8; a lone surrogate keeps its
-// three-byte form, so that the code page conversion finds it lacking.
+} // namespace
+
 std::string EncodeUtf8(std::u16string_view units) {
     std::string text;
     for (size_t i = 0; i < units.size(); ++i) {
@@ -131,6 +131,8 @@ std::string EncodeUtf8(std::u16string_view units) {
     }
     return text;
 }
+
+namespace {
 
 // Turns the file's bytes into numbered lines: 8-bit text as it is, UTF-16
 // text as UTF-8. regedit tells a Unicode file only by its UTF-16LE

@@ -20,6 +20,8 @@ namespace {
 
 using nlohmann::json;
 
+const char *const kRunEndNames[] = {"Written", "Declined", "Exhausted", "Returned"}; // by RunEnd
+
 // A fault in the scenario, located by its field path ("drivers[0].loaded[1]").
 struct ScenarioFault {
     std::string field;
@@ -405,14 +407,11 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
     }
     if (value.contains("end")) {
         std::string const end = ReadString(value["end"], Child(field, "end"));
-        for (RunEnd candidate : {RunEnd::Written, RunEnd::Declined, RunEnd::Exhausted, RunEnd::Returned}) {
-            if (end == RunEndName(candidate)) {
-                expect.end = candidate;
-            }
-        }
-        if (!expect.end) {
+        auto const named = std::find(std::begin(kRunEndNames), std::end(kRunEndNames), end);
+        if (named == std::end(kRunEndNames)) {
             Fail(Child(field, "end"), "expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\"");
         }
+        expect.end = static_cast<RunEnd>(named - std::begin(kRunEndNames));
     }
     if (value.contains("attempts")) {
         expect.attempts = static_cast<int>(ReadNumber(value["attempts"], Child(field, "attempts"), 1000000));
@@ -491,11 +490,8 @@ void ImportRegistry(const json &value, const std::string &field, const FileReade
 
 // Whether the path names a device instance: a key three levels below Enum.
 bool IsDeviceInstance(const Registry &registry, const std::string &path) {
-    size_t levels = 0;
-    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) {
-        ++levels;
-    }
-    return levels == 2 && registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\" + path) != nullptr;
+    return std::count(path.begin(), path.end(), '\\') == 2 &&
+           registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\" + path) != nullptr;
 }
 
 // Every adapter's instance identifier, the names of the device files the tool
@@ -632,19 +628,7 @@ FileReader FilesIn(const std::string &folder) {
     };
 }
 
-const char *RunEndName(RunEnd end) {
-    switch (end) {
-    case RunEnd::Written:
-        return "Written";
-    case RunEnd::Declined:
-        return "Declined";
-    case RunEnd::Exhausted:
-        return "Exhausted";
-    case RunEnd::Returned:
-        return "Returned";
-    }
-    return "?";
-}
+const char *RunEndName(RunEnd end) { return kRunEndNames[static_cast<int>(end)]; }
 
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {

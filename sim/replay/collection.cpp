@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "formats/reg_file.h"
+#include "kit/core/kit_text.h"
 #include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
 #include "formats/scenario.h"
@@ -130,12 +131,12 @@ std::string Unescape(const fs::path &path, const std::string &where, const std::
             bytes += text[at];
             continue;
         }
-        auto digit = [](const std::string &from, size_t position) {
-            char const c = position < from.size() ? from[position] : '\0';
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        // The collector writes its digits in upper case: a lower-case one is none of its escapes.
+        auto digit = [&text](size_t position) {
+            return position < text.size() && text[position] < 'a' ? kit::ReadHexDigit(text[position]) : -1;
         };
-        int const high = digit(text, at + 1);
-        int const low = digit(text, at + 2);
+        int const high = digit(at + 1);
+        int const low = digit(at + 2);
         if (high < 0 || low < 0) {
             Fail(path, where + ": '%' without two upper-case hex digits in " + Quote(text));
         }
@@ -176,6 +177,23 @@ std::optional<host::DWORD> ReadDword(const std::string &text) {
     return value > UINT32_MAX ? std::nullopt : std::optional<host::DWORD>(static_cast<host::DWORD>(value));
 }
 
+// Takes facts.txt, the facts, a name, the largest number it may hold and
+// whether it must be given. Returns its decimal number; nothing when it may
+// be left out and is (or is empty).
+std::optional<host::DWORD> ReadFactNumber(const fs::path &path, const Facts &facts, const char *name, host::DWORD most,
+                                          bool required) {
+    if (required && facts.values.count(name) == 0) {
+        Fail(path, std::string(name) + ": missing");
+    }
+    std::string const text = facts.Value(name);
+    std::optional<host::DWORD> const read = ReadDword(text);
+    if ((required || !text.empty()) && (!read || *read > most)) {
+        Fail(path, std::string(name) + ": expected a decimal number" +
+                       (required ? " up to " + std::to_string(most) : "") + ", got " + Quote(text));
+    }
+    return read;
+}
+
 // Takes 2.0.0's facts. Fills the version GetVersionExA gave the collector,
 // which runs under the tool's manifest: taken as recorded.
 void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *collection) {
@@ -188,14 +206,7 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
     collection->collector = value("Collector");
     VersionInfo &version = collection->version;
     version.getVersionFails = value("MajorVersion").empty();
-    auto number = [&](const char *name, host::DWORD most) {
-        std::optional<host::DWORD> const read = ReadDword(value(name));
-        if (!read || *read > most) {
-            Fail(path, std::string(name) + ": expected a decimal number up to " + std::to_string(most) + ", got " +
-                           Quote(value(name)));
-        }
-        return *read;
-    };
+    auto number = [&](const char *name, host::DWORD most) { return *ReadFactNumber(path, facts, name, most, true); };
     if (!version.getVersionFails) {
         version.major = number("MajorVersion", UINT32_MAX);
         version.minor = number("MinorVersion", UINT32_MAX);
@@ -259,7 +270,6 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
         if (fields[1].empty()) {
             Fail(path, where + ": no instance ID");
         }
-        collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
         listed.push_back({fields[1], fields[0] == "present"});
     }
     MarkPresence(path, "Device", listed, registry, false, collection);
@@ -309,13 +319,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     if (parts.size() < 2 || parts.size() > 4) {
         Fail(path, "Version: expected major.minor[.build], got " + Quote(text));
     }
-    auto number = [&](const char *name) {
-        std::optional<host::DWORD> const read = ReadDword(facts.Value(name));
-        if (!facts.Value(name).empty() && !read) {
-            Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(facts.Value(name)));
-        }
-        return read;
-    };
+    auto number = [&](const char *name) { return ReadFactNumber(path, facts, name, UINT32_MAX, false); };
     VersionInfo &version = collection->version;
     collection->recordedVersion = text;
     version.major = parts[0];

@@ -25,14 +25,6 @@ namespace sim {
 
 constexpr std::uintmax_t kCollectionFileLimit = 16U << 20U; // bytes, each file
 
-// A network-class device as a 2.0.0 collection lists it.
-struct CollectedDevice {
-    std::string instanceId;
-    std::string firstHardwareId;
-    std::string driverKeyName;
-    bool present = false;
-};
-
 // An adapter's driver key as a 2.0.0 collection found it: opened for writing
 // as the tool opens it ("writable", "denied" with the error, "missing").
 struct CollectedDriverKey {
@@ -67,7 +59,6 @@ struct Collection {
     std::vector<DevicePresence> devices; // every device instance of the collected registry
     // 2.0.0's collector only (collector empty for 1.2.0's).
     std::string collector;                          // "EdccaKit 2.0.0"
-    std::vector<CollectedDevice> deviceFacts;       // Device= lines, in order
     std::vector<CollectedDriverKey> driverKeys;     // DriverKey= lines
     std::vector<CollectedRollback> rollbackRecords; // Rollback= lines
 };
