@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -84,18 +83,6 @@ struct Options {
     bool help = false;
 };
 
-// Takes the options, the mode an option asks for and the option. Returns
-// false with *error when the command line asked for another mode already.
-bool SetMode(Options *options, Mode mode, const std::string &option, std::string *error) {
-    if (!options->modeOption.empty() && options->modeOption != option) {
-        *error = option + " cannot be combined with " + options->modeOption;
-        return false;
-    }
-    options->mode = mode;
-    options->modeOption = option;
-    return true;
-}
-
 // Takes parsed options. Returns false with *error when they ask for what
 // their mode cannot honour, rather than ignore a part of the command line.
 bool CheckCombination(const Options &options, std::string *error) {
@@ -119,36 +106,37 @@ bool CheckCombination(const Options &options, std::string *error) {
 
 // Parses the command line; false with *error set on a bad option.
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
+    static const std::pair<const char *, Mode> kModes[] = {{"--machine-json", Mode::MachineJson},
+                                                           {"--judge", Mode::Judge},
+                                                           {"--reg-json", Mode::RegJson},
+                                                           {"--replay", Mode::Replay}};
     for (int i = 1; i < argc; ++i) {
         std::string const argument = argv[i];
+        auto const mode = std::find_if(std::begin(kModes), std::end(kModes),
+                                       [&argument](const auto &entry) { return argument == entry.first; });
+        bool const named = argument == "--judge" || argument == "--reg-json" || argument == "--replay" ||
+                           argument == "--write-scenario" || argument == "--report";
+        if (named && i + 1 >= argc) {
+            *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
+            return false;
+        }
+        std::string const name = named ? argv[++i] : "";
+        if (mode != std::end(kModes) && !options->modeOption.empty() && options->modeOption != argument) {
+            *error = argument + " cannot be combined with " + options->modeOption;
+            return false;
+        }
         if (argument == "--help" || argument == "-h") {
             options->help = true;
         } else if (argument == "--real-time") {
             options->realTime = true;
         } else if (argument == "--trace") {
             options->trace = true;
-        } else if (argument == "--machine-json") {
-            if (!SetMode(options, Mode::MachineJson, argument, error)) {
-                return false;
-            }
-        } else if (argument == "--judge" || argument == "--reg-json" || argument == "--replay") {
-            if (i + 1 >= argc) {
-                *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
-                return false;
-            }
-            Mode const mode = argument == "--judge"      ? Mode::Judge
-                              : argument == "--reg-json" ? Mode::RegJson
-                                                         : Mode::Replay;
-            if (!SetMode(options, mode, argument, error)) {
-                return false;
-            }
-            options->modePath = argv[++i];
-        } else if (argument == "--write-scenario" || argument == "--report") {
-            if (i + 1 >= argc) {
-                *error = argument + " needs a file name";
-                return false;
-            }
-            (argument == "--report" ? options->reportPath : options->writePath) = argv[++i];
+        } else if (mode != std::end(kModes)) {
+            options->mode = mode->second;
+            options->modeOption = argument;
+            options->modePath = name;
+        } else if (named) {
+            (argument == "--report" ? options->reportPath : options->writePath) = name;
         } else if (!argument.empty() && argument[0] == '-') {
             *error = "unknown option " + argument;
             return false;

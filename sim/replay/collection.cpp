@@ -13,7 +13,6 @@
 #include "kit/core/kit_text.h"
 #include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
-#include "formats/scenario.h"
 #include "machine/registry.h"
 #include "machine/text.h"
 
@@ -227,6 +226,10 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
     if (value("Presence") != "SetupDi") {
         Fail(path, "Presence: expected SetupDi, got " + Quote(value("Presence")));
     }
+    collection->notes.push_back("version: " + collection->recordedVersion +
+                                " as GetVersionExA gave it to the collector, which runs under the tool's manifest; "
+                                "code page " +
+                                std::to_string(version.codePage));
 }
 
 // Takes facts.txt, the name of its lines that list devices, the paths they
@@ -273,6 +276,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
         listed.push_back({fields[1], fields[0] == "present"});
     }
     MarkPresence(path, "Device", listed, registry, false, collection);
+    collection->notes.emplace_back("presence: as SetupDi listed the network class with DIGCF_PRESENT");
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": DriverKey";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -328,8 +332,8 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     // GetVersionEx: "Applications not manifested for Windows 8.1 or Windows 10
     // will return the Windows 8 OS version value (6.2)"; the tool's manifest
     // lists no supported operating system.
-    collection->versionCapped = version.major > 6 || (version.major == 6 && version.minor > 2);
-    if (collection->versionCapped) {
+    bool const capped = version.major > 6 || (version.major == 6 && version.minor > 2);
+    if (capped) {
         version.major = 6;
         version.minor = 2;
         version.build = 9200;
@@ -345,7 +349,6 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     if (productType && (*productType < 1 || *productType > 3)) {
         Fail(path, "ProductType: expected 1, 2 or 3, got " + Quote(facts.Value("ProductType")));
     }
-    collection->productTypeAssumed = !productType;
     version.productType = static_cast<host::BYTE>(productType.value_or(host::VER_NT_WORKSTATION));
     for (const char *name : {"OtherTypeDescription", "CSDVersion"}) {
         std::string const field = facts.Value(name);
@@ -357,6 +360,13 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     bool const r2 = facts.Value("OtherTypeDescription") == "R2" && version.major == 5 && version.minor == 2;
     version.serverR2 = r2 ? static_cast<int>(version.build) : 0;
     version.csdVersion = facts.Value("CSDVersion");
+    collection->notes.push_back(
+        "version: recorded " + text + ", seen by the tool as " + std::to_string(version.major) + "." +
+        std::to_string(version.minor) + " build " + std::to_string(version.build) +
+        (capped ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)" : ""));
+    if (!productType) {
+        collection->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
+    }
 }
 
 // Takes the collected registry and the facts. Returns every device instance
@@ -366,12 +376,14 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
     if (presence != "Win32_PnPEntity" && presence != "assumed") {
         Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }
-    collection->presenceAssumed = presence == "assumed";
+    collection->notes.emplace_back(presence == "assumed"
+                                       ? "presence: assumed (the collection could not tell which devices are present)"
+                                       : "presence: as Win32_PnPEntity listed it");
     std::vector<DevicePresence> listed;
     for (const std::string &present : facts.present) {
         listed.push_back({present, true});
     }
-    MarkPresence(path, "Present", listed, registry, collection->presenceAssumed, collection);
+    MarkPresence(path, "Present", listed, registry, presence == "assumed", collection);
 }
 
 // Takes trace.txt. Returns it with CR LF turned into LF; refuses a trace no

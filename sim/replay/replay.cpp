@@ -293,31 +293,11 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
     }
     kit::RunAccount account;
     std::string const lastAttempt = LastAttempt(collection.trace, &account);
-    const VersionInfo &version = collection.version;
-    bool const kit2 = !collection.collector.empty();
-    replay->notes.push_back("collection: " + folder + ": " + (kit2 ? collection.collector + ", " : "") +
+    replay->notes.push_back("collection: " + folder + ": " +
+                            (collection.collector.empty() ? "" : collection.collector + ", ") +
                             std::to_string(account.attempts) + " attempt(s) recorded, " +
                             std::to_string(collection.regFiles.size()) + " .reg file(s)");
-    if (kit2) {
-        replay->notes.push_back("version: " + collection.recordedVersion +
-                                " as GetVersionExA gave it to the collector, which runs under the tool's manifest; "
-                                "code page " +
-                                std::to_string(version.codePage));
-    } else {
-        replay->notes.push_back("version: recorded " + collection.recordedVersion + ", seen by the tool as " +
-                                std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
-                                std::to_string(version.build) +
-                                (collection.versionCapped
-                                     ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)"
-                                     : ""));
-    }
-    if (collection.productTypeAssumed) {
-        replay->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
-    }
-    replay->notes.emplace_back(kit2 ? "presence: as SetupDi listed the network class with DIGCF_PRESENT"
-                               : collection.presenceAssumed
-                                   ? "presence: assumed (the collection could not tell which devices are present)"
-                                   : "presence: as Win32_PnPEntity listed it");
+    replay->notes.insert(replay->notes.end(), collection.notes.begin(), collection.notes.end());
     kit::AttemptRecord record;
     kit::ReadAttempt(lastAttempt.data(), lastAttempt.size(), &record);
     std::string refusal;
