@@ -304,16 +304,12 @@ int Run(int argc, char **argv) {
     if (options.mode == Mode::RegJson) {
         return WriteRegJson(options.modePath);
     }
-    sim::Scenario scenario;
-    sim::Replay replay;
-    bool loaded = false;
-    if (options.mode == Mode::Replay) {
-        loaded = sim::PrepareReplay(options.modePath, options.writePath, &replay, &error);
-        scenario = replay.scenario;
-    } else {
-        loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
-                                              : sim::LoadScenarioFile(options.scenarioPath, &scenario, &error);
-    }
+    sim::Replay replay; // its scenario is the one run, in every mode
+    const sim::Scenario &scenario = replay.scenario;
+    bool const loaded =
+        options.mode == Mode::Replay   ? sim::PrepareReplay(options.modePath, options.writePath, &replay, &error)
+        : options.scenarioPath.empty() ? sim::LoadDefaultScenario(&replay.scenario, &error)
+                                       : sim::LoadScenarioFile(options.scenarioPath, &replay.scenario, &error);
     if (!loaded) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
         if (options.mode == Mode::Replay) {

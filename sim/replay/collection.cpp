@@ -176,15 +176,20 @@ std::optional<host::DWORD> ReadDword(const std::string &text) {
     return value > UINT32_MAX ? std::nullopt : std::optional<host::DWORD>(static_cast<host::DWORD>(value));
 }
 
+// Takes facts.txt, the facts and a name. Returns its value; refuses a name not given.
+std::string RequiredFact(const fs::path &path, const Facts &facts, const char *name) {
+    if (facts.values.count(name) == 0) {
+        Fail(path, std::string(name) + ": missing");
+    }
+    return facts.Value(name);
+}
+
 // Takes facts.txt, the facts, a name, the largest number it may hold and
 // whether it must be given. Returns its decimal number; nothing when it may
 // be left out and is (or is empty).
 std::optional<host::DWORD> ReadFactNumber(const fs::path &path, const Facts &facts, const char *name, host::DWORD most,
                                           bool required) {
-    if (required && facts.values.count(name) == 0) {
-        Fail(path, std::string(name) + ": missing");
-    }
-    std::string const text = facts.Value(name);
+    std::string const text = required ? RequiredFact(path, facts, name) : facts.Value(name);
     std::optional<host::DWORD> const read = ReadDword(text);
     if ((required || !text.empty()) && (!read || *read > most)) {
         Fail(path, std::string(name) + ": expected a decimal number" +
@@ -196,12 +201,7 @@ std::optional<host::DWORD> ReadFactNumber(const fs::path &path, const Facts &fac
 // Takes 2.0.0's facts. Fills the version GetVersionExA gave the collector,
 // which runs under the tool's manifest: taken as recorded.
 void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *collection) {
-    auto value = [&](const char *name) {
-        if (facts.values.count(name) == 0) {
-            Fail(path, std::string(name) + ": missing");
-        }
-        return facts.Value(name);
-    };
+    auto value = [&](const char *name) { return RequiredFact(path, facts, name); };
     collection->collector = value("Collector");
     VersionInfo &version = collection->version;
     version.getVersionFails = value("MajorVersion").empty();
@@ -305,10 +305,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
 // Takes the facts. Returns the version information the tool's GetVersionExA
 // and GetSystemMetrics(SM_SERVERR2) give on that Windows.
 void MapVersion(const fs::path &path, const Facts &facts, Collection *collection) {
-    std::string const text = facts.Value("Version");
-    if (facts.values.count("Version") == 0) {
-        Fail(path, "Version: missing");
-    }
+    std::string const text = RequiredFact(path, facts, "Version");
     std::vector<host::DWORD> parts; // "major.minor", "major.minor.build" or ver's four parts
     for (size_t at = 0; at <= text.size() && parts.size() <= 4;) {
         size_t const dot = std::min(text.find('.', at), text.size());
