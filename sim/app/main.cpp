@@ -154,13 +154,9 @@ std::string VersionText(const sim::VersionInfo &version) {
     if (version.getVersionFails) {
         return "GetVersionExA fails";
     }
-    std::string text = std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
-                       std::to_string(version.build) + ", platform " + std::to_string(version.platformId) +
-                       ", product type " + std::to_string(version.productType);
-    if (version.serverR2 != 0) {
-        text += ", Server R2";
-    }
-    return text;
+    return std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
+           std::to_string(version.build) + ", platform " + std::to_string(version.platformId) + ", product type " +
+           std::to_string(version.productType) + (version.serverR2 != 0 ? ", Server R2" : "");
 }
 
 std::string TimelineText(const std::vector<sim::Interval> &timeline) {
@@ -195,10 +191,9 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? "(no PROCESSOR_ARCHITECTURE value)" : sim::TextOf(architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
-        if (name == nullptr) {
-            name = instance.key->FindValue("DeviceDesc");
-        }
+        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName") != nullptr
+                                             ? instance.key->FindValue("FriendlyName")
+                                             : instance.key->FindValue("DeviceDesc");
         out << "  " << instance.path << " — " << (name == nullptr ? "?" : sim::TextOf(name))
             << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }

@@ -63,12 +63,8 @@ json Answer(const QueryAnswer &answer) {
     json entry = {{"at", answer.atMs},
                   {"kind", kinds[static_cast<int>(answer.kind)]},
                   {"word", answer.word},
-                  {"error", static_cast<std::uint32_t>(answer.error)}};
-    json eeprom = json::array();
-    for (const auto &[offset, byte] : answer.eeprom) {
-        eeprom.push_back({offset, byte});
-    }
-    entry["eeprom"] = eeprom;
+                  {"error", static_cast<std::uint32_t>(answer.error)},
+                  {"eeprom", answer.eeprom}}; // a map of numbers: [[offset, byte]]
     if (answer.answerBytes) {
         entry["answerBytes"] = *answer.answerBytes;
     }

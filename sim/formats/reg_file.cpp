@@ -201,8 +201,7 @@ class Parser {
 bool Parser::Parse(std::vector<RegOperation> *operations, Fault *fault) {
     bool parsed = CheckHeader();
     while (parsed && next_ < lines_.size()) {
-        const TextLine &line = lines_[next_++];
-        parsed = ParseLine(line);
+        parsed = ParseLine(lines_[next_++]);
     }
     if (!parsed) {
         *fault = fault_;
@@ -270,10 +269,9 @@ bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
         if (EqualsIgnoreCase(root, "HKLM")) {
             return Fail(line.number, "regedit does not know the abbreviation HKLM; write HKEY_LOCAL_MACHINE");
         }
-        for (const char *other : kOtherRoots) {
-            if (EqualsIgnoreCase(root, other)) {
-                return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
-            }
+        if (std::any_of(std::begin(kOtherRoots), std::end(kOtherRoots),
+                        [root](const char *other) { return EqualsIgnoreCase(root, other); })) {
+            return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
         }
         return Fail(line.number, "unknown root key '" + std::string(root) + "'");
     }
@@ -531,10 +529,9 @@ bool ConvertText(std::string *text, unsigned codePage, bool read, const RegOpera
 // to the code page.
 bool ConvertOperations(std::vector<RegOperation> *operations, unsigned codePage, Fault *fault) {
     for (RegOperation &operation : *operations) {
-        bool read = false;
-        for (const char *name : kReadValues) {
-            read = read || EqualsIgnoreCase(operation.valueName, name);
-        }
+        bool const read = std::any_of(std::begin(kReadValues), std::end(kReadValues), [&operation](const char *name) {
+            return EqualsIgnoreCase(operation.valueName, name);
+        });
         auto const separators = std::count(operation.keyPath.begin(), operation.keyPath.end(), '\\');
         if (!ConvertText(&operation.keyPath, codePage, false, operation, fault) ||
             !ConvertText(&operation.valueName, codePage, false, operation, fault)) {
