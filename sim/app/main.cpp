@@ -269,13 +269,10 @@ int WriteRegJson(const std::string &path) {
     std::string bytes;
     sim::Registry registry;
     sim::RegImportError importError;
-    if (!sim::ReadWholeFile(path, &bytes)) {
-        std::fprintf(stderr, "edcca-sim: %s: cannot read\n", path.c_str());
-        return kUsageExit;
-    }
     std::vector<sim::RegImportError> warnings;
-    if (!sim::ImportRegBytes(registry, bytes, path, &importError, 1252, &warnings)) {
-        std::fprintf(stderr, "edcca-sim: %s\n", importError.ToString().c_str());
+    bool const read = sim::ReadWholeFile(path, &bytes);
+    if (!read || !sim::ImportRegBytes(registry, bytes, path, &importError, 1252, &warnings)) {
+        std::fprintf(stderr, "edcca-sim: %s\n", (read ? importError.ToString() : path + ": cannot read").c_str());
         return kUsageExit;
     }
     for (const sim::RegImportError &warning : warnings) {

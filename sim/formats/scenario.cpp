@@ -41,11 +41,7 @@ void CheckFields(const json &object, const std::string &field, std::initializer_
         Fail(field, "expected an object");
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
-        bool found = false;
-        for (const char *name : known) {
-            found = found || it.key() == name;
-        }
-        if (!found) {
+        if (std::none_of(known.begin(), known.end(), [&it](const char *name) { return it.key() == name; })) {
             Fail(Child(field, it.key()), "unknown field");
         }
     }
@@ -496,8 +492,8 @@ bool IsDeviceInstance(const Registry &registry, const std::string &path) {
 
 // Every adapter's instance identifier, the names of the device files the tool
 // opens: NetCfgInstanceId (and DeviceVxDs of the older layout) text values.
-std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
-    std::vector<std::string> identifiers;
+std::set<std::string, LessIgnoringCase> InstanceIdentifiers(const Registry &registry) {
+    std::set<std::string, LessIgnoringCase> identifiers;
     std::vector<const RegistryKey *> pending = {registry.Root()};
     while (!pending.empty()) {
         const RegistryKey *key = pending.back();
@@ -505,7 +501,7 @@ std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
         for (const char *name : {"NetCfgInstanceId", "DeviceVxDs"}) {
             const RegistryValue *value = key->FindValue(name);
             if (value != nullptr && IsStringType(value->type)) {
-                identifiers.push_back(TextOf(value));
+                identifiers.insert(TextOf(value));
             }
         }
         for (const RegistryKey *subkey : key->Subkeys()) {
@@ -544,19 +540,17 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
     }
     if (root.contains("drivers")) {
         scenario->drivers = ReadList(root["drivers"], "drivers", "expected a list of drivers", ReadDriver);
-        std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
+        std::set<std::string, LessIgnoringCase> const identifiers = InstanceIdentifiers(scenario->registry);
+        // Each device name's first driver, looked up: many drivers cost no time quadratic in their number.
+        std::map<std::string, size_t, LessIgnoringCase> first;
         for (size_t i = 0; i < scenario->drivers.size(); ++i) {
             const std::string &name = scenario->drivers[i].deviceName;
-            for (size_t j = 0; j < i; ++j) {
-                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, name)) {
-                    Fail(Item("drivers", i) + ".device",
-                         "the device of " + Item("drivers", j) +
-                             " again (device names are matched without regard to case)");
-                }
+            if (auto const [earlier, added] = first.emplace(name, i); !added) {
+                Fail(Item("drivers", i) + ".device", "the device of " + Item("drivers", earlier->second) +
+                                                         " again (device names are matched without regard to case)");
             }
             // Allowed, since a scenario may show a driver nothing reaches.
-            if (std::none_of(identifiers.begin(), identifiers.end(),
-                             [&name](const std::string &identifier) { return EqualsIgnoreCase(identifier, name); })) {
+            if (identifiers.count(name) == 0) {
                 scenario->warnings.push_back(
                     Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
                     name + "\", so the tool never opens this driver's file");
