@@ -58,20 +58,21 @@ json ListKeys(const Registry &registry) {
     return keys;
 }
 
-json Answer(const QueryAnswer &answer) {
+} // namespace
+
+// Takes a JSON value and an answer. Makes the value the answer's object; found
+// by nlohmann's conversions, so that a list of answers converts whole.
+static void to_json(json &entry, const QueryAnswer &answer) {
     static const char *const kinds[] = {"word", "eeprom", "fail"};
-    json entry = {{"at", answer.atMs},
-                  {"kind", kinds[static_cast<int>(answer.kind)]},
-                  {"word", answer.word},
-                  {"error", static_cast<std::uint32_t>(answer.error)},
-                  {"eeprom", answer.eeprom}}; // a map of numbers: [[offset, byte]]
+    entry = {{"at", answer.atMs},
+             {"kind", kinds[static_cast<int>(answer.kind)]},
+             {"word", answer.word},
+             {"error", static_cast<std::uint32_t>(answer.error)},
+             {"eeprom", answer.eeprom}}; // a map of numbers: [[offset, byte]]
     if (answer.answerBytes) {
         entry["answerBytes"] = *answer.answerBytes;
     }
-    return entry;
 }
-
-} // namespace
 
 std::string MachineJson(const Scenario &scenario) {
     const VersionInfo &v = scenario.version;
@@ -98,11 +99,7 @@ std::string MachineJson(const Scenario &scenario) {
     for (const Driver &driver : scenario.drivers) {
         json answers = json::object();
         for (const auto &[oid, listed] : driver.answers) {
-            json list = json::array();
-            for (const QueryAnswer &answer : listed) {
-                list.push_back(Answer(answer));
-            }
-            answers[Hex(oid)] = list;
+            answers[Hex(oid)] = listed;
         }
         drivers.push_back({{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
     }

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -608,9 +608,7 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
     if (!in) {
         return false;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    *bytes = content.str();
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
 

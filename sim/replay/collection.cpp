@@ -3,10 +3,12 @@
 #include "replay/collection.h"
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <tuple>
 
 #include "formats/reg_file.h"
@@ -85,11 +87,8 @@ Facts ReadFacts(const fs::path &path) {
     Facts facts;
     std::vector<std::tuple<size_t, std::string, std::string>> lines; // number, name, value
     size_t number = 0;
-    for (size_t at = 0; at < bytes.size();) {
-        size_t end = bytes.find('\n', at);
-        end = end == std::string::npos ? bytes.size() : end;
-        std::string line = bytes.substr(at, end - at);
-        at = end + 1;
+    std::istringstream in(bytes);
+    for (std::string line; std::getline(in, line);) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -168,12 +167,10 @@ std::vector<std::string> SplitFields(const fs::path &path, const std::string &wh
 
 // Takes text. Returns the DWORD it writes in decimal digits, or nothing.
 std::optional<host::DWORD> ReadDword(const std::string &text) {
-    if (text.empty() || text.size() > kMostDigits ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    unsigned long long const value = std::stoull(text);
-    return value > UINT32_MAX ? std::nullopt : std::optional<host::DWORD>(static_cast<host::DWORD>(value));
+    host::DWORD value = 0;
+    auto const [end, fault] = std::from_chars(text.data(), text.data() + text.size(), value);
+    bool const whole = !text.empty() && text.size() <= kMostDigits && end == text.data() + text.size();
+    return whole && fault == std::errc() ? std::optional<host::DWORD>(value) : std::nullopt;
 }
 
 // Takes facts.txt, the facts and a name. Returns its value; refuses a name not given.

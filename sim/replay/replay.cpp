@@ -280,8 +280,7 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
         return refuse(*error);
     }
     const Collection &collection = replay->collection;
-    std::string const base = scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string();
-    FileReader const reader = FilesIn(base);
+    FileReader const reader = FilesIn(scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string());
     std::string const fileName = scenarioPath.empty() ? folder + " (replay)" : scenarioPath;
     auto load = [&](const Json &json) {
         replay->scenarioText = json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
