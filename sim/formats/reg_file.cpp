@@ -67,11 +67,9 @@ size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
     return digits;
 }
 
+// Takes a line and a position in it (at most its length). Returns the position of the first non-blank from there.
 size_t SkipBlanks(std::string_view text, size_t pos) {
-    while (pos < text.size() && IsBlank(text[pos])) {
-        ++pos;
-    }
-    return pos;
+    return std::min(text.find_first_not_of(" \t", pos), text.size());
 }
 
 // True when only blanks, or blanks and a ; comment, remain from pos.
@@ -85,10 +83,7 @@ template <typename Text> std::vector<Text> SplitLines(const Text &text) {
     std::vector<Text> lines;
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = start;
-        while (end < text.size() && text[end] != '\r' && text[end] != '\n') {
-            ++end;
-        }
+        size_t end = std::min(text.find_first_of(Text{'\r', '\n'}, start), text.size());
         lines.push_back(text.substr(start, end - start));
         if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') {
             ++end;
