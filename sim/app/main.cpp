@@ -306,8 +306,7 @@ int Run(int argc, char **argv) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
         if (options.mode == Mode::Replay) {
             std::ofstream reportFile;
-            std::ostream &report = OpenReport(options.reportPath, &reportFile);
-            return static_cast<int>(sim::ReportReplay(replay, "", report));
+            return static_cast<int>(sim::ReportReplay(replay, "", OpenReport(options.reportPath, &reportFile)));
         }
         return kUsageExit;
     }

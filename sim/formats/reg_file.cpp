@@ -214,10 +214,8 @@ bool Parser::CheckHeader() {
     }
     const TextLine &first = lines_[next_++];
     std::string_view header = std::string_view(first.text).substr(SkipBlanks(first.text, 0));
-    if (header == kHeader4 || header == kHeader5) {
-        return true;
-    }
-    return Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
+    return header == kHeader4 || header == kHeader5 ||
+           Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
 }
 
 bool Parser::ParseLine(const TextLine &line) {

@@ -157,16 +157,10 @@ host::LONG ReadError(const json &value, const std::string &field) {
 
 // "always", "never", or a list of [from, until] pairs (until null = forever).
 std::vector<Interval> ReadTimeline(const json &value, const std::string &field) {
-    if (value.is_string()) {
-        std::string const word = value.get<std::string>();
-        if (word == "always") {
-            return {};
-        }
-        if (word == "never") {
-            return {Interval{0, 0}};
-        }
+    if (value == "always") {
+        return {};
     }
-    if (value.is_array() && value.empty()) {
+    if (value == "never" || (value.is_array() && value.empty())) {
         return {Interval{0, 0}};
     }
     auto readSpan = [](const json &pair, const std::string &itemField) {
