@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -112,13 +113,13 @@ std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &
 // adapter that no device instance of the exports names, as "" when none.
 std::string FindOrphanDriverKey(const Registry &registry) {
     const RegistryKey *netClass = registry.FindKey(kit::kNetClassKeyPath);
-    std::vector<DeviceInstance> const devices = DeviceInstances(registry);
+    std::set<std::string, LessIgnoringCase> named; // looked up: a key per device costs no quadratic time
+    for (const DeviceInstance &device : DeviceInstances(registry)) {
+        named.insert(TextOf(device.key->FindValue("Driver")));
+    }
     for (const RegistryKey *key : netClass == nullptr ? std::vector<RegistryKey *>() : netClass->Subkeys()) {
         std::string name = std::string(kit::kNetClassGuid) + "\\" + key->Name();
-        bool const named = std::any_of(devices.begin(), devices.end(), [&](const DeviceInstance &device) {
-            return EqualsIgnoreCase(TextOf(device.key->FindValue("Driver")), name);
-        });
-        if (!named && kit::MatchesAdapter(TextOf(key->FindValue("MatchingDeviceId")).c_str())) {
+        if (named.count(name) == 0 && kit::MatchesAdapter(TextOf(key->FindValue("MatchingDeviceId")).c_str())) {
             return name;
         }
     }
