@@ -309,13 +309,10 @@ Fault ReadFault(const json &value, const std::string &field) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
         json const &access = value["access"];
-        if (access.is_string() && access.get<std::string>() == "KEY_READ") {
-            fault.access = host::KEY_READ;
-        } else if (access.is_string() && access.get<std::string>() == "KEY_ALL_ACCESS") {
-            fault.access = host::KEY_ALL_ACCESS;
-        } else {
-            fault.access = static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
-        }
+        fault.access = access == "KEY_READ" ? host::KEY_READ
+                       : access == "KEY_ALL_ACCESS"
+                           ? host::KEY_ALL_ACCESS
+                           : static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
     }
     fault.error = ReadError(Required(value, field, "error"), Child(field, "error"));
     return fault;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -83,6 +84,14 @@ std::string QueriedDeviceFile(const Machine &machine) {
 std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &collection, const Registry &registry,
                                                               std::vector<std::string> *notes) {
     std::vector<std::pair<std::string, std::string>> adapters;
+    std::map<std::string, std::string, LessIgnoringCase> states; // by driver key, the last line naming it
+    for (const CollectedDriverKey &collected : collection.driverKeys) {
+        states[collected.name] =
+            ", the collector's open for writing: " + collected.state +
+            (collected.state == "denied" ? " (" + ErrorName(collected.error) + ", so the program's is too; " +
+                                               (collected.sddl.empty() ? "security unread" : collected.sddl) + ")"
+                                         : "");
+    }
     for (const DevicePresence &device : collection.devices) {
         const RegistryKey *instance = registry.FindKey(std::string(kEnumKeyPath) + "\\" + device.path);
         std::string const driver = instance == nullptr ? "" : TextOf(instance->FindValue("Driver"));
@@ -91,19 +100,10 @@ std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &
         }
         const RegistryKey *key =
             driver.empty() ? nullptr : registry.FindKey(std::string(kit::kClassKeyPath) + "\\" + driver);
-        std::string state;
-        for (const CollectedDriverKey &collected : collection.driverKeys) {
-            if (EqualsIgnoreCase(collected.name, driver)) {
-                state = ", the collector's open for writing: " + collected.state +
-                        (collected.state == "denied"
-                             ? " (" + ErrorName(collected.error) + ", so the program's is too; " +
-                                   (collected.sddl.empty() ? "security unread" : collected.sddl) + ")"
-                             : "");
-            }
-        }
+        auto const state = states.find(driver);
         notes->push_back("adapter " + device.path + ": " + (device.present ? "present" : "absent") + ", driver key " +
                          (driver.empty() ? "(none)" : driver) + (key == nullptr ? " not in the exports" : " present") +
-                         state);
+                         (state == states.end() ? "" : state->second));
         adapters.emplace_back(key == nullptr ? "" : TextOf(key->FindValue("NetCfgInstanceId")), driver);
     }
     return adapters;
