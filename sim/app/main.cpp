@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -84,18 +83,6 @@ struct Options {
     bool help = false;
 };
 
-// Takes the options, the mode an option asks for and the option. Returns
-// false with *error when the command line asked for another mode already.
-bool SetMode(Options *options, Mode mode, const std::string &option, std::string *error) {
-    if (!options->modeOption.empty() && options->modeOption != option) {
-        *error = option + " cannot be combined with " + options->modeOption;
-        return false;
-    }
-    options->mode = mode;
-    options->modeOption = option;
-    return true;
-}
-
 // Takes parsed options. Returns false with *error when they ask for what
 // their mode cannot honour, rather than ignore a part of the command line.
 bool CheckCombination(const Options &options, std::string *error) {
@@ -119,36 +106,37 @@ bool CheckCombination(const Options &options, std::string *error) {
 
 // Parses the command line; false with *error set on a bad option.
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
+    static const std::pair<const char *, Mode> kModes[] = {{"--machine-json", Mode::MachineJson},
+                                                           {"--judge", Mode::Judge},
+                                                           {"--reg-json", Mode::RegJson},
+                                                           {"--replay", Mode::Replay}};
     for (int i = 1; i < argc; ++i) {
         std::string const argument = argv[i];
+        auto const mode = std::find_if(std::begin(kModes), std::end(kModes),
+                                       [&argument](const auto &entry) { return argument == entry.first; });
+        bool const named = argument == "--judge" || argument == "--reg-json" || argument == "--replay" ||
+                           argument == "--write-scenario" || argument == "--report";
+        if (named && i + 1 >= argc) {
+            *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
+            return false;
+        }
+        std::string const name = named ? argv[++i] : "";
+        if (mode != std::end(kModes) && !options->modeOption.empty() && options->modeOption != argument) {
+            *error = argument + " cannot be combined with " + options->modeOption;
+            return false;
+        }
         if (argument == "--help" || argument == "-h") {
             options->help = true;
         } else if (argument == "--real-time") {
             options->realTime = true;
         } else if (argument == "--trace") {
             options->trace = true;
-        } else if (argument == "--machine-json") {
-            if (!SetMode(options, Mode::MachineJson, argument, error)) {
-                return false;
-            }
-        } else if (argument == "--judge" || argument == "--reg-json" || argument == "--replay") {
-            if (i + 1 >= argc) {
-                *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
-                return false;
-            }
-            Mode const mode = argument == "--judge"      ? Mode::Judge
-                              : argument == "--reg-json" ? Mode::RegJson
-                                                         : Mode::Replay;
-            if (!SetMode(options, mode, argument, error)) {
-                return false;
-            }
-            options->modePath = argv[++i];
-        } else if (argument == "--write-scenario" || argument == "--report") {
-            if (i + 1 >= argc) {
-                *error = argument + " needs a file name";
-                return false;
-            }
-            (argument == "--report" ? options->reportPath : options->writePath) = argv[++i];
+        } else if (mode != std::end(kModes)) {
+            options->mode = mode->second;
+            options->modeOption = argument;
+            options->modePath = name;
+        } else if (named) {
+            (argument == "--report" ? options->reportPath : options->writePath) = name;
         } else if (!argument.empty() && argument[0] == '-') {
             *error = "unknown option " + argument;
             return false;
@@ -166,13 +154,9 @@ std::string VersionText(const sim::VersionInfo &version) {
     if (version.getVersionFails) {
         return "GetVersionExA fails";
     }
-    std::string text = std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
-                       std::to_string(version.build) + ", platform " + std::to_string(version.platformId) +
-                       ", product type " + std::to_string(version.productType);
-    if (version.serverR2 != 0) {
-        text += ", Server R2";
-    }
-    return text;
+    return std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
+           std::to_string(version.build) + ", platform " + std::to_string(version.platformId) + ", product type " +
+           std::to_string(version.productType) + (version.serverR2 != 0 ? ", Server R2" : "");
 }
 
 std::string TimelineText(const std::vector<sim::Interval> &timeline) {
@@ -207,10 +191,9 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? "(no PROCESSOR_ARCHITECTURE value)" : sim::TextOf(architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName");
-        if (name == nullptr) {
-            name = instance.key->FindValue("DeviceDesc");
-        }
+        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName") != nullptr
+                                             ? instance.key->FindValue("FriendlyName")
+                                             : instance.key->FindValue("DeviceDesc");
         out << "  " << instance.path << " — " << (name == nullptr ? "?" : sim::TextOf(name))
             << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }
@@ -286,13 +269,10 @@ int WriteRegJson(const std::string &path) {
     std::string bytes;
     sim::Registry registry;
     sim::RegImportError importError;
-    if (!sim::ReadWholeFile(path, &bytes)) {
-        std::fprintf(stderr, "edcca-sim: %s: cannot read\n", path.c_str());
-        return kUsageExit;
-    }
     std::vector<sim::RegImportError> warnings;
-    if (!sim::ImportRegBytes(registry, bytes, path, &importError, 1252, &warnings)) {
-        std::fprintf(stderr, "edcca-sim: %s\n", importError.ToString().c_str());
+    bool const read = sim::ReadWholeFile(path, &bytes);
+    if (!read || !sim::ImportRegBytes(registry, bytes, path, &importError, 1252, &warnings)) {
+        std::fprintf(stderr, "edcca-sim: %s\n", (read ? importError.ToString() : path + ": cannot read").c_str());
         return kUsageExit;
     }
     for (const sim::RegImportError &warning : warnings) {
@@ -316,22 +296,17 @@ int Run(int argc, char **argv) {
     if (options.mode == Mode::RegJson) {
         return WriteRegJson(options.modePath);
     }
-    sim::Scenario scenario;
-    sim::Replay replay;
-    bool loaded = false;
-    if (options.mode == Mode::Replay) {
-        loaded = sim::PrepareReplay(options.modePath, options.writePath, &replay, &error);
-        scenario = replay.scenario;
-    } else {
-        loaded = options.scenarioPath.empty() ? sim::LoadDefaultScenario(&scenario, &error)
-                                              : sim::LoadScenarioFile(options.scenarioPath, &scenario, &error);
-    }
+    sim::Replay replay; // its scenario is the one run, in every mode
+    const sim::Scenario &scenario = replay.scenario;
+    bool const loaded =
+        options.mode == Mode::Replay   ? sim::PrepareReplay(options.modePath, options.writePath, &replay, &error)
+        : options.scenarioPath.empty() ? sim::LoadDefaultScenario(&replay.scenario, &error)
+                                       : sim::LoadScenarioFile(options.scenarioPath, &replay.scenario, &error);
     if (!loaded) {
         std::fprintf(stderr, "edcca-sim: %s\n", error.c_str());
         if (options.mode == Mode::Replay) {
             std::ofstream reportFile;
-            std::ostream &report = OpenReport(options.reportPath, &reportFile);
-            return static_cast<int>(sim::ReportReplay(replay, "", report));
+            return static_cast<int>(sim::ReportReplay(replay, "", OpenReport(options.reportPath, &reportFile)));
         }
         return kUsageExit;
     }

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "formats/reg_file.h"
 #include "machine/text.h"
 
 namespace sim {
@@ -13,17 +14,8 @@ using nlohmann::json;
 
 // 8-bit registry text as JSON text, one character per byte.
 std::string ByteText(std::string_view bytes) {
-    std::string text;
-    for (char c : bytes) {
-        auto const byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (byte >> 6));
-            text += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return text;
+    auto const *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    return EncodeUtf8(std::u16string(data, data + bytes.size()));
 }
 
 json Timeline(const std::vector<Interval> &timeline) {
@@ -66,24 +58,21 @@ json ListKeys(const Registry &registry) {
     return keys;
 }
 
-json Answer(const QueryAnswer &answer) {
+} // namespace
+
+// Takes a JSON value and an answer. Makes the value the answer's object; found
+// by nlohmann's conversions, so that a list of answers converts whole.
+static void to_json(json &entry, const QueryAnswer &answer) {
     static const char *const kinds[] = {"word", "eeprom", "fail"};
-    json entry = {{"at", answer.atMs},
-                  {"kind", kinds[static_cast<int>(answer.kind)]},
-                  {"word", answer.word},
-                  {"error", static_cast<std::uint32_t>(answer.error)}};
-    json eeprom = json::array();
-    for (const auto &[offset, byte] : answer.eeprom) {
-        eeprom.push_back({offset, byte});
-    }
-    entry["eeprom"] = eeprom;
+    entry = {{"at", answer.atMs},
+             {"kind", kinds[static_cast<int>(answer.kind)]},
+             {"word", answer.word},
+             {"error", static_cast<std::uint32_t>(answer.error)},
+             {"eeprom", answer.eeprom}}; // a map of numbers: [[offset, byte]]
     if (answer.answerBytes) {
         entry["answerBytes"] = *answer.answerBytes;
     }
-    return entry;
 }
-
-} // namespace
 
 std::string MachineJson(const Scenario &scenario) {
     const VersionInfo &v = scenario.version;
@@ -110,11 +99,7 @@ std::string MachineJson(const Scenario &scenario) {
     for (const Driver &driver : scenario.drivers) {
         json answers = json::object();
         for (const auto &[oid, listed] : driver.answers) {
-            json list = json::array();
-            for (const QueryAnswer &answer : listed) {
-                list.push_back(Answer(answer));
-            }
-            answers[Hex(oid)] = list;
+            answers[Hex(oid)] = listed;
         }
         drivers.push_back({{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
     }

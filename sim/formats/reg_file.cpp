@@ -67,11 +67,9 @@ size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
     return digits;
 }
 
+// Takes a line and a position in it (at most its length). Returns the position of the first non-blank from there.
 size_t SkipBlanks(std::string_view text, size_t pos) {
-    while (pos < text.size() && IsBlank(text[pos])) {
-        ++pos;
-    }
-    return pos;
+    return std::min(text.find_first_not_of(" \t", pos), text.size());
 }
 
 // True when only blanks, or blanks and a ; comment, remain from pos.
@@ -85,10 +83,7 @@ template <typename Text> std::vector<Text> SplitLines(const Text &text) {
     std::vector<Text> lines;
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = start;
-        while (end < text.size() && text[end] != '\r' && text[end] != '\n') {
-            ++end;
-        }
+        size_t end = std::min(text.find_first_of(Text{'\r', '\n'}, start), text.size());
         lines.push_back(text.substr(start, end - start));
         if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') {
             ++end;
@@ -109,8 +104,8 @@ std::u16string ReadUnits(std::string_view bytes) {
     return units;
 }
 
-// Takes UTF-16 units. Returns them as UTF-8; a lone surrogate keeps its
-// three-byte form, so that the code page conversion finds it lacking.
+} // namespace
+
 std::string EncodeUtf8(std::u16string_view units) {
     std::string text;
     for (size_t i = 0; i < units.size(); ++i) {
@@ -131,6 +126,8 @@ std::string EncodeUtf8(std::u16string_view units) {
     }
     return text;
 }
+
+namespace {
 
 // Turns the file's bytes into numbered lines: 8-bit text as it is, UTF-16
 // text as UTF-8. regedit tells a Unicode file only by its UTF-16LE
@@ -199,8 +196,7 @@ class Parser {
 bool Parser::Parse(std::vector<RegOperation> *operations, Fault *fault) {
     bool parsed = CheckHeader();
     while (parsed && next_ < lines_.size()) {
-        const TextLine &line = lines_[next_++];
-        parsed = ParseLine(line);
+        parsed = ParseLine(lines_[next_++]);
     }
     if (!parsed) {
         *fault = fault_;
@@ -218,10 +214,8 @@ bool Parser::CheckHeader() {
     }
     const TextLine &first = lines_[next_++];
     std::string_view header = std::string_view(first.text).substr(SkipBlanks(first.text, 0));
-    if (header == kHeader4 || header == kHeader5) {
-        return true;
-    }
-    return Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
+    return header == kHeader4 || header == kHeader5 ||
+           Fail(first.number, "first line is not \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
 }
 
 bool Parser::ParseLine(const TextLine &line) {
@@ -268,10 +262,9 @@ bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
         if (EqualsIgnoreCase(root, "HKLM")) {
             return Fail(line.number, "regedit does not know the abbreviation HKLM; write HKEY_LOCAL_MACHINE");
         }
-        for (const char *other : kOtherRoots) {
-            if (EqualsIgnoreCase(root, other)) {
-                return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
-            }
+        if (std::any_of(std::begin(kOtherRoots), std::end(kOtherRoots),
+                        [root](const char *other) { return EqualsIgnoreCase(root, other); })) {
+            return Fail(line.number, "only HKEY_LOCAL_MACHINE exists on this machine, not " + std::string(root));
         }
         return Fail(line.number, "unknown root key '" + std::string(root) + "'");
     }
@@ -529,10 +522,9 @@ bool ConvertText(std::string *text, unsigned codePage, bool read, const RegOpera
 // to the code page.
 bool ConvertOperations(std::vector<RegOperation> *operations, unsigned codePage, Fault *fault) {
     for (RegOperation &operation : *operations) {
-        bool read = false;
-        for (const char *name : kReadValues) {
-            read = read || EqualsIgnoreCase(operation.valueName, name);
-        }
+        bool const read = std::any_of(std::begin(kReadValues), std::end(kReadValues), [&operation](const char *name) {
+            return EqualsIgnoreCase(operation.valueName, name);
+        });
         auto const separators = std::count(operation.keyPath.begin(), operation.keyPath.end(), '\\');
         if (!ConvertText(&operation.keyPath, codePage, false, operation, fault) ||
             !ConvertText(&operation.valueName, codePage, false, operation, fault)) {

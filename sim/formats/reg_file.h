@@ -46,4 +46,8 @@ struct RegImportError {
 bool ImportRegBytes(Registry &registry, std::string_view bytes, const std::string &fileName, RegImportError *error,
                     unsigned codePage = 1252, std::vector<RegImportError> *warnings = nullptr);
 
+// Takes UTF-16 units. Returns them as UTF-8; a lone surrogate keeps its
+// three-byte form, so that a code page conversion finds it lacking.
+std::string EncodeUtf8(std::u16string_view units);
+
 } // namespace sim

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +19,8 @@ namespace sim {
 namespace {
 
 using nlohmann::json;
+
+const char *const kRunEndNames[] = {"Written", "Declined", "Exhausted", "Returned"}; // by RunEnd
 
 // A fault in the scenario, located by its field path ("drivers[0].loaded[1]").
 struct ScenarioFault {
@@ -39,11 +41,7 @@ void CheckFields(const json &object, const std::string &field, std::initializer_
         Fail(field, "expected an object");
     }
     for (auto it = object.begin(); it != object.end(); ++it) {
-        bool found = false;
-        for (const char *name : known) {
-            found = found || it.key() == name;
-        }
-        if (!found) {
+        if (std::none_of(known.begin(), known.end(), [&it](const char *name) { return it.key() == name; })) {
             Fail(Child(field, it.key()), "unknown field");
         }
     }
@@ -159,16 +157,10 @@ host::LONG ReadError(const json &value, const std::string &field) {
 
 // "always", "never", or a list of [from, until] pairs (until null = forever).
 std::vector<Interval> ReadTimeline(const json &value, const std::string &field) {
-    if (value.is_string()) {
-        std::string const word = value.get<std::string>();
-        if (word == "always") {
-            return {};
-        }
-        if (word == "never") {
-            return {Interval{0, 0}};
-        }
+    if (value == "always") {
+        return {};
     }
-    if (value.is_array() && value.empty()) {
+    if (value == "never" || (value.is_array() && value.empty())) {
         return {Interval{0, 0}};
     }
     auto readSpan = [](const json &pair, const std::string &itemField) {
@@ -317,13 +309,10 @@ Fault ReadFault(const json &value, const std::string &field) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
         json const &access = value["access"];
-        if (access.is_string() && access.get<std::string>() == "KEY_READ") {
-            fault.access = host::KEY_READ;
-        } else if (access.is_string() && access.get<std::string>() == "KEY_ALL_ACCESS") {
-            fault.access = host::KEY_ALL_ACCESS;
-        } else {
-            fault.access = static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
-        }
+        fault.access = access == "KEY_READ" ? host::KEY_READ
+                       : access == "KEY_ALL_ACCESS"
+                           ? host::KEY_ALL_ACCESS
+                           : static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
     }
     fault.error = ReadError(Required(value, field, "error"), Child(field, "error"));
     return fault;
@@ -405,14 +394,11 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
     }
     if (value.contains("end")) {
         std::string const end = ReadString(value["end"], Child(field, "end"));
-        for (RunEnd candidate : {RunEnd::Written, RunEnd::Declined, RunEnd::Exhausted, RunEnd::Returned}) {
-            if (end == RunEndName(candidate)) {
-                expect.end = candidate;
-            }
-        }
-        if (!expect.end) {
+        auto const named = std::find(std::begin(kRunEndNames), std::end(kRunEndNames), end);
+        if (named == std::end(kRunEndNames)) {
             Fail(Child(field, "end"), "expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\"");
         }
+        expect.end = static_cast<RunEnd>(named - std::begin(kRunEndNames));
     }
     if (value.contains("attempts")) {
         expect.attempts = static_cast<int>(ReadNumber(value["attempts"], Child(field, "attempts"), 1000000));
@@ -491,17 +477,14 @@ void ImportRegistry(const json &value, const std::string &field, const FileReade
 
 // Whether the path names a device instance: a key three levels below Enum.
 bool IsDeviceInstance(const Registry &registry, const std::string &path) {
-    size_t levels = 0;
-    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1)) {
-        ++levels;
-    }
-    return levels == 2 && registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\" + path) != nullptr;
+    return std::count(path.begin(), path.end(), '\\') == 2 &&
+           registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\" + path) != nullptr;
 }
 
 // Every adapter's instance identifier, the names of the device files the tool
 // opens: NetCfgInstanceId (and DeviceVxDs of the older layout) text values.
-std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
-    std::vector<std::string> identifiers;
+std::set<std::string, LessIgnoringCase> InstanceIdentifiers(const Registry &registry) {
+    std::set<std::string, LessIgnoringCase> identifiers;
     std::vector<const RegistryKey *> pending = {registry.Root()};
     while (!pending.empty()) {
         const RegistryKey *key = pending.back();
@@ -509,7 +492,7 @@ std::vector<std::string> InstanceIdentifiers(const Registry &registry) {
         for (const char *name : {"NetCfgInstanceId", "DeviceVxDs"}) {
             const RegistryValue *value = key->FindValue(name);
             if (value != nullptr && IsStringType(value->type)) {
-                identifiers.push_back(TextOf(value));
+                identifiers.insert(TextOf(value));
             }
         }
         for (const RegistryKey *subkey : key->Subkeys()) {
@@ -548,19 +531,17 @@ void ReadScenario(const json &root, const FileReader &readFile, Scenario *scenar
     }
     if (root.contains("drivers")) {
         scenario->drivers = ReadList(root["drivers"], "drivers", "expected a list of drivers", ReadDriver);
-        std::vector<std::string> const identifiers = InstanceIdentifiers(scenario->registry);
+        std::set<std::string, LessIgnoringCase> const identifiers = InstanceIdentifiers(scenario->registry);
+        // Each device name's first driver, looked up: many drivers cost no time quadratic in their number.
+        std::map<std::string, size_t, LessIgnoringCase> first;
         for (size_t i = 0; i < scenario->drivers.size(); ++i) {
             const std::string &name = scenario->drivers[i].deviceName;
-            for (size_t j = 0; j < i; ++j) {
-                if (EqualsIgnoreCase(scenario->drivers[j].deviceName, name)) {
-                    Fail(Item("drivers", i) + ".device",
-                         "the device of " + Item("drivers", j) +
-                             " again (device names are matched without regard to case)");
-                }
+            if (auto const [earlier, added] = first.emplace(name, i); !added) {
+                Fail(Item("drivers", i) + ".device", "the device of " + Item("drivers", earlier->second) +
+                                                         " again (device names are matched without regard to case)");
             }
             // Allowed, since a scenario may show a driver nothing reaches.
-            if (std::none_of(identifiers.begin(), identifiers.end(),
-                             [&name](const std::string &identifier) { return EqualsIgnoreCase(identifier, name); })) {
+            if (identifiers.count(name) == 0) {
                 scenario->warnings.push_back(
                     Item("drivers", i) + ".device: no NetCfgInstanceId or DeviceVxDs value of the machine names \"" +
                     name + "\", so the tool never opens this driver's file");
@@ -618,9 +599,7 @@ bool ReadWholeFile(const std::string &path, std::string *bytes) {
     if (!in) {
         return false;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    *bytes = content.str();
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
 
@@ -632,19 +611,7 @@ FileReader FilesIn(const std::string &folder) {
     };
 }
 
-const char *RunEndName(RunEnd end) {
-    switch (end) {
-    case RunEnd::Written:
-        return "Written";
-    case RunEnd::Declined:
-        return "Declined";
-    case RunEnd::Exhausted:
-        return "Exhausted";
-    case RunEnd::Returned:
-        return "Returned";
-    }
-    return "?";
-}
+const char *RunEndName(RunEnd end) { return kRunEndNames[static_cast<int>(end)]; }
 
 bool LoadScenarioText(std::string_view text, const std::string &fileName, const FileReader &readFile,
                       Scenario *scenario, std::string *error) {

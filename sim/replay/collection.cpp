@@ -3,16 +3,18 @@
 #include "replay/collection.h"
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <tuple>
 
 #include "formats/reg_file.h"
+#include "kit/core/kit_text.h"
 #include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
-#include "formats/scenario.h"
 #include "machine/registry.h"
 #include "machine/text.h"
 
@@ -85,11 +87,8 @@ Facts ReadFacts(const fs::path &path) {
     Facts facts;
     std::vector<std::tuple<size_t, std::string, std::string>> lines; // number, name, value
     size_t number = 0;
-    for (size_t at = 0; at < bytes.size();) {
-        size_t end = bytes.find('\n', at);
-        end = end == std::string::npos ? bytes.size() : end;
-        std::string line = bytes.substr(at, end - at);
-        at = end + 1;
+    std::istringstream in(bytes);
+    for (std::string line; std::getline(in, line);) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -130,12 +129,12 @@ std::string Unescape(const fs::path &path, const std::string &where, const std::
             bytes += text[at];
             continue;
         }
-        auto digit = [](const std::string &from, size_t position) {
-            char const c = position < from.size() ? from[position] : '\0';
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        // The collector writes its digits in upper case: a lower-case one is none of its escapes.
+        auto digit = [&text](size_t position) {
+            return position < text.size() && text[position] < 'a' ? kit::ReadHexDigit(text[position]) : -1;
         };
-        int const high = digit(text, at + 1);
-        int const low = digit(text, at + 2);
+        int const high = digit(at + 1);
+        int const low = digit(at + 2);
         if (high < 0 || low < 0) {
             Fail(path, where + ": '%' without two upper-case hex digits in " + Quote(text));
         }
@@ -168,34 +167,42 @@ std::vector<std::string> SplitFields(const fs::path &path, const std::string &wh
 
 // Takes text. Returns the DWORD it writes in decimal digits, or nothing.
 std::optional<host::DWORD> ReadDword(const std::string &text) {
-    if (text.empty() || text.size() > kMostDigits ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
+    host::DWORD value = 0;
+    auto const [end, fault] = std::from_chars(text.data(), text.data() + text.size(), value);
+    bool const whole = !text.empty() && text.size() <= kMostDigits && end == text.data() + text.size();
+    return whole && fault == std::errc() ? std::optional<host::DWORD>(value) : std::nullopt;
+}
+
+// Takes facts.txt, the facts and a name. Returns its value; refuses a name not given.
+std::string RequiredFact(const fs::path &path, const Facts &facts, const char *name) {
+    if (facts.values.count(name) == 0) {
+        Fail(path, std::string(name) + ": missing");
     }
-    unsigned long long const value = std::stoull(text);
-    return value > UINT32_MAX ? std::nullopt : std::optional<host::DWORD>(static_cast<host::DWORD>(value));
+    return facts.Value(name);
+}
+
+// Takes facts.txt, the facts, a name, the largest number it may hold and
+// whether it must be given. Returns its decimal number; nothing when it may
+// be left out and is (or is empty).
+std::optional<host::DWORD> ReadFactNumber(const fs::path &path, const Facts &facts, const char *name, host::DWORD most,
+                                          bool required) {
+    std::string const text = required ? RequiredFact(path, facts, name) : facts.Value(name);
+    std::optional<host::DWORD> const read = ReadDword(text);
+    if ((required || !text.empty()) && (!read || *read > most)) {
+        Fail(path, std::string(name) + ": expected a decimal number" +
+                       (required ? " up to " + std::to_string(most) : "") + ", got " + Quote(text));
+    }
+    return read;
 }
 
 // Takes 2.0.0's facts. Fills the version GetVersionExA gave the collector,
 // which runs under the tool's manifest: taken as recorded.
 void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *collection) {
-    auto value = [&](const char *name) {
-        if (facts.values.count(name) == 0) {
-            Fail(path, std::string(name) + ": missing");
-        }
-        return facts.Value(name);
-    };
+    auto value = [&](const char *name) { return RequiredFact(path, facts, name); };
     collection->collector = value("Collector");
     VersionInfo &version = collection->version;
     version.getVersionFails = value("MajorVersion").empty();
-    auto number = [&](const char *name, host::DWORD most) {
-        std::optional<host::DWORD> const read = ReadDword(value(name));
-        if (!read || *read > most) {
-            Fail(path, std::string(name) + ": expected a decimal number up to " + std::to_string(most) + ", got " +
-                           Quote(value(name)));
-        }
-        return *read;
-    };
+    auto number = [&](const char *name, host::DWORD most) { return *ReadFactNumber(path, facts, name, most, true); };
     if (!version.getVersionFails) {
         version.major = number("MajorVersion", UINT32_MAX);
         version.minor = number("MinorVersion", UINT32_MAX);
@@ -216,6 +223,10 @@ void MapRecordedVersion(const fs::path &path, const Facts &facts, Collection *co
     if (value("Presence") != "SetupDi") {
         Fail(path, "Presence: expected SetupDi, got " + Quote(value("Presence")));
     }
+    collection->notes.push_back("version: " + collection->recordedVersion +
+                                " as GetVersionExA gave it to the collector, which runs under the tool's manifest; "
+                                "code page " +
+                                std::to_string(version.codePage));
 }
 
 // Takes facts.txt, the name of its lines that list devices, the paths they
@@ -259,10 +270,10 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
         if (fields[1].empty()) {
             Fail(path, where + ": no instance ID");
         }
-        collection->deviceFacts.push_back({fields[1], fields[2], fields[3], fields[0] == "present"});
         listed.push_back({fields[1], fields[0] == "present"});
     }
     MarkPresence(path, "Device", listed, registry, false, collection);
+    collection->notes.emplace_back("presence: as SetupDi listed the network class with DIGCF_PRESENT");
     for (const auto &[lineNumber, value] : facts.repeated[1]) {
         std::string const where = "line " + std::to_string(lineNumber) + ": DriverKey";
         std::vector<std::string> const fields = SplitFields(path, where, value, 4);
@@ -291,10 +302,7 @@ void MapDeviceFacts(const fs::path &path, const Facts &facts, const Registry &re
 // Takes the facts. Returns the version information the tool's GetVersionExA
 // and GetSystemMetrics(SM_SERVERR2) give on that Windows.
 void MapVersion(const fs::path &path, const Facts &facts, Collection *collection) {
-    std::string const text = facts.Value("Version");
-    if (facts.values.count("Version") == 0) {
-        Fail(path, "Version: missing");
-    }
+    std::string const text = RequiredFact(path, facts, "Version");
     std::vector<host::DWORD> parts; // "major.minor", "major.minor.build" or ver's four parts
     for (size_t at = 0; at <= text.size() && parts.size() <= 4;) {
         size_t const dot = std::min(text.find('.', at), text.size());
@@ -309,13 +317,7 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     if (parts.size() < 2 || parts.size() > 4) {
         Fail(path, "Version: expected major.minor[.build], got " + Quote(text));
     }
-    auto number = [&](const char *name) {
-        std::optional<host::DWORD> const read = ReadDword(facts.Value(name));
-        if (!facts.Value(name).empty() && !read) {
-            Fail(path, std::string(name) + ": expected a decimal number, got " + Quote(facts.Value(name)));
-        }
-        return read;
-    };
+    auto number = [&](const char *name) { return ReadFactNumber(path, facts, name, UINT32_MAX, false); };
     VersionInfo &version = collection->version;
     collection->recordedVersion = text;
     version.major = parts[0];
@@ -324,8 +326,8 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     // GetVersionEx: "Applications not manifested for Windows 8.1 or Windows 10
     // will return the Windows 8 OS version value (6.2)"; the tool's manifest
     // lists no supported operating system.
-    collection->versionCapped = version.major > 6 || (version.major == 6 && version.minor > 2);
-    if (collection->versionCapped) {
+    bool const capped = version.major > 6 || (version.major == 6 && version.minor > 2);
+    if (capped) {
         version.major = 6;
         version.minor = 2;
         version.build = 9200;
@@ -341,7 +343,6 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     if (productType && (*productType < 1 || *productType > 3)) {
         Fail(path, "ProductType: expected 1, 2 or 3, got " + Quote(facts.Value("ProductType")));
     }
-    collection->productTypeAssumed = !productType;
     version.productType = static_cast<host::BYTE>(productType.value_or(host::VER_NT_WORKSTATION));
     for (const char *name : {"OtherTypeDescription", "CSDVersion"}) {
         std::string const field = facts.Value(name);
@@ -353,6 +354,13 @@ void MapVersion(const fs::path &path, const Facts &facts, Collection *collection
     bool const r2 = facts.Value("OtherTypeDescription") == "R2" && version.major == 5 && version.minor == 2;
     version.serverR2 = r2 ? static_cast<int>(version.build) : 0;
     version.csdVersion = facts.Value("CSDVersion");
+    collection->notes.push_back(
+        "version: recorded " + text + ", seen by the tool as " + std::to_string(version.major) + "." +
+        std::to_string(version.minor) + " build " + std::to_string(version.build) +
+        (capped ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)" : ""));
+    if (!productType) {
+        collection->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
+    }
 }
 
 // Takes the collected registry and the facts. Returns every device instance
@@ -362,12 +370,14 @@ void MapPresence(const fs::path &path, const Facts &facts, const Registry &regis
     if (presence != "Win32_PnPEntity" && presence != "assumed") {
         Fail(path, "Presence: expected Win32_PnPEntity or assumed, got " + Quote(presence));
     }
-    collection->presenceAssumed = presence == "assumed";
+    collection->notes.emplace_back(presence == "assumed"
+                                       ? "presence: assumed (the collection could not tell which devices are present)"
+                                       : "presence: as Win32_PnPEntity listed it");
     std::vector<DevicePresence> listed;
     for (const std::string &present : facts.present) {
         listed.push_back({present, true});
     }
-    MarkPresence(path, "Present", listed, registry, collection->presenceAssumed, collection);
+    MarkPresence(path, "Present", listed, registry, presence == "assumed", collection);
 }
 
 // Takes trace.txt. Returns it with CR LF turned into LF; refuses a trace no

@@ -25,14 +25,6 @@ namespace sim {
 
 constexpr std::uintmax_t kCollectionFileLimit = 16U << 20U; // bytes, each file
 
-// A network-class device as a 2.0.0 collection lists it.
-struct CollectedDevice {
-    std::string instanceId;
-    std::string firstHardwareId;
-    std::string driverKeyName;
-    bool present = false;
-};
-
 // An adapter's driver key as a 2.0.0 collection found it: opened for writing
 // as the tool opens it ("writable", "denied" with the error, "missing").
 struct CollectedDriverKey {
@@ -61,13 +53,10 @@ struct Collection {
     std::vector<std::string> regFiles;   // the *.reg names, in byte order: the import order
     VersionInfo version;                 // what the tool's GetVersionExA sees
     std::string recordedVersion;         // facts' Version as written ("10.0.19045")
-    bool versionCapped = false;          // a Windows newer than 8 reports 6.2 build 9200
-    bool productTypeAssumed = false;     // ProductType was empty
-    bool presenceAssumed = false;        // Presence=assumed: every device counts as present
+    std::vector<std::string> notes;      // report lines: the version as recorded and seen, and presence
     std::vector<DevicePresence> devices; // every device instance of the collected registry
     // 2.0.0's collector only (collector empty for 1.2.0's).
     std::string collector;                          // "EdccaKit 2.0.0"
-    std::vector<CollectedDevice> deviceFacts;       // Device= lines, in order
     std::vector<CollectedDriverKey> driverKeys;     // DriverKey= lines
     std::vector<CollectedRollback> rollbackRecords; // Rollback= lines
 };

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -82,6 +84,14 @@ std::string QueriedDeviceFile(const Machine &machine) {
 std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &collection, const Registry &registry,
                                                               std::vector<std::string> *notes) {
     std::vector<std::pair<std::string, std::string>> adapters;
+    std::map<std::string, std::string, LessIgnoringCase> states; // by driver key, the last line naming it
+    for (const CollectedDriverKey &collected : collection.driverKeys) {
+        states[collected.name] =
+            ", the collector's open for writing: " + collected.state +
+            (collected.state == "denied" ? " (" + ErrorName(collected.error) + ", so the program's is too; " +
+                                               (collected.sddl.empty() ? "security unread" : collected.sddl) + ")"
+                                         : "");
+    }
     for (const DevicePresence &device : collection.devices) {
         const RegistryKey *instance = registry.FindKey(std::string(kEnumKeyPath) + "\\" + device.path);
         std::string const driver = instance == nullptr ? "" : TextOf(instance->FindValue("Driver"));
@@ -90,19 +100,10 @@ std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &
         }
         const RegistryKey *key =
             driver.empty() ? nullptr : registry.FindKey(std::string(kit::kClassKeyPath) + "\\" + driver);
-        std::string state;
-        for (const CollectedDriverKey &collected : collection.driverKeys) {
-            if (EqualsIgnoreCase(collected.name, driver)) {
-                state = ", the collector's open for writing: " + collected.state +
-                        (collected.state == "denied"
-                             ? " (" + ErrorName(collected.error) + ", so the program's is too; " +
-                                   (collected.sddl.empty() ? "security unread" : collected.sddl) + ")"
-                             : "");
-            }
-        }
+        auto const state = states.find(driver);
         notes->push_back("adapter " + device.path + ": " + (device.present ? "present" : "absent") + ", driver key " +
                          (driver.empty() ? "(none)" : driver) + (key == nullptr ? " not in the exports" : " present") +
-                         state);
+                         (state == states.end() ? "" : state->second));
         adapters.emplace_back(key == nullptr ? "" : TextOf(key->FindValue("NetCfgInstanceId")), driver);
     }
     return adapters;
@@ -112,13 +113,13 @@ std::vector<std::pair<std::string, std::string>> NoteAdapters(const Collection &
 // adapter that no device instance of the exports names, as "" when none.
 std::string FindOrphanDriverKey(const Registry &registry) {
     const RegistryKey *netClass = registry.FindKey(kit::kNetClassKeyPath);
-    std::vector<DeviceInstance> const devices = DeviceInstances(registry);
+    std::set<std::string, LessIgnoringCase> named; // looked up: a key per device costs no quadratic time
+    for (const DeviceInstance &device : DeviceInstances(registry)) {
+        named.insert(TextOf(device.key->FindValue("Driver")));
+    }
     for (const RegistryKey *key : netClass == nullptr ? std::vector<RegistryKey *>() : netClass->Subkeys()) {
         std::string name = std::string(kit::kNetClassGuid) + "\\" + key->Name();
-        bool const named = std::any_of(devices.begin(), devices.end(), [&](const DeviceInstance &device) {
-            return EqualsIgnoreCase(TextOf(device.key->FindValue("Driver")), name);
-        });
-        if (!named && kit::MatchesAdapter(TextOf(key->FindValue("MatchingDeviceId")).c_str())) {
+        if (named.count(name) == 0 && kit::MatchesAdapter(TextOf(key->FindValue("MatchingDeviceId")).c_str())) {
             return name;
         }
     }
@@ -280,8 +281,7 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
         return refuse(*error);
     }
     const Collection &collection = replay->collection;
-    std::string const base = scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string();
-    FileReader const reader = FilesIn(base);
+    FileReader const reader = FilesIn(scenarioPath.empty() ? folder : fs::path(scenarioPath).parent_path().string());
     std::string const fileName = scenarioPath.empty() ? folder + " (replay)" : scenarioPath;
     auto load = [&](const Json &json) {
         replay->scenarioText = json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -293,31 +293,11 @@ bool PrepareReplay(const std::string &folder, const std::string &scenarioPath, R
     }
     kit::RunAccount account;
     std::string const lastAttempt = LastAttempt(collection.trace, &account);
-    const VersionInfo &version = collection.version;
-    bool const kit2 = !collection.collector.empty();
-    replay->notes.push_back("collection: " + folder + ": " + (kit2 ? collection.collector + ", " : "") +
+    replay->notes.push_back("collection: " + folder + ": " +
+                            (collection.collector.empty() ? "" : collection.collector + ", ") +
                             std::to_string(account.attempts) + " attempt(s) recorded, " +
                             std::to_string(collection.regFiles.size()) + " .reg file(s)");
-    if (kit2) {
-        replay->notes.push_back("version: " + collection.recordedVersion +
-                                " as GetVersionExA gave it to the collector, which runs under the tool's manifest; "
-                                "code page " +
-                                std::to_string(version.codePage));
-    } else {
-        replay->notes.push_back("version: recorded " + collection.recordedVersion + ", seen by the tool as " +
-                                std::to_string(version.major) + "." + std::to_string(version.minor) + " build " +
-                                std::to_string(version.build) +
-                                (collection.versionCapped
-                                     ? " (GetVersionEx gives 6.2 to a program not manifested for Windows 8.1 or 10)"
-                                     : ""));
-    }
-    if (collection.productTypeAssumed) {
-        replay->notes.emplace_back("version: product type assumed 1 (workstation): the collection gives none");
-    }
-    replay->notes.emplace_back(kit2 ? "presence: as SetupDi listed the network class with DIGCF_PRESENT"
-                               : collection.presenceAssumed
-                                   ? "presence: assumed (the collection could not tell which devices are present)"
-                                   : "presence: as Win32_PnPEntity listed it");
+    replay->notes.insert(replay->notes.end(), collection.notes.begin(), collection.notes.end());
     kit::AttemptRecord record;
     kit::ReadAttempt(lastAttempt.data(), lastAttempt.size(), &record);
     std::string refusal;
