@@ -265,46 +265,46 @@ int CompareNames(const std::string &left, const std::string &right) {
     return NameLess(x, y) ? -1 : NameLess(y, x) ? 1 : 0;
 }
 
+// Takes two lists ordered by name, how to name an item, and what to do with
+// each name. Walks them side by side, calling each(old, new) once per name
+// with null for the side that lacks it.
+template <typename Item, typename NameOf, typename Each>
+void MergeByName(const std::vector<Item *> &before, const std::vector<Item *> &after, NameOf nameOf, Each each) {
+    size_t i = 0, j = 0;
+    while (i < before.size() || j < after.size()) {
+        // -1: only before, 1: only after, 0: both
+        int const side = i == before.size()  ? 1
+                         : j == after.size() ? -1
+                                             : CompareNames(nameOf(before[i]), nameOf(after[j]));
+        Item *was = side <= 0 ? before[i++] : nullptr;
+        each(was, side >= 0 ? after[j++] : nullptr);
+    }
+}
+
 // Compares two keys at the same path, and the keys below them.
 void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::string &path,
               std::vector<RegistryChange> *changes) {
-    std::vector<const RegistryValue *> oldValues = SortedValues(before), newValues = SortedValues(after);
-    size_t i = 0, j = 0;
-    while (i < oldValues.size() || j < newValues.size()) {
-        // -1: only before, 1: only after, 0: both
-        int const side = i == oldValues.size()   ? 1
-                         : j == newValues.size() ? -1
-                                                 : CompareNames(oldValues[i]->name, newValues[j]->name);
-        if (side < 0) {
-            changes->push_back({RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name, 0, {}});
-        } else {
-            const RegistryValue *now = newValues[j++];
-            const RegistryValue *was = side == 0 ? oldValues[i++] : nullptr;
-            if (!was || was->type != now->type || was->data != now->data) {
+    MergeByName(
+        SortedValues(before), SortedValues(after),
+        [](const RegistryValue *value) -> const std::string & { return value->name; },
+        [&](const RegistryValue *was, const RegistryValue *now) {
+            if (now == nullptr) {
+                changes->push_back({RegistryChange::Kind::ValueDeleted, path, was->name, 0, {}});
+            } else if (!was || was->type != now->type || was->data != now->data) {
                 changes->push_back({RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data});
             }
-        }
-    }
-
-    std::vector<RegistryKey *> oldKeys = before.Subkeys(), newKeys = after.Subkeys();
-    i = 0;
-    j = 0;
-    while (i < oldKeys.size() || j < newKeys.size()) {
-        int const side = i == oldKeys.size()   ? 1
-                         : j == newKeys.size() ? -1
-                                               : CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
-        if (side < 0) {
-            changes->push_back({RegistryChange::Kind::KeyDeleted, JoinKeyPath(path, oldKeys[i]->Name()), {}, 0, {}});
-            ++i;
-        } else if (side > 0) {
-            ListAddedTree(*newKeys[j], JoinKeyPath(path, newKeys[j]->Name()), changes);
-            ++j;
-        } else {
-            DiffKeys(*oldKeys[i], *newKeys[j], JoinKeyPath(path, newKeys[j]->Name()), changes);
-            ++i;
-            ++j;
-        }
-    }
+        });
+    MergeByName(
+        before.Subkeys(), after.Subkeys(), [](const RegistryKey *key) -> const std::string & { return key->Name(); },
+        [&](const RegistryKey *was, const RegistryKey *now) {
+            if (now == nullptr) {
+                changes->push_back({RegistryChange::Kind::KeyDeleted, JoinKeyPath(path, was->Name()), {}, 0, {}});
+            } else if (was == nullptr) {
+                ListAddedTree(*now, JoinKeyPath(path, now->Name()), changes);
+            } else {
+                DiffKeys(*was, *now, JoinKeyPath(path, now->Name()), changes);
+            }
+        });
 }
 
 } // namespace

@@ -137,13 +137,13 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     std::string const fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
     if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
-        return FailCall(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (found == files.end()) {
-        return FailCall(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (bytesReturned == nullptr && overlapped == nullptr) {
-        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     const Driver &driver = machine.drivers[found->second.driver];
     // The words are taken before the answer overwrites them.
@@ -165,7 +165,7 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     }
     machine.requests.push_back(std::move(request));
     if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
-        return FailCall(machine, error);
+        return FinishCall(machine, error);
     }
     if (bytesReturned != nullptr) {
         *bytesReturned = written;
@@ -185,7 +185,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
     }
     std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
     if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
-        return FailCall(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (object == host::INVALID_HANDLE_VALUE) {
         return host::TRUE; // the current process's pseudo handle: closing it does nothing
@@ -198,7 +198,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
         state.keys.erase(key); // registry keys are kernel handles too
         return host::TRUE;
     }
-    return FailCall(machine, host::ERROR_INVALID_HANDLE);
+    return FinishCall(machine, host::ERROR_INVALID_HANDLE);
 }
 
 } // namespace

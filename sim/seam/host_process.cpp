@@ -103,7 +103,7 @@ BOOL GetVersionExA(OSVERSIONINFOEXA *versionInformation) {
     call.structSize = versionInformation == nullptr ? 0 : versionInformation->dwOSVersionInfoSize;
     LONG const error = sim::FillVersion(machine, versionInformation);
     sim::LogCall(machine, sim::Operation::GetVersionExA, error, call);
-    return error == ERROR_SUCCESS ? TRUE : sim::FailCall(machine, error);
+    return error == ERROR_SUCCESS ? TRUE : sim::FinishCall(machine, error);
 }
 
 int GetSystemMetrics(int index) {

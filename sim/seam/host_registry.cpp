@@ -511,16 +511,16 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR d
     Machine &machine = ActiveMachine();
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
-        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (revision != host::SDDL_REVISION_1) {
-        return FailCall(machine, host::ERROR_UNKNOWN_REVISION);
+        return FinishCall(machine, host::ERROR_UNKNOWN_REVISION);
     }
     std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);
     // The caller frees the text with LocalFree, so it is one of LocalAlloc's blocks.
     auto *block = static_cast<char *>(std::malloc(selected.size() + 1));
     if (block == nullptr) {
-        return FailCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
+        return FinishCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
     }
     std::memcpy(block, selected.c_str(), selected.size() + 1);
     machine.Internal().blocks.emplace(block, selected.size() + 1);
