@@ -316,10 +316,6 @@ bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, 
     return true;
 }
 
-std::string CodePointText(char32_t character) {
-    char text[16];
-    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(character));
-    return text;
-}
+std::string CodePointText(char32_t character) { return "U+" + Hex(character, 4).substr(2); }
 
 } // namespace sim

@@ -126,17 +126,20 @@ host::LONG AnswerQuery(const QueryAnswer *answer, host::DWORD oid, void *outBuff
     return host::ERROR_SUCCESS;
 }
 
+// Takes DeviceIoControl's arguments and its call record, whose file it fills in.
 host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, const void *inBuffer, host::DWORD inSize,
-                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped) {
+                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped,
+                     CallRecord *call) {
     auto &files = machine.Internal().files;
     auto found = files.find(HandleValue(device));
     host::DWORD oid = 0;
     if (inBuffer != nullptr && inSize >= 4) {
         std::memcpy(&oid, inBuffer, 4);
     }
-    std::string const fileName = found == files.end() ? "" : found->second.fileName;
+    call->fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
-    if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
+    if (host::LONG const fault =
+            FireFault(machine, Operation::DeviceIoControl, {call->fileName, deviceName, Hex(oid)})) {
         return FinishCall(machine, fault);
     }
     if (found == files.end()) {
@@ -225,12 +228,9 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD inBufferSize, void *outBuffer,
                      DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
     sim::Machine &machine = sim::ActiveMachine();
-    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                                       bytesReturned, overlapped);
-    auto const &files = machine.Internal().files;
-    auto const file = files.find(sim::HandleValue(device));
     sim::CallRecord call;
-    call.fileName = file == files.end() ? "" : file->second.fileName;
+    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                                       bytesReturned, overlapped, &call);
     call.ioControlCode = ioControlCode;
     call.bufferSize = outBufferSize;
     call.returned = result != FALSE && bytesReturned != nullptr ? *bytesReturned : 0;

@@ -155,25 +155,8 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
     }
-    std::vector<std::uint8_t> bytes;
-    if (dataSize != 0) {
-        bytes.assign(data, data + dataSize);
-    }
-    ref.key->SetValue(name, type, std::move(bytes));
-    return host::ERROR_SUCCESS;
-}
-
-host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
-    KeyRef const ref = ResolveKey(machine, key);
-    if (host::LONG const fault = FireFault(machine, Operation::RegCloseKey, {ref.path})) {
-        return fault;
-    }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!ref.root) {
-        machine.Internal().keys.erase(HandleValue(key));
-    }
+    ref.key->SetValue(name, type,
+                      dataSize == 0 ? std::vector<std::uint8_t>() : std::vector<std::uint8_t>(data, data + dataSize));
     return host::ERROR_SUCCESS;
 }
 
@@ -323,9 +306,16 @@ LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD ty
 
 LSTATUS RegCloseKey(HKEY key) {
     Machine &machine = ActiveMachine();
+    KeyRef const ref = ResolveKey(machine, key);
     CallRecord call;
-    call.keyPath = ResolveKey(machine, key).path;
-    LSTATUS const status = CloseKey(machine, key);
+    call.keyPath = ref.path;
+    LSTATUS status = FireFault(machine, Operation::RegCloseKey, {ref.path});
+    if (status == ERROR_SUCCESS && !ref.valid) {
+        status = ERROR_INVALID_HANDLE;
+    }
+    if (status == ERROR_SUCCESS && !ref.root) {
+        machine.Internal().keys.erase(HandleValue(key));
+    }
     LogCall(machine, Operation::RegCloseKey, status, call);
     return status;
 }
