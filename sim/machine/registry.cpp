@@ -31,25 +31,6 @@ std::uint16_t SortUnit(std::uint8_t upper) {
     return upper >= 0x80 && upper <= 0x9F ? kAnsiHighControls[upper - 0x80] : upper;
 }
 
-// Splits a path into its non-empty components; false for a bad path.
-bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components) {
-    if (IsBadKeyPath(path)) {
-        return false;
-    }
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string_view::npos) {
-            end = path.size();
-        }
-        if (end > start) {
-            components->push_back(path.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
 // Orders two upper-cased names by their UTF-16 units, as Windows sorts keys.
 bool NameLess(const std::string &a, const std::string &b) {
     auto const differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end()); // equal bytes sort alike
@@ -77,6 +58,24 @@ bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
 }
 
 bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }
+
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components) {
+    if (IsBadKeyPath(path)) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            components->push_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return true;
+}
 
 size_t CountKeyLevels(std::string_view path) {
     std::vector<std::string_view> components;

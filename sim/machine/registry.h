@@ -105,6 +105,9 @@ std::string JoinKeyPath(const std::string &base, const std::string &sub);
 // True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
 // (161): one that starts with a backslash.
 bool IsBadKeyPath(std::string_view path);
+// Takes a key path. Returns false for a bad one; else appends its non-empty
+// components (doubled and trailing backslashes skipped, as Windows skips them).
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components);
 
 // Code page 1252, the machine's ANSI code page, as WideCharToMultiByte maps
 // it (no best-fit: a unit without an exact 1252 byte gives false).

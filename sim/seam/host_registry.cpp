@@ -50,25 +50,18 @@ host::LSTATUS NewKeyHandle(Machine &machine, std::shared_ptr<RegistryKey> key, c
     return host::ERROR_SUCCESS;
 }
 
-// Walks subKey below a key, component by component (empty components, as
-// from a doubled or trailing backslash, are skipped as Windows skips them).
+// Walks subKey below a key, component by component (SplitKeyPath).
 // Returns ERROR_BAD_PATHNAME for a leading backslash, ERROR_FILE_NOT_FOUND
 // for a missing key, else ERROR_SUCCESS with *found the key and *path its
 // path as the registry spells it.
 host::LSTATUS WalkSubkey(const KeyRef &base, const char *subKey, RegistryKey **found, std::string *path) {
-    if (subKey[0] == '\\') {
+    std::vector<std::string_view> components;
+    if (!SplitKeyPath(subKey, &components)) {
         return host::ERROR_BAD_PATHNAME;
     }
     *found = base.key.get();
     *path = base.path;
-    std::string_view rest(subKey);
-    while (!rest.empty()) {
-        size_t const slash = rest.find('\\');
-        std::string_view const component = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (component.empty()) {
-            continue;
-        }
+    for (std::string_view const component : components) {
         *found = (*found)->FindSubkey(component);
         if (*found == nullptr) {
             return host::ERROR_FILE_NOT_FOUND;
@@ -78,12 +71,13 @@ host::LSTATUS WalkSubkey(const KeyRef &base, const char *subKey, RegistryKey **f
     return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
-                      host::HKEY *result) {
+// Takes RegOpenKeyExA's arguments and its call record, whose key path it fills in.
+host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired, host::HKEY *result,
+                      CallRecord *call) {
     KeyRef const base = ResolveKey(machine, key);
-    std::string const requested = JoinKeyPath(base.path, subKey == nullptr ? "" : subKey);
-    if (host::LONG const fault =
-            FireFault(machine, Operation::RegOpenKeyExA, {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
+    call->keyPath = JoinKeyPath(base.path, subKey == nullptr ? "" : subKey);
+    if (host::LONG const fault = FireFault(machine, Operation::RegOpenKeyExA,
+                                           {call->keyPath, subKey == nullptr ? "" : subKey}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }
@@ -266,10 +260,9 @@ using namespace sim; // the seam's helpers
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
     Machine &machine = ActiveMachine();
     CallRecord call;
-    call.keyPath = JoinKeyPath(ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
     call.access = samDesired;
     call.options = options;
-    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result);
+    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result, &call);
     LogCall(machine, Operation::RegOpenKeyExA, status, call);
     return status;
 }

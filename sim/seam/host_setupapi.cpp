@@ -75,8 +75,9 @@ const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *
     return &set.members[index];
 }
 
+// Takes SetupDiClassGuidsFromNameA's arguments and its call record, whose count found it fills in.
 host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUID *list, host::DWORD capacity,
-                              host::DWORD *requiredSize, host::DWORD *found) {
+                              host::DWORD *requiredSize, CallRecord *call) {
     if (host::LONG const fault =
             FireFault(machine, Operation::SetupDiClassGuidsFromNameA, {className == nullptr ? "" : className})) {
         return FinishCall(machine, fault);
@@ -98,7 +99,7 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
             ++count;
         }
     }
-    *found = count;
+    call->returned = count;
     if (requiredSize != nullptr) {
         *requiredSize = count;
     }
@@ -269,13 +270,11 @@ namespace host {
 BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWORD classGuidListSize,
                                 DWORD *requiredSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    DWORD found = 0;
-    BOOL const result =
-        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &found);
     sim::CallRecord call;
+    BOOL const result =
+        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &call);
     call.className = className == nullptr ? "" : className;
     call.bufferSize = classGuidListSize;
-    call.returned = found;
     sim::LogCall(machine, sim::Operation::SetupDiClassGuidsFromNameA, sim::CallStatus(machine, result), call);
     return result;
 }
