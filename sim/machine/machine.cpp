@@ -28,7 +28,7 @@ std::optional<Interval> SpanAt(const std::vector<Interval> &timeline, std::uint6
         return Interval{};
     }
     for (const Interval &span : timeline) {
-        if (span.Contains(t)) {
+        if (t >= span.fromMs && t < span.untilMs) {
             return span;
         }
     }

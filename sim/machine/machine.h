@@ -29,7 +29,6 @@ constexpr std::uint64_t kForever = UINT64_MAX;
 struct Interval {
     std::uint64_t fromMs = 0;
     std::uint64_t untilMs = kForever;
-    bool Contains(std::uint64_t t) const { return t >= fromMs && t < untilMs; }
 };
 // Takes a timeline and a time. Returns the span that holds the time (the
 // whole of time for an empty timeline, which means "always"), or none.

@@ -18,8 +18,9 @@ constexpr std::uint16_t kAnsiHighControls[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-// The UTF-16 unit Windows sorts an upper-cased byte by: its own code, except
-// for the two letters whose capitals 1252 lacks.
+// The UTF-16 unit Windows sorts an upper-cased byte by: its code page 1252
+// character (the five unassigned high bytes as the C1 control of the same
+// number), except for the two letters whose capitals 1252 lacks.
 std::uint16_t SortUnit(std::uint8_t upper) {
     if (upper == 0xB5) {
         return 0x039C; // micro sign -> Greek capital mu
@@ -27,10 +28,37 @@ std::uint16_t SortUnit(std::uint8_t upper) {
     if (upper == 0x83) {
         return 0x0191; // f with hook -> its capital
     }
-    return AnsiToUnicode(upper);
+    return upper >= 0x80 && upper <= 0x9F ? kAnsiHighControls[upper - 0x80] : upper;
 }
 
-// Splits a path into its non-empty components; false for a bad path.
+// Orders two upper-cased names by their UTF-16 units, as Windows sorts keys.
+bool NameLess(const std::string &a, const std::string &b) {
+    auto const differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end()); // equal bytes sort alike
+    return std::lexicographical_compare(differ.first, a.end(), differ.second, b.end(), [](char x, char y) {
+        return SortUnit(static_cast<std::uint8_t>(x)) < SortUnit(static_cast<std::uint8_t>(y));
+    });
+}
+
+} // namespace
+
+// ---- code page and names ----
+
+bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
+        *byte = static_cast<std::uint8_t>(unit);
+        return true;
+    }
+    for (int i = 0; i < 32; ++i) {
+        if (kAnsiHighControls[i] == unit) {
+            *byte = static_cast<std::uint8_t>(0x80 + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }
+
 bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components) {
     if (IsBadKeyPath(path)) {
         return false;
@@ -49,41 +77,6 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *componen
     return true;
 }
 
-// Orders two upper-cased names by their UTF-16 units, as Windows sorts keys.
-bool NameLess(const std::string &a, const std::string &b) {
-    auto const differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end()); // equal bytes sort alike
-    return std::lexicographical_compare(differ.first, a.end(), differ.second, b.end(), [](char x, char y) {
-        return SortUnit(static_cast<std::uint8_t>(x)) < SortUnit(static_cast<std::uint8_t>(y));
-    });
-}
-
-} // namespace
-
-// ---- code page and names ----
-
-std::uint16_t AnsiToUnicode(std::uint8_t byte) {
-    if (byte >= 0x80 && byte <= 0x9F) {
-        return kAnsiHighControls[byte - 0x80];
-    }
-    return byte;
-}
-
-bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte) {
-    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
-        *byte = static_cast<std::uint8_t>(unit);
-        return true;
-    }
-    for (int i = 0; i < 32; ++i) {
-        if (kAnsiHighControls[i] == unit) {
-            *byte = static_cast<std::uint8_t>(0x80 + i);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IsBadKeyPath(std::string_view path) { return !path.empty() && path.front() == '\\'; }
-
 size_t CountKeyLevels(std::string_view path) {
     std::vector<std::string_view> components;
     SplitKeyPath(path, &components);
@@ -97,26 +90,6 @@ bool RegistryKey::NameOrder::operator()(const std::string &a, const std::string 
 RegistryKey *RegistryKey::FindSubkey(std::string_view name) const {
     auto found = subkeys_.find(UpperCase(name));
     return found == subkeys_.end() ? nullptr : found->second.get();
-}
-
-RegistryKey *RegistryKey::CreateSubkey(std::string_view name) {
-    if (name.empty() || name.find('\\') != std::string_view::npos) {
-        return nullptr;
-    }
-    auto &slot = subkeys_[UpperCase(name)];
-    if (!slot) {
-        slot = std::make_shared<RegistryKey>(std::string(name));
-    }
-    return slot.get();
-}
-
-bool RegistryKey::DeleteSubkeyTree(std::string_view name) {
-    auto found = subkeys_.find(UpperCase(name));
-    if (found == subkeys_.end()) {
-        return false;
-    }
-    subkeys_.erase(found);
-    return true;
 }
 
 std::vector<RegistryKey *> RegistryKey::Subkeys() const {
@@ -205,7 +178,11 @@ RegistryKey *Registry::CreateKey(std::string_view path) {
     }
     RegistryKey *key = root_.get();
     for (std::string_view component : components) {
-        key = key->CreateSubkey(component);
+        auto &slot = key->subkeys_[UpperCase(component)];
+        if (!slot) {
+            slot = std::make_shared<RegistryKey>(std::string(component));
+        }
+        key = slot.get();
     }
     return key;
 }
@@ -219,12 +196,16 @@ bool Registry::DeleteKeyTree(std::string_view path) {
     for (size_t i = 0; i + 1 < components.size() && parent; ++i) {
         parent = parent->FindSubkey(components[i]);
     }
-    return parent && parent->DeleteSubkeyTree(components.back());
+    return parent && parent->subkeys_.erase(UpperCase(components.back())) > 0;
 }
 
 const RegistryValue *Registry::FindValue(std::string_view keyPath, std::string_view valueName) const {
     const RegistryKey *key = FindKey(keyPath);
     return key ? key->FindValue(valueName) : nullptr;
+}
+
+std::string JoinKeyPath(const std::string &base, const std::string &sub) {
+    return base.empty() ? sub : sub.empty() ? base : base + "\\" + sub;
 }
 
 std::string TextOf(const RegistryValue *value) {
@@ -254,10 +235,6 @@ Registry Registry::Clone() const { return Registry(*this); }
 
 namespace {
 
-std::string JoinPath(const std::string &parent, const std::string &name) {
-    return parent.empty() ? name : parent + "\\" + name;
-}
-
 // A key's values ordered by upper-cased name, for a stable merge.
 std::vector<const RegistryValue *> SortedValues(const RegistryKey &key) {
     std::vector<const RegistryValue *> values;
@@ -277,7 +254,7 @@ void ListAddedTree(const RegistryKey &key, const std::string &path, std::vector<
         changes->push_back({RegistryChange::Kind::ValueSet, path, value->name, value->type, value->data});
     }
     for (const RegistryKey *sub : key.Subkeys()) {
-        ListAddedTree(*sub, JoinPath(path, sub->Name()), changes);
+        ListAddedTree(*sub, JoinKeyPath(path, sub->Name()), changes);
     }
 }
 
@@ -287,46 +264,46 @@ int CompareNames(const std::string &left, const std::string &right) {
     return NameLess(x, y) ? -1 : NameLess(y, x) ? 1 : 0;
 }
 
+// Takes two lists ordered by name, how to name an item, and what to do with
+// each name. Walks them side by side, calling each(old, new) once per name
+// with null for the side that lacks it.
+template <typename Item, typename NameOf, typename Each>
+void MergeByName(const std::vector<Item *> &before, const std::vector<Item *> &after, NameOf nameOf, Each each) {
+    size_t i = 0, j = 0;
+    while (i < before.size() || j < after.size()) {
+        // -1: only before, 1: only after, 0: both
+        int const side = i == before.size()  ? 1
+                         : j == after.size() ? -1
+                                             : CompareNames(nameOf(before[i]), nameOf(after[j]));
+        Item *was = side <= 0 ? before[i++] : nullptr;
+        each(was, side >= 0 ? after[j++] : nullptr);
+    }
+}
+
 // Compares two keys at the same path, and the keys below them.
 void DiffKeys(const RegistryKey &before, const RegistryKey &after, const std::string &path,
               std::vector<RegistryChange> *changes) {
-    std::vector<const RegistryValue *> oldValues = SortedValues(before), newValues = SortedValues(after);
-    size_t i = 0, j = 0;
-    while (i < oldValues.size() || j < newValues.size()) {
-        // -1: only before, 1: only after, 0: both
-        int const side = i == oldValues.size()   ? 1
-                         : j == newValues.size() ? -1
-                                                 : CompareNames(oldValues[i]->name, newValues[j]->name);
-        if (side < 0) {
-            changes->push_back({RegistryChange::Kind::ValueDeleted, path, oldValues[i++]->name, 0, {}});
-        } else {
-            const RegistryValue *now = newValues[j++];
-            const RegistryValue *was = side == 0 ? oldValues[i++] : nullptr;
-            if (!was || was->type != now->type || was->data != now->data) {
+    MergeByName(
+        SortedValues(before), SortedValues(after),
+        [](const RegistryValue *value) -> const std::string & { return value->name; },
+        [&](const RegistryValue *was, const RegistryValue *now) {
+            if (now == nullptr) {
+                changes->push_back({RegistryChange::Kind::ValueDeleted, path, was->name, 0, {}});
+            } else if (!was || was->type != now->type || was->data != now->data) {
                 changes->push_back({RegistryChange::Kind::ValueSet, path, now->name, now->type, now->data});
             }
-        }
-    }
-
-    std::vector<RegistryKey *> oldKeys = before.Subkeys(), newKeys = after.Subkeys();
-    i = 0;
-    j = 0;
-    while (i < oldKeys.size() || j < newKeys.size()) {
-        int const side = i == oldKeys.size()   ? 1
-                         : j == newKeys.size() ? -1
-                                               : CompareNames(oldKeys[i]->Name(), newKeys[j]->Name());
-        if (side < 0) {
-            changes->push_back({RegistryChange::Kind::KeyDeleted, JoinPath(path, oldKeys[i]->Name()), {}, 0, {}});
-            ++i;
-        } else if (side > 0) {
-            ListAddedTree(*newKeys[j], JoinPath(path, newKeys[j]->Name()), changes);
-            ++j;
-        } else {
-            DiffKeys(*oldKeys[i], *newKeys[j], JoinPath(path, newKeys[j]->Name()), changes);
-            ++i;
-            ++j;
-        }
-    }
+        });
+    MergeByName(
+        before.Subkeys(), after.Subkeys(), [](const RegistryKey *key) -> const std::string & { return key->Name(); },
+        [&](const RegistryKey *was, const RegistryKey *now) {
+            if (now == nullptr) {
+                changes->push_back({RegistryChange::Kind::KeyDeleted, JoinKeyPath(path, was->Name()), {}, 0, {}});
+            } else if (was == nullptr) {
+                ListAddedTree(*now, JoinKeyPath(path, now->Name()), changes);
+            } else {
+                DiffKeys(*was, *now, JoinKeyPath(path, now->Name()), changes);
+            }
+        });
 }
 
 } // namespace

@@ -33,9 +33,6 @@ class RegistryKey {
 
     // Subkeys: a direct child by name (one path component), or null.
     RegistryKey *FindSubkey(std::string_view name) const;
-    RegistryKey *CreateSubkey(std::string_view name); // the existing one if present; null for "" or a
-                                                      // name with a backslash
-    bool DeleteSubkeyTree(std::string_view name);
     std::vector<RegistryKey *> Subkeys() const; // enumeration order
 
     // Values.
@@ -102,15 +99,18 @@ constexpr size_t kMostKeyLevels = 512;
 size_t CountKeyLevels(std::string_view path); // its non-empty components
 // Takes a value or null. Returns its data up to the first NUL; "" for null.
 std::string TextOf(const RegistryValue *value);
+// Takes a key path and a path below it, either possibly "". Returns them joined by a backslash.
+std::string JoinKeyPath(const std::string &base, const std::string &sub);
 
 // True for a path RegOpenKeyEx/RegCreateKeyEx refuse with ERROR_BAD_PATHNAME
 // (161): one that starts with a backslash.
 bool IsBadKeyPath(std::string_view path);
+// Takes a key path. Returns false for a bad one; else appends its non-empty
+// components (doubled and trailing backslashes skipped, as Windows skips them).
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view> *components);
 
-// Code page 1252, the machine's ANSI code page, as MultiByteToWideChar and
-// WideCharToMultiByte map it (no best-fit: a unit without an exact 1252 byte
-// gives false).
-std::uint16_t AnsiToUnicode(std::uint8_t byte);
+// Code page 1252, the machine's ANSI code page, as WideCharToMultiByte maps
+// it (no best-fit: a unit without an exact 1252 byte gives false).
 bool UnicodeToAnsi(std::uint16_t unit, std::uint8_t *byte);
 
 // One difference between two registries, for reports and tests. The list

@@ -168,17 +168,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 bool LessIgnoringCase::operator()(std::string_view a, std::string_view b) const {
-    size_t const common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        if (a[i] != b[i]) { // equal bytes fold alike: only the first differing pair is folded
-            std::uint8_t const x = UpperByte(static_cast<std::uint8_t>(a[i]));
-            std::uint8_t const y = UpperByte(static_cast<std::uint8_t>(b[i]));
-            if (x != y) {
-                return x < y;
-            }
-        }
-    }
-    return a.size() < b.size();
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return UpperByte(static_cast<std::uint8_t>(x)) < UpperByte(static_cast<std::uint8_t>(y));
+    });
 }
 
 std::string Hex(std::uint32_t value, int digits) {
@@ -324,10 +316,6 @@ bool EncodeCodePage(std::string_view utf8, unsigned codePage, std::string *out, 
     return true;
 }
 
-std::string CodePointText(char32_t character) {
-    char text[16];
-    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(character));
-    return text;
-}
+std::string CodePointText(char32_t character) { return "U+" + Hex(character, 4).substr(2); }
 
 } // namespace sim

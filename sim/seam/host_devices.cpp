@@ -126,24 +126,27 @@ host::LONG AnswerQuery(const QueryAnswer *answer, host::DWORD oid, void *outBuff
     return host::ERROR_SUCCESS;
 }
 
+// Takes DeviceIoControl's arguments and its call record, whose file it fills in.
 host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, const void *inBuffer, host::DWORD inSize,
-                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped) {
+                     void *outBuffer, host::DWORD outSize, host::DWORD *bytesReturned, void *overlapped,
+                     CallRecord *call) {
     auto &files = machine.Internal().files;
     auto found = files.find(HandleValue(device));
     host::DWORD oid = 0;
     if (inBuffer != nullptr && inSize >= 4) {
         std::memcpy(&oid, inBuffer, 4);
     }
-    std::string const fileName = found == files.end() ? "" : found->second.fileName;
+    call->fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
-    if (host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {fileName, deviceName, Hex(oid)})) {
-        return FailCall(machine, fault);
+    if (host::LONG const fault =
+            FireFault(machine, Operation::DeviceIoControl, {call->fileName, deviceName, Hex(oid)})) {
+        return FinishCall(machine, fault);
     }
     if (found == files.end()) {
-        return FailCall(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (bytesReturned == nullptr && overlapped == nullptr) {
-        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     const Driver &driver = machine.drivers[found->second.driver];
     // The words are taken before the answer overwrites them.
@@ -165,7 +168,7 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     }
     machine.requests.push_back(std::move(request));
     if (error != host::ERROR_SUCCESS) { // the byte count is left as it was, as Wine 8 leaves it
-        return FailCall(machine, error);
+        return FinishCall(machine, error);
     }
     if (bytesReturned != nullptr) {
         *bytesReturned = written;
@@ -185,7 +188,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
     }
     std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
     if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
-        return FailCall(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (object == host::INVALID_HANDLE_VALUE) {
         return host::TRUE; // the current process's pseudo handle: closing it does nothing
@@ -198,7 +201,7 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
         state.keys.erase(key); // registry keys are kernel handles too
         return host::TRUE;
     }
-    return FailCall(machine, host::ERROR_INVALID_HANDLE);
+    return FinishCall(machine, host::ERROR_INVALID_HANDLE);
 }
 
 } // namespace
@@ -225,12 +228,9 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD inBufferSize, void *outBuffer,
                      DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
     sim::Machine &machine = sim::ActiveMachine();
-    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                                       bytesReturned, overlapped);
-    auto const &files = machine.Internal().files;
-    auto const file = files.find(sim::HandleValue(device));
     sim::CallRecord call;
-    call.fileName = file == files.end() ? "" : file->second.fileName;
+    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                                       bytesReturned, overlapped, &call);
     call.ioControlCode = ioControlCode;
     call.bufferSize = outBufferSize;
     call.returned = result != FALSE && bytesReturned != nullptr ? *bytesReturned : 0;

@@ -53,22 +53,15 @@ host::LONG FillVersion(Machine &machine, host::OSVERSIONINFOEXA *info) {
 }
 
 void *Allocate(Machine &machine, host::UINT flags, host::SIZE_T bytes, host::LONG *error) {
-    if (host::LONG const fault = FireFault(machine, Operation::LocalAlloc, {std::to_string(bytes)})) {
-        *error = fault;
-        return nullptr;
-    }
+    *error = FireFault(machine, Operation::LocalAlloc, {std::to_string(bytes)});
     // Movable and discardable blocks (handles, not pointers) are not simulated.
-    if ((flags & ~kKnownLocalFlags) != 0) {
+    if (*error == host::ERROR_SUCCESS && (flags & ~kKnownLocalFlags) != 0) {
         *error = host::ERROR_INVALID_PARAMETER;
-        return nullptr;
     }
-    if (bytes > kLargestBlock) {
-        *error = host::ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    void *block = std::malloc(bytes == 0 ? 1 : bytes);
+    void *block =
+        *error == host::ERROR_SUCCESS && bytes <= kLargestBlock ? std::malloc(bytes == 0 ? 1 : bytes) : nullptr;
     if (block == nullptr) {
-        *error = host::ERROR_NOT_ENOUGH_MEMORY;
+        *error = *error != host::ERROR_SUCCESS ? *error : host::ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
     std::memset(block, (flags & host::LMEM_ZEROINIT) != 0 ? 0 : kFreshHeapByte, bytes == 0 ? 1 : bytes);
@@ -103,7 +96,7 @@ BOOL GetVersionExA(OSVERSIONINFOEXA *versionInformation) {
     call.structSize = versionInformation == nullptr ? 0 : versionInformation->dwOSVersionInfoSize;
     LONG const error = sim::FillVersion(machine, versionInformation);
     sim::LogCall(machine, sim::Operation::GetVersionExA, error, call);
-    return error == ERROR_SUCCESS ? TRUE : sim::FailCall(machine, error);
+    return error == ERROR_SUCCESS ? TRUE : sim::FinishCall(machine, error);
 }
 
 int GetSystemMetrics(int index) {

@@ -36,52 +36,48 @@ KeyRef ResolveKey(Machine &machine, host::HKEY key) {
     return {true, false, found->second.key, found->second.path, found->second.access};
 }
 
-std::string JoinPath(const std::string &base, const std::string &sub) {
-    if (base.empty()) {
-        return sub;
+// Takes a key of the registry (null: none), its path and the rights asked
+// for. Returns ERROR_FILE_NOT_FOUND for no key, else ERROR_SUCCESS with
+// *result a new handle to it.
+host::LSTATUS NewKeyHandle(Machine &machine, std::shared_ptr<RegistryKey> key, const std::string &path,
+                           host::DWORD access, host::HKEY *result) {
+    if (!key) {
+        return host::ERROR_FILE_NOT_FOUND;
     }
-    if (sub.empty()) {
-        return base;
-    }
-    return base + "\\" + sub;
-}
-
-host::HKEY NewKeyHandle(Machine &machine, KeyHandle handle) {
     std::uintptr_t const value = machine.Internal().NewHandle();
-    machine.Internal().keys.emplace(value, std::move(handle));
-    return reinterpret_cast<host::HKEY>(value);
+    machine.Internal().keys.emplace(value, KeyHandle{std::move(key), path, access});
+    *result = reinterpret_cast<host::HKEY>(value);
+    return host::ERROR_SUCCESS;
 }
 
-// Walks subKey below a key, component by component (empty components, as
-// from a doubled or trailing backslash, are skipped as Windows skips them).
-// Returns the key or null; *path receives the path as the registry spells it.
-RegistryKey *WalkSubkey(RegistryKey *from, const std::string &fromPath, const char *subKey, std::string *path) {
-    RegistryKey *current = from;
-    std::string walked = fromPath;
-    std::string_view rest(subKey);
-    while (!rest.empty()) {
-        size_t const slash = rest.find('\\');
-        std::string_view const component = rest.substr(0, slash);
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-        if (component.empty()) {
-            continue;
-        }
-        current = current->FindSubkey(component);
-        if (current == nullptr) {
-            return nullptr;
-        }
-        walked = JoinPath(walked, current->Name());
+// Walks subKey below a key, component by component (SplitKeyPath).
+// Returns ERROR_BAD_PATHNAME for a leading backslash, ERROR_FILE_NOT_FOUND
+// for a missing key, else ERROR_SUCCESS with *found the key and *path its
+// path as the registry spells it.
+host::LSTATUS WalkSubkey(const KeyRef &base, const char *subKey, RegistryKey **found, std::string *path) {
+    std::vector<std::string_view> components;
+    if (!SplitKeyPath(subKey, &components)) {
+        return host::ERROR_BAD_PATHNAME;
     }
-    *path = walked;
-    return current;
+    *found = base.key.get();
+    *path = base.path;
+    for (std::string_view const component : components) {
+        *found = (*found)->FindSubkey(component);
+        if (*found == nullptr) {
+            return host::ERROR_FILE_NOT_FOUND;
+        }
+        *path = JoinKeyPath(*path, (*found)->Name());
+    }
+    return host::ERROR_SUCCESS;
 }
 
-host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired,
-                      host::HKEY *result) {
+// Takes RegOpenKeyExA's arguments and its call record, whose key path it fills in.
+host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host::DWORD samDesired, host::HKEY *result,
+                      CallRecord *call) {
     KeyRef const base = ResolveKey(machine, key);
-    std::string const requested = JoinPath(base.path, subKey == nullptr ? "" : subKey);
-    if (host::LONG const fault =
-            FireFault(machine, Operation::RegOpenKeyExA, {requested, subKey == nullptr ? "" : subKey}, samDesired)) {
+    call->keyPath = JoinKeyPath(base.path, subKey == nullptr ? "" : subKey);
+    if (host::LONG const fault = FireFault(machine, Operation::RegOpenKeyExA,
+                                           {call->keyPath, subKey == nullptr ? "" : subKey}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }
@@ -101,20 +97,14 @@ host::LSTATUS OpenKey(Machine &machine, host::HKEY key, const char *subKey, host
             *result = host::HKEY_LOCAL_MACHINE;
             return host::ERROR_SUCCESS;
         }
-        *result = NewKeyHandle(machine, KeyHandle{base.key, base.path, samDesired});
-        return host::ERROR_SUCCESS;
+        return NewKeyHandle(machine, base.key, base.path, samDesired, result);
     }
-    if (subKey[0] == '\\') {
-        return host::ERROR_BAD_PATHNAME;
-    }
+    RegistryKey *found = nullptr;
     std::string path;
-    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-    std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
-    if (!shared) {
-        return host::ERROR_FILE_NOT_FOUND;
-    }
-    *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
-    return host::ERROR_SUCCESS;
+    host::LSTATUS const status = WalkSubkey(base, subKey, &found, &path);
+    return status != host::ERROR_SUCCESS
+               ? status
+               : NewKeyHandle(machine, machine.registry.ShareKey(path), path, samDesired, result);
 }
 
 host::LSTATUS QueryValue(Machine &machine, host::HKEY key, const char *valueName, const host::DWORD *reserved,
@@ -159,25 +149,8 @@ host::LSTATUS SetValue(Machine &machine, host::HKEY key, const char *valueName, 
     if ((ref.access & host::KEY_SET_VALUE) == 0) {
         return host::ERROR_ACCESS_DENIED;
     }
-    std::vector<std::uint8_t> bytes;
-    if (dataSize != 0) {
-        bytes.assign(data, data + dataSize);
-    }
-    ref.key->SetValue(name, type, std::move(bytes));
-    return host::ERROR_SUCCESS;
-}
-
-host::LSTATUS CloseKey(Machine &machine, host::HKEY key) {
-    KeyRef const ref = ResolveKey(machine, key);
-    if (host::LONG const fault = FireFault(machine, Operation::RegCloseKey, {ref.path})) {
-        return fault;
-    }
-    if (!ref.valid) {
-        return host::ERROR_INVALID_HANDLE;
-    }
-    if (!ref.root) {
-        machine.Internal().keys.erase(HandleValue(key));
-    }
+    ref.key->SetValue(name, type,
+                      dataSize == 0 ? std::vector<std::uint8_t>() : std::vector<std::uint8_t>(data, data + dataSize));
     return host::ERROR_SUCCESS;
 }
 
@@ -191,8 +164,7 @@ constexpr host::SECURITY_INFORMATION kKnownSecurityParts =
 // open for writing the scenario refuses (an ERROR_ACCESS_DENIED fault on
 // RegOpenKeyExA, for every call, with KEY_ALL_ACCESS or any rights) gets a
 // DACL that grants reading only.
-constexpr char kOwnerPart[] = "O:SY";
-constexpr char kGroupPart[] = "G:SY";
+constexpr char kOwnerAndGroup[] = "O:SYG:SY";
 constexpr char kDefaultDacl[] = "D:(A;CI;KR;;;BU)(A;CI;KA;;;BA)(A;CI;KA;;;SY)";
 constexpr char kReadOnlyDacl[] = "D:(A;CI;KR;;;BU)(A;CI;KR;;;BA)(A;CI;KR;;;SY)";
 // The descriptor RegGetKeySecurity hands out is the simulated host's own
@@ -208,22 +180,6 @@ bool DeniesWriting(const Machine &machine, const std::string &path) {
         }
     }
     return false;
-}
-
-// Takes a machine, a key's path and the parts asked for. Returns the SDDL
-// text of those parts.
-std::string KeySecurityText(const Machine &machine, const std::string &path, host::SECURITY_INFORMATION parts) {
-    std::string text;
-    if ((parts & host::OWNER_SECURITY_INFORMATION) != 0) {
-        text += kOwnerPart;
-    }
-    if ((parts & host::GROUP_SECURITY_INFORMATION) != 0) {
-        text += kGroupPart;
-    }
-    if ((parts & host::DACL_SECURITY_INFORMATION) != 0) {
-        text += DeniesWriting(machine, path) ? kReadOnlyDacl : kDefaultDacl;
-    }
-    return text;
 }
 
 // Takes a resolved handle and the access rights the call needs. Returns
@@ -304,10 +260,9 @@ using namespace sim; // the seam's helpers
 LSTATUS RegOpenKeyExA(HKEY key, const char *subKey, DWORD options, DWORD samDesired, HKEY *result) {
     Machine &machine = ActiveMachine();
     CallRecord call;
-    call.keyPath = JoinPath(ResolveKey(machine, key).path, subKey == nullptr ? "" : subKey);
     call.access = samDesired;
     call.options = options;
-    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result);
+    LSTATUS const status = OpenKey(machine, key, subKey, samDesired, result, &call);
     LogCall(machine, Operation::RegOpenKeyExA, status, call);
     return status;
 }
@@ -344,9 +299,16 @@ LSTATUS RegSetValueExA(HKEY key, const char *valueName, DWORD reserved, DWORD ty
 
 LSTATUS RegCloseKey(HKEY key) {
     Machine &machine = ActiveMachine();
+    KeyRef const ref = ResolveKey(machine, key);
     CallRecord call;
-    call.keyPath = ResolveKey(machine, key).path;
-    LSTATUS const status = CloseKey(machine, key);
+    call.keyPath = ref.path;
+    LSTATUS status = FireFault(machine, Operation::RegCloseKey, {ref.path});
+    if (status == ERROR_SUCCESS && !ref.valid) {
+        status = ERROR_INVALID_HANDLE;
+    }
+    if (status == ERROR_SUCCESS && !ref.root) {
+        machine.Internal().keys.erase(HandleValue(key));
+    }
     LogCall(machine, Operation::RegCloseKey, status, call);
     return status;
 }
@@ -359,7 +321,7 @@ LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char *
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
     if (host::LONG const fault =
-            FireFault(machine, Operation::RegCreateKeyExA, {JoinPath(base.path, sub), sub}, samDesired)) {
+            FireFault(machine, Operation::RegCreateKeyExA, {JoinKeyPath(base.path, sub), sub}, samDesired)) {
         if (result != nullptr) {
             *result = nullptr;
         }
@@ -372,31 +334,27 @@ LSTATUS RegCreateKeyExA(HKEY key, const char *subKey, DWORD /*reserved*/, char *
     if (host::LSTATUS const unusable = CheckKeyHandle(machine, base)) {
         return unusable;
     }
-    if (subKey[0] == '\\') {
-        return host::ERROR_BAD_PATHNAME;
-    }
+    RegistryKey *found = nullptr;
     std::string path;
-    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+    host::LSTATUS status = WalkSubkey(base, subKey, &found, &path);
     host::DWORD outcome = host::REG_OPENED_EXISTING_KEY;
-    if (found == nullptr) {
+    if (status == host::ERROR_FILE_NOT_FOUND) {
         if (!base.root && (base.access & host::KEY_CREATE_SUB_KEY) == 0) {
             return host::ERROR_ACCESS_DENIED;
         }
-        if (machine.registry.CreateKey(JoinPath(base.path, sub)) == nullptr) {
+        if (machine.registry.CreateKey(JoinKeyPath(base.path, sub)) == nullptr) {
             return host::ERROR_BAD_PATHNAME;
         }
-        found = WalkSubkey(base.key.get(), base.path, subKey, &path);
+        status = WalkSubkey(base, subKey, &found, &path);
         outcome = host::REG_CREATED_NEW_KEY;
     }
-    std::shared_ptr<RegistryKey> shared = found == nullptr ? nullptr : machine.registry.ShareKey(path);
-    if (!shared) {
-        return host::ERROR_FILE_NOT_FOUND;
+    if (status == host::ERROR_SUCCESS) {
+        status = NewKeyHandle(machine, machine.registry.ShareKey(path), path, samDesired, result);
     }
-    *result = NewKeyHandle(machine, KeyHandle{shared, path, samDesired});
-    if (disposition != nullptr) {
+    if (status == host::ERROR_SUCCESS && disposition != nullptr) {
         *disposition = outcome;
     }
-    return host::ERROR_SUCCESS;
+    return status;
 }
 
 LSTATUS RegDeleteValueA(HKEY key, const char *valueName) {
@@ -416,7 +374,7 @@ LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) {
     Machine &machine = ActiveMachine();
     KeyRef const base = ResolveKey(machine, key);
     std::string const sub = subKey == nullptr ? "" : subKey;
-    if (host::LONG const fault = FireFault(machine, Operation::RegDeleteKeyA, {JoinPath(base.path, sub), sub})) {
+    if (host::LONG const fault = FireFault(machine, Operation::RegDeleteKeyA, {JoinKeyPath(base.path, sub), sub})) {
         return fault;
     }
     if (subKey == nullptr) {
@@ -425,13 +383,10 @@ LSTATUS RegDeleteKeyA(HKEY key, const char *subKey) {
     if (host::LSTATUS const unusable = CheckKeyHandle(machine, base)) {
         return unusable;
     }
-    if (subKey[0] == '\\') {
-        return host::ERROR_BAD_PATHNAME;
-    }
+    RegistryKey *found = nullptr;
     std::string path;
-    RegistryKey *found = WalkSubkey(base.key.get(), base.path, subKey, &path);
-    if (found == nullptr) {
-        return host::ERROR_FILE_NOT_FOUND;
+    if (host::LSTATUS const status = WalkSubkey(base, subKey, &found, &path)) {
+        return status;
     }
     // NtDeleteKey refuses a key with subkeys, and the root (STATUS_CANNOT_DELETE).
     if (path.empty() || !found->Subkeys().empty()) {
@@ -519,7 +474,8 @@ LSTATUS RegGetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_
     if (host::LSTATUS const unusable = CheckKeyHandle(machine, ref, host::READ_CONTROL)) {
         return unusable;
     }
-    std::string const text = KeySecurityText(machine, ref.path, information);
+    std::string const text = SelectSecurityParts(
+        kOwnerAndGroup + std::string(DeniesWriting(machine, ref.path) ? kReadOnlyDacl : kDefaultDacl), information);
     auto const required = static_cast<host::DWORD>(sizeof kDescriptorTag + text.size() + 1);
     if (descriptor == nullptr || *descriptorSize < required) {
         *descriptorSize = required;
@@ -538,16 +494,16 @@ BOOL ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR d
     Machine &machine = ActiveMachine();
     const auto *bytes = static_cast<const char *>(descriptor);
     if (text == nullptr || bytes == nullptr || std::memcmp(bytes, kDescriptorTag, sizeof kDescriptorTag) != 0) {
-        return FailCall(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (revision != host::SDDL_REVISION_1) {
-        return FailCall(machine, host::ERROR_UNKNOWN_REVISION);
+        return FinishCall(machine, host::ERROR_UNKNOWN_REVISION);
     }
     std::string const selected = SelectSecurityParts(bytes + sizeof kDescriptorTag, information);
     // The caller frees the text with LocalFree, so it is one of LocalAlloc's blocks.
     auto *block = static_cast<char *>(std::malloc(selected.size() + 1));
     if (block == nullptr) {
-        return FailCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
+        return FinishCall(machine, host::ERROR_NOT_ENOUGH_MEMORY);
     }
     std::memcpy(block, selected.c_str(), selected.size() + 1);
     machine.Internal().blocks.emplace(block, selected.size() + 1);

@@ -75,20 +75,15 @@ const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *
     return &set.members[index];
 }
 
-// Ends a BOOL setupapi call: sets the last error and returns its result.
-host::BOOL Finish(Machine &machine, host::LONG error) {
-    SetLastError(machine, error);
-    return error == host::ERROR_SUCCESS ? host::TRUE : host::FALSE;
-}
-
+// Takes SetupDiClassGuidsFromNameA's arguments and its call record, whose count found it fills in.
 host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUID *list, host::DWORD capacity,
-                              host::DWORD *requiredSize, host::DWORD *found) {
+                              host::DWORD *requiredSize, CallRecord *call) {
     if (host::LONG const fault =
             FireFault(machine, Operation::SetupDiClassGuidsFromNameA, {className == nullptr ? "" : className})) {
-        return Finish(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (className == nullptr || (list == nullptr && capacity > 0)) {
-        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     host::DWORD count = 0;
     if (RegistryKey *classes = machine.registry.FindKey(kClassRoot)) {
@@ -104,11 +99,11 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
             ++count;
         }
     }
-    *found = count;
+    call->returned = count;
     if (requiredSize != nullptr) {
         *requiredSize = count;
     }
-    return Finish(machine, capacity < count ? host::ERROR_INSUFFICIENT_BUFFER : host::ERROR_SUCCESS);
+    return FinishCall(machine, capacity < count ? host::ERROR_INSUFFICIENT_BUFFER : host::ERROR_SUCCESS);
 }
 
 host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags) {
@@ -158,25 +153,25 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     std::string const member = inSet ? found->second.members[index].instancePath : "";
     if (host::LONG const fault =
             FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
-        return Finish(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (data == nullptr) {
-        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (found == sets.end()) {
-        return Finish(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
-        return Finish(machine, host::ERROR_INVALID_USER_BUFFER);
+        return FinishCall(machine, host::ERROR_INVALID_USER_BUFFER);
     }
     const DeviceSet &set = found->second;
     if (index >= set.members.size()) {
-        return Finish(machine, host::ERROR_NO_MORE_ITEMS);
+        return FinishCall(machine, host::ERROR_NO_MORE_ITEMS);
     }
     data->ClassGuid = set.members[index].classGuid;
     data->DevInst = set.members[index].devInst;
     data->Reserved = set.firstTag + index;
-    return Finish(machine, host::ERROR_SUCCESS);
+    return FinishCall(machine, host::ERROR_SUCCESS);
 }
 
 host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data,
@@ -188,27 +183,27 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
     std::string const member = device == nullptr ? "" : device->instancePath;
     if (host::LONG const fault =
             FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), member})) {
-        return Finish(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (found == sets.end()) {
-        return Finish(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
     if (device == nullptr) {
-        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (buffer == nullptr && bufferSize > 0) {
-        return Finish(machine, host::ERROR_INVALID_DATA);
+        return FinishCall(machine, host::ERROR_INVALID_DATA);
     }
     if (property >= kSpdrpMaximumProperty) {
-        return Finish(machine, host::ERROR_INVALID_REG_PROPERTY);
+        return FinishCall(machine, host::ERROR_INVALID_REG_PROPERTY);
     }
     const char *valueName = PropertyValueName(property);
     if (valueName == nullptr) {
-        return Finish(machine, host::ERROR_INVALID_DATA);
+        return FinishCall(machine, host::ERROR_INVALID_DATA);
     }
     RegistryKey *key = machine.registry.FindKey(std::string(kEnumRoot) + "\\" + device->instancePath);
     if (key == nullptr) {
-        return Finish(machine, host::ERROR_NO_SUCH_DEVINST);
+        return FinishCall(machine, host::ERROR_NO_SUCH_DEVINST);
     }
     // The property is read as RegQueryValueExA reads it: the same sizes, the
     // same NUL appended when there is room.
@@ -221,22 +216,22 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
         *requiredSize = size;
     }
     if (status == host::ERROR_FILE_NOT_FOUND) {
-        return Finish(machine, host::ERROR_INVALID_DATA);
+        return FinishCall(machine, host::ERROR_INVALID_DATA);
     }
     if (status == host::ERROR_MORE_DATA || bufferSize == 0) {
-        return Finish(machine, host::ERROR_INSUFFICIENT_BUFFER);
+        return FinishCall(machine, host::ERROR_INSUFFICIENT_BUFFER);
     }
-    return Finish(machine, status);
+    return FinishCall(machine, status);
 }
 
 host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
     if (host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {})) {
-        return Finish(machine, fault);
+        return FinishCall(machine, fault);
     }
     if (machine.Internal().deviceSets.erase(HandleValue(setHandle)) == 0) {
-        return Finish(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
-    return Finish(machine, host::ERROR_SUCCESS);
+    return FinishCall(machine, host::ERROR_SUCCESS);
 }
 
 host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data, char *buffer,
@@ -244,14 +239,14 @@ host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host:
     auto &sets = machine.Internal().deviceSets;
     auto found = sets.find(HandleValue(setHandle));
     if (found == sets.end()) {
-        return Finish(machine, host::ERROR_INVALID_HANDLE);
+        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
     }
     const DeviceMember *device = MemberOf(found->second, data);
     if (device == nullptr) {
-        return Finish(machine, host::ERROR_INVALID_PARAMETER);
+        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
     }
     if (buffer == nullptr && bufferSize > 0) {
-        return Finish(machine, host::ERROR_INVALID_USER_BUFFER);
+        return FinishCall(machine, host::ERROR_INVALID_USER_BUFFER);
     }
     // The configuration manager keeps instance IDs upper-cased, whatever the
     // case of the Enum keys' names.
@@ -261,10 +256,10 @@ host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host:
         *requiredSize = required;
     }
     if (buffer == nullptr || bufferSize < required) {
-        return Finish(machine, host::ERROR_INSUFFICIENT_BUFFER);
+        return FinishCall(machine, host::ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(buffer, id.c_str(), required);
-    return Finish(machine, host::ERROR_SUCCESS);
+    return FinishCall(machine, host::ERROR_SUCCESS);
 }
 
 } // namespace
@@ -275,13 +270,11 @@ namespace host {
 BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWORD classGuidListSize,
                                 DWORD *requiredSize) {
     sim::Machine &machine = sim::ActiveMachine();
-    DWORD found = 0;
-    BOOL const result =
-        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &found);
     sim::CallRecord call;
+    BOOL const result =
+        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &call);
     call.className = className == nullptr ? "" : className;
     call.bufferSize = classGuidListSize;
-    call.returned = found;
     sim::LogCall(machine, sim::Operation::SetupDiClassGuidsFromNameA, sim::CallStatus(machine, result), call);
     return result;
 }

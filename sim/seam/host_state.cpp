@@ -118,9 +118,9 @@ void SetLastError(Machine &machine, host::LONG error) {
     machine.Internal().lastError = static_cast<host::DWORD>(error);
 }
 
-host::BOOL FailCall(Machine &machine, host::LONG error) {
+host::BOOL FinishCall(Machine &machine, host::LONG error) {
     SetLastError(machine, error);
-    return host::FALSE;
+    return error == host::ERROR_SUCCESS ? host::TRUE : host::FALSE;
 }
 
 } // namespace sim

@@ -99,8 +99,9 @@ host::LONG CallStatus(Machine &machine, host::BOOL result);
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);
-// Takes the error a BOOL call fails with. Sets it as the last error; returns FALSE.
-host::BOOL FailCall(Machine &machine, host::LONG error);
+// Takes the error a BOOL call ends with (ERROR_SUCCESS: none). Sets it as the
+// last error; returns TRUE for ERROR_SUCCESS, else FALSE.
+host::BOOL FinishCall(Machine &machine, host::LONG error);
 
 // Reads one value as RegQueryValueExA does once the key is open and readable:
 // ERROR_FILE_NOT_FOUND (type and size untouched), ERROR_MORE_DATA (nothing
