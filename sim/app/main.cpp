@@ -1,11 +1,5 @@
-// edcca-sim - runs the unchanged tool on a simulated Windows machine.
-//
-// Standard output carries exactly the bytes the tool writes, as it writes
-// them; standard error (or --report FILE) gives a readable account of the
-// machine and the run. Exit code: 0 when the scenario's expectations are met
-// or it has none, 1 when they are not met, 2 for edcca-sim's own errors.
-// With --replay FOLDER: the replay's verdict (replay/replay.h): 0 reproduced,
-// 1 not reproduced, 2 when the collection cannot be replayed.
+// edcca-sim - runs the unchanged tool on a simulated Windows machine; kUsage
+// gives its modes, its output and its exit codes.
 
 #include <algorithm>
 #include <cstdio>
@@ -114,7 +108,7 @@ bool ParseOptions(int argc, char **argv, Options *options, std::string *error) {
         std::string const argument = argv[i];
         auto const mode = std::find_if(std::begin(kModes), std::end(kModes),
                                        [&argument](const auto &entry) { return argument == entry.first; });
-        bool const named = argument == "--judge" || argument == "--reg-json" || argument == "--replay" ||
+        bool const named = (mode != std::end(kModes) && mode->second != Mode::MachineJson) ||
                            argument == "--write-scenario" || argument == "--report";
         if (named && i + 1 >= argc) {
             *error = argument + " needs a " + (argument == "--replay" ? "folder" : "file") + " name";
@@ -220,10 +214,7 @@ void DescribeRun(const sim::RunSummary &summary, const sim::Machine &machine, st
     }
     out << "\nattempts: " << summary.attempts << "\nvirtual time: " << summary.virtualMs << " ms\n";
     out << "host calls: " << machine.calls.size() << ", driver requests: " << machine.requests.size() << "\n";
-    out << "registry changes:" << (summary.changes.empty() ? " none" : "") << "\n";
-    for (const sim::RegistryChange &change : summary.changes) {
-        out << "  " << sim::DescribeChange(change) << "\n";
-    }
+    out << "registry changes:" << sim::ListChanges(summary.changes, "\n  ") << "\n";
     out << "left open:" << (summary.leftOpen.empty() ? " nothing" : "") << "\n";
     for (const std::string &object : summary.leftOpen) {
         out << "  " << object << "\n";

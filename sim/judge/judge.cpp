@@ -96,6 +96,14 @@ std::string DescribeChange(const RegistryChange &change) {
            QuoteBytes(change.data.data(), change.data.size()) + " (" + std::to_string(change.data.size()) + " bytes)";
 }
 
+std::string ListChanges(const std::vector<RegistryChange> &changes, const char *before) {
+    std::string text = changes.empty() ? " none" : "";
+    for (const RegistryChange &change : changes) {
+        text += before + DescribeChange(change);
+    }
+    return text;
+}
+
 std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSummary &summary) {
     std::vector<Mismatch> mismatches;
     if (expect.standardOutput && *expect.standardOutput != summary.trace) {
@@ -117,27 +125,15 @@ std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSumm
                                                      (summary.outcome.exited ? std::to_string(summary.outcome.exitCode)
                                                                              : "none (the entry routine returned)")});
     }
-    if (expect.registryChanges) {
-        const auto &wanted = *expect.registryChanges;
-        bool same = wanted.size() == summary.changes.size();
-        for (size_t i = 0; same && i < wanted.size(); ++i) {
-            const RegistryChange &a = wanted[i];
-            const RegistryChange &b = summary.changes[i];
-            same = a.kind == b.kind && EqualsIgnoreCase(a.keyPath, b.keyPath) &&
-                   EqualsIgnoreCase(a.valueName, b.valueName) &&
-                   (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
-        }
-        auto listed = [](const std::vector<RegistryChange> &changes) {
-            std::string text = changes.empty() ? " none" : "";
-            for (const RegistryChange &change : changes) {
-                text += "\n    " + DescribeChange(change);
-            }
-            return text;
-        };
-        if (!same) {
-            mismatches.push_back({RunPart::Registry, "registry changes differ: expected" + listed(wanted) + "\n  got" +
-                                                         listed(summary.changes)});
-        }
+    auto same = [](const RegistryChange &a, const RegistryChange &b) {
+        return a.kind == b.kind && EqualsIgnoreCase(a.keyPath, b.keyPath) &&
+               EqualsIgnoreCase(a.valueName, b.valueName) &&
+               (a.kind != RegistryChange::Kind::ValueSet || (a.type == b.type && a.data == b.data));
+    };
+    const std::vector<RegistryChange> &wanted = expect.registryChanges ? *expect.registryChanges : summary.changes;
+    if (!std::equal(wanted.begin(), wanted.end(), summary.changes.begin(), summary.changes.end(), same)) {
+        mismatches.push_back({RunPart::Registry, "registry changes differ: expected" + ListChanges(wanted, "\n    ") +
+                                                     "\n  got" + ListChanges(summary.changes, "\n    ")});
     }
     return mismatches;
 }

@@ -78,5 +78,8 @@ std::vector<Mismatch> CheckExpectations(const Expectation &expect, const RunSumm
 
 // Readable text of a registry change: "value set HKLM\...\0007 "EDCCAEnable" REG_SZ "1\x00" (2 bytes)".
 std::string DescribeChange(const RegistryChange &change);
+// Takes changes and what goes before each. Returns each described after
+// `before`, or " none" for no change.
+std::string ListChanges(const std::vector<RegistryChange> &changes, const char *before);
 
 } // namespace sim

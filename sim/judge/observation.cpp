@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 
 #include <nlohmann/json.hpp>
 
@@ -19,9 +20,10 @@ namespace {
 
 using json = nlohmann::json;
 
-// Each late attempt repeats the one before it; a run still ends at 40
-// attempts. `attempts` holds what each attempt did, from the first.
-template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attempts, const std::map<int, int> &late) {
+// Takes what each attempt did, from the first (text, or a list of
+// requests), and the late attempts. Returns it all joined, each late attempt
+// repeating the one before it; a run still ends at 40 attempts.
+template <typename Attempt> Attempt JoinLateAttempts(std::vector<Attempt> attempts, const std::map<int, int> &late) {
     for (auto it = late.rbegin(); it != late.rend(); ++it) {
         auto const attempt = static_cast<size_t>(it->first);
         if (attempt > 0 && attempt <= attempts.size()) {
@@ -30,25 +32,24 @@ template <typename Attempt> void RepeatLateAttempts(std::vector<Attempt> &attemp
         }
     }
     attempts.resize(std::min(attempts.size(), static_cast<size_t>(kToolAttempts)));
+    Attempt joined;
+    for (const Attempt &attempt : attempts) {
+        joined.insert(joined.end(), attempt.begin(), attempt.end());
+    }
+    return joined;
 }
 
 // The expectation of a run whose timed changes came late.
 Expectation Delayed(Expectation expect, const std::map<int, int> &late) {
-    int added = 0;
-    for (const auto &entry : late) {
-        added += entry.second;
-    }
     if (expect.attempts) {
-        *expect.attempts = std::min(kToolAttempts, *expect.attempts + added);
+        *expect.attempts =
+            std::min(kToolAttempts, std::accumulate(late.begin(), late.end(), *expect.attempts,
+                                                    [](int sum, const auto &entry) { return sum + entry.second; }));
     }
     if (expect.standardOutput) {
         std::string head;
-        std::vector<std::string> attempts = SplitAttempts(*expect.standardOutput, &head);
-        RepeatLateAttempts(attempts, late);
-        *expect.standardOutput = head;
-        for (const std::string &attempt : attempts) {
-            *expect.standardOutput += attempt;
-        }
+        std::string const body = JoinLateAttempts(SplitAttempts(*expect.standardOutput, &head), late);
+        *expect.standardOutput = head + body;
     }
     return expect;
 }
@@ -77,31 +78,7 @@ std::vector<std::string> DelayedRequests(const std::vector<DriverRequest> &reque
         }
         attempts[attempt].push_back(DescribeRequest(request));
     }
-    RepeatLateAttempts(attempts, late);
-    std::vector<std::string> flat;
-    for (const auto &attempt : attempts) {
-        flat.insert(flat.end(), attempt.begin(), attempt.end());
-    }
-    return flat;
-}
-
-// Reads the observation's "lateAttempts": {"<attempt>": attempts late}, both
-// within a run's 40 attempts. False with *error otherwise.
-bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string *error) {
-    bool good = object.is_object();
-    for (auto it = object.begin(); good && it != object.end(); ++it) {
-        const std::string &key = it.key();
-        good = !key.empty() && key.size() <= 2 && key.find_first_not_of("0123456789") == std::string::npos &&
-               std::stoi(key) < kToolAttempts && it.value().is_number_unsigned() &&
-               it.value().get<std::uint64_t>() <= static_cast<std::uint64_t>(kToolAttempts);
-        if (good) {
-            (*late)[std::stoi(key)] = static_cast<int>(it.value().get<std::uint64_t>());
-        }
-    }
-    if (!good) {
-        *error = "observation: lateAttempts: expected {\"<attempt below 40>\": attempts late (at most 40)}";
-    }
-    return good;
+    return JoinLateAttempts(std::move(attempts), late);
 }
 
 // Takes a JSON value. Returns whether it is an unsigned 32-bit number, then
@@ -112,6 +89,26 @@ bool ReadWord(const json &value, std::uint32_t *word) {
     }
     *word = static_cast<std::uint32_t>(value.get<std::uint64_t>());
     return true;
+}
+
+// Reads the observation's "lateAttempts": {"<attempt>": attempts late}, both
+// within a run's 40 attempts. False with *error otherwise.
+bool ReadLateAttempts(const json &object, std::map<int, int> *late, std::string *error) {
+    bool good = object.is_object();
+    for (auto it = object.begin(); good && it != object.end(); ++it) {
+        const std::string &key = it.key();
+        std::uint32_t attempts = 0;
+        good = !key.empty() && key.size() <= 2 && key.find_first_not_of("0123456789") == std::string::npos &&
+               std::stoi(key) < kToolAttempts && ReadWord(it.value(), &attempts) &&
+               attempts <= static_cast<std::uint32_t>(kToolAttempts);
+        if (good) {
+            (*late)[std::stoi(key)] = static_cast<int>(attempts);
+        }
+    }
+    if (!good) {
+        *error = "observation: lateAttempts: expected {\"<attempt below 40>\": attempts late (at most 40)}";
+    }
+    return good;
 }
 
 // Reads the observation's "driverRequests": false with *error on a faulty entry.
@@ -169,10 +166,8 @@ bool ImportExports(const json &list, const char *field, Registry *registry, std:
 // The mismatch when the requests differ: both counts and the first request
 // where they part.
 Mismatch RequestMismatch(const std::vector<std::string> &wanted, const std::vector<std::string> &seen) {
-    size_t at = 0;
-    while (at < wanted.size() && at < seen.size() && wanted[at] == seen[at]) {
-        ++at;
-    }
+    auto const at = static_cast<size_t>(std::mismatch(wanted.begin(), wanted.end(), seen.begin(), seen.end()).first -
+                                        wanted.begin());
     return {RunPart::Requests, "driver requests differ: expected " + std::to_string(wanted.size()) + ", got " +
                                    std::to_string(seen.size()) + "; request " + std::to_string(at + 1) + " expected " +
                                    (at < wanted.size() ? wanted[at] : "none") + ", got " +
@@ -198,8 +193,6 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
     if (hasRequests && !ReadRequests(observation["driverRequests"], &requests, error)) {
         return false;
     }
-    observation.erase("lateAttempts");
-    observation.erase("driverRequests");
     // The registry as exported before and after the run: its changes are
     // found as on the simulated host. Without exports nothing changed.
     Registry before;
@@ -209,8 +202,9 @@ bool JudgeObservation(const Expectation &expect, const std::vector<DriverRequest
          !ImportExports(observation["registryAfter"], "registryAfter", &after, error))) {
         return false;
     }
-    observation.erase("registryBefore");
-    observation.erase("registryAfter");
+    for (const char *read : {"lateAttempts", "driverRequests", "registryBefore", "registryAfter"}) {
+        observation.erase(read);
+    }
     // The rest is the output and exit code, read as a scenario's expect block
     // reads them; the run's end, attempts and changes are found, not told.
     for (const auto &field : observation.items()) {

@@ -44,23 +44,18 @@ host::LONG OpenFile(Machine &machine, const char *fileName, host::DWORD disposit
     std::string const name = fileName == nullptr ? "" : fileName;
     bool const devicePath = name.rfind("\\\\.\\", 0) == 0;
     std::string const deviceName = devicePath ? name.substr(4) : "";
-    if (host::LONG const fault = FireFault(machine, Operation::CreateFileA, {name, deviceName})) {
-        return fault;
-    }
-    if (fileName == nullptr || disposition < kCreateNew || disposition > kTruncateExisting) {
-        return host::ERROR_INVALID_PARAMETER;
-    }
-    if (name.empty()) {
-        return host::ERROR_PATH_NOT_FOUND;
-    }
-    if (!devicePath) {
-        return host::ERROR_FILE_NOT_FOUND; // the tool opens device files only; the machine has no others
-    }
-    if (deviceName.empty()) {
-        return host::ERROR_INVALID_NAME;
-    }
-    if (deviceName.find('\\') != std::string::npos) {
-        return host::ERROR_PATH_NOT_FOUND;
+    // The tool opens device files only; the machine has no others.
+    host::LONG const fault = FireFault(machine, Operation::CreateFileA, {name, deviceName});
+    host::LONG const refused = fault != host::ERROR_SUCCESS ? fault
+                               : fileName == nullptr || disposition < kCreateNew || disposition > kTruncateExisting
+                                   ? host::ERROR_INVALID_PARAMETER
+                               : name.empty()                               ? host::ERROR_PATH_NOT_FOUND
+                               : !devicePath                                ? host::ERROR_FILE_NOT_FOUND
+                               : deviceName.empty()                         ? host::ERROR_INVALID_NAME
+                               : deviceName.find('\\') != std::string::npos ? host::ERROR_PATH_NOT_FOUND
+                                                                            : host::ERROR_SUCCESS;
+    if (refused != host::ERROR_SUCCESS) {
+        return refused;
     }
     for (size_t i = 0; i < machine.drivers.size(); ++i) {
         std::optional<Interval> const loaded = SpanAt(machine.drivers[i].loaded, machine.nowMs);
@@ -138,15 +133,13 @@ host::BOOL IoControl(Machine &machine, host::HANDLE device, host::DWORD code, co
     }
     call->fileName = found == files.end() ? "" : found->second.fileName;
     std::string const deviceName = found == files.end() ? "" : machine.drivers[found->second.driver].deviceName;
-    if (host::LONG const fault =
-            FireFault(machine, Operation::DeviceIoControl, {call->fileName, deviceName, Hex(oid)})) {
-        return FinishCall(machine, fault);
-    }
-    if (found == files.end()) {
-        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
-    }
-    if (bytesReturned == nullptr && overlapped == nullptr) {
-        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
+    host::LONG const fault = FireFault(machine, Operation::DeviceIoControl, {call->fileName, deviceName, Hex(oid)});
+    host::LONG const refused = fault != host::ERROR_SUCCESS                        ? fault
+                               : found == files.end()                              ? host::ERROR_INVALID_HANDLE
+                               : bytesReturned == nullptr && overlapped == nullptr ? host::ERROR_INVALID_PARAMETER
+                                                                                   : host::ERROR_SUCCESS;
+    if (refused != host::ERROR_SUCCESS) {
+        return FinishCall(machine, refused);
     }
     const Driver &driver = machine.drivers[found->second.driver];
     // The words are taken before the answer overwrites them.
@@ -180,12 +173,8 @@ host::BOOL CloseObject(Machine &machine, host::HANDLE object, CallRecord *call) 
     Machine::State &state = machine.Internal();
     auto file = state.files.find(HandleValue(object));
     auto key = state.keys.find(HandleValue(object));
-    if (file != state.files.end()) {
-        call->fileName = file->second.fileName;
-    }
-    if (key != state.keys.end()) {
-        call->keyPath = key->second.path;
-    }
+    call->fileName = file != state.files.end() ? file->second.fileName : "";
+    call->keyPath = key != state.keys.end() ? key->second.path : "";
     std::string const what = key != state.keys.end() ? "HKLM\\" + call->keyPath : call->fileName;
     if (host::LONG const fault = FireFault(machine, Operation::CloseHandle, {what})) {
         return FinishCall(machine, fault);
@@ -227,23 +216,20 @@ HANDLE CreateFileA(const char *fileName, DWORD desiredAccess, DWORD shareMode, v
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void *inBuffer, DWORD inBufferSize, void *outBuffer,
                      DWORD outBufferSize, DWORD *bytesReturned, void *overlapped) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                                       bytesReturned, overlapped, &call);
-    call.ioControlCode = ioControlCode;
-    call.bufferSize = outBufferSize;
-    call.returned = result != FALSE && bytesReturned != nullptr ? *bytesReturned : 0;
-    sim::LogCall(machine, sim::Operation::DeviceIoControl, sim::CallStatus(machine, result), call);
-    return result;
+    return sim::LogBoolCall(sim::Operation::DeviceIoControl, [&](sim::Machine &machine, sim::CallRecord &call) {
+        BOOL const result = sim::IoControl(machine, device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                                           outBufferSize, bytesReturned, overlapped, &call);
+        call.ioControlCode = ioControlCode;
+        call.bufferSize = outBufferSize;
+        call.returned = result != FALSE && bytesReturned != nullptr ? *bytesReturned : 0;
+        return result;
+    });
 }
 
 BOOL CloseHandle(HANDLE object) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    BOOL const result = sim::CloseObject(machine, object, &call);
-    sim::LogCall(machine, sim::Operation::CloseHandle, sim::CallStatus(machine, result), call);
-    return result;
+    return sim::LogBoolCall(sim::Operation::CloseHandle, [&](sim::Machine &machine, sim::CallRecord &call) {
+        return sim::CloseObject(machine, object, &call);
+    });
 }
 
 } // namespace host

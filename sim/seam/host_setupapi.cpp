@@ -9,7 +9,9 @@
 // virtual time comes from Machine::presence. BOOL functions set the last error
 // to ERROR_SUCCESS when they succeed, as Windows' setupapi does.
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "seam/host_state.h"
 
@@ -43,24 +45,16 @@ const char *PropertyValueName(host::DWORD property) {
                        {host::SPDRP_MFG, "Mfg"},
                        {host::SPDRP_FRIENDLYNAME, "FriendlyName"},
                        {host::SPDRP_LOCATION_INFORMATION, "LocationInformation"}};
-    for (const auto &entry : kProperties) {
-        if (entry.property == property) {
-            return entry.valueName;
-        }
-    }
-    return nullptr;
+    auto const found = std::find_if(std::begin(kProperties), std::end(kProperties),
+                                    [property](const auto &entry) { return entry.property == property; });
+    return found == std::end(kProperties) ? nullptr : found->valueName;
 }
 
+// Takes an instance path. Returns its devnode number, numbered from 1 as
+// instances are first seen, whatever the case of the path.
 host::DWORD DevInstOf(Machine &machine, const std::string &instancePath) {
     auto &devInsts = machine.Internal().devInsts;
-    std::string const key = UpperCase(instancePath);
-    auto found = devInsts.find(key);
-    if (found != devInsts.end()) {
-        return found->second;
-    }
-    auto const devInst = static_cast<host::DWORD>(devInsts.size() + 1);
-    devInsts.emplace(key, devInst);
-    return devInst;
+    return devInsts.try_emplace(UpperCase(instancePath), static_cast<host::DWORD>(devInsts.size() + 1)).first->second;
 }
 
 // Finds the member an SP_DEVINFO_DATA names; null when it names none of the set.
@@ -78,12 +72,10 @@ const DeviceMember *MemberOf(const DeviceSet &set, const host::SP_DEVINFO_DATA *
 // Takes SetupDiClassGuidsFromNameA's arguments and its call record, whose count found it fills in.
 host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUID *list, host::DWORD capacity,
                               host::DWORD *requiredSize, CallRecord *call) {
-    if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiClassGuidsFromNameA, {className == nullptr ? "" : className})) {
-        return FinishCall(machine, fault);
-    }
-    if (className == nullptr || (list == nullptr && capacity > 0)) {
-        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
+    host::LONG const fault =
+        FireFault(machine, Operation::SetupDiClassGuidsFromNameA, {className == nullptr ? "" : className});
+    if (fault != host::ERROR_SUCCESS || className == nullptr || (list == nullptr && capacity > 0)) {
+        return FinishCall(machine, fault != host::ERROR_SUCCESS ? fault : host::ERROR_INVALID_PARAMETER);
     }
     host::DWORD count = 0;
     if (RegistryKey *classes = machine.registry.FindKey(kClassRoot)) {
@@ -108,18 +100,14 @@ host::BOOL ClassGuidsFromName(Machine &machine, const char *className, host::GUI
 
 host::HDEVINFO GetClassDevs(Machine &machine, const host::GUID *classGuid, const char *enumerator, host::DWORD flags) {
     std::string const guidText = classGuid == nullptr ? "" : GuidText(*classGuid);
-    if (host::LONG const fault = FireFault(machine, Operation::SetupDiGetClassDevsA, {guidText})) {
-        SetLastError(machine, fault);
-        return host::INVALID_HANDLE_VALUE;
-    }
-    host::LONG error = host::ERROR_SUCCESS;
-    if ((flags & ~(host::DIGCF_PRESENT | kDigcfOtherFlags)) != 0) {
-        error = host::ERROR_INVALID_FLAGS;
-    } else if ((flags & kDigcfOtherFlags) != 0 || (enumerator != nullptr && enumerator[0] != '\0')) {
-        error = host::ERROR_NOT_SUPPORTED; // lists the simulated machine does not keep
-    } else if (classGuid == nullptr) {
-        error = host::ERROR_INVALID_PARAMETER;
-    }
+    // ERROR_NOT_SUPPORTED: lists the simulated machine does not keep.
+    host::LONG const fault = FireFault(machine, Operation::SetupDiGetClassDevsA, {guidText});
+    host::LONG const error = fault != host::ERROR_SUCCESS                               ? fault
+                             : (flags & ~(host::DIGCF_PRESENT | kDigcfOtherFlags)) != 0 ? host::ERROR_INVALID_FLAGS
+                             : (flags & kDigcfOtherFlags) != 0 || (enumerator != nullptr && enumerator[0] != '\0')
+                                 ? host::ERROR_NOT_SUPPORTED
+                             : classGuid == nullptr ? host::ERROR_INVALID_PARAMETER
+                                                    : host::ERROR_SUCCESS;
     if (error != host::ERROR_SUCCESS) {
         SetLastError(machine, error);
         return host::INVALID_HANDLE_VALUE;
@@ -151,27 +139,19 @@ host::BOOL EnumDeviceInfo(Machine &machine, host::HDEVINFO setHandle, host::DWOR
     auto found = sets.find(HandleValue(setHandle));
     bool const inSet = found != sets.end() && index < found->second.members.size();
     std::string const member = inSet ? found->second.members[index].instancePath : "";
-    if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)})) {
-        return FinishCall(machine, fault);
+    host::LONG const fault = FireFault(machine, Operation::SetupDiEnumDeviceInfo, {member, std::to_string(index)});
+    host::LONG const error = fault != host::ERROR_SUCCESS                    ? fault
+                             : data == nullptr                               ? host::ERROR_INVALID_PARAMETER
+                             : found == sets.end()                           ? host::ERROR_INVALID_HANDLE
+                             : data->cbSize != sizeof(host::SP_DEVINFO_DATA) ? host::ERROR_INVALID_USER_BUFFER
+                             : !inSet                                        ? host::ERROR_NO_MORE_ITEMS
+                                                                             : host::ERROR_SUCCESS;
+    if (error == host::ERROR_SUCCESS) {
+        data->ClassGuid = found->second.members[index].classGuid;
+        data->DevInst = found->second.members[index].devInst;
+        data->Reserved = found->second.firstTag + index;
     }
-    if (data == nullptr) {
-        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
-    }
-    if (found == sets.end()) {
-        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
-    }
-    if (data->cbSize != sizeof(host::SP_DEVINFO_DATA)) {
-        return FinishCall(machine, host::ERROR_INVALID_USER_BUFFER);
-    }
-    const DeviceSet &set = found->second;
-    if (index >= set.members.size()) {
-        return FinishCall(machine, host::ERROR_NO_MORE_ITEMS);
-    }
-    data->ClassGuid = set.members[index].classGuid;
-    data->DevInst = set.members[index].devInst;
-    data->Reserved = set.firstTag + index;
-    return FinishCall(machine, host::ERROR_SUCCESS);
+    return FinishCall(machine, error);
 }
 
 host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data,
@@ -181,29 +161,20 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
     auto found = sets.find(HandleValue(setHandle));
     const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
     std::string const member = device == nullptr ? "" : device->instancePath;
-    if (host::LONG const fault =
-            FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), member})) {
-        return FinishCall(machine, fault);
-    }
-    if (found == sets.end()) {
-        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
-    }
-    if (device == nullptr) {
-        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
-    }
-    if (buffer == nullptr && bufferSize > 0) {
-        return FinishCall(machine, host::ERROR_INVALID_DATA);
-    }
-    if (property >= kSpdrpMaximumProperty) {
-        return FinishCall(machine, host::ERROR_INVALID_REG_PROPERTY);
-    }
+    host::LONG const fault =
+        FireFault(machine, Operation::SetupDiGetDeviceRegistryPropertyA, {std::to_string(property), member});
     const char *valueName = PropertyValueName(property);
-    if (valueName == nullptr) {
-        return FinishCall(machine, host::ERROR_INVALID_DATA);
-    }
-    RegistryKey *key = machine.registry.FindKey(std::string(kEnumRoot) + "\\" + device->instancePath);
-    if (key == nullptr) {
-        return FinishCall(machine, host::ERROR_NO_SUCH_DEVINST);
+    RegistryKey *key = device == nullptr ? nullptr : machine.registry.FindKey(std::string(kEnumRoot) + "\\" + member);
+    host::LONG const error = fault != host::ERROR_SUCCESS          ? fault
+                             : found == sets.end()                 ? host::ERROR_INVALID_HANDLE
+                             : device == nullptr                   ? host::ERROR_INVALID_PARAMETER
+                             : buffer == nullptr && bufferSize > 0 ? host::ERROR_INVALID_DATA
+                             : property >= kSpdrpMaximumProperty   ? host::ERROR_INVALID_REG_PROPERTY
+                             : valueName == nullptr                ? host::ERROR_INVALID_DATA
+                             : key == nullptr                      ? host::ERROR_NO_SUCH_DEVINST
+                                                                   : host::ERROR_SUCCESS;
+    if (error != host::ERROR_SUCCESS) {
+        return FinishCall(machine, error);
     }
     // The property is read as RegQueryValueExA reads it: the same sizes, the
     // same NUL appended when there is room.
@@ -225,28 +196,24 @@ host::BOOL GetDeviceRegistryProperty(Machine &machine, host::HDEVINFO setHandle,
 }
 
 host::BOOL DestroyDeviceInfoList(Machine &machine, host::HDEVINFO setHandle) {
-    if (host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {})) {
-        return FinishCall(machine, fault);
-    }
-    if (machine.Internal().deviceSets.erase(HandleValue(setHandle)) == 0) {
-        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
-    }
-    return FinishCall(machine, host::ERROR_SUCCESS);
+    host::LONG const fault = FireFault(machine, Operation::SetupDiDestroyDeviceInfoList, {});
+    return FinishCall(machine, fault != host::ERROR_SUCCESS ? fault
+                               : machine.Internal().deviceSets.erase(HandleValue(setHandle)) == 0
+                                   ? host::ERROR_INVALID_HANDLE
+                                   : host::ERROR_SUCCESS);
 }
 
 host::BOOL GetDeviceInstanceId(Machine &machine, host::HDEVINFO setHandle, host::SP_DEVINFO_DATA *data, char *buffer,
                                host::DWORD bufferSize, host::DWORD *requiredSize) {
     auto &sets = machine.Internal().deviceSets;
     auto found = sets.find(HandleValue(setHandle));
-    if (found == sets.end()) {
-        return FinishCall(machine, host::ERROR_INVALID_HANDLE);
-    }
-    const DeviceMember *device = MemberOf(found->second, data);
-    if (device == nullptr) {
-        return FinishCall(machine, host::ERROR_INVALID_PARAMETER);
-    }
-    if (buffer == nullptr && bufferSize > 0) {
-        return FinishCall(machine, host::ERROR_INVALID_USER_BUFFER);
+    const DeviceMember *device = found == sets.end() ? nullptr : MemberOf(found->second, data);
+    host::LONG const error = found == sets.end()                   ? host::ERROR_INVALID_HANDLE
+                             : device == nullptr                   ? host::ERROR_INVALID_PARAMETER
+                             : buffer == nullptr && bufferSize > 0 ? host::ERROR_INVALID_USER_BUFFER
+                                                                   : host::ERROR_SUCCESS;
+    if (error != host::ERROR_SUCCESS) {
+        return FinishCall(machine, error);
     }
     // The configuration manager keeps instance IDs upper-cased, whatever the
     // case of the Enum keys' names.
@@ -269,14 +236,12 @@ namespace host {
 
 BOOL SetupDiClassGuidsFromNameA(const char *className, GUID *classGuidList, DWORD classGuidListSize,
                                 DWORD *requiredSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    BOOL const result =
-        sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &call);
-    call.className = className == nullptr ? "" : className;
-    call.bufferSize = classGuidListSize;
-    sim::LogCall(machine, sim::Operation::SetupDiClassGuidsFromNameA, sim::CallStatus(machine, result), call);
-    return result;
+    return sim::LogBoolCall(
+        sim::Operation::SetupDiClassGuidsFromNameA, [&](sim::Machine &machine, sim::CallRecord &call) {
+            call.className = className == nullptr ? "" : className;
+            call.bufferSize = classGuidListSize;
+            return sim::ClassGuidsFromName(machine, className, classGuidList, classGuidListSize, requiredSize, &call);
+        });
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, void * /*parentWindow*/, DWORD flags) {
@@ -285,40 +250,36 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, const char *enumerator, voi
     sim::CallRecord call;
     call.classGuid = classGuid == nullptr ? "" : sim::GuidText(*classGuid);
     call.flags = flags;
-    sim::LogCall(machine, sim::Operation::SetupDiGetClassDevsA,
-                 sim::CallStatus(machine, set != INVALID_HANDLE_VALUE ? TRUE : FALSE), call);
+    sim::LogCall(machine, sim::Operation::SetupDiGetClassDevsA, static_cast<LONG>(machine.LastError()), call);
     return set;
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, SP_DEVINFO_DATA *deviceInfoData) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.structSize = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
-    BOOL const result = sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData);
-    sim::LogCall(machine, sim::Operation::SetupDiEnumDeviceInfo, sim::CallStatus(machine, result), call);
-    return result;
+    return sim::LogBoolCall(sim::Operation::SetupDiEnumDeviceInfo, [&](sim::Machine &machine, sim::CallRecord &call) {
+        call.structSize = deviceInfoData == nullptr ? 0 : deviceInfoData->cbSize;
+        return sim::EnumDeviceInfo(machine, deviceInfoSet, memberIndex, deviceInfoData);
+    });
 }
 
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData, DWORD property,
                                        DWORD *propertyRegDataType, BYTE *propertyBuffer, DWORD propertyBufferSize,
                                        DWORD *requiredSize) {
-    sim::Machine &machine = sim::ActiveMachine();
-    sim::CallRecord call;
-    call.property = property;
-    call.bufferSize = propertyBuffer == nullptr ? 0 : propertyBufferSize;
-    BOOL const result =
-        sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
-                                       propertyBuffer, propertyBufferSize, requiredSize);
-    call.returned = requiredSize == nullptr ? 0 : *requiredSize;
-    sim::LogCall(machine, sim::Operation::SetupDiGetDeviceRegistryPropertyA, sim::CallStatus(machine, result), call);
-    return result;
+    return sim::LogBoolCall(
+        sim::Operation::SetupDiGetDeviceRegistryPropertyA, [&](sim::Machine &machine, sim::CallRecord &call) {
+            call.property = property;
+            call.bufferSize = propertyBuffer == nullptr ? 0 : propertyBufferSize;
+            BOOL const result =
+                sim::GetDeviceRegistryProperty(machine, deviceInfoSet, deviceInfoData, property, propertyRegDataType,
+                                               propertyBuffer, propertyBufferSize, requiredSize);
+            call.returned = requiredSize == nullptr ? 0 : *requiredSize;
+            return result;
+        });
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
-    sim::Machine &machine = sim::ActiveMachine();
-    BOOL const result = sim::DestroyDeviceInfoList(machine, deviceInfoSet);
-    sim::LogCall(machine, sim::Operation::SetupDiDestroyDeviceInfoList, sim::CallStatus(machine, result));
-    return result;
+    return sim::LogBoolCall(
+        sim::Operation::SetupDiDestroyDeviceInfoList,
+        [&](sim::Machine &machine, sim::CallRecord &) { return sim::DestroyDeviceInfoList(machine, deviceInfoSet); });
 }
 
 // Not logged: no test holds it.

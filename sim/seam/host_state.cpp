@@ -110,10 +110,6 @@ void LogCall(Machine &machine, Operation operation, host::LONG status, CallRecor
     machine.calls.push_back(std::move(call));
 }
 
-host::LONG CallStatus(Machine &machine, host::BOOL result) {
-    return result != host::FALSE ? host::ERROR_SUCCESS : static_cast<host::LONG>(machine.LastError());
-}
-
 void SetLastError(Machine &machine, host::LONG error) {
     machine.Internal().lastError = static_cast<host::DWORD>(error);
 }

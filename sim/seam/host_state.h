@@ -94,8 +94,18 @@ host::LONG FireFault(Machine &machine, Operation operation, std::initializer_lis
 // the current virtual time.
 void LogCall(Machine &machine, Operation operation, host::LONG status, CallRecord call = {});
 
-// The status of a BOOL call: ERROR_SUCCESS, or the last error of a failed one.
-host::LONG CallStatus(Machine &machine, host::BOOL result);
+// Takes a BOOL call's operation and the routine that makes it on the active
+// machine, filling in the call's record. Logs the call with ERROR_SUCCESS or
+// the last error it failed with; returns the routine's result.
+template <typename Routine> host::BOOL LogBoolCall(Operation operation, Routine routine) {
+    Machine &machine = ActiveMachine();
+    CallRecord call;
+    host::BOOL const result = routine(machine, call);
+    LogCall(machine, operation,
+            result != host::FALSE ? host::ERROR_SUCCESS : static_cast<host::LONG>(machine.LastError()),
+            std::move(call));
+    return result;
+}
 
 // Sets the thread's last error, as SetLastError does.
 void SetLastError(Machine &machine, host::LONG error);
