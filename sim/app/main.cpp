@@ -185,9 +185,8 @@ void DescribeMachine(const sim::Scenario &scenario, const sim::Machine &machine,
         << (architecture == nullptr ? "(no PROCESSOR_ARCHITECTURE value)" : sim::TextOf(architecture)) << "\n";
     out << "devices:\n";
     for (const sim::DeviceInstance &instance : sim::DeviceInstances(machine.registry)) {
-        const sim::RegistryValue *name = instance.key->FindValue("FriendlyName") != nullptr
-                                             ? instance.key->FindValue("FriendlyName")
-                                             : instance.key->FindValue("DeviceDesc");
+        const sim::RegistryValue *friendly = instance.key->FindValue("FriendlyName");
+        const sim::RegistryValue *name = friendly != nullptr ? friendly : instance.key->FindValue("DeviceDesc");
         out << "  " << instance.path << " — " << (name == nullptr ? "?" : sim::TextOf(name))
             << " (present: " << TimelineText(sim::PresenceOf(machine.presence, instance.path)) << ")\n";
     }
