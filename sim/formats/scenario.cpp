@@ -75,13 +75,6 @@ std::uint64_t ReadNumber(const json &value, const std::string &field, std::uint6
     return number;
 }
 
-bool ReadBool(const json &value, const std::string &field) {
-    if (!value.is_boolean()) {
-        Fail(field, "expected true or false");
-    }
-    return value.get<bool>();
-}
-
 std::string ReadString(const json &value, const std::string &field) {
     if (!value.is_string()) {
         Fail(field, "expected a string");
@@ -98,11 +91,14 @@ const json &Required(const json &object, const std::string &field, const char *n
     return object[name];
 }
 
-// Takes an object, its field path, a member's name, a limit and the number
-// to give when the member is absent. Returns the member's number.
-std::uint64_t ReadOptionalNumber(const json &object, const std::string &field, const char *name, std::uint64_t limit,
-                                 std::uint64_t absent) {
-    return object.contains(name) ? ReadNumber(object[name], Child(field, name), limit) : absent;
+// Takes an object, its field path, a member's name, a limit and where the
+// member's number goes. Leaves *number as it is when the member is absent.
+template <typename Number>
+void ReadOptionalNumber(const json &object, const std::string &field, const char *name, std::uint64_t limit,
+                        Number *number) {
+    if (object.contains(name)) {
+        *number = static_cast<Number>(ReadNumber(object[name], Child(field, name), limit));
+    }
 }
 
 // Takes an object, its field path, a member's name and the text to give
@@ -140,14 +136,11 @@ std::string ReadText(const json &value, const std::string &field) {
 
 // A Windows error: its name ("ERROR_GEN_FAILURE") or its number; never 0.
 host::LONG ReadError(const json &value, const std::string &field) {
-    std::optional<host::LONG> code;
-    if (value.is_string() && value.get<std::string>().rfind("ERROR_", 0) == 0) {
-        code = ErrorCode(value.get<std::string>());
-        if (!code) {
-            Fail(field, "unknown error name \"" + value.get<std::string>() + "\" (give its number instead)");
-        }
-    } else {
-        code = static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
+    bool const named = value.is_string() && value.get<std::string>().rfind("ERROR_", 0) == 0;
+    std::optional<host::LONG> const code =
+        named ? ErrorCode(value.get<std::string>()) : static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
+    if (!code) {
+        Fail(field, "unknown error name \"" + value.get<std::string>() + "\" (give its number instead)");
     }
     if (*code == 0) {
         Fail(field, "an error must not be 0 (ERROR_SUCCESS)");
@@ -196,11 +189,8 @@ std::map<std::uint32_t, std::uint8_t> ReadEepromBytes(const json &value, const s
 QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     CheckFields(value, field, {"at", "word", "eeprom", "fail", "answerBytes"});
     QueryAnswer answer;
-    answer.atMs = ReadOptionalNumber(value, field, "at", kForever - 1, 0);
-    if (value.contains("word")) {
-        answer.kind = QueryAnswer::Kind::Word;
-        answer.word = static_cast<std::uint32_t>(ReadNumber(value["word"], Child(field, "word"), UINT32_MAX));
-    }
+    ReadOptionalNumber(value, field, "at", kForever - 1, &answer.atMs);
+    ReadOptionalNumber(value, field, "word", UINT32_MAX, &answer.word); // Kind::Word unless another is given
     if (value.contains("eeprom")) {
         answer.kind = QueryAnswer::Kind::Eeprom;
         answer.eeprom = ReadEepromBytes(value["eeprom"], Child(field, "eeprom"));
@@ -212,10 +202,7 @@ QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     if (value.count("word") + value.count("eeprom") + value.count("fail") != 1) {
         Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
     }
-    if (value.contains("answerBytes")) {
-        answer.answerBytes =
-            static_cast<host::DWORD>(ReadNumber(value["answerBytes"], Child(field, "answerBytes"), 12));
-    }
+    ReadOptionalNumber(value, field, "answerBytes", 12, &answer.answerBytes);
     return answer;
 }
 
@@ -303,7 +290,7 @@ Fault ReadFault(const json &value, const std::string &field) {
     }
     fault.operation = *operation;
     fault.subject = ReadOptionalString(value, field, "subject");
-    fault.callNumber = static_cast<int>(ReadOptionalNumber(value, field, "call", 1000000, 0));
+    ReadOptionalNumber(value, field, "call", 1000000, &fault.callNumber);
     if (value.contains("access")) {
         if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
@@ -326,16 +313,12 @@ std::uint32_t ReadRegType(const json &value, const std::string &field) {
 }
 
 std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::string &field) {
-    std::vector<std::uint8_t> bytes;
     std::string digits;
-    for (char c : text) {
-        if (c != ' ' && c != ',') {
-            digits += c;
-        }
-    }
+    std::copy_if(text.begin(), text.end(), std::back_inserter(digits), [](char c) { return c != ' ' && c != ','; });
     if (digits.size() % 2 != 0) {
         Fail(field, "expected pairs of hexadecimal digits");
     }
+    std::vector<std::uint8_t> bytes;
     for (size_t i = 0; i < digits.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(ReadNumber(json("0x" + digits.substr(i, 2)), field, 0xFF)));
     }
@@ -400,12 +383,8 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
         }
         expect.end = static_cast<RunEnd>(named - std::begin(kRunEndNames));
     }
-    if (value.contains("attempts")) {
-        expect.attempts = static_cast<int>(ReadNumber(value["attempts"], Child(field, "attempts"), 1000000));
-    }
-    if (value.contains("exitCode")) {
-        expect.exitCode = static_cast<host::UINT>(ReadNumber(value["exitCode"], Child(field, "exitCode"), UINT32_MAX));
-    }
+    ReadOptionalNumber(value, field, "attempts", 1000000, &expect.attempts);
+    ReadOptionalNumber(value, field, "exitCode", UINT32_MAX, &expect.exitCode);
     if (value.contains("registryChanges")) {
         expect.registryChanges = ReadList(value["registryChanges"], Child(field, "registryChanges"),
                                           "expected a list of changes", ReadChange);
@@ -417,22 +396,20 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
     CheckFields(value, field,
                 {"major", "minor", "build", "platformId", "productType", "serverR2", "getVersionFails", "csdVersion",
                  "servicePackMajor", "servicePackMinor", "suiteMask", "codePage"});
-    auto number = [&](const char *name, std::uint64_t limit, std::uint64_t current) {
-        return ReadOptionalNumber(value, field, name, limit, current);
-    };
-    version->major = static_cast<host::DWORD>(number("major", UINT32_MAX, version->major));
-    version->minor = static_cast<host::DWORD>(number("minor", UINT32_MAX, version->minor));
-    version->build = static_cast<host::DWORD>(number("build", UINT32_MAX, version->build));
-    version->platformId = static_cast<host::DWORD>(number("platformId", UINT32_MAX, version->platformId));
-    version->productType = static_cast<host::BYTE>(number("productType", 0xFF, version->productType));
-    version->serverR2 = static_cast<int>(number("serverR2", INT32_MAX, static_cast<std::uint64_t>(version->serverR2)));
-    version->servicePackMajor = static_cast<host::WORD>(number("servicePackMajor", 0xFFFF, version->servicePackMajor));
-    version->servicePackMinor = static_cast<host::WORD>(number("servicePackMinor", 0xFFFF, version->servicePackMinor));
-    version->suiteMask = static_cast<host::WORD>(number("suiteMask", 0xFFFF, version->suiteMask));
-    version->codePage = static_cast<host::UINT>(number("codePage", 0xFFFF, version->codePage));
-    if (value.contains("getVersionFails")) {
-        version->getVersionFails = ReadBool(value["getVersionFails"], Child(field, "getVersionFails"));
+    ReadOptionalNumber(value, field, "major", UINT32_MAX, &version->major);
+    ReadOptionalNumber(value, field, "minor", UINT32_MAX, &version->minor);
+    ReadOptionalNumber(value, field, "build", UINT32_MAX, &version->build);
+    ReadOptionalNumber(value, field, "platformId", UINT32_MAX, &version->platformId);
+    ReadOptionalNumber(value, field, "productType", 0xFF, &version->productType);
+    ReadOptionalNumber(value, field, "serverR2", INT32_MAX, &version->serverR2);
+    ReadOptionalNumber(value, field, "servicePackMajor", 0xFFFF, &version->servicePackMajor);
+    ReadOptionalNumber(value, field, "servicePackMinor", 0xFFFF, &version->servicePackMinor);
+    ReadOptionalNumber(value, field, "suiteMask", 0xFFFF, &version->suiteMask);
+    ReadOptionalNumber(value, field, "codePage", 0xFFFF, &version->codePage);
+    if (value.contains("getVersionFails") && !value["getVersionFails"].is_boolean()) {
+        Fail(Child(field, "getVersionFails"), "expected true or false");
     }
+    version->getVersionFails = value.value("getVersionFails", version->getVersionFails);
     version->csdVersion = ReadOptionalString(value, field, "csdVersion", version->csdVersion);
     if (version->csdVersion.size() > 127) {
         Fail(Child(field, "csdVersion"), "longer than 127 characters");
