@@ -101,6 +101,20 @@ void ReadOptionalNumber(const json &object, const std::string &field, const char
     }
 }
 
+// Takes a value, its field path and the names it may give. Returns the index
+// of the one it gives; fails, listing them, for any other.
+template <size_t N> size_t ReadName(const json &value, const std::string &field, const char *const (&names)[N]) {
+    std::string const name = ReadString(value, field);
+    std::string expected = "expected";
+    for (size_t i = 0; i < N; ++i) {
+        if (name == names[i]) {
+            return i;
+        }
+        expected += std::string(i == 0 ? " \"" : i + 1 < N ? ", \"" : " or \"") + names[i] + "\"";
+    }
+    Fail(field, expected);
+}
+
 // Takes an object, its field path, a member's name and the text to give
 // when the member is absent. Returns the member's string.
 std::string ReadOptionalString(const json &object, const std::string &field, const char *name,
@@ -132,6 +146,13 @@ std::string ReadText(const json &value, const std::string &field) {
         text += part;
     }
     return text;
+}
+
+// Takes a value, its field path and a lookup of names. Returns the code the
+// value names, or else the value as a number.
+template <typename Lookup> std::uint32_t ReadCode(const json &value, const std::string &field, Lookup named) {
+    std::optional<std::uint32_t> const code = value.is_string() ? named(value.get<std::string>()) : std::nullopt;
+    return code ? *code : static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
 }
 
 // A Windows error: its name ("ERROR_GEN_FAILURE") or its number; never 0.
@@ -295,21 +316,14 @@ Fault ReadFault(const json &value, const std::string &field) {
         if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
-        json const &access = value["access"];
-        fault.access = access == "KEY_READ" ? host::KEY_READ
-                       : access == "KEY_ALL_ACCESS"
-                           ? host::KEY_ALL_ACCESS
-                           : static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
+        fault.access = ReadCode(value["access"], Child(field, "access"), [](std::string_view text) {
+            return text == "KEY_READ"         ? std::optional(host::KEY_READ)
+                   : text == "KEY_ALL_ACCESS" ? std::optional(host::KEY_ALL_ACCESS)
+                                              : std::nullopt;
+        });
     }
     fault.error = ReadError(Required(value, field, "error"), Child(field, "error"));
     return fault;
-}
-
-std::uint32_t ReadRegType(const json &value, const std::string &field) {
-    if (value.is_string() && TypeCode(value.get<std::string>())) {
-        return *TypeCode(value.get<std::string>());
-    }
-    return static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
 }
 
 std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::string &field) {
@@ -328,23 +342,16 @@ std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::strin
 RegistryChange ReadChange(const json &value, const std::string &field) {
     CheckFields(value, field, {"change", "key", "value", "type", "text", "hex", "dword"});
     using Kind = RegistryChange::Kind;
-    const std::pair<const char *, Kind> kKinds[] = {{"set", Kind::ValueSet},
-                                                    {"valueDeleted", Kind::ValueDeleted},
-                                                    {"keyAdded", Kind::KeyAdded},
-                                                    {"keyDeleted", Kind::KeyDeleted}};
-    std::string const kind = ReadOptionalString(value, field, "change", "set");
-    auto const known =
-        std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto &entry) { return kind == entry.first; });
-    if (known == std::end(kKinds)) {
-        Fail(Child(field, "change"), "expected \"set\", \"valueDeleted\", \"keyAdded\" or \"keyDeleted\"");
-    }
-    RegistryChange change{known->second, "", "", 0, {}};
+    static const char *const kKindNames[] = {"set", "valueDeleted", "keyAdded", "keyDeleted"};
+    const Kind kinds[] = {Kind::ValueSet, Kind::ValueDeleted, Kind::KeyAdded, Kind::KeyDeleted}; // by kKindNames
+    size_t const kind = value.contains("change") ? ReadName(value["change"], Child(field, "change"), kKindNames) : 0;
+    RegistryChange change{kinds[kind], "", "", 0, {}};
     change.keyPath = ReadString(Required(value, field, "key"), Child(field, "key"));
     change.valueName = ReadOptionalString(value, field, "value");
     if (change.kind == RegistryChange::Kind::ValueSet) {
         change.type = host::REG_SZ;
         if (value.contains("type")) {
-            change.type = ReadRegType(value["type"], Child(field, "type"));
+            change.type = ReadCode(value["type"], Child(field, "type"), TypeCode);
         }
         if (value.contains("text")) {
             std::string const text = ReadString(value["text"], Child(field, "text"));
@@ -376,12 +383,7 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
         expect.standardOutput = ReadText(value["stdout"], Child(field, "stdout"));
     }
     if (value.contains("end")) {
-        std::string const end = ReadString(value["end"], Child(field, "end"));
-        auto const named = std::find(std::begin(kRunEndNames), std::end(kRunEndNames), end);
-        if (named == std::end(kRunEndNames)) {
-            Fail(Child(field, "end"), "expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\"");
-        }
-        expect.end = static_cast<RunEnd>(named - std::begin(kRunEndNames));
+        expect.end = static_cast<RunEnd>(ReadName(value["end"], Child(field, "end"), kRunEndNames));
     }
     ReadOptionalNumber(value, field, "attempts", 1000000, &expect.attempts);
     ReadOptionalNumber(value, field, "exitCode", UINT32_MAX, &expect.exitCode);
