@@ -349,10 +349,7 @@ RegistryChange ReadChange(const json &value, const std::string &field) {
     change.keyPath = ReadString(Required(value, field, "key"), Child(field, "key"));
     change.valueName = ReadOptionalString(value, field, "value");
     if (change.kind == RegistryChange::Kind::ValueSet) {
-        change.type = host::REG_SZ;
-        if (value.contains("type")) {
-            change.type = ReadCode(value["type"], Child(field, "type"), TypeCode);
-        }
+        change.type = value.contains("type") ? ReadCode(value["type"], Child(field, "type"), TypeCode) : host::REG_SZ;
         if (value.contains("text")) {
             std::string const text = ReadString(value["text"], Child(field, "text"));
             change.data.assign(text.begin(), text.end());
