@@ -60,6 +60,10 @@ json ListKeys(const Registry &registry) {
 
 } // namespace
 
+// The version's members by their own names.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(VersionInfo, major, minor, build, platformId, productType, serverR2, getVersionFails,
+                                   csdVersion, servicePackMajor, servicePackMinor, suiteMask, codePage)
+
 // Takes a JSON value and an answer. Makes the value the answer's object; found
 // by nlohmann's conversions, so that a list of answers converts whole.
 static void to_json(json &entry, const QueryAnswer &answer) {
@@ -75,27 +79,15 @@ static void to_json(json &entry, const QueryAnswer &answer) {
 }
 
 std::string MachineJson(const Scenario &scenario) {
-    const VersionInfo &v = scenario.version;
     json machine = {{"file", scenario.file}, {"description", scenario.description}, {"warnings", scenario.warnings}};
-    machine["version"] = {{"major", v.major},
-                          {"minor", v.minor},
-                          {"build", v.build},
-                          {"platformId", v.platformId},
-                          {"productType", v.productType},
-                          {"serverR2", v.serverR2},
-                          {"getVersionFails", v.getVersionFails},
-                          {"csdVersion", v.csdVersion},
-                          {"servicePackMajor", v.servicePackMajor},
-                          {"servicePackMinor", v.servicePackMinor},
-                          {"suiteMask", v.suiteMask},
-                          {"codePage", v.codePage}};
+    machine["version"] = scenario.version;
     machine["registry"] = ListKeys(scenario.registry);
     machine["devices"] = json::array();
     for (const DeviceInstance &instance : DeviceInstances(scenario.registry)) {
         machine["devices"].push_back({{"instance", ByteText(instance.path)},
                                       {"present", Timeline(PresenceOf(scenario.presence, instance.path))}});
     }
-    json drivers = json::array();
+    json &drivers = machine["drivers"] = json::array();
     for (const Driver &driver : scenario.drivers) {
         json answers = json::object();
         for (const auto &[oid, listed] : driver.answers) {
@@ -103,12 +95,10 @@ std::string MachineJson(const Scenario &scenario) {
         }
         drivers.push_back({{"device", driver.deviceName}, {"loaded", Timeline(driver.loaded)}, {"answers", answers}});
     }
-    machine["drivers"] = drivers;
-    json faults = json::array();
+    machine["faults"] = json::array();
     for (const Fault &fault : scenario.faults) {
-        faults.push_back(OperationName(fault.operation));
+        machine["faults"].push_back(OperationName(fault.operation));
     }
-    machine["faults"] = faults;
     return machine.dump() + "\n";
 }
 

@@ -1,17 +1,7 @@
-// reg_file.cpp - regedit's .reg format, read into and written from the
-// simulated registry.
-//
-// The reader accepts a strict subset of what regedit (as Wine 8 implements
-// it) accepts, and gives each accepted file the meaning regedit gives it, so
-// that a file imports alike here and under "wine regedit /S". Where regedit
-// skips a faulty line silently and goes on, this reader stops with an error:
-// a scenario file that loses a line without notice would test the wrong thing.
-//
-// The registry holds what the A functions return, so text is stored in the
-// machine's ANSI code page: an 8-bit file's bytes are taken as they are
-// (regedit converts them with the ANSI code page and RegQueryValueExA converts
-// them back), and a UTF-16LE file's characters are converted to the code page
-// (read as UTF-8 here, converted once parsed).
+// reg_file.cpp - regedit's .reg format, read into the simulated registry
+// (reg_file.h). An 8-bit file's bytes are kept as they are (regedit converts
+// them with the ANSI code page and RegQueryValueExA converts them back); a
+// UTF-16LE file is read as UTF-8 and converted to the code page once parsed.
 
 #include "formats/reg_file.h"
 
@@ -54,17 +44,14 @@ struct Fault {
     std::string message;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// Reads the run of hex digits at *pos and moves past it. Returns how many
-// digits it held; *value gets the run's last eight as a number, so callers
-// refuse runs longer than their field by the count.
-size_t ReadHexRun(std::string_view text, size_t *pos, std::uint32_t *value) {
+// Reads the run of hex digits at *pos into *value and moves past it.
+// Returns whether it held one to `most` digits.
+bool ReadHexRun(std::string_view text, size_t *pos, size_t most, std::uint32_t *value) {
     size_t digits = 0;
     for (; *pos < text.size() && kit::ReadHexDigit(text[*pos]) >= 0; ++*pos, ++digits) {
         *value = *value << 4 | static_cast<std::uint32_t>(kit::ReadHexDigit(text[*pos]));
     }
-    return digits;
+    return digits > 0 && digits <= most;
 }
 
 // Takes a line and a position in it (at most its length). Returns the position of the first non-blank from there.
@@ -238,7 +225,7 @@ bool Parser::ParseLine(const TextLine &line) {
 // deletes a tree. regedit takes the key name up to the line's last ']'.
 bool Parser::ParseKeyLine(const TextLine &line, size_t pos) {
     std::string_view text = line.text;
-    if (pos == text.size() || IsBlank(text[pos])) {
+    if (pos == text.size() || SkipBlanks(text, pos) != pos) {
         return Fail(line.number, "blank after '[' (regedit ignores the line)");
     }
     size_t close = text.rfind(']');
@@ -300,22 +287,13 @@ bool Parser::ParseQuoted(const TextLine &line, size_t *pos, const char *what, st
         if (++i == text.size()) {
             break;
         }
-        switch (text[i]) {
-        case '\\':
-        case '"':
-            out->push_back(text[i]);
-            break;
-        case 'n':
-            out->push_back('\n');
-            break;
-        case 'r':
-            out->push_back('\r');
-            break;
-        case '0':
+        if (text[i] == '0') {
             return Fail(line.number, std::string("\\0 in a ") + what + " (regedit refuses it)");
-        default:
+        }
+        if (std::string_view("\\\"nr").find(text[i]) == std::string_view::npos) {
             return Fail(line.number, std::string("unknown escape sequence '\\") + text[i] + "' in a " + what);
         }
+        out->push_back(text[i] == 'n' ? '\n' : text[i] == 'r' ? '\r' : text[i]);
     }
     if (i >= text.size()) {
         return Fail(line.number, std::string("unterminated ") + what);
@@ -342,11 +320,7 @@ bool Parser::ParseValueLine(const TextLine &line, size_t pos) {
         return Fail(line.number, "missing '=' after the value name");
     }
     pos = SkipBlanks(text, pos + 1);
-    size_t end = text.size(); // regedit trims blanks at the line's end
-    while (end > pos && IsBlank(text[end - 1])) {
-        --end;
-    }
-    text = text.substr(0, end);
+    text = text.substr(0, std::max(pos, text.find_last_not_of(" \t") + 1)); // regedit trims blanks at the line's end
 
     RegOperation operation{RegOperation::Kind::SetValue, keyPath_, name, 0, {}, line.number};
     if (text.substr(pos, 1) == "-") {
@@ -389,8 +363,7 @@ bool Parser::ParseDword(const TextLine &line, size_t pos, std::vector<std::uint8
     std::string_view text = line.text;
     pos = SkipBlanks(text, pos);
     std::uint32_t value = 0;
-    size_t const digits = ReadHexRun(text, &pos, &value);
-    if (digits == 0 || digits > 8 || !OnlyCommentFollows(text, pos)) {
+    if (!ReadHexRun(text, &pos, 8, &value) || !OnlyCommentFollows(text, pos)) {
         return Fail(line.number, "dword: needs one to eight hex digits");
     }
     for (int shift = 0; shift < 32; shift += 8) {
@@ -408,12 +381,10 @@ bool Parser::ParseHexType(const TextLine &line, size_t *pos, std::uint32_t *type
         return true;
     }
     size_t i = *pos + 1;
-    std::uint32_t value = 0;
-    size_t const digits = text.substr(*pos, 1) == "(" ? ReadHexRun(text, &i, &value) : 0;
-    if (digits == 0 || digits > 8 || text.substr(i, 2) != "):") {
+    *type = 0;
+    if (text.substr(*pos, 1) != "(" || !ReadHexRun(text, &i, 8, type) || text.substr(i, 2) != "):") {
         return Fail(line.number, "unknown value type (expected hex: or hex(n): with n in hex)");
     }
-    *type = value;
     *pos = i + 2;
     return true;
 }
@@ -447,8 +418,7 @@ bool Parser::ParseHexBytes(size_t pos, std::vector<std::uint8_t> *data) {
             continue;
         }
         std::uint32_t value = 0;
-        size_t const digits = ReadHexRun(text, &pos, &value);
-        if (digits == 0 || digits > 2) {
+        if (!ReadHexRun(text, &pos, 2, &value)) {
             return Fail(line->number, "hex data needs bytes of one or two hex digits");
         }
         data->push_back(static_cast<std::uint8_t>(value));

@@ -75,13 +75,6 @@ std::uint64_t ReadNumber(const json &value, const std::string &field, std::uint6
     return number;
 }
 
-bool ReadBool(const json &value, const std::string &field) {
-    if (!value.is_boolean()) {
-        Fail(field, "expected true or false");
-    }
-    return value.get<bool>();
-}
-
 std::string ReadString(const json &value, const std::string &field) {
     if (!value.is_string()) {
         Fail(field, "expected a string");
@@ -98,11 +91,28 @@ const json &Required(const json &object, const std::string &field, const char *n
     return object[name];
 }
 
-// Takes an object, its field path, a member's name, a limit and the number
-// to give when the member is absent. Returns the member's number.
-std::uint64_t ReadOptionalNumber(const json &object, const std::string &field, const char *name, std::uint64_t limit,
-                                 std::uint64_t absent) {
-    return object.contains(name) ? ReadNumber(object[name], Child(field, name), limit) : absent;
+// Takes an object, its field path, a member's name, a limit and where the
+// member's number goes. Leaves *number as it is when the member is absent.
+template <typename Number>
+void ReadOptionalNumber(const json &object, const std::string &field, const char *name, std::uint64_t limit,
+                        Number *number) {
+    if (object.contains(name)) {
+        *number = static_cast<Number>(ReadNumber(object[name], Child(field, name), limit));
+    }
+}
+
+// Takes a value, its field path and the names it may give. Returns the index
+// of the one it gives; fails, listing them, for any other.
+template <size_t N> size_t ReadName(const json &value, const std::string &field, const char *const (&names)[N]) {
+    std::string const name = ReadString(value, field);
+    std::string expected = "expected";
+    for (size_t i = 0; i < N; ++i) {
+        if (name == names[i]) {
+            return i;
+        }
+        expected += std::string(i == 0 ? " \"" : i + 1 < N ? ", \"" : " or \"") + names[i] + "\"";
+    }
+    Fail(field, expected);
 }
 
 // Takes an object, its field path, a member's name and the text to give
@@ -138,16 +148,20 @@ std::string ReadText(const json &value, const std::string &field) {
     return text;
 }
 
+// Takes a value, its field path and a lookup of names. Returns the code the
+// value names, or else the value as a number.
+template <typename Lookup> std::uint32_t ReadCode(const json &value, const std::string &field, Lookup named) {
+    std::optional<std::uint32_t> const code = value.is_string() ? named(value.get<std::string>()) : std::nullopt;
+    return code ? *code : static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
+}
+
 // A Windows error: its name ("ERROR_GEN_FAILURE") or its number; never 0.
 host::LONG ReadError(const json &value, const std::string &field) {
-    std::optional<host::LONG> code;
-    if (value.is_string() && value.get<std::string>().rfind("ERROR_", 0) == 0) {
-        code = ErrorCode(value.get<std::string>());
-        if (!code) {
-            Fail(field, "unknown error name \"" + value.get<std::string>() + "\" (give its number instead)");
-        }
-    } else {
-        code = static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
+    bool const named = value.is_string() && value.get<std::string>().rfind("ERROR_", 0) == 0;
+    std::optional<host::LONG> const code =
+        named ? ErrorCode(value.get<std::string>()) : static_cast<host::LONG>(ReadNumber(value, field, UINT32_MAX));
+    if (!code) {
+        Fail(field, "unknown error name \"" + value.get<std::string>() + "\" (give its number instead)");
     }
     if (*code == 0) {
         Fail(field, "an error must not be 0 (ERROR_SUCCESS)");
@@ -196,11 +210,8 @@ std::map<std::uint32_t, std::uint8_t> ReadEepromBytes(const json &value, const s
 QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     CheckFields(value, field, {"at", "word", "eeprom", "fail", "answerBytes"});
     QueryAnswer answer;
-    answer.atMs = ReadOptionalNumber(value, field, "at", kForever - 1, 0);
-    if (value.contains("word")) {
-        answer.kind = QueryAnswer::Kind::Word;
-        answer.word = static_cast<std::uint32_t>(ReadNumber(value["word"], Child(field, "word"), UINT32_MAX));
-    }
+    ReadOptionalNumber(value, field, "at", kForever - 1, &answer.atMs);
+    ReadOptionalNumber(value, field, "word", UINT32_MAX, &answer.word); // Kind::Word unless another is given
     if (value.contains("eeprom")) {
         answer.kind = QueryAnswer::Kind::Eeprom;
         answer.eeprom = ReadEepromBytes(value["eeprom"], Child(field, "eeprom"));
@@ -212,10 +223,7 @@ QueryAnswer ReadAnswer(const json &value, const std::string &field) {
     if (value.count("word") + value.count("eeprom") + value.count("fail") != 1) {
         Fail(field, "expected exactly one of \"word\", \"eeprom\" or \"fail\"");
     }
-    if (value.contains("answerBytes")) {
-        answer.answerBytes =
-            static_cast<host::DWORD>(ReadNumber(value["answerBytes"], Child(field, "answerBytes"), 12));
-    }
+    ReadOptionalNumber(value, field, "answerBytes", 12, &answer.answerBytes);
     return answer;
 }
 
@@ -303,39 +311,28 @@ Fault ReadFault(const json &value, const std::string &field) {
     }
     fault.operation = *operation;
     fault.subject = ReadOptionalString(value, field, "subject");
-    fault.callNumber = static_cast<int>(ReadOptionalNumber(value, field, "call", 1000000, 0));
+    ReadOptionalNumber(value, field, "call", 1000000, &fault.callNumber);
     if (value.contains("access")) {
         if (fault.operation != Operation::RegOpenKeyExA) {
             Fail(Child(field, "access"), "only a RegOpenKeyExA fault can ask for an access");
         }
-        json const &access = value["access"];
-        fault.access = access == "KEY_READ" ? host::KEY_READ
-                       : access == "KEY_ALL_ACCESS"
-                           ? host::KEY_ALL_ACCESS
-                           : static_cast<host::DWORD>(ReadNumber(access, Child(field, "access"), UINT32_MAX));
+        fault.access = ReadCode(value["access"], Child(field, "access"), [](std::string_view text) {
+            return text == "KEY_READ"         ? std::optional(host::KEY_READ)
+                   : text == "KEY_ALL_ACCESS" ? std::optional(host::KEY_ALL_ACCESS)
+                                              : std::nullopt;
+        });
     }
     fault.error = ReadError(Required(value, field, "error"), Child(field, "error"));
     return fault;
 }
 
-std::uint32_t ReadRegType(const json &value, const std::string &field) {
-    if (value.is_string() && TypeCode(value.get<std::string>())) {
-        return *TypeCode(value.get<std::string>());
-    }
-    return static_cast<std::uint32_t>(ReadNumber(value, field, UINT32_MAX));
-}
-
 std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::string &field) {
-    std::vector<std::uint8_t> bytes;
     std::string digits;
-    for (char c : text) {
-        if (c != ' ' && c != ',') {
-            digits += c;
-        }
-    }
+    std::copy_if(text.begin(), text.end(), std::back_inserter(digits), [](char c) { return c != ' ' && c != ','; });
     if (digits.size() % 2 != 0) {
         Fail(field, "expected pairs of hexadecimal digits");
     }
+    std::vector<std::uint8_t> bytes;
     for (size_t i = 0; i < digits.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(ReadNumber(json("0x" + digits.substr(i, 2)), field, 0xFF)));
     }
@@ -345,24 +342,14 @@ std::vector<std::uint8_t> ReadHexBytes(const std::string &text, const std::strin
 RegistryChange ReadChange(const json &value, const std::string &field) {
     CheckFields(value, field, {"change", "key", "value", "type", "text", "hex", "dword"});
     using Kind = RegistryChange::Kind;
-    const std::pair<const char *, Kind> kKinds[] = {{"set", Kind::ValueSet},
-                                                    {"valueDeleted", Kind::ValueDeleted},
-                                                    {"keyAdded", Kind::KeyAdded},
-                                                    {"keyDeleted", Kind::KeyDeleted}};
-    std::string const kind = ReadOptionalString(value, field, "change", "set");
-    auto const known =
-        std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto &entry) { return kind == entry.first; });
-    if (known == std::end(kKinds)) {
-        Fail(Child(field, "change"), "expected \"set\", \"valueDeleted\", \"keyAdded\" or \"keyDeleted\"");
-    }
-    RegistryChange change{known->second, "", "", 0, {}};
+    static const char *const kKindNames[] = {"set", "valueDeleted", "keyAdded", "keyDeleted"};
+    const Kind kinds[] = {Kind::ValueSet, Kind::ValueDeleted, Kind::KeyAdded, Kind::KeyDeleted}; // by kKindNames
+    size_t const kind = value.contains("change") ? ReadName(value["change"], Child(field, "change"), kKindNames) : 0;
+    RegistryChange change{kinds[kind], "", "", 0, {}};
     change.keyPath = ReadString(Required(value, field, "key"), Child(field, "key"));
     change.valueName = ReadOptionalString(value, field, "value");
     if (change.kind == RegistryChange::Kind::ValueSet) {
-        change.type = host::REG_SZ;
-        if (value.contains("type")) {
-            change.type = ReadRegType(value["type"], Child(field, "type"));
-        }
+        change.type = value.contains("type") ? ReadCode(value["type"], Child(field, "type"), TypeCode) : host::REG_SZ;
         if (value.contains("text")) {
             std::string const text = ReadString(value["text"], Child(field, "text"));
             change.data.assign(text.begin(), text.end());
@@ -393,19 +380,10 @@ Expectation ReadExpectation(const json &value, const std::string &field) {
         expect.standardOutput = ReadText(value["stdout"], Child(field, "stdout"));
     }
     if (value.contains("end")) {
-        std::string const end = ReadString(value["end"], Child(field, "end"));
-        auto const named = std::find(std::begin(kRunEndNames), std::end(kRunEndNames), end);
-        if (named == std::end(kRunEndNames)) {
-            Fail(Child(field, "end"), "expected \"Written\", \"Declined\", \"Exhausted\" or \"Returned\"");
-        }
-        expect.end = static_cast<RunEnd>(named - std::begin(kRunEndNames));
+        expect.end = static_cast<RunEnd>(ReadName(value["end"], Child(field, "end"), kRunEndNames));
     }
-    if (value.contains("attempts")) {
-        expect.attempts = static_cast<int>(ReadNumber(value["attempts"], Child(field, "attempts"), 1000000));
-    }
-    if (value.contains("exitCode")) {
-        expect.exitCode = static_cast<host::UINT>(ReadNumber(value["exitCode"], Child(field, "exitCode"), UINT32_MAX));
-    }
+    ReadOptionalNumber(value, field, "attempts", 1000000, &expect.attempts);
+    ReadOptionalNumber(value, field, "exitCode", UINT32_MAX, &expect.exitCode);
     if (value.contains("registryChanges")) {
         expect.registryChanges = ReadList(value["registryChanges"], Child(field, "registryChanges"),
                                           "expected a list of changes", ReadChange);
@@ -417,22 +395,20 @@ void ReadVersion(const json &value, const std::string &field, VersionInfo *versi
     CheckFields(value, field,
                 {"major", "minor", "build", "platformId", "productType", "serverR2", "getVersionFails", "csdVersion",
                  "servicePackMajor", "servicePackMinor", "suiteMask", "codePage"});
-    auto number = [&](const char *name, std::uint64_t limit, std::uint64_t current) {
-        return ReadOptionalNumber(value, field, name, limit, current);
-    };
-    version->major = static_cast<host::DWORD>(number("major", UINT32_MAX, version->major));
-    version->minor = static_cast<host::DWORD>(number("minor", UINT32_MAX, version->minor));
-    version->build = static_cast<host::DWORD>(number("build", UINT32_MAX, version->build));
-    version->platformId = static_cast<host::DWORD>(number("platformId", UINT32_MAX, version->platformId));
-    version->productType = static_cast<host::BYTE>(number("productType", 0xFF, version->productType));
-    version->serverR2 = static_cast<int>(number("serverR2", INT32_MAX, static_cast<std::uint64_t>(version->serverR2)));
-    version->servicePackMajor = static_cast<host::WORD>(number("servicePackMajor", 0xFFFF, version->servicePackMajor));
-    version->servicePackMinor = static_cast<host::WORD>(number("servicePackMinor", 0xFFFF, version->servicePackMinor));
-    version->suiteMask = static_cast<host::WORD>(number("suiteMask", 0xFFFF, version->suiteMask));
-    version->codePage = static_cast<host::UINT>(number("codePage", 0xFFFF, version->codePage));
-    if (value.contains("getVersionFails")) {
-        version->getVersionFails = ReadBool(value["getVersionFails"], Child(field, "getVersionFails"));
+    ReadOptionalNumber(value, field, "major", UINT32_MAX, &version->major);
+    ReadOptionalNumber(value, field, "minor", UINT32_MAX, &version->minor);
+    ReadOptionalNumber(value, field, "build", UINT32_MAX, &version->build);
+    ReadOptionalNumber(value, field, "platformId", UINT32_MAX, &version->platformId);
+    ReadOptionalNumber(value, field, "productType", 0xFF, &version->productType);
+    ReadOptionalNumber(value, field, "serverR2", INT32_MAX, &version->serverR2);
+    ReadOptionalNumber(value, field, "servicePackMajor", 0xFFFF, &version->servicePackMajor);
+    ReadOptionalNumber(value, field, "servicePackMinor", 0xFFFF, &version->servicePackMinor);
+    ReadOptionalNumber(value, field, "suiteMask", 0xFFFF, &version->suiteMask);
+    ReadOptionalNumber(value, field, "codePage", 0xFFFF, &version->codePage);
+    if (value.contains("getVersionFails") && !value["getVersionFails"].is_boolean()) {
+        Fail(Child(field, "getVersionFails"), "expected true or false");
     }
+    version->getVersionFails = value.value("getVersionFails", version->getVersionFails);
     version->csdVersion = ReadOptionalString(value, field, "csdVersion", version->csdVersion);
     if (version->csdVersion.size() > 127) {
         Fail(Child(field, "csdVersion"), "longer than 127 characters");
