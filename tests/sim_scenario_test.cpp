@@ -142,15 +142,13 @@ TEST(ScenarioLoader, ReadsWhatNoRunShows) {
 TEST(ScenarioRuns, MissedExpectationsAreNamedOneLineEach) {
     sim::Scenario scenario;
     std::string error;
+    // The embedded default is examples/written-region-1.json, whose run the examples table holds.
     ASSERT_TRUE(sim::LoadDefaultScenario(&scenario, &error)) << error;
-    EXPECT_TRUE(scenario.warnings.empty()) << ::testing::PrintToString(scenario.warnings);
     sim::Machine machine;
     sim::BuildMachine(scenario, machine);
     sim::Registry const before = machine.registry.Clone();
     sim::RunSummary const summary = sim::SummarizeRun(machine, before, sim::RunTool(machine));
     EXPECT_TRUE(sim::CheckExpectations(scenario.expect, summary).empty());
-    EXPECT_EQ(summary.end, sim::RunEnd::Written);
-    EXPECT_TRUE(summary.leftOpen.empty()) << ::testing::PrintToString(summary.leftOpen);
 
     sim::Expectation missed;
     missed.end = sim::RunEnd::Declined;

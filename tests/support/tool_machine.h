@@ -115,9 +115,6 @@ inline void SetWindows(sim::Machine &machine, const char *architecture, host::DW
 // query identifiers.
 inline void SetWindows7x64(sim::Machine &machine) { SetWindows(machine, "AMD64", 6, 1, 7601, 2); }
 
-// Windows XP (code 21): the newer registry layout, the older identifiers.
-inline void SetWindowsXp(sim::Machine &machine) { SetWindows(machine, "x86", 5, 1, 2600, 2); }
-
 // Windows Me (code 4): the older registry layout and identifiers.
 inline void SetWindowsMe(sim::Machine &machine) { SetWindows(machine, "x86", 4, 90, 3000, 1); }
 
