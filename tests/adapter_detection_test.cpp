@@ -176,6 +176,9 @@ TEST_F(Detection, OneAdapterOnTheNewerLayout) {
                               }),
               1u);
     EXPECT_EQ(CountDeviceOpens(machine, DeviceFile(kGuidA)), 1u);
+    EXPECT_EQ(CountCallsWhere(machine, Operation::SetupDiGetDeviceRegistryPropertyA,
+                              [](const sim::CallRecord &c) { return c.bufferSize == 256; }),
+              PropertyReads());
 }
 
 struct LayoutCase {
@@ -378,6 +381,64 @@ TEST_P(ResultsCapacity, CountsEveryAdapterAndStoresUpToTheCapacity) {
 INSTANTIATE_TEST_SUITE_P(Capacities, ResultsCapacity,
                          ::testing::Values(CapacityCase{1, -10, 1}, CapacityCase{2, -10, 2}, CapacityCase{3, 3, 3},
                                            CapacityCase{5, 3, 3}));
+
+// An adapter at 0007, then a second device that takes no part: the strings
+// stay the first's, and the walk costs what the version look-ups cost.
+struct PassedOverCase {
+    const char *name;
+    bool windows2000 = false; // the newer layout from its first code, 11
+    std::string driver;       // the second's driver key name
+    bool identified = false;  // its instance key 0008 names a device file whose driver answers
+    std::optional<std::string> hardwareId = DeviceSetup{}.hardwareId; // nullopt = none
+    bool probeFails = false; // no environment key: every version-code look-up traces its failure
+};
+
+class SecondDevice : public Detection, public ::testing::WithParamInterface<PassedOverCase> {};
+
+TEST_P(SecondDevice, TakesNoPartAndLeavesTheFirstsStrings) {
+    const PassedOverCase &c = GetParam();
+    if (c.windows2000) {
+        SetWindows2000(machine);
+    }
+    if (c.probeFails) {
+        machine.registry.DeleteKeyTree(kEnvironmentKey);
+    }
+    AddAdapter(machine, AdapterSetup{});
+    SetNetCfgInstanceId(machine, "0007", Sz(kGuidA));
+    AddDevice(machine,
+              {.instancePath = "USB\\VID_13B1&PID_003B\\0002", .hardwareId = c.hardwareId, .driver = Sz(c.driver)});
+    if (c.identified) {
+        SetNetCfgInstanceId(machine, "0008", Sz(kGuidB));
+        machine.drivers.push_back(MakeDriver(kGuidB, 0x100));
+    }
+    Detected const d = Detect();
+    EXPECT_EQ(d.count, 1);
+    EXPECT_EQ(std::string(MacFileName), DeviceFile(kGuidA));
+    EXPECT_EQ(std::string(DriverKeyPath), DriverKeyFor(DriverName("0007")));
+    EXPECT_EQ(machine.CountCalls(Operation::CreateFileA), 1u);
+    // A matching device costs two version-code look-ups, whether it takes
+    // part or not; one that does not match costs its hardware-ID read alone.
+    bool const matches = c.hardwareId == DeviceSetup{}.hardwareId;
+    if (!matches) {
+        EXPECT_EQ(PropertyReads(), 5u + 1u);
+    }
+    std::string lookups;
+    for (int i = 0; c.probeFails && i < (matches ? 4 : 2); ++i) {
+        lookups += "IsX64Platform() : Open Registry Key Fail!";
+    }
+    EXPECT_EQ(machine.standardOutput, kDetectIn + (kEnumIn + lookups) + EnumOut(1) + kDetectOut);
+}
+
+// clang-format off
+const PassedOverCase kPassedOver[] = {
+    {.name = "OtherClassProbeFails", .driver = "{36FC9E60-C465-11CF-8056-444553540000}\\0007", .probeFails = true},
+    {.name = "ClassNameOn2000", .windows2000 = true, .driver = "Net\\0007"},
+    // Its hardware ID cannot be read: the buffer holds nothing of the first's.
+    {.name = "HardwareIdAbsent", .driver = DriverName("0008"), .identified = true, .hardwareId = std::nullopt},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Machines, SecondDevice, ::testing::ValuesIn(kPassedOver), RowName);
 
 // ---------------------------------------------------------------------------
 // Every copy into a fixed field is cut at its width.
