@@ -63,16 +63,7 @@ std::vector<std::string> DocumentedScenarios(const std::string &doc) {
 // (relative to the source tree), sorted, then each scenario of the format's
 // documentation as "docs/scenario-format.md:<n>".
 std::vector<std::string> ListExampleFiles() {
-    std::vector<std::string> files;
-    for (const char *folder : {"examples", "tests/scenarios"}) {
-        std::error_code error;
-        for (const fs::directory_entry &entry : fs::directory_iterator(SourceDir() / folder, error)) {
-            if (entry.is_regular_file() && entry.path().extension() == ".json") {
-                files.push_back((fs::path(folder) / entry.path().filename()).string());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
+    std::vector<std::string> files = support::ListScenarioFiles();
     size_t const documented = DocumentedScenarios(ReadFileBytes(SourceDir() / kFormatDoc)).size();
     for (size_t n = 0; n < documented; ++n) {
         files.push_back(std::string(kFormatDoc) + ":" + std::to_string(n));

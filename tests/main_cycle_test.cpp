@@ -31,14 +31,6 @@ std::string FoundAttempt(unsigned region, unsigned companion) {
 
 std::string MissedAttempt() { return DetectTrace(0) + kNoCard; }
 
-std::string Repeat(const std::string &text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) {
-        out += text;
-    }
-    return out;
-}
-
 class MainCycle : public ::testing::Test {
   protected:
     void SetUp() override { PrepareMachine(machine); }

@@ -22,10 +22,13 @@
 #include "replay/collection.h"
 #include "replay/replay.h"
 #include "runner/run_tool.h"
+#include "support/tool_machine.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using support::Repeat;
+using support::WithCrLf;
 
 // Takes a name. Returns a folder of that name for this process alone: two
 // builds' tests may run at once on one machine.
@@ -38,13 +41,6 @@ const std::string kNotFound = "--> DetectAdapter()\r\n--> GetAvailableAdapters()
                               "GetAvailableAdapters() : No Available Adapter\r\n"
                               "<-- GetAvailableAdapters() :  Available adapter number = 0\r\n"
                               "<-- DetectAdapter()\r\nCannot find any adapter card !\r\n";
-std::string Repeat(const std::string &text, int times) {
-    std::string all;
-    for (int i = 0; i < times; ++i) {
-        all += text;
-    }
-    return all;
-}
 // One attempt that counts an adapter and reads region 3, then fails to open a
 // driver key whose instance name holds bytes of the registry.
 const std::string kRegion3 =
@@ -296,15 +292,6 @@ kit::CollectionSink MakeSink(MemorySink *memory) {
 
 fs::path SourceDir() { return fs::path(EDCCA_SOURCE_DIR); }
 
-// Takes text with LF line ends. Returns it with CR LF, as the program writes on Windows.
-std::string WithCrLf(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    }
-    return out;
-}
-
 // Takes a folder and files. Writes them there, afresh.
 void WriteFolder(const fs::path &folder, const std::map<std::string, std::string> &files) {
     fs::remove_all(folder);
@@ -317,19 +304,6 @@ void WriteFolder(const fs::path &folder, const std::map<std::string, std::string
 constexpr char kSummary[] = "EdccaKit 2.0.0, 2026-12-08T20:30:36Z, PC-1: NoDecision, exit code 1618";
 constexpr char kAdapterEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_13B1&PID_003B\\00E04C3B0001";
 constexpr char kHostileId[] = "USB\\VID_13B1&PID_003B\r\nDevice=present FAKE %41 x";
-
-// Takes nothing. Returns every examples/*.json and tests/scenarios/*.json, below the source tree.
-std::vector<std::string> ListScenarios() {
-    std::vector<std::string> files;
-    for (const char *folder : {"examples", "tests/scenarios"}) {
-        for (const fs::directory_entry &entry : fs::directory_iterator(SourceDir() / folder)) {
-            if (entry.path().extension() == ".json") {
-                files.push_back(std::string(folder) + "/" + entry.path().filename().string());
-            }
-        }
-    }
-    return files;
-}
 
 // Every scenario's machine, the tool run on it, collected by the kit's
 // collector through the seam and replayed: the replay writes the recorded
@@ -426,7 +400,7 @@ TEST(Collection, TheCollectorsCollectionReplaysEveryScenario) {
          .exported = {"enum.reg", "; a subkey of the key above is left out: too deep, too long a path, or a line "
                                   "break in its name"}},
     };
-    for (const std::string &scenario : ListScenarios()) {
+    for (const std::string &scenario : support::ListScenarioFiles()) {
         if (std::none_of(cases.begin(), cases.end(), [&](const Case &c) { return c.scenario == scenario; })) {
             cases.push_back({.scenario = scenario});
         }

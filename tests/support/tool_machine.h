@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -259,6 +260,40 @@ inline std::string DetectTrace(int count) {
         return std::string(kDetectIn) + kEnumIn + EnumOut(1) + kDetectOut;
     }
     return std::string(kDetectIn) + kEnumIn + EnumOut(-10) + kEnumIn + EnumOut(count) + kDetectOut;
+}
+
+// Takes text and a count. Returns the text that many times, as a run repeats an attempt.
+inline std::string Repeat(const std::string &text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+
+// Takes text with LF line ends. Returns it with CR LF, as the program writes on Windows.
+inline std::string WithCrLf(const std::string &text) {
+    std::string crlf;
+    for (char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return crlf;
+}
+
+// Takes nothing. Returns every examples/*.json and tests/scenarios/*.json,
+// relative to the source tree, sorted.
+inline std::vector<std::string> ListScenarioFiles() {
+    std::vector<std::string> files;
+    for (const char *folder : {"examples", "tests/scenarios"}) {
+        for (const auto &entry :
+             std::filesystem::directory_iterator(std::filesystem::path(EDCCA_SOURCE_DIR) / folder)) {
+            if (entry.path().extension() == ".json") {
+                files.push_back(std::string(folder) + "/" + entry.path().filename().string());
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 } // namespace support
