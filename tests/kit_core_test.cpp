@@ -1,20 +1,17 @@
-// The kit's core: the account of a run's trace (held to every scenario's
-// expected trace and end) and the outcome it comes to, rollback records and
-// their planning, /status, the command line, and the log record's and the
-// marker's texts.
+// The kit's core: the account of a run's trace and the outcome it comes to,
+// rollback records and their planning, /status, the command line, and the
+// log record's and the marker's texts.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "formats/scenario.h"
 #include "kit/core/kit_adapters.h"
 #include "kit/core/kit_arguments.h"
 #include "kit/core/kit_outcome.h"
@@ -23,48 +20,14 @@
 #include "kit/core/rollback_record.h"
 #include "kit/core/run_account.h"
 #include "machine/text.h"
+#include "support/tool_machine.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using support::Repeat;
+using support::WithCrLf;
 
 // ---- the run's account
-
-// Takes nothing; returns every examples/*.json and tests/scenarios/*.json.
-std::vector<fs::path> ListScenarioFiles() {
-    std::vector<fs::path> files;
-    for (const char *folder : {"examples", "tests/scenarios"}) {
-        for (const fs::directory_entry &entry : fs::directory_iterator(fs::path(EDCCA_SOURCE_DIR) / folder)) {
-            if (entry.path().extension() == ".json") {
-                files.push_back(entry.path());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-// The judge's end and attempts, from the registry and the exit, and the
-// account's, from the trace alone, agree on every scenario's expected run.
-TEST(RunAccount, AgreesWithEveryScenarioExpectation) {
-    std::vector<fs::path> const files = ListScenarioFiles();
-    ASSERT_GE(files.size(), 30u);
-    for (const fs::path &file : files) {
-        SCOPED_TRACE(file.filename().string());
-        sim::Scenario scenario;
-        std::string error;
-        ASSERT_TRUE(sim::LoadScenarioFile(file.string(), &scenario, &error)) << error;
-        ASSERT_TRUE(scenario.expect.standardOutput && scenario.expect.end && scenario.expect.attempts);
-        const std::string &trace = *scenario.expect.standardOutput;
-        kit::RunAccount account;
-        kit::ReadRunAccount(trace.data(), trace.size(), &account);
-        EXPECT_EQ(account.attempts, *scenario.expect.attempts);
-        kit::TraceEnd const expected = *scenario.expect.end == sim::RunEnd::Written    ? kit::TraceEnd::Written
-                                       : *scenario.expect.end == sim::RunEnd::Declined ? kit::TraceEnd::Declined
-                                                                                       : kit::TraceEnd::Exhausted;
-        EXPECT_EQ(account.end, expected);
-    }
-}
 
 // Trace pieces as the program writes them.
 std::string Found(int count) {
@@ -86,20 +49,6 @@ std::string Region(const char *code) {
 const std::string kOpenFailed = "RegOpenKeyEx 'System\\CurrentControlSet\\Control\\Class\\"
                                 "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0007' failed\n";
 const std::string kSetFailed = "RegSetValueEx REGSTR_RADIO '1' failed\n";
-std::string Repeat(const std::string &text, int times) {
-    std::string all;
-    for (int i = 0; i < times; ++i) {
-        all += text;
-    }
-    return all;
-}
-std::string WithCrLf(const std::string &text) {
-    std::string crlf;
-    for (char c : text) {
-        crlf += c == '\n' ? "\r\n" : std::string(1, c);
-    }
-    return crlf;
-}
 
 // Takes an attempt's record. Returns its fields in short: "2 adapters, file opened, EEPROM 0x1c, region 0x1 0x0".
 std::string ShowRecord(const kit::AttemptRecord &record) {
@@ -318,44 +267,32 @@ TEST(RollbackRecord, EncodesAndDecodes) {
     Row const rows[] = {
         {"absent", Absent(), true, true},
         {"REG_SZ 1", Sz("1"), true, true},
-        {"REG_SZ 0", Sz("0"), true, true},
         {"REG_SZ ", Sz(""), true, true},
         {"REG_SZ", Sz(""), true, false},
         {"REG_SZ a&b %PATH% \"q\" !x! \xe9\xff", Sz("a&b %PATH% \"q\" !x! \xe9\xff"), true, true},
         {"REG_EXPAND_SZ %SystemRoot%\\x", Of(kExpandSz, std::string("%SystemRoot%\\x") + '\0'), true, true},
         {"hex(1):31", Of(kSz, "1"), true, true},
-        {"hex(1):31,00,78,00", Of(kSz, std::string("1\0x\0", 4)), true, true},
         {"hex(1):61,1f,00", Of(kSz, std::string("a\x1f\0", 3)), true, true},
-        {"REG_SZ  a ", Sz(" a "), true, true},
         {"REG_DWORD 0x0", Of(kDword, std::string(4, '\0')), true, true},
         {"REG_DWORD 0xdeadbeef", Of(kDword, "\xef\xbe\xad\xde"), true, true},
         {"REG_DWORD 0XDEADBEEF", Of(kDword, "\xef\xbe\xad\xde"), true, false},
         {"hex(4):01,00", Of(kDword, std::string("\x01\0", 2)), true, true},
         {"REG_BINARY 00FF", Of(kBinary, std::string("\0\xff", 2)), true, false},
         {"hex(3):00,ff", Of(kBinary, std::string("\0\xff", 2)), true, true},
-        {"hex(3):AB,cd", Of(kBinary, "\xab\xcd"), true, false},
         {"hex(7):61,00,00", Of(kMultiSz, std::string("a\0\0", 3)), true, true},
         {"hex(0):", Of(0, ""), true, true},
-        {"hex(12345678):7f", Of(0x12345678, "\x7f"), true, true},
         {largestHex, Of(kBinary, largest), true, true},
         {"REG_SZ " + longestText, Sz(longestText.c_str()), true, true},
         {"REG_SZ " + longestText + "a", Absent(), false, false},
         {"REG_BINARY zz", Absent(), false, false},
-        {"REG_BINARY 0", Absent(), false, false},
         {"REG_DWORD 1", Absent(), false, false},
-        {"REG_DWORD 0x", Absent(), false, false},
         {"REG_DWORD 0012", Absent(), false, false},
         {"REG_DWORD 0x123456789", Absent(), false, false},
         {"REG_DWORD 0x1 ", Absent(), false, false},
-        {"REG_SZX 1", Absent(), false, false},
         {"reg_sz 1", Absent(), false, false},
-        {"Absent", Absent(), false, false},
         {"", Absent(), false, false},
         {"hex(3):00,", Absent(), false, false},
-        {"hex(3):0", Absent(), false, false},
         {"hex(3):00;01", Absent(), false, false},
-        {"hex(3)00", Absent(), false, false},
-        {"hex[3]:00", Absent(), false, false},
         {"hex():00", Absent(), false, false},
         {"hex(3):" + largestHex.substr(7) + ",00", Absent(), false, false},
     };
@@ -389,7 +326,6 @@ TEST(RollbackRecord, PlansAheadOfTheRun) {
     using A = kit::AheadAction;
     Row const rows[] = {
         {"absent value", true, true, Absent(), false, A::Record},
-        {"off", true, true, Sz("0"), false, A::Record},
         {"recorded already", true, true, Sz("0"), true, A::None},
         {"holds it", true, true, Sz("1"), false, A::None},
         {"holds it without NUL", true, true, Of(kSz, "1"), false, A::None},
@@ -484,7 +420,6 @@ TEST(RollbackRecord, NamesRecordsAndTheirDriverKeys) {
         {"{4D36E972-E325-11CE-BFC1-08002BE10318}X0007", "Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}X0007",
          "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}X0007"},
         {"0007", "Class\\0007", "SYSTEM\\CurrentControlSet\\Control\\Class\\0007"},
-        {"7", "Class\\7", "SYSTEM\\CurrentControlSet\\Control\\Class\\7"},
         {"", std::nullopt, ""},
         {"{4D36E972-E325-11CE-BFC1-08002BE10318}\\", std::nullopt, ""},
         {"\\0007", std::nullopt, ""},
@@ -618,10 +553,8 @@ TEST(Arguments, ReadsTheCommandLineAsWindowsSplitsIt) {
     Row const rows[] = {
         {"EdccaKit.exe", C::Provision},
         {"\"C:\\Program Files\\Kit 2\\EdccaKit.exe\"", C::Provision},
-        {"EdccaKit.exe   ", C::Provision},
         {"\"C:\\Program Files\\Kit 2\\EdccaKit.exe\" /collect", C::Collect},
         {"EdccaKit.exe /UNINSTALL", C::Uninstall},
-        {"EdccaKit.exe /Status", C::Status},
         {"EdccaKit.exe\t/status\t", C::Status},
         {"EdccaKit.exe \"/status\"", C::Status},
         {"EdccaKit.exe \"/sta\"tus", C::Status},
@@ -633,8 +566,6 @@ TEST(Arguments, ReadsTheCommandLineAsWindowsSplitsIt) {
         {"EdccaKit.exe /uninstall now", C::Wrong},
         {"EdccaKit.exe \"/status /collect\"", C::Wrong},
         {"EdccaKit.exe uninstall", C::Wrong},
-        {"EdccaKit.exe -uninstall", C::Wrong},
-        {"EdccaKit.exe /remove", C::Wrong},
         {"EdccaKit.exe /statusstatusstatus", C::Wrong},
         {"EdccaKit.exe /", C::Wrong},
     };
