@@ -420,6 +420,7 @@ TEST(RollbackRecord, NamesRecordsAndTheirDriverKeys) {
         {"{4D36E972-E325-11CE-BFC1-08002BE10318}X0007", "Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}X0007",
          "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}X0007"},
         {"0007", "Class\\0007", "SYSTEM\\CurrentControlSet\\Control\\Class\\0007"},
+        {"7", "Class\\7", "SYSTEM\\CurrentControlSet\\Control\\Class\\7"},
         {"", std::nullopt, ""},
         {"{4D36E972-E325-11CE-BFC1-08002BE10318}\\", std::nullopt, ""},
         {"\\0007", std::nullopt, ""},
